@@ -1,0 +1,69 @@
+// Argument binding and conversion for VectorStorage's methods, and the Python
+// results they return. Every function here runs with the interpreter lock held
+// and follows CPython's protocol: a failure returns false (or null) with a
+// Python exception set.
+#pragma once
+
+#include "py_ref.h"
+
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <span>
+#include <string>
+#include <vector>
+
+#include "storage/payload.h"
+#include "storage/store.h"
+
+namespace tarnwick {
+
+// The parameters of one method: every one may be given by position or keyword,
+// the first `required` must be given, the rest default to None.
+struct MethodSpec {
+  const char* full_name;  // "VectorStorage.search()"
+  const char* const* names;
+  size_t count;
+  size_t required;
+};
+
+inline constexpr size_t MAX_PARAMETERS = 4;
+
+// Fills slots[0..spec.count) with borrowed references, null for parameters not
+// given. Raises TypeError on a binding error.
+bool bind_arguments(const MethodSpec& spec, PyObject* const* args, Py_ssize_t nargsf,
+                    PyObject* kwnames, PyObject** slots);
+
+// Adds the note "while processing '<name>'" to the exception being raised.
+void add_argument_note(const char* name);
+
+// Raises TypeError "'<type>' object is not an instance of '<target>'".
+void raise_type_mismatch(PyObject* object, const char* target);
+
+// Conversions. Borrow `object`; raise the conversion's own exception on failure
+// (without the argument note, which the caller adds).
+bool convert_u64(PyObject* object, uint64_t& out);
+bool convert_text(PyObject* object, std::string& out);
+// Appends the floats of one vector to `out`.
+bool convert_vector(PyObject* object, std::vector<float>& out);
+
+// Vectors of one batch, back to back.
+struct VectorList {
+  std::vector<float> values;
+  std::vector<size_t> ends;  // vector i is values[ends[i-1] .. ends[i])
+  size_t size() const { return ends.size(); }
+  std::span<const float> operator[](size_t i) const {
+    size_t begin = i == 0 ? 0 : ends[i - 1];
+    return {values.data() + begin, ends[i] - begin};
+  }
+};
+bool convert_vector_list(PyObject* object, VectorList& out);
+
+// Converts a payload argument: None gives a null payload. A non-dict raises the
+// type mismatch for "dict"; failures inside the dict raise their own exceptions.
+bool convert_payload(PyObject* object, std::unique_ptr<Payload>& out);
+
+// Returns a new list of (int, float) tuples, or null with an exception set.
+PyObject* build_result_list(std::span<const ScoredPoint> results);
+
+}  // namespace tarnwick

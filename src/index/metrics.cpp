@@ -1,0 +1,67 @@
+#include "index/metrics.h"
+
+#include <cmath>
+#include <string>
+
+namespace tarnwick {
+
+
+std::optional<Metric> parse_metric(std::string_view name) {
+  // Under full Unicode lower-casing the only code point outside ASCII that
+  // becomes ASCII is the Kelvin sign (to 'k'), and no metric name holds a 'k'.
+  // So a name with any byte outside ASCII is never recognised, and ASCII
+  // lower-casing decides the rest.
+  if (name.size() > 11) return std::nullopt;  // the longest name, "dot_product"
+  std::string lowered;
+  for (char c : name) {
+    if (static_cast<unsigned char>(c) >= 0x80) return std::nullopt;
+    lowered.push_back(c >= 'A' && c <= 'Z' ? static_cast<char>(c + 32) : c);
+  }
+  if (lowered == "cosine") return Metric::Cosine;
+  if (lowered == "dot_product" || lowered == "dot") return Metric::DotProduct;
+  if (lowered == "euclidean" || lowered == "l2") return Metric::Euclidean;
+  return std::nullopt;
+}
+
+float dot_sum(const float* q, const float* v, size_t n) {
+  float s = -0.0f;
+  for (size_t i = 0; i < n; ++i) s += q[i] * v[i];
+  return s;
+}
+
+float squared_distance_sum(const float* q, const float* v, size_t n) {
+  float s = -0.0f;
+  for (size_t i = 0; i < n; ++i) {
+    float d = q[i] - v[i];
+    s += d * d;
+  }
+  return s;
+}
+
+float squared_norm(std::span<const float> v) { return dot_sum(v.data(), v.data(), v.size()); }
+
+MetricResult dot_score(std::span<const float> q, std::span<const float> v) {
+  if (q.size() != v.size()) return {0.0f, DIMENSION_MISMATCH};
+  return {dot_sum(q.data(), v.data(), q.size()), {}};
+}
+
+MetricResult euclidean_distance(std::span<const float> q, std::span<const float> v) {
+  if (q.size() != v.size()) return {0.0f, DIMENSION_MISMATCH};
+  return {std::sqrt(squared_distance_sum(q.data(), v.data(), q.size())), {}};
+}
+
+MetricResult cosine_similarity(std::span<const float> q, std::span<const float> v) {
+  if (q.size() != v.size()) return {0.0f, DIMENSION_MISMATCH};
+  float dot = dot_sum(q.data(), v.data(), q.size());
+  float nq = squared_norm(q);
+  float nv = squared_norm(v);
+  if (nq == 0.0f || nv == 0.0f) return {0.0f, ZERO_MAGNITUDE};
+  return {cosine_from_norms(dot, std::sqrt(nq), std::sqrt(nv)), {}};
+}
+
+float cosine_distance(std::span<const float> q, std::span<const float> v) {
+  MetricResult similarity = cosine_similarity(q, v);
+  return similarity.ok() ? 1.0f - similarity.value : MAX_DISTANCE;
+}
+
+}  // namespace tarnwick

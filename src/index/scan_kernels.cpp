@@ -1,0 +1,43 @@
+#include "index/scan_kernels.h"
+
+namespace tarnwick {
+
+namespace {
+
+void scalar_dot(const float* q, const float* const* rows, size_t dim, float* out) {
+  for (size_t r = 0; r < SCAN_BLOCK; ++r) {
+    float s = -0.0f;
+    for (size_t i = 0; i < dim; ++i) s += q[i] * rows[r][i];
+    out[r] = s;
+  }
+}
+
+void scalar_squared_distance(const float* q, const float* const* rows, size_t dim, float* out) {
+  for (size_t r = 0; r < SCAN_BLOCK; ++r) {
+    float s = -0.0f;
+    for (size_t i = 0; i < dim; ++i) {
+      float d = q[i] - rows[r][i];
+      s += d * d;
+    }
+    out[r] = s;
+  }
+}
+
+}  // namespace
+
+const ScanKernels& scalar_scan_kernels() {
+  static const ScanKernels kernels{"scalar", scalar_dot, scalar_squared_distance};
+  return kernels;
+}
+
+const ScanKernels& scan_kernels() {
+  static const ScanKernels& chosen = [] () -> const ScanKernels& {
+#if defined(TARNWICK_HAVE_AVX2)
+    if (__builtin_cpu_supports("avx2")) return avx2_scan_kernels();
+#endif
+    return scalar_scan_kernels();
+  }();
+  return chosen;
+}
+
+}  // namespace tarnwick

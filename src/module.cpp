@@ -1,0 +1,224 @@
+// The tarnwick module and its one class, VectorStorage: type creation, the
+// method table and each method's binding onto the store.
+#include "py_ref.h"
+
+#include <new>
+
+#include "binding.h"
+#include "docstrings.h"
+#include "storage/store.h"
+
+namespace tarnwick {
+
+namespace {
+
+struct VectorStorageObject {
+  PyObject_HEAD
+  Store* store;  // owned; created by __new__, dropped by dealloc
+};
+
+Store& store_of(PyObject* self) { return *reinterpret_cast<VectorStorageObject*>(self)->store; }
+
+constexpr const char* UPSERT_PARAMS[] = {"point_id", "vector", "payload"};
+constexpr const char* SEARCH_PARAMS[] = {"query_vector", "limit", "metric", "tenant_id"};
+
+constexpr MethodSpec UPSERT_SPEC{"VectorStorage.upsert()", UPSERT_PARAMS, 3, 3};
+constexpr MethodSpec SEARCH_SPEC{"VectorStorage.search()", SEARCH_PARAMS, 4, 3};
+constexpr MethodSpec NEW_SPEC{"VectorStorage.__new__()", nullptr, 0, 0};
+
+constexpr char SEARCH_METRIC_ERROR[] =
+    "Unsupported metric option. Choose from: 'cosine', 'dot_product' ('dot'), or 'euclidean' ('l2').";
+
+// Converts one argument, adding the note that names it when the conversion fails.
+template <typename Convert, typename Value>
+bool convert_argument(const char* name, Convert convert, PyObject* object, Value& out) {
+  if (convert(object, out)) return true;
+  add_argument_note(name);
+  return false;
+}
+
+// An absent or None tenant_id means no tenant filter.
+bool convert_tenant(PyObject* object, std::optional<std::string>& out) {
+  if (object == nullptr || object == Py_None) return true;
+  out.emplace();
+  return convert_argument("tenant_id", convert_text, object, *out);
+}
+
+std::optional<std::string_view> as_view(const std::optional<std::string>& text) {
+  if (!text) return std::nullopt;
+  return std::string_view(*text);
+}
+
+PyObject* upsert_impl(PyObject* self, uint64_t point_id, std::span<const float> vector,
+                      std::unique_ptr<Payload> payload) {
+  upsert(store_of(self), point_id, vector, std::move(payload));
+  Py_RETURN_NONE;
+}
+
+PyObject* vector_storage_upsert(PyObject* self, PyObject* const* args, Py_ssize_t nargsf,
+                                PyObject* kwnames) {
+  try {
+    PyObject* slots[3];
+    if (!bind_arguments(UPSERT_SPEC, args, nargsf, kwnames, slots)) return nullptr;
+    uint64_t point_id;
+    std::vector<float> vector;
+    std::unique_ptr<Payload> payload;
+    if (!convert_argument("point_id", convert_u64, slots[0], point_id) ||
+        !convert_argument("vector", convert_vector, slots[1], vector) ||
+        !convert_payload(slots[2], payload)) {
+      return nullptr;
+    }
+    return upsert_impl(self, point_id, vector, std::move(payload));
+  } catch (const std::bad_alloc&) {
+    return PyErr_NoMemory();
+  }
+}
+
+PyObject* search_impl(PyObject* self, std::span<const float> query, uint64_t limit,
+                      const std::string& metric_name, const std::optional<std::string>& tenant) {
+  std::optional<Metric> metric = parse_metric(metric_name);
+  if (!metric) {
+    PyErr_SetString(PyExc_ValueError, SEARCH_METRIC_ERROR);
+    return nullptr;
+  }
+  std::vector<ScoredPoint> results = search_points(store_of(self), query, limit, *metric, as_view(tenant));
+  return build_result_list(results);
+}
+
+PyObject* vector_storage_search(PyObject* self, PyObject* const* args, Py_ssize_t nargsf,
+                                PyObject* kwnames) {
+  try {
+    PyObject* slots[4];
+    if (!bind_arguments(SEARCH_SPEC, args, nargsf, kwnames, slots)) return nullptr;
+    std::vector<float> query;
+    uint64_t limit;
+    std::string metric;
+    std::optional<std::string> tenant;
+    if (!convert_argument("query_vector", convert_vector, slots[0], query) ||
+        !convert_argument("limit", convert_u64, slots[1], limit) ||
+        !convert_argument("metric", convert_text, slots[2], metric) ||
+        !convert_tenant(slots[3], tenant)) {
+      return nullptr;
+    }
+    return search_impl(self, query, limit, metric, tenant);
+  } catch (const std::bad_alloc&) {
+    return PyErr_NoMemory();
+  }
+}
+
+PyMethodDef VECTOR_STORAGE_METHODS[] = {
+    {"upsert", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(vector_storage_upsert)),
+     METH_FASTCALL | METH_KEYWORDS, docs::UPSERT},
+    {"search", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(vector_storage_search)),
+     METH_FASTCALL | METH_KEYWORDS, docs::SEARCH},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyObject* vector_storage_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
+  Py_ssize_t given = PyTuple_GET_SIZE(args);
+  if (given > 0) {
+    PyErr_Format(PyExc_TypeError, "%s takes 0 positional arguments but %zd %s given",
+                 NEW_SPEC.full_name, given, given == 1 ? "was" : "were");
+    return nullptr;
+  }
+  if (kwargs != nullptr && PyDict_GET_SIZE(kwargs) > 0) {
+    Py_ssize_t position = 0;
+    PyObject* key;
+    PyObject* value;
+    PyDict_Next(kwargs, &position, &key, &value);
+    PyErr_Format(PyExc_TypeError, "%s got an unexpected keyword argument '%S'", NEW_SPEC.full_name,
+                 key);
+    return nullptr;
+  }
+  std::unique_ptr<Store> store;
+  try {
+    store = std::make_unique<Store>();
+  } catch (const std::bad_alloc&) {
+    return PyErr_NoMemory();
+  }
+  PyRef no_arguments = PyRef::steal(PyTuple_New(0));
+  if (!no_arguments) return nullptr;
+  PyObject* self = PyBaseObject_Type.tp_new(type, no_arguments.get(), nullptr);
+  if (self == nullptr) return nullptr;  // the store is dropped with its handle
+  reinterpret_cast<VectorStorageObject*>(self)->store = store.release();
+  return self;
+}
+
+void vector_storage_dealloc(PyObject* self) {
+  PyTypeObject* type = Py_TYPE(self);
+  delete reinterpret_cast<VectorStorageObject*>(self)->store;
+  type->tp_free(self);
+  Py_DECREF(type);  // instances of a heap type hold a reference to it
+}
+
+PyType_Slot VECTOR_STORAGE_SLOTS[] = {
+    {Py_tp_doc, const_cast<char*>(docs::VECTOR_STORAGE)},
+    {Py_tp_new, reinterpret_cast<void*>(vector_storage_new)},
+    {Py_tp_methods, VECTOR_STORAGE_METHODS},
+    {Py_tp_base, &PyBaseObject_Type},
+    {Py_tp_dealloc, reinterpret_cast<void*>(vector_storage_dealloc)},
+    {0, nullptr},
+};
+
+PyType_Spec VECTOR_STORAGE_SPEC = {
+    "builtins.VectorStorage",
+    sizeof(VectorStorageObject),
+    0,
+    Py_TPFLAGS_DEFAULT,
+    VECTOR_STORAGE_SLOTS,
+};
+
+// Returns a borrowed reference to the class, created on first use and kept for
+// the life of the process.
+PyObject* vector_storage_type() {
+  static PyObject* type = nullptr;
+  if (type == nullptr) type = PyType_FromSpec(&VECTOR_STORAGE_SPEC);
+  return type;
+}
+
+int tarnwick_exec(PyObject* module) {
+  if (!PyModule_Check(module)) {
+    raise_type_mismatch(module, "module");
+    return -1;
+  }
+  PyObject* type = vector_storage_type();
+  if (type == nullptr) return -1;
+  PyRef name = PyRef::steal(PyUnicode_FromString("VectorStorage"));
+  if (!name) return -1;
+
+  PyRef all = PyRef::steal(PyObject_GetAttrString(module, "__all__"));
+  if (!all) {
+    if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return -1;
+    PyErr_Clear();
+    all = PyRef::steal(PyList_New(0));
+    if (!all || PyObject_SetAttrString(module, "__all__", all.get()) < 0) return -1;
+  } else if (!PyList_Check(all.get())) {
+    raise_type_mismatch(all.get(), "list");
+    return -1;
+  }
+  if (PyList_Append(all.get(), name.get()) < 0) return -1;
+  return PyObject_SetAttr(module, name.get(), type);
+}
+
+PyModuleDef_Slot TARNWICK_SLOTS[] = {
+    {Py_mod_exec, reinterpret_cast<void*>(tarnwick_exec)},
+    {0, nullptr},
+};
+
+PyModuleDef TARNWICK_MODULE = {
+    PyModuleDef_HEAD_INIT,
+    "tarnwick",
+    docs::MODULE,
+    0,
+    nullptr,
+    TARNWICK_SLOTS,
+    nullptr,
+    nullptr,
+    nullptr,
+};
+
+}  // namespace
+
+}  // namespace tarnwick
+
+PyMODINIT_FUNC PyInit_tarnwick(void) { return PyModuleDef_Init(&tarnwick::TARNWICK_MODULE); }

@@ -1,0 +1,89 @@
+// The exact scan: every point of the query's length is scored, sixteen at a
+// time through the block kernels.
+#include <algorithm>
+#include <cmath>
+
+#include "index/scan_kernels.h"
+#include "storage/result_selector.h"
+#include "storage/store.h"
+
+namespace tarnwick {
+
+namespace {
+
+struct ScanBlock {
+  const float* rows[SCAN_BLOCK];
+  uint32_t slots[SCAN_BLOCK];
+  size_t filled = 0;
+};
+
+}  // namespace
+
+std::vector<ScoredPoint> exact_search(const PointTable& points, std::span<const float> query,
+                                      uint64_t limit, Metric metric,
+                                      std::optional<std::string_view> tenant) {
+  std::span<const uint32_t> tenant_slots;
+  if (tenant) {
+    uint32_t code = find_tenant(points, *tenant);
+    if (code == NO_TENANT) return {};
+    tenant_slots = points.tenants.members[code];
+  }
+  size_t candidates = tenant ? tenant_slots.size() : points.record_count;
+  if (limit == 0 || candidates == 0) return {};
+
+  float query_norm = 0.0f;
+  if (metric == Metric::Cosine) {
+    query_norm = std::sqrt(squared_norm(query));
+    if (query_norm == 0.0f) return {};  // a zero query cannot be normalised against anything
+  }
+
+  const ScanKernels& kernels = scan_kernels();
+  BlockKernel kernel = metric == Metric::Euclidean ? kernels.squared_distance : kernels.dot;
+  ResultSelector selector(std::min<uint64_t>(limit, candidates), metric != Metric::Euclidean);
+  const size_t dim = query.size();
+  ScanBlock block;
+  float sums[SCAN_BLOCK];
+
+  auto score_block = [&] {
+    for (size_t r = block.filled; r < SCAN_BLOCK; ++r) block.rows[r] = block.rows[0];
+    kernel(query.data(), block.rows, dim, sums);
+    for (size_t r = 0; r < block.filled; ++r) {
+      float score = sums[r];
+      if (metric == Metric::Euclidean) {
+        score = std::sqrt(score);
+      } else if (metric == Metric::Cosine) {
+        score = cosine_from_norms(score, query_norm, points.slots[block.slots[r]].norm);
+      }
+      selector.offer(score, block.slots[r]);
+    }
+    block.filled = 0;
+  };
+
+  auto consider = [&](uint32_t slot_number) {
+    const PointSlot& slot = points.slots[slot_number];
+    if (!slot.has_record || slot.dim != dim) return;
+    if (metric == Metric::Cosine && slot.norm == 0.0f) return;  // zero magnitude: left out
+    block.rows[block.filled] = slot.data;
+    block.slots[block.filled] = slot_number;
+    if (++block.filled == SCAN_BLOCK) score_block();
+  };
+
+  if (tenant) {
+    for (uint32_t slot_number : tenant_slots) consider(slot_number);
+  } else {
+    for (uint32_t slot_number = 0; slot_number < points.slots.size(); ++slot_number) {
+      consider(slot_number);
+    }
+  }
+  if (block.filled > 0) score_block();
+
+  std::vector<ScoredSlot> best = selector.take_sorted();
+  std::vector<ScoredPoint> results;
+  results.reserve(best.size());
+  for (const ScoredSlot& entry : best) {
+    results.push_back(ScoredPoint{record_id(points, entry.seq), entry.score});
+  }
+  return results;
+}
+
+}  // namespace tarnwick

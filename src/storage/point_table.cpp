@@ -1,0 +1,164 @@
+#include "storage/point_table.h"
+
+#include <algorithm>
+#include <cmath>
+#include <cstdlib>
+#include <cstring>
+#include <random>
+
+#include "index/metrics.h"
+
+namespace tarnwick {
+
+uint64_t random_seed() {
+  std::random_device source;
+  return (static_cast<uint64_t>(source()) << 32) ^ source();
+}
+
+namespace {
+
+constexpr size_t ARENA_CHUNK_FLOATS = size_t{1} << 18;  // 1 MiB of components
+
+size_t bucket_of(const PointTable& table, uint64_t key) {
+  return hash_id(key, table.seed) & (table.buckets.size() - 1);
+}
+
+void rehash(PointTable& table, size_t bucket_count) {
+  table.buckets.assign(bucket_count, NO_SLOT);
+  size_t mask = bucket_count - 1;
+  for (uint32_t slot = 0; slot < table.slots.size(); ++slot) {
+    size_t b = hash_id(table.slots[slot].key, table.seed) & mask;
+    while (table.buckets[b] != NO_SLOT) b = (b + 1) & mask;
+    table.buckets[b] = slot;
+  }
+}
+
+float* arena_allocate(VectorArena& arena, size_t dim) {
+  if (dim == 0) return nullptr;
+  if (dim > arena.free_in_last) {
+    size_t size = std::max(dim, ARENA_CHUNK_FLOATS);
+    // new[] without initialisation: pages stay untouched until a vector is written.
+    arena.chunks.push_back(std::unique_ptr<float[]>(new float[size]));
+    arena.next = arena.chunks.back().get();
+    arena.free_in_last = size;
+  }
+  float* place = arena.next;
+  arena.next += dim;
+  arena.free_in_last -= dim;
+  arena.live_floats += dim;
+  return place;
+}
+
+// Rewrites every live vector into fresh chunks once replaced vectors waste more
+// space than the live ones use.
+void compact_if_wasteful(PointTable& table) {
+  VectorArena& arena = table.arena;
+  if (arena.dead_floats < ARENA_CHUNK_FLOATS || arena.dead_floats < arena.live_floats) return;
+  VectorArena fresh;
+  for (PointSlot& slot : table.slots) {
+    if (slot.dim == 0) continue;
+    float* place = arena_allocate(fresh, slot.dim);
+    std::memcpy(place, slot.data, slot.dim * sizeof(float));
+    slot.data = place;
+  }
+  table.arena = std::move(fresh);
+}
+
+uint32_t intern_tenant(TenantTable& tenants, std::string_view text) {
+  auto it = tenants.codes.find(text);
+  if (it != tenants.codes.end()) return it->second;
+  uint32_t code = static_cast<uint32_t>(tenants.members.size());
+  tenants.codes.emplace(std::string(text), code);
+  tenants.members.emplace_back();
+  return code;
+}
+
+void add_member(std::vector<uint32_t>& members, uint32_t slot) {
+  if (members.empty() || members.back() < slot) {
+    members.push_back(slot);
+    return;
+  }
+  members.insert(std::lower_bound(members.begin(), members.end(), slot), slot);
+}
+
+void remove_member(std::vector<uint32_t>& members, uint32_t slot) {
+  auto it = std::lower_bound(members.begin(), members.end(), slot);
+  if (it != members.end() && *it == slot) members.erase(it);
+}
+
+}  // namespace
+
+uint32_t find_slot(const PointTable& table, uint64_t key) {
+  if (table.buckets.empty()) return NO_SLOT;
+  size_t mask = table.buckets.size() - 1;
+  for (size_t b = bucket_of(table, key);; b = (b + 1) & mask) {
+    uint32_t slot = table.buckets[b];
+    if (slot == NO_SLOT || table.slots[slot].key == key) return slot;
+  }
+}
+
+uint32_t slot_for_key(PointTable& table, uint64_t key) {
+  uint32_t found = find_slot(table, key);
+  if (found != NO_SLOT) return found;
+  if (table.slots.size() >= NO_SLOT - 1) std::abort();  // more ids than slot numbers
+  // Keep the load factor at most 3/4.
+  if ((table.slots.size() + 1) * 4 > table.buckets.size() * 3) {
+    rehash(table, std::max<size_t>(16, table.buckets.size() * 2));
+  }
+  uint32_t slot = static_cast<uint32_t>(table.slots.size());
+  table.slots.push_back(PointSlot{});
+  table.slots.back().key = key;
+  size_t mask = table.buckets.size() - 1;
+  size_t b = bucket_of(table, key);
+  while (table.buckets[b] != NO_SLOT) b = (b + 1) & mask;
+  table.buckets[b] = slot;
+  return slot;
+}
+
+uint32_t put_point(PointTable& table, uint64_t key, uint64_t id, std::span<const float> vector,
+                   std::unique_ptr<Payload> payload) {
+  uint32_t slot_number = slot_for_key(table, key);
+  PointSlot& slot = table.slots[slot_number];
+
+  if (slot.dim == vector.size() && slot.dim != 0) {
+    std::memcpy(const_cast<float*>(slot.data), vector.data(), vector.size_bytes());
+  } else {
+    table.arena.dead_floats += slot.dim;
+    table.arena.live_floats -= slot.dim;
+    float* place = arena_allocate(table.arena, vector.size());
+    if (!vector.empty()) std::memcpy(place, vector.data(), vector.size_bytes());
+    slot.data = place;
+    slot.dim = static_cast<uint32_t>(vector.size());
+  }
+  slot.norm = std::sqrt(squared_norm(vector));
+
+  uint32_t tenant = NO_TENANT;
+  std::string_view tenant_text;
+  if (tenant_of(payload.get(), tenant_text)) tenant = intern_tenant(table.tenants, tenant_text);
+  bool was_member = slot.has_record && slot.tenant != NO_TENANT;
+  if (!was_member || slot.tenant != tenant) {
+    if (was_member) remove_member(table.tenants.members[slot.tenant], slot_number);
+    if (tenant != NO_TENANT) add_member(table.tenants.members[tenant], slot_number);
+  }
+  slot.tenant = tenant;
+  slot.payload = std::move(payload);
+
+  if (!slot.has_record) {
+    slot.has_record = true;
+    ++table.record_count;
+  }
+  if (id != key) {
+    table.foreign_ids[slot_number] = id;
+  } else if (!table.foreign_ids.empty()) {
+    table.foreign_ids.erase(slot_number);
+  }
+  compact_if_wasteful(table);
+  return slot_number;
+}
+
+uint32_t find_tenant(const PointTable& table, std::string_view tenant) {
+  auto it = table.tenants.codes.find(tenant);
+  return it == table.tenants.codes.end() ? NO_TENANT : it->second;
+}
+
+}  // namespace tarnwick

@@ -1,0 +1,52 @@
+// The store state owned by one VectorStorage object: the point table and the
+// graph, each behind its own reader-writer lock, always taken segment first.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <shared_mutex>
+#include <span>
+#include <string_view>
+#include <vector>
+
+#include "index/hnsw.h"
+#include "index/metrics.h"
+#include "storage/payload.h"
+#include "storage/point_table.h"
+
+namespace tarnwick {
+
+struct Store {
+  mutable std::shared_mutex segment;
+  PointTable points;  // guarded by segment
+  mutable std::shared_mutex index;
+  HnswIndex graph;    // guarded by index
+};
+
+struct ScoredPoint {
+  uint64_t id;
+  float score;
+};
+
+// From this many points on, a store with an entry point is searched through its graph.
+inline constexpr size_t HNSW_MIN_POINTS = 500;
+
+// Inserts the point or replaces the one stored under point_id, whole. A null
+// payload means the point has none.
+void upsert(Store& store, uint64_t point_id, std::span<const float> vector,
+            std::unique_ptr<Payload> payload);
+
+// The best `limit` points for the query, best first. Never fails: points that
+// cannot be compared with the query are left out.
+std::vector<ScoredPoint> search_points(const Store& store, std::span<const float> query,
+                                       uint64_t limit, Metric metric,
+                                       std::optional<std::string_view> tenant);
+
+// Scores every point (of the tenant, when given) and keeps the best `limit`.
+// The caller holds shared access to segment.
+std::vector<ScoredPoint> exact_search(const PointTable& points, std::span<const float> query,
+                                      uint64_t limit, Metric metric,
+                                      std::optional<std::string_view> tenant);
+
+}  // namespace tarnwick
