@@ -212,7 +212,7 @@ FORK_SCRIPT = """
 
 @pytest.mark.parametrize("mode, forks", [("idle", 3), ("busy", 25), ("nested", 2)])
 def test_fork_after_the_pool_exists(mode, forks):
-    done = run_script(FORK_SCRIPT, args=[mode, forks])
+    done = run_script(FORK_SCRIPT, timeout=60, args=[mode, forks])
     assert done.returncode == 0 and done.stdout.strip() == "ok", done.stdout + done.stderr
 
 
@@ -237,7 +237,7 @@ MULTIPROCESSING_SCRIPT = """
 
 
 def test_multiprocessing_fork_children_use_batches():
-    done = run_script(MULTIPROCESSING_SCRIPT)
+    done = run_script(MULTIPROCESSING_SCRIPT, timeout=60)
     assert done.returncode == 0 and done.stdout.strip() == "ok", done.stdout + done.stderr
 
 
