@@ -20,6 +20,7 @@ constexpr uint32_t PREFETCH_AHEAD = PREFETCH_AHEAD_ROWS;
 struct ScanBlock {
   const float* rows[SCAN_BLOCK];
   uint32_t slots[SCAN_BLOCK];
+  float norms[SCAN_BLOCK];
   size_t filled = 0;
 };
 
@@ -51,16 +52,21 @@ std::vector<ScoredPoint> exact_search(const PointTable& points, std::span<const 
   float sums[SCAN_BLOCK];
 
   auto score_block = [&] {
-    for (size_t r = block.filled; r < SCAN_BLOCK; ++r) block.rows[r] = block.rows[0];
+    for (size_t r = block.filled; r < SCAN_BLOCK; ++r) {
+      block.rows[r] = block.rows[0];
+      block.norms[r] = block.norms[0];
+    }
     kernel(query.data(), block.rows, dim, sums);
-    for (size_t r = 0; r < block.filled; ++r) {
-      float score = sums[r];
-      if (metric == Metric::Euclidean) {
-        score = std::sqrt(score);
-      } else if (metric == Metric::Cosine) {
-        score = cosine_from_norms(score, query_norm, points.slots[block.slots[r]].norm);
+    // Whole-block loops, so that the compiler can vectorise them.
+    if (metric == Metric::Euclidean) {
+      for (size_t r = 0; r < SCAN_BLOCK; ++r) sums[r] = std::sqrt(sums[r]);
+    } else if (metric == Metric::Cosine) {
+      for (size_t r = 0; r < SCAN_BLOCK; ++r) {
+        sums[r] = cosine_from_norms(sums[r], query_norm, block.norms[r]);
       }
-      if (selector.could_enter(score)) selector.offer(score, block.slots[r]);
+    }
+    for (size_t r = 0; r < block.filled; ++r) {
+      if (selector.could_enter(sums[r])) selector.offer(sums[r], block.slots[r]);
     }
     block.filled = 0;
   };
@@ -71,6 +77,7 @@ std::vector<ScoredPoint> exact_search(const PointTable& points, std::span<const 
     if (metric == Metric::Cosine && slot.norm == 0.0f) return;  // zero magnitude: left out
     block.rows[block.filled] = slot.data;
     block.slots[block.filled] = slot_number;
+    block.norms[block.filled] = slot.norm;
     if (++block.filled == SCAN_BLOCK) score_block();
   };
 
