@@ -100,7 +100,11 @@ WorkerPool::WorkerPool(size_t requested_workers) {
   workers.reserve(requested_workers);
   SignalsBlocked signals_blocked;
   try {
-    for (size_t i = 0; i < requested_workers; ++i) workers.emplace_back(work, std::ref(*this));
+    for (size_t i = 0; i < requested_workers; ++i) {
+      workers.emplace_back(work, std::ref(*this));
+      // Named before the pool is handed out, so that tools (and tests) can tell workers apart.
+      pthread_setname_np(workers.back().native_handle(), WORKER_THREAD_NAME);
+    }
   } catch (const std::exception&) {
     // The system would not start another thread: the pool runs with those it has.
   }

@@ -16,6 +16,9 @@
 
 namespace tarnwick {
 
+// The name each worker thread carries (at most 15 characters).
+inline constexpr char WORKER_THREAD_NAME[] = "tarnwick-worker";
+
 // Runs indices [begin, end) of a job in ascending order. `context` is the
 // caller's own state, passed through untouched.
 using PartRunner = void (*)(void* context, size_t begin, size_t end);
