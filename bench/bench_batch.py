@@ -1,12 +1,13 @@
 """Queries per second of batch_search on 1 and 2 workers against a loop of search.
 
-Every configuration runs in a fresh interpreter, since the worker pool's size is
-read once per process (RAYON_NUM_THREADS). Each child builds the same store from
-a seeded data set, times the loop of search and batch_search over the same
-queries (best of --repeats), checks that both give identical answers, and
-measures recall@limit against a NumPy brute force on a sample of queries. The
-path a store takes is reported from that check: a recall of exactly 1.0 with
-identical scores is the exact scan, anything else the graph.
+The worker pool's size is read once per process (RAYON_NUM_THREADS), so two
+child interpreters, with 1 and 2 workers, each build the same store from a
+seeded data set and stay alive; every round times the loop of search, the
+1-worker batch and the 2-worker batch once each, in turn, and the best of
+--repeats rounds is reported. The 1-worker child also checks that the batch
+gives the loop's answers exactly and measures recall@limit against a NumPy
+brute force on a sample of queries; a recall of exactly 1.0 means the store
+answered by the exact scan, anything less by the graph.
 
     .venv/bin/python bench/bench_batch.py            # 100,000 x 128, 10,000 queries
     .venv/bin/python bench/bench_batch.py --points 20000 --queries 2000
@@ -44,7 +45,8 @@ def exact_top(data, queries, limit):
 
 
 def child(args):
-    """Runs in the child interpreter: builds, times and prints one JSON line."""
+    """Runs in a child interpreter: builds the store, then answers commands read
+    from stdin ("loop", "batch", "recall") with one JSON line each."""
     import tarnwick
 
     data, queries = make_data(args.points, args.dim, args.queries, args.seed)
@@ -54,46 +56,53 @@ def child(args):
         store.upsert(point_id, row.tolist(), None)
     build_seconds = time.perf_counter() - started
     query_lists = queries.tolist()
-
     store.batch_search(query_lists[:64], args.limit, "cosine")  # builds the pool, warms caches
-    report = {"workers": int(os.environ["RAYON_NUM_THREADS"]), "build_seconds": build_seconds}
+    print(json.dumps({"build_seconds": build_seconds}), flush=True)
 
-    def timed(run):
+    answers = {}
+    for command in sys.stdin:
+        command = command.strip()
+        if command == "recall":
+            truth = exact_top(data, queries[:RECALL_SAMPLE], args.limit)
+            found = [{point_id for point_id, _ in result}
+                     for result in answers["batch"][:RECALL_SAMPLE]]
+            recall = float(np.mean([len(f & t) / args.limit for f, t in zip(found, truth)]))
+            same = answers.get("loop", answers["batch"]) == answers["batch"]
+            print(json.dumps({"recall": recall, "batch_equals_loop": same}), flush=True)
+            continue
+        if command == "loop":
+            run = lambda: [store.search(q, args.limit, "cosine") for q in query_lists]  # noqa: E731
+        else:
+            run = lambda: store.batch_search(query_lists, args.limit, "cosine")  # noqa: E731
         started = time.perf_counter()
-        result = run()
-        return time.perf_counter() - started, result
-
-    # Repeats alternate between the two ways, so that load from other processes
-    # falls on both alike; the best time of each is kept.
-    batch_seconds = loop_seconds = float("inf")
-    for _ in range(args.repeats):
-        if args.with_loop:
-            seconds, loop = timed(lambda: [store.search(q, args.limit, "cosine") for q in query_lists])
-            loop_seconds = min(loop_seconds, seconds)
-        seconds, batch = timed(lambda: store.batch_search(query_lists, args.limit, "cosine"))
-        batch_seconds = min(batch_seconds, seconds)
-        if args.with_loop and loop != batch:
-            raise SystemExit("batch_search and search disagree")
-    report["batch_qps"] = len(query_lists) / batch_seconds
-    if args.with_loop:
-        report["loop_qps"] = len(query_lists) / loop_seconds
-
-    truth = exact_top(data, queries[:RECALL_SAMPLE], args.limit)
-    found = [{point_id for point_id, _ in result} for result in batch[:RECALL_SAMPLE]]
-    report["recall"] = float(np.mean([len(f & t) / args.limit for f, t in zip(found, truth)]))
-    print(json.dumps(report))
+        answers[command] = run()
+        print(json.dumps({"seconds": time.perf_counter() - started}), flush=True)
 
 
-def run_child(args, workers, with_loop):
-    env = {k: v for k, v in os.environ.items() if not k.startswith("RAYON_")}
-    env.update(RAYON_NUM_THREADS=str(workers), OPENBLAS_NUM_THREADS="1", OMP_NUM_THREADS="1")
-    command = [sys.executable, __file__, "--child", "--points", str(args.points),
-               "--dim", str(args.dim), "--queries", str(args.queries), "--limit", str(args.limit),
-               "--seed", str(args.seed), "--repeats", str(args.repeats)]
-    if with_loop:
-        command.append("--with-loop")
-    done = subprocess.run(command, env=env, capture_output=True, text=True, check=True)
-    return json.loads(done.stdout.strip().splitlines()[-1])
+class Child:
+    """A child interpreter with a pool of `workers` threads, kept for all rounds."""
+
+    def __init__(self, args, workers):
+        env = {k: v for k, v in os.environ.items() if not k.startswith("RAYON_")}
+        env.update(RAYON_NUM_THREADS=str(workers), OPENBLAS_NUM_THREADS="1", OMP_NUM_THREADS="1")
+        command = [sys.executable, __file__, "--child", "--points", str(args.points),
+                   "--dim", str(args.dim), "--queries", str(args.queries),
+                   "--limit", str(args.limit), "--seed", str(args.seed)]
+        self.process = subprocess.Popen(command, env=env, stdin=subprocess.PIPE,
+                                        stdout=subprocess.PIPE, text=True)
+
+    def ask(self, command=None):
+        if command is not None:
+            self.process.stdin.write(command + "\n")
+            self.process.stdin.flush()
+        line = self.process.stdout.readline()
+        if not line:
+            raise SystemExit(f"benchmark child failed (exit status {self.process.wait()})")
+        return json.loads(line)
+
+    def close(self):
+        self.process.stdin.close()
+        self.process.wait()
 
 
 def load_average():
@@ -113,33 +122,50 @@ def main():
     parser.add_argument("--repeats", type=int, default=2)
     parser.add_argument("--out", default=os.path.join(RESULTS, "batch.txt"))
     parser.add_argument("--child", action="store_true", help=argparse.SUPPRESS)
-    parser.add_argument("--with-loop", action="store_true", help=argparse.SUPPRESS)
     args = parser.parse_args()
     if args.child:
         child(args)
         return
 
     load_before = load_average()
-    one = run_child(args, 1, with_loop=True)
-    two = run_child(args, 2, with_loop=False)
-    path = "exact scan" if one["recall"] == 1.0 else "graph"
+    # Both children live through all rounds, and every round times each
+    # configuration once, so that load from other processes falls on all alike.
+    one, two = Child(args, 1), Child(args, 2)
+    build_seconds = one.ask()["build_seconds"]
+    two.ask()
+    rounds = {"loop": [], "batch1": [], "batch2": []}
+    for _ in range(args.repeats):
+        rounds["loop"].append(one.ask("loop")["seconds"])
+        rounds["batch1"].append(one.ask("batch")["seconds"])
+        rounds["batch2"].append(two.ask("batch")["seconds"])
+    check = one.ask("recall")
+    if not check["batch_equals_loop"]:
+        raise SystemExit("batch_search and search disagree")
+    one.close()
+    two.close()
+    qps = {name: args.queries / min(seconds) for name, seconds in rounds.items()}
+    path = "exact scan" if check["recall"] == 1.0 else "graph"
     lines = [
         f"batch_search vs a loop of search: {args.points} points, d={args.dim}, "
         f"{args.queries} queries, limit {args.limit}, cosine, best of {args.repeats}",
         f"path taken: {path} (recall@{args.limit} on {RECALL_SAMPLE} queries: "
-        f"{one['recall']:.4f})",
+        f"{check['recall']:.4f}); batch results identical to the loop's",
         f"machine: {platform.machine()}, {os.cpu_count()} logical processors; "
         f"load average before {load_before}, after {load_average()}",
-        f"store build (upserts): {one['build_seconds']:.1f} s",
+        f"store build (upserts): {build_seconds:.1f} s",
         "",
         f"{'configuration':<28}{'QPS':>12}{'vs loop':>10}{'vs 1 worker':>13}",
     ]
-    rows = [("loop of search", one["loop_qps"]),
-            ("batch_search, 1 worker", one["batch_qps"]),
-            ("batch_search, 2 workers", two["batch_qps"])]
-    for name, qps in rows:
-        lines.append(f"{name:<28}{qps:>12.1f}{qps / one['loop_qps']:>10.2f}"
-                     f"{qps / one['batch_qps']:>13.2f}")
+    rows = [("loop of search", qps["loop"]),
+            ("batch_search, 1 worker", qps["batch1"]),
+            ("batch_search, 2 workers", qps["batch2"])]
+    for name, value in rows:
+        lines.append(f"{name:<28}{value:>12.1f}{value / qps['loop']:>10.2f}"
+                     f"{value / qps['batch1']:>13.2f}")
+    lines.append("")
+    lines.append("seconds per round (loop / 1 worker / 2 workers): " + ", ".join(
+        f"{a:.1f}/{b:.1f}/{c:.1f}"
+        for a, b, c in zip(rounds["loop"], rounds["batch1"], rounds["batch2"])))
     text = "\n".join(lines) + "\n"
     print(text, end="")
     os.makedirs(os.path.dirname(args.out), exist_ok=True)
