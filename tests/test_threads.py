@@ -280,6 +280,24 @@ EXIT_SCRIPT = """
     elif mode == "atexit":
         import atexit
         atexit.register(lambda: print(len(store.batch_search(batch, 3, "dot")), flush=True))
+    elif mode == "daemon-converting":
+        # The daemon threads give the interpreter lock away inside the
+        # conversion of their queries, so one of them is usually ended by the
+        # interpreter's exit in the middle of it.
+        class SlowFloat:
+            def __float__(self):
+                time.sleep(0)
+                return 0.5
+
+        def keep_converting():
+            while True:
+                store.batch_search([[SlowFloat()] * 32 for _ in range(20)], 3, "l2")
+                first_done.set()
+
+        for _ in range(2):
+            threading.Thread(target=keep_converting, daemon=True).start()
+        first_done.wait()
+        time.sleep(0.02)
     elif mode == "store-dropped":
         threading.Thread(target=keep_searching, daemon=True).start()
         first_done.wait()
@@ -298,6 +316,7 @@ EXIT_SCRIPT = """
         ("daemon-exception", 1, ""),
         ("non-daemon", 0, "batches done"),
         ("atexit", 0, "300"),
+        ("daemon-converting", 0, ""),
         ("store-dropped", 0, ""),
     ],
 )
