@@ -299,6 +299,9 @@ POOL_SCRIPT = """
         ({"RAYON_NUM_THREADS": "99999999999999999999999", "RAYON_RS_NUM_CPUS": "2"}, 2),
         ({"RAYON_RS_NUM_CPUS": "3"}, 3),
         ({"RAYON_NUM_THREADS": " 2", "RAYON_RS_NUM_CPUS": "-1"}, None),
+        # More workers than the address space can describe: none start, and
+        # batches run on the calling thread.
+        ({"RAYON_NUM_THREADS": "99999999999999999"}, 0),
         ({"RAYON_NUM_THREADS": "2.0"}, None),
         ({}, None),
     ],

@@ -97,16 +97,17 @@ void PoolRegistry::forget_in_child() {
 }  // namespace
 
 WorkerPool::WorkerPool(size_t requested_workers) {
-  workers.reserve(requested_workers);
   SignalsBlocked signals_blocked;
   try {
+    workers.reserve(requested_workers);  // so that starting a worker never moves the others
     for (size_t i = 0; i < requested_workers; ++i) {
       workers.emplace_back(work, std::ref(*this));
       // Named before the pool is handed out, so that tools (and tests) can tell workers apart.
       pthread_setname_np(workers.back().native_handle(), WORKER_THREAD_NAME);
     }
   } catch (const std::exception&) {
-    // The system would not start another thread: the pool runs with those it has.
+    // The system would not hold or start another thread: the pool runs with
+    // those it has, and with none, run_parallel runs on the calling thread.
   }
 }
 
