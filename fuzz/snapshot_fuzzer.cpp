@@ -4,7 +4,6 @@
 // decodes again to a state of the same encoded size.
 #include <cstdint>
 #include <cstdlib>
-#include <string>
 #include <string_view>
 
 #include "persist/snapshot.h"
@@ -18,10 +17,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (decode_error_message(error)[0] == '\0') std::abort();
     return 0;
   }
-  std::string encoded = encode_snapshot(state.points, state.graph);
+  ByteBuffer encoded = encode_snapshot(state.points, state.graph);
   if (encoded.size() > size) std::abort();
   SnapshotState again;
-  if (decode_snapshot(encoded, again) != DecodeError::None) std::abort();
+  if (decode_snapshot(encoded.view(), again) != DecodeError::None) std::abort();
   if (encode_snapshot(again.points, again.graph).size() != encoded.size()) std::abort();
   return 0;
 }

@@ -267,6 +267,7 @@ class TestForgedCounts:
         before, after = COUNT_SITES[site]
         assert decode_failure(tmp_path, before + varint(count) + after) == DECODE + END
 
+    @pytest.mark.slow  # address-space limits and kills do not mix with sanitizers
     def test_allocation_stays_within_the_input(self, tmp_path):
         # Under a 64 MiB allowance above what the interpreter already maps, a
         # decoder that trusted any forged count would fail with MemoryError.
@@ -356,6 +357,7 @@ class TestSaveErrors:
         assert target.read_bytes() == snapshot([point_entry(1, [1.0])])
         assert leftovers(tmp_path, ["snap.bin"]) == []
 
+    @pytest.mark.slow  # address-space limits and kills do not mix with sanitizers
     def test_encoding_failure(self, tmp_path):
         # The encoded copy of a 32 MiB store cannot be allocated under a limit
         # 16 MiB above what the process maps.
@@ -501,6 +503,7 @@ class TestAtomicSave:
         store.save("/dev/null")  # a device is written, never replaced
         assert stat.S_ISCHR(os.stat("/dev/null").st_mode)
 
+    @pytest.mark.slow  # address-space limits and kills do not mix with sanitizers
     def test_crash_during_save_leaves_a_loadable_file(self, tmp_path):
         # A child saves a ~20 MB store over one path again and again; it is
         # killed at random moments. The file must always load, and only the

@@ -44,27 +44,26 @@ struct Reader {
 
 // ---- Writing -------------------------------------------------------------
 
-inline constexpr size_t MAX_VARINT64_BYTES = 10;
+// The write position in a buffer the caller has sized for everything written
+// through it (the encoder sizes the whole file first); writers advance `next`.
+struct Writer {
+  char* next;
+};
 
-// Writes the shortest LEB128 form of value into out; returns its length.
-inline size_t encode_varint(uint64_t value, uint8_t* out) {
-  size_t n = 0;
-  while (value >= 0x80) {
-    out[n++] = static_cast<uint8_t>(value | 0x80);
-    value >>= 7;
-  }
-  out[n++] = static_cast<uint8_t>(value);
-  return n;
-}
+inline constexpr size_t MAX_VARINT64_BYTES = 10;
 
 inline size_t varint_length(uint64_t value) {
   // One byte per started group of 7 bits; zero still takes one byte.
   return value == 0 ? 1 : (std::bit_width(value) + 6) / 7;
 }
 
-inline void put_varint(std::string& out, uint64_t value) {
-  uint8_t bytes[MAX_VARINT64_BYTES];
-  out.append(reinterpret_cast<const char*>(bytes), encode_varint(value, bytes));
+// Writes the shortest LEB128 form of value.
+inline void put_varint(Writer& out, uint64_t value) {
+  while (value >= 0x80) {
+    *out.next++ = static_cast<char>(value | 0x80);
+    value >>= 7;
+  }
+  *out.next++ = static_cast<char>(value);
 }
 
 inline uint64_t zigzag(int64_t value) {
@@ -75,27 +74,32 @@ inline int64_t unzigzag(uint64_t value) {
   return static_cast<int64_t>((value >> 1) ^ (~(value & 1) + 1));
 }
 
-inline void put_byte(std::string& out, uint8_t byte) { out.push_back(static_cast<char>(byte)); }
+inline void put_byte(Writer& out, uint8_t byte) { *out.next++ = static_cast<char>(byte); }
 
-inline void put_text(std::string& out, std::string_view text) {
-  put_varint(out, text.size());
-  out.append(text);
+inline void put_bytes(Writer& out, const void* bytes, size_t size) {
+  if (size != 0) std::memcpy(out.next, bytes, size);
+  out.next += size;
 }
 
-inline void put_float64(std::string& out, double value) {
+inline void put_text(Writer& out, std::string_view text) {
+  put_varint(out, text.size());
+  put_bytes(out, text.data(), text.size());
+}
+
+inline void put_float64(Writer& out, double value) {
   uint64_t bits = std::bit_cast<uint64_t>(value);
   if constexpr (std::endian::native == std::endian::big) bits = __builtin_bswap64(bits);
-  out.append(reinterpret_cast<const char*>(&bits), sizeof bits);
+  put_bytes(out, &bits, sizeof bits);
 }
 
-// Appends the components' bit patterns, 4 bytes each, little-endian.
-inline void put_floats(std::string& out, std::span<const float> values) {
+// Writes the components' bit patterns, 4 bytes each, little-endian.
+inline void put_floats(Writer& out, std::span<const float> values) {
   if constexpr (std::endian::native == std::endian::little) {
-    out.append(reinterpret_cast<const char*>(values.data()), values.size_bytes());
+    put_bytes(out, values.data(), values.size_bytes());
   } else {
     for (float value : values) {
       uint32_t bits = __builtin_bswap32(std::bit_cast<uint32_t>(value));
-      out.append(reinterpret_cast<const char*>(&bits), sizeof bits);
+      put_bytes(out, &bits, sizeof bits);
     }
   }
 }

@@ -42,7 +42,7 @@ size_t payload_value_size(const PayloadValue& value) {
   return 0;
 }
 
-void put_payload_value(std::string& out, const PayloadValue& value) {
+void put_payload_value(Writer& out, const PayloadValue& value) {
   put_byte(out, static_cast<uint8_t>(value.kind));
   switch (value.kind) {
     case PayloadKind::Keyword:
@@ -82,7 +82,7 @@ size_t node_entry_size(const PointTable& points, const HnswIndex& graph, uint32_
   return size;
 }
 
-void put_point_entry(std::string& out, const PointTable& points, uint32_t slot_number) {
+void put_point_entry(Writer& out, const PointTable& points, uint32_t slot_number) {
   const PointSlot& slot = points.slots[slot_number];
   put_varint(out, slot.key);
   put_varint(out, record_id(points, slot_number));
@@ -100,7 +100,7 @@ void put_point_entry(std::string& out, const PointTable& points, uint32_t slot_n
   }
 }
 
-void put_node_entry(std::string& out, const PointTable& points, const HnswIndex& graph,
+void put_node_entry(Writer& out, const PointTable& points, const HnswIndex& graph,
                     uint32_t slot) {
   uint64_t key = points.slots[slot].key;
   put_varint(out, key);
@@ -156,7 +156,14 @@ bool get_payload(Reader& in, std::vector<PayloadEntry>& entries, std::unique_ptr
     entry.key.assign(key);
     if (!get_payload_value(in, entry.value)) return false;
   }
-  out = std::make_unique<Payload>(make_payload(std::move(entries)));
+  // Files written by save hold each payload's keys once, in ascending order,
+  // which is already the payload's own order; only other files need sorting.
+  bool ascending = std::adjacent_find(entries.begin(), entries.end(),
+                                      [](const PayloadEntry& a, const PayloadEntry& b) {
+                                        return a.key >= b.key;
+                                      }) == entries.end();
+  out = std::make_unique<Payload>(ascending ? Payload{std::move(entries)}
+                                            : make_payload(std::move(entries)));
   return true;
 }
 
@@ -230,7 +237,7 @@ bool get_graph(Reader& in, PointTable& points, HnswIndex& graph) {
 
 }  // namespace
 
-std::string encode_snapshot(const PointTable& points, const HnswIndex& graph) {
+ByteBuffer encode_snapshot(const PointTable& points, const HnswIndex& graph) {
   // One pass sizes the file, so the buffer is allocated once and never moves.
   uint32_t slot_count = static_cast<uint32_t>(points.slots.size());
   size_t record_count = 0, node_count = 0, size = 0;
@@ -249,8 +256,8 @@ std::string encode_snapshot(const PointTable& points, const HnswIndex& graph) {
           (graph.entry_point ? varint_length(*graph.entry_point) : 0) +
           varint_length(graph.max_level) + varint_length(node_count);
 
-  std::string out;
-  out.reserve(size);
+  ByteBuffer buffer(size);
+  Writer out{buffer.data()};
   put_varint(out, record_count);
   for (uint32_t slot = 0; slot < slot_count; ++slot) {
     if (points.slots[slot].has_record) put_point_entry(out, points, slot);
@@ -269,7 +276,10 @@ std::string encode_snapshot(const PointTable& points, const HnswIndex& graph) {
   for (uint32_t slot = 0; slot < slot_count; ++slot) {
     if (has_node(graph, slot)) put_node_entry(out, points, graph, slot);
   }
-  return out;
+  // Sizing and writing walk the same state; a mismatch is an internal fault.
+  if (out.next != buffer.data() + size) std::abort();
+  buffer.set_size(size);
+  return buffer;
 }
 
 DecodeError decode_snapshot(std::string_view input, SnapshotState& out) {

@@ -6,6 +6,7 @@
 #include <string_view>
 
 #include "index/hnsw.h"
+#include "persist/byte_buffer.h"
 #include "persist/coding.h"
 #include "storage/point_table.h"
 
@@ -22,7 +23,7 @@ struct SnapshotState {
 // order, then the graph's parameters and its nodes in slot order. The caller
 // holds shared access to both (segment, then index). Throws std::bad_alloc
 // when the buffer cannot be allocated; nothing else can fail.
-std::string encode_snapshot(const PointTable& points, const HnswIndex& graph);
+ByteBuffer encode_snapshot(const PointTable& points, const HnswIndex& graph);
 
 // Decodes a complete file content into `out`, which must be a fresh state.
 // Returns DecodeError::None on success; on failure `out` holds a partial state

@@ -166,7 +166,7 @@ int create_temporary(const SaveTarget& target, TemporaryFile& temporary) {
 }
 
 // Writes all of `bytes`, retrying interrupted and partial writes. Returns 0 or an errno.
-int write_all(int fd, const std::string& bytes) {
+int write_all(int fd, std::string_view bytes) {
   const char* next = bytes.data();
   size_t left = bytes.size();
   while (left > 0) {
@@ -199,7 +199,7 @@ int sync_directory(const std::string& directory) {
 
 // Encodes the store under shared access, segment then index. Returns false
 // with the reason when the buffer cannot be allocated.
-bool encode_store(const Store& store, std::string& bytes, std::string& problem) {
+bool encode_store(const Store& store, ByteBuffer& bytes, std::string& problem) {
   std::shared_lock segment_lock(store.segment);
   std::shared_lock index_lock(store.index);
   try {
@@ -216,45 +216,32 @@ bool encode_store(const Store& store, std::string& bytes, std::string& problem) 
 std::optional<std::string> save_in_place(const Store& store, const SaveTarget& target) {
   FileDescriptor file(::open(target.path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOCTTY, 0666));
   if (file.fd < 0) return failure(CREATE_FAILED, errno);
-  std::string bytes, problem;
+  ByteBuffer bytes;
+  std::string problem;
   if (!encode_store(store, bytes, problem)) return ENCODE_FAILED + problem;
-  if (int error = write_all(file.fd, bytes)) return failure(WRITE_FAILED, error);
+  if (int error = write_all(file.fd, bytes.view())) return failure(WRITE_FAILED, error);
   if (int error = file.close()) return failure(WRITE_FAILED, error);
   return std::nullopt;
 }
 
-// The whole content of an open file. Returns 0 or an errno.
-struct FileBytes {
-  std::unique_ptr<char[]> data;  // not zero-filled: only the first `size` bytes are read
-  size_t size = 0;
-  size_t capacity = 0;
-
-  std::string_view view() const { return {data.get(), size}; }
-  void grow(size_t new_capacity) {
-    std::unique_ptr<char[]> larger(new char[new_capacity]);
-    if (size != 0) std::memcpy(larger.get(), data.get(), size);
-    data = std::move(larger);
-    capacity = new_capacity;
-  }
-};
-
-int read_all(int fd, FileBytes& bytes) {
+// Reads an open file to its end. Returns 0 or an errno.
+int read_all(int fd, ByteBuffer& bytes) {
   // The known size (plus one byte, so the end of file is seen without growing)
-  // is reserved at once; files of unknown size grow as data arrives.
+  // is allocated at once; files of unknown size grow as data arrives.
   struct stat info;
   size_t expected = 0;
   if (::fstat(fd, &info) == 0 && S_ISREG(info.st_mode)) expected = static_cast<size_t>(info.st_size);
-  bytes.grow(expected != 0 ? expected + 1 : 8192);
+  bytes = ByteBuffer(expected != 0 ? expected + 1 : 8192);
   while (true) {
-    if (bytes.size == bytes.capacity) bytes.grow(bytes.capacity * 2);
-    ssize_t got = ::read(fd, bytes.data.get() + bytes.size,
-                         std::min(bytes.capacity - bytes.size, MAX_IO_CHUNK));
+    if (bytes.size() == bytes.capacity()) bytes.reallocate(bytes.capacity() * 2);
+    ssize_t got = ::read(fd, bytes.data() + bytes.size(),
+                         std::min(bytes.capacity() - bytes.size(), MAX_IO_CHUNK));
     if (got < 0) {
       if (errno == EINTR) continue;
       return errno;
     }
     if (got == 0) return 0;
-    bytes.size += static_cast<size_t>(got);
+    bytes.set_size(bytes.size() + static_cast<size_t>(got));
   }
 }
 
@@ -268,10 +255,11 @@ std::optional<std::string> save_snapshot(const Store& store, const std::string& 
 
   TemporaryFile temporary;
   if (int error = create_temporary(target, temporary)) return failure(CREATE_FAILED, error);
-  std::string bytes, problem;
+  ByteBuffer bytes;
+  std::string problem;
   if (!encode_store(store, bytes, problem)) return ENCODE_FAILED + problem;
-  if (int error = write_all(temporary.file.fd, bytes)) return failure(WRITE_FAILED, error);
-  bytes = std::string();  // the copy is no longer needed while the disk catches up
+  if (int error = write_all(temporary.file.fd, bytes.view())) return failure(WRITE_FAILED, error);
+  bytes.release();  // the copy is no longer needed while the disk catches up
   if (int error = sync_file(temporary.file.fd)) return failure(WRITE_FAILED, error);
   if (int error = temporary.file.close()) return failure(WRITE_FAILED, error);
   if (::rename(temporary.path.c_str(), target.path.c_str()) != 0) {
@@ -288,7 +276,7 @@ std::optional<std::string> load_snapshot(Store& store, const std::string& path) 
   {
     FileDescriptor file(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY));
     if (file.fd < 0) return failure(OPEN_FAILED, errno);
-    FileBytes bytes;
+    ByteBuffer bytes;
     if (int error = read_all(file.fd, bytes)) return failure(READ_FAILED, error);
     file.close();  // a read-only descriptor has nothing left to report
     DecodeError error = decode_snapshot(bytes.view(), state);
