@@ -127,3 +127,38 @@ class TestSpecialValues:
         store.upsert(1, vector, None)
         points = [(1, vector, None)]
         same_results(store.search(vector, 1, "cosine"), rank(points, vector, 1, "cosine"))
+
+
+KERNEL_SCRIPT = """
+import json, sys
+import numpy as np
+import tarnwick
+rng = np.random.default_rng(5)
+store = tarnwick.VectorStorage()
+out = []
+for dim in (1, 5, 8, 13, 16, 31, 128, 133):
+    for pid in range(70):
+        store.upsert(dim * 1000 + pid, (rng.standard_normal(dim) * rng.choice([1e-4, 1.0, 1e4], dim)).astype(np.float32).tolist(), None)
+    for metric in ("dot", "cosine", "l2"):
+        query = rng.standard_normal(dim).astype(np.float32).tolist()
+        out.append([(pid, np.float64(score).hex()) for pid, score in store.search(query, 499, metric)])
+json.dump(out, sys.stdout)
+"""
+
+
+def test_every_kernel_gives_the_same_bits(tmp_path):
+    import json
+    import os
+    import subprocess
+    import sys
+
+    runs = {}
+    for kernels in ("scalar", "default"):
+        env = dict(os.environ)
+        env.pop("TARNWICK_SCAN_KERNELS", None)
+        if kernels == "scalar":
+            env["TARNWICK_SCAN_KERNELS"] = "scalar"
+        done = subprocess.run([sys.executable, "-c", KERNEL_SCRIPT], env=env, capture_output=True, text=True, check=True)
+        runs[kernels] = json.loads(done.stdout)
+    assert runs["scalar"] == runs["default"]
+    assert sum(len(r) for r in runs["scalar"]) > 1000
