@@ -383,6 +383,21 @@ class TestSaveErrors:
         assert target.read_bytes() == NEW_STORE
         assert leftovers(tmp_path, ["snap.bin"]) == []
 
+    @pytest.mark.parametrize("call, message", [
+        (lambda s: s.save("a", "b"), "VectorStorage.save() takes 1 positional arguments but 2 were given"),
+        (lambda s: s.load(), "VectorStorage.load() missing 1 required positional argument: 'path'"),
+        (lambda s: s.save("a", path="b"), "VectorStorage.save() got multiple values for argument 'path'"),
+    ])
+    def test_binding_errors(self, store, call, message):
+        with pytest.raises(TypeError) as caught:
+            call(store)
+        assert str(caught.value) == message
+
+    def test_path_by_keyword(self, store, tmp_path):
+        store.save(path=str(tmp_path / "k.bin"))
+        store.load(path=str(tmp_path / "k.bin"))
+        assert (tmp_path / "k.bin").read_bytes() == NEW_STORE
+
     def test_path_must_be_str(self, store, tmp_path):
         with pytest.raises(TypeError, match="'PosixPath' object is not an instance of 'str'"):
             store.save(tmp_path / "x.bin")
