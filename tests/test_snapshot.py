@@ -327,6 +327,39 @@ class TestSaveErrors:
         assert str(caught.value) == CREATE + os_text(errno.ELOOP)
         assert leftovers(tmp_path, ["a", "b"]) == []
 
+    def test_read_only_target_is_not_replaced(self):
+        # Replacing by rename needs only a writable directory; the save must
+        # still refuse a file it could not have written.
+        import shutil
+        import tempfile
+        directory = tempfile.mkdtemp(dir="/tmp")
+        try:
+            os.chmod(directory, 0o777)
+            target = os.path.join(directory, "snap.bin")
+            with open(target, "wb") as f:
+                f.write(b"old")
+            os.chmod(target, 0o444)
+            script = textwrap.dedent(f"""
+                import os, tarnwick
+                if os.geteuid() == 0:
+                    os.setgid(65534)
+                    os.setuid(65534)
+                try:
+                    tarnwick.VectorStorage().save({target!r})
+                except OSError as e:
+                    print(e)
+            """)
+            result = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True, timeout=60)
+            if "ModuleNotFoundError" in result.stderr or "PermissionError" in result.stderr:
+                pytest.skip("the unprivileged user cannot reach the module")
+            assert result.returncode == 0, result.stderr
+            assert result.stdout.strip() == CREATE + os_text(errno.EACCES)
+            with open(target, "rb") as f:
+                assert f.read() == b"old"
+            assert os.listdir(directory) == ["snap.bin"]
+        finally:
+            shutil.rmtree(directory)
+
     def test_nul_in_path_is_refused_before_the_system(self, store, tmp_path):
         with pytest.raises(OSError) as caught:
             store.save(str(tmp_path / "a\0b"))

@@ -32,7 +32,7 @@ struct Reader {
   const uint8_t* end;
   DecodeError error = DecodeError::None;
 
-  Reader(std::string_view input)
+  explicit Reader(std::string_view input)
       : next(reinterpret_cast<const uint8_t*>(input.data())), end(next + input.size()) {}
 
   size_t left() const { return static_cast<size_t>(end - next); }

@@ -133,11 +133,11 @@ int resolve_target(const std::string& path, SaveTarget& target) {
   target.directory = directory_of(current);
   target.name = name_of(current);
   if (target.name.empty()) return EISDIR;  // "dir/": creating it as a file would fail so
-  if (target.exists && target.regular) {
-    // The file is replaced, not written, so ask the system whether writing it
-    // would be allowed (read-only file, read-only file system, running program).
-    FileDescriptor probe(::open(current.c_str(), O_WRONLY | O_CLOEXEC | O_NOCTTY));
-    if (probe.fd < 0) return errno;
+  // The file is replaced, not written, so ask the system whether writing it
+  // would be allowed (read-only file, read-only file system, running program).
+  // Opening it to find out would tell file watchers it had been written.
+  if (target.exists && target.regular && ::faccessat(AT_FDCWD, current.c_str(), W_OK, AT_EACCESS) != 0) {
+    return errno;
   }
   return 0;
 }
