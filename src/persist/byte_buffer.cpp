@@ -19,9 +19,6 @@ ByteBuffer::ByteBuffer(size_t capacity) {
   if (capacity >= MAP_THRESHOLD) {
     void* place = ::mmap(nullptr, capacity, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
     if (place == MAP_FAILED) throw std::bad_alloc();
-#ifdef MADV_HUGEPAGE
-    ::madvise(place, capacity, MADV_HUGEPAGE);  // only advice: failure changes nothing
-#endif
     data_ = static_cast<char*>(place);
     mapped_ = true;
   } else if (capacity > 0) {

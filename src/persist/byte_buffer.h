@@ -6,10 +6,12 @@
 
 namespace tarnwick {
 
-// Owns `capacity` bytes, of which the first `size` are content. Large buffers
-// are mapped directly and asked for huge pages, so filling one takes a page
-// fault per 2 MiB rather than per 4 KiB, and dropping one returns its memory
-// to the system at once. Allocation failure throws std::bad_alloc.
+// Owns `capacity` bytes, of which the first `size` are content; nothing is
+// zero-filled, since every byte is written before it is read. Large buffers
+// are mapped directly, so dropping one returns its memory to the system at
+// once. (Huge pages were tried: the kernel's compaction for the first one can
+// stall a save for longer than all the page faults they save.)
+// Allocation failure throws std::bad_alloc.
 class ByteBuffer {
  public:
   ByteBuffer() = default;
