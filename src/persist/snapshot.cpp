@@ -286,7 +286,7 @@ DecodeError decode_snapshot(std::string_view input, SnapshotState& out) {
   Reader in(input);
   uint64_t point_count;
   if (!get_varint(in, point_count)) return in.error;
-  out.points.slots.reserve(presize_count<PointSlot>(point_count, in.left(), MIN_POINT_ENTRY_BYTES));
+  reserve_points(out.points, presize_count<PointSlot>(point_count, in.left(), MIN_POINT_ENTRY_BYTES));
   std::vector<float> components;
   std::vector<PayloadEntry> entries;
   for (uint64_t i = 0; i < point_count; ++i) {
