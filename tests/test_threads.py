@@ -58,7 +58,8 @@ def run_script(body, workers=2, timeout=180, args=()):
 
 
 # Writers upsert (new ids and replacements, crossing the 500 points from which
-# the graph answers) under a sequence counter that is odd while a write is in
+# the graph answers; now and then a save and load of the whole store) under a
+# sequence counter that is odd while a write is in
 # progress. Checkers run a batch and then the same queries one by one through
 # search; when the counter did not move in between, nothing was written, so the
 # batch must equal the searches exactly. Free readers run batches and searches
@@ -69,7 +70,7 @@ STRESS_SCRIPT = """
     write_sequence = [0]
     writers_lock = threading.Lock()
     stop = threading.Event()
-    failures, counts = [], {"checked": 0, "overtaken": 0, "upserts": 0, "free": 0}
+    failures, counts = [], {"checked": 0, "overtaken": 0, "upserts": 0, "loads": 0, "free": 0}
     METRICS = ["cosine", "dot", "l2"]
     TENANT_CHOICES = [None, "a", "b"]
     LIMIT = 12
@@ -101,12 +102,17 @@ STRESS_SCRIPT = """
 
     def writer(seed):
         rng = random.Random(seed)
+        snapshot = os.path.join(sys.argv[3], f"store-{seed}.bin")
         while not stop.is_set():
             point_id = rng.randrange(800)
             new_vector = vector(rng)
             with writers_lock:
                 write_sequence[0] += 1
                 store.upsert(point_id, new_vector, payload_of(point_id))
+                if rng.random() < 0.02:  # now and then the whole content is replaced
+                    store.save(snapshot)
+                    store.load(snapshot)
+                    counts["loads"] += 1
                 write_sequence[0] += 1
                 counts["upserts"] += 1
             time.sleep(0.0005)
@@ -156,14 +162,14 @@ STRESS_SCRIPT = """
         os._exit(3)
     assert not failures, failures
     assert counts["checked"] >= CHECKS and counts["free"] >= FREE_ROUNDS, counts
-    assert counts["upserts"] > 0 and counts["overtaken"] > 0, counts
+    assert counts["upserts"] > 0 and counts["loads"] > 0 and counts["overtaken"] > 0, counts
     print(counts)
 """
 
 
 @pytest.mark.parametrize("workers", [1, 2, 3])
-def test_batches_against_concurrent_search_and_upsert(workers):
-    done = run_script(STRESS_SCRIPT, workers=workers, args=[1000, 200])
+def test_batches_against_concurrent_search_and_upsert(workers, tmp_path):
+    done = run_script(STRESS_SCRIPT, workers=workers, args=[1000, 200, tmp_path])
     assert done.returncode == 0, done.stdout + done.stderr
 
 
