@@ -49,4 +49,21 @@ std::vector<ScoredPoint> exact_search(const PointTable& points, std::span<const 
                                       uint64_t limit, Metric metric,
                                       std::optional<std::string_view> tenant);
 
+// The walk through the graph, measured by the query's own metric; with a tenant
+// it passes through other tenants' points but returns only the tenant's own,
+// and scans a small tenant exactly instead. The caller holds shared access to
+// both locks and has checked that the graph has an entry point.
+std::vector<ScoredPoint> graph_search(const HnswIndex& graph, const PointTable& points,
+                                      std::span<const float> query, uint64_t limit,
+                                      Metric metric, std::optional<std::string_view> tenant);
+
+// Tenants of at most this many points are always scanned exactly.
+inline constexpr size_t TENANT_SCAN_MIN = 2000;
+// About how many points an unfiltered beam measures; sets where scanning a
+// tenant stops paying.
+inline constexpr size_t TENANT_WALK_POINTS = 2000;
+
+// Whether a tenant of this size is answered by scanning its points.
+bool prefers_exact_scan_of_tenant(size_t tenant_points, size_t store_points);
+
 }  // namespace tarnwick
