@@ -34,25 +34,35 @@ InsertScratch& thread_insert_scratch() {
 
 // The neighbour-selection heuristic: walks the candidates nearest first and
 // keeps one unless it is nearer to a point already kept than to the base, up
-// to `cap`. Every candidate holds a record.
+// to `cap`. Every candidate holds a record. Pair distances are symmetric, so
+// each kept point measures all later candidates at once and prunes those
+// nearer to it than to the base; that decides exactly as testing each
+// candidate against every kept point would.
 void select_neighbors(const PointTable& points, std::span<const WalkPair> ranked, size_t cap,
                       std::vector<uint32_t>& chosen, WalkScratch& scratch) {
+  thread_local std::vector<uint8_t> pruned;
+  thread_local std::vector<uint32_t> later;
+  thread_local std::vector<uint32_t> later_index;
   chosen.clear();
-  for (const WalkPair& candidate : ranked) {
-    if (chosen.size() >= cap) break;
-    bool keep = true;
-    if (!chosen.empty()) {
-      WalkQuery from = stored_walk_query(points.slots[candidate.slot]);
-      scratch.chosen_distances.resize(chosen.size());
-      measure_slots(from, points, chosen, scratch.chosen_distances.data());
-      for (float d : scratch.chosen_distances) {
-        if (d < candidate.distance) {
-          keep = false;
-          break;
-        }
-      }
+  pruned.assign(ranked.size(), 0);
+  for (size_t i = 0; i < ranked.size() && chosen.size() < cap; ++i) {
+    if (pruned[i]) continue;
+    chosen.push_back(ranked[i].slot);
+    if (chosen.size() == cap) break;
+    later.clear();
+    later_index.clear();
+    for (size_t j = i + 1; j < ranked.size(); ++j) {
+      if (pruned[j]) continue;
+      later.push_back(ranked[j].slot);
+      later_index.push_back(static_cast<uint32_t>(j));
     }
-    if (keep) chosen.push_back(candidate.slot);
+    if (later.empty()) break;
+    scratch.chosen_distances.resize(later.size());
+    measure_slots(stored_walk_query(points.slots[ranked[i].slot]), points, later,
+                  scratch.chosen_distances.data());
+    for (size_t k = 0; k < later.size(); ++k) {
+      if (scratch.chosen_distances[k] < ranked[later_index[k]].distance) pruned[later_index[k]] = 1;
+    }
   }
 }
 

@@ -47,9 +47,14 @@ void drop_farthest(std::vector<WalkPair>& heap) {
 }
 
 void begin_visits(WalkScratch& scratch, size_t slot_count) {
-  if (scratch.visit_marks.size() < slot_count) scratch.visit_marks.resize(slot_count, 0);
+  if (scratch.visit_marks.size() < slot_count) {
+    scratch.visit_marks.resize(slot_count, 0);
+    scratch.measured_marks.resize(slot_count, 0);
+    scratch.cached_distances.resize(slot_count);
+  }
   if (++scratch.visit_epoch == 0) {
     std::fill(scratch.visit_marks.begin(), scratch.visit_marks.end(), 0);
+    std::fill(scratch.measured_marks.begin(), scratch.measured_marks.end(), 0);
     scratch.visit_epoch = 1;
   }
 }
@@ -79,20 +84,57 @@ inline void prefetch_vector(const PointSlot& point) {
 }
 
 // Collects the neighbours not yet visited that hold a record (marking all of
-// them visited) and measures them.
-void gather_unvisited(const PointTable& points, const WalkQuery& query,
-                      std::span<const uint32_t> list, WalkScratch& scratch) {
+// them visited) with their distances. A kernel call scores a whole block of
+// rows for about the price of one, so a partial block is filled with points
+// the next expansions are likely to need (neighbours of the nearest waiting
+// candidates); their distances wait in the cache until a walk reaches them.
+// This changes only when a distance is computed, never which.
+void gather_unvisited(const HnswIndex& graph, const PointTable& points, const WalkQuery& query,
+                      std::span<const uint32_t> list, std::span<const WalkPair> upcoming,
+                      size_t layer, WalkScratch& scratch) {
   scratch.batch_slots.clear();
+  scratch.to_measure.clear();
+  const uint16_t epoch = scratch.visit_epoch;
   prefetch_slots(points, list);
   for (uint32_t n : list) {
     if (n >= points.slots.size() || !first_visit(scratch, n)) continue;
     const PointSlot& point = points.slots[n];
     if (!point.has_record) continue;  // a dangling slot is never scored
-    prefetch_vector(point);
     scratch.batch_slots.push_back(n);
+    if (scratch.measured_marks[n] != epoch) {
+      scratch.measured_marks[n] = epoch;
+      prefetch_vector(point);
+      scratch.to_measure.push_back(n);
+    }
+  }
+  if (scratch.to_measure.size() % SCAN_BLOCK != 0) {
+    for (const WalkPair& next : upcoming) {
+      for (uint32_t n : neighbors(graph, next.slot, layer)) {
+        if (scratch.to_measure.size() % SCAN_BLOCK == 0) break;
+        if (n >= points.slots.size() || scratch.visit_marks[n] == epoch ||
+            scratch.measured_marks[n] == epoch || !points.slots[n].has_record) {
+          continue;
+        }
+        scratch.measured_marks[n] = epoch;
+        scratch.to_measure.push_back(n);
+      }
+      if (scratch.to_measure.size() % SCAN_BLOCK == 0) break;
+    }
+  }
+  scratch.measured.resize(scratch.to_measure.size());
+  measure_slots(query, points, scratch.to_measure, scratch.measured.data());
+  for (size_t i = 0; i < scratch.to_measure.size(); ++i) {
+    scratch.cached_distances[scratch.to_measure[i]] = scratch.measured[i];
   }
   scratch.batch_distances.resize(scratch.batch_slots.size());
-  measure_slots(query, points, scratch.batch_slots, scratch.batch_distances.data());
+  for (size_t i = 0; i < scratch.batch_slots.size(); ++i) {
+    scratch.batch_distances[i] = scratch.cached_distances[scratch.batch_slots[i]];
+  }
+}
+
+// The candidates a walk will most likely expand next: the front of its heap.
+inline std::span<const WalkPair> upcoming(const std::vector<WalkPair>& candidates) {
+  return std::span<const WalkPair>(candidates.data(), std::min<size_t>(candidates.size(), 3));
 }
 
 inline float finish_distance(const WalkQuery& query, float sum, float point_norm) {
@@ -234,7 +276,7 @@ void search_base_layer(const HnswIndex& graph, const PointTable& points,
     float worst = nearest.empty() ? MAX_DISTANCE : nearest.front().distance;
     std::span<const uint32_t> list = layer0_neighbors(graph, expanded);
     if (list.empty()) continue;
-    gather_unvisited(points, query, list, scratch);
+    gather_unvisited(graph, points, query, list, upcoming(candidates), 0, scratch);
     for (size_t i = 0; i < scratch.batch_slots.size(); ++i) {
       float d = scratch.batch_distances[i];
       if (worst > d || nearest.size() < ef) {
@@ -276,7 +318,7 @@ bool search_base_layer_of_tenant(const HnswIndex& graph, const PointTable& point
     }
     std::span<const uint32_t> list = layer0_neighbors(graph, next.slot);
     if (list.empty()) continue;
-    gather_unvisited(points, query, list, scratch);
+    gather_unvisited(graph, points, query, list, upcoming(candidates), 0, scratch);
     measured += scratch.batch_slots.size();
     if (measured > budget) return false;
     for (size_t i = 0; i < scratch.batch_slots.size(); ++i) {
@@ -319,7 +361,7 @@ void search_layer_for_insert(const HnswIndex& graph, const PointTable& points,
     }
     std::span<const uint32_t> list = neighbors(graph, next.slot, layer);
     if (list.empty()) continue;
-    gather_unvisited(points, query, list, scratch);
+    gather_unvisited(graph, points, query, list, upcoming(candidates), layer, scratch);
     for (size_t i = 0; i < scratch.batch_slots.size(); ++i) {
       float d = scratch.batch_distances[i];
       if (nearest.size() < ef || order_key(d) < order_key(nearest.front().distance)) {
