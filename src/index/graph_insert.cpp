@@ -25,6 +25,10 @@ struct InsertScratch {
   std::vector<uint32_t> members;
   std::vector<float> member_distances;
   std::vector<WalkPair> ranked;
+  std::vector<uint32_t> kept;
+  std::vector<uint8_t> pruned;
+  std::vector<uint32_t> later;
+  std::vector<uint32_t> later_index;
 };
 
 InsertScratch& thread_insert_scratch() {
@@ -39,10 +43,10 @@ InsertScratch& thread_insert_scratch() {
 // nearer to it than to the base; that decides exactly as testing each
 // candidate against every kept point would.
 void select_neighbors(const PointTable& points, std::span<const WalkPair> ranked, size_t cap,
-                      std::vector<uint32_t>& chosen, WalkScratch& scratch) {
-  thread_local std::vector<uint8_t> pruned;
-  thread_local std::vector<uint32_t> later;
-  thread_local std::vector<uint32_t> later_index;
+                      std::vector<uint32_t>& chosen, WalkScratch& scratch, InsertScratch& local) {
+  std::vector<uint8_t>& pruned = local.pruned;
+  std::vector<uint32_t>& later = local.later;
+  std::vector<uint32_t>& later_index = local.later_index;
   chosen.clear();
   pruned.assign(ranked.size(), 0);
   for (size_t i = 0; i < ranked.size() && chosen.size() < cap; ++i) {
@@ -90,9 +94,8 @@ void shrink_list(HnswIndex& graph, const PointTable& points, uint32_t owner, siz
   }
   std::stable_sort(local.ranked.begin(), local.ranked.end(),
                    [](const WalkPair& a, const WalkPair& b) { return a.distance < b.distance; });
-  std::vector<uint32_t> kept;
-  select_neighbors(points, local.ranked, cap, kept, scratch);
-  set_neighbors(graph, owner, layer, kept);
+  select_neighbors(points, local.ranked, cap, local.kept, scratch, local);
+  set_neighbors(graph, owner, layer, local.kept);
 }
 
 void link_back(HnswIndex& graph, const PointTable& points, uint32_t neighbor, size_t layer,
@@ -153,7 +156,7 @@ void insert_node(HnswIndex& graph, const PointTable& points, uint32_t slot, uint
       search_layer_for_insert(graph, points, query, local.entries, ef, layer, slot, scratch,
                               local.found);
       size_t cap = layer_cap(graph.m, layer);
-      select_neighbors(points, local.found, cap, local.chosen, scratch);
+      select_neighbors(points, local.found, cap, local.chosen, scratch, local);
       lists[layer] = local.chosen;
       for (uint32_t neighbor : lists[layer]) {
         link_back(graph, points, neighbor, layer, slot, cap, scratch, local);

@@ -39,8 +39,7 @@ void set_layer0(HnswIndex& graph, uint32_t slot, uint32_t* block, std::span<cons
 
 }  // namespace
 
-std::span<const uint32_t> neighbors(const HnswIndex& graph, uint32_t slot, size_t layer) {
-  if (layer == 0) return layer0_neighbors(graph, slot);
+std::span<const uint32_t> upper_neighbors(const HnswIndex& graph, uint32_t slot, size_t layer) {
   if (layer >= MAX_LAYERS || graph.upper_layers.empty()) return {};
   auto it = graph.upper_layers.find(slot);
   if (it == graph.upper_layers.end() || it->second.size() < layer) return {};

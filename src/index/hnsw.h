@@ -64,16 +64,20 @@ inline bool has_node(const HnswIndex& graph, uint32_t slot) {
   return block != nullptr && *block != NO_NODE;
 }
 
-// The neighbour slots of a node at one layer, in stored order; empty when the
-// slot holds no node or the layer no list.
-std::span<const uint32_t> neighbors(const HnswIndex& graph, uint32_t slot, size_t layer);
-
 // The layer-0 list; the hot path of every walk.
 inline std::span<const uint32_t> layer0_neighbors(const HnswIndex& graph, uint32_t slot) {
   const uint32_t* block = layer0_block(graph, slot);
   if (block == nullptr || *block == NO_NODE) return {};
   if (*block == OVERFLOWED) return graph.layer0_overflow.find(slot)->second;
   return {block + 1, *block};
+}
+
+std::span<const uint32_t> upper_neighbors(const HnswIndex& graph, uint32_t slot, size_t layer);
+
+// The neighbour slots of a node at one layer, in stored order; empty when the
+// slot holds no node or the layer no list.
+inline std::span<const uint32_t> neighbors(const HnswIndex& graph, uint32_t slot, size_t layer) {
+  return layer == 0 ? layer0_neighbors(graph, slot) : upper_neighbors(graph, slot, layer);
 }
 
 // Puts a node with these lists into the slot, replacing any node there.

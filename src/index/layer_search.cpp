@@ -79,7 +79,7 @@ inline void prefetch_slots(const PointTable& points, std::span<const uint32_t> l
 
 inline void prefetch_vector(const PointSlot& point) {
   const char* data = reinterpret_cast<const char*>(point.data);
-  size_t bytes = std::min<size_t>(size_t{point.dim} * sizeof(float), 256);
+  size_t bytes = std::min<size_t>(size_t{point.dim} * sizeof(float), 1024);
   for (size_t offset = 0; offset < bytes; offset += 64) __builtin_prefetch(data + offset);
 }
 
@@ -116,6 +116,7 @@ void gather_unvisited(const HnswIndex& graph, const PointTable& points, const Wa
           continue;
         }
         scratch.measured_marks[n] = epoch;
+        prefetch_vector(points.slots[n]);
         scratch.to_measure.push_back(n);
       }
       if (scratch.to_measure.size() % SCAN_BLOCK == 0) break;
