@@ -197,9 +197,9 @@ def test_each_metric_walks_by_its_own_distance(spread_norm_store, metric, floor)
 def tenant_store():
     # One large tenant (graph walk through all points), nine small ones (exact
     # scan), interleaved in the clusters, and points without a tenant.
-    vectors, queries = held_out(31, 6000, 40, 16, centres=40, noise=0.3)
+    vectors, queries = held_out(31, 8000, 40, 16, centres=40, noise=0.3)
     rng = np.random.default_rng(31)
-    names = np.where(rng.random(len(vectors)) < 0.9, "big",
+    names = np.where(rng.random(len(vectors)) < 0.95, "big",
                      np.array([f"t{k}" for k in rng.integers(0, 9, len(vectors))]))
     payloads = [{"tenant_id": str(n)} for n in names]
     for i in range(0, len(vectors), 97):

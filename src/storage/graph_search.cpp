@@ -27,8 +27,8 @@ float graph_score(Metric metric, float distance, size_t query_dim, const PointSl
 }  // namespace
 
 bool prefers_exact_scan_of_tenant(size_t tenant_points, size_t store_points) {
-  // Measured: a beam through a tenant holding a share s of the points measures
-  // about TENANT_WALK_POINTS / s of them, an exact scan the tenant's own. The
+  // A beam through a tenant holding a share s of the points costs about
+  // TENANT_WALK_POINTS / s scanned points, an exact scan the tenant's own; the
   // scan wins while tenant_points^2 <= TENANT_WALK_POINTS * store_points.
   return tenant_points <= TENANT_SCAN_MIN ||
          static_cast<double>(tenant_points) * static_cast<double>(tenant_points) <=

@@ -11,6 +11,7 @@
 
 #include "index/graph_insert.h"
 #include "index/hnsw.h"
+#include "index/layer_search.h"
 #include "index/metrics.h"
 #include "storage/store.h"
 
@@ -362,9 +363,49 @@ void test_build_invariants_and_reachability() {
   CHECK(share >= 999000);
 }
 
+// The tenant beam passes through other tenants' points: a tenant of scattered
+// points, each surrounded by others, is found whole; past its budget the beam
+// gives up.
+void test_tenant_beam_passes_through_other_tenants() {
+  std::mt19937_64 rng(91);
+  const size_t dim = 8, clusters = 12, count = 3000;
+  std::normal_distribution<float> spread(0.0f, 1.0f);
+  std::vector<std::vector<float>> centres(clusters, std::vector<float>(dim));
+  for (auto& c : centres) for (float& x : c) x = spread(rng);
+  Store store;
+  std::vector<uint32_t> members;
+  for (size_t i = 0; i < count; ++i) {
+    auto payload = std::make_unique<Payload>();
+    payload->entries.push_back({"tenant_id", PayloadValue::keyword(i % 100 == 0 ? "b" : "a")});
+    uint32_t slot = put_point(store.points, i, i, clustered(rng, dim, clusters, centres),
+                              std::move(payload));
+    if (i % 100 == 0) members.push_back(slot);
+    insert_node(store.graph, store.points, slot, i, level_from_bits(rng(), 16));
+  }
+  uint32_t tenant = find_tenant(store.points, "b");
+  std::vector<float> q = clustered(rng, dim, clusters, centres);
+  WalkQuery walk = make_walk_query(q, WalkMeasure::Euclidean);
+  uint32_t entry = find_slot(store.points, *store.graph.entry_point);
+  float distance = measure_slot(walk, store.points, entry);
+  std::vector<WalkPair> nearest;
+  WalkScratch scratch;
+  CHECK(search_base_layer_of_tenant(store.graph, store.points, walk, entry, distance, 64, tenant,
+                                    count, scratch, nearest));
+  std::vector<uint32_t> found;
+  for (const WalkPair& pair : nearest) found.push_back(pair.slot);
+  std::sort(found.begin(), found.end());
+  CHECK(found == members);
+  CHECK(std::is_sorted(nearest.begin(), nearest.end(), [](const WalkPair& a, const WalkPair& b) {
+    return a.distance < b.distance;
+  }));
+  CHECK(!search_base_layer_of_tenant(store.graph, store.points, walk, entry, distance, 64, tenant,
+                                     100, scratch, nearest));
+}
+
 }  // namespace
 
 int main() {
+  test_tenant_beam_passes_through_other_tenants();
   test_level_draw();
   test_first_and_second_point();
   test_build_invariants_and_reachability();
