@@ -31,7 +31,9 @@ struct InsertScratch {
   std::vector<uint32_t> later_index;
 };
 
-InsertScratch& thread_insert_scratch() {
+// Not inlined: the callers then hold a plain reference, instead of the compiler
+// re-deriving the thread-local address at every use.
+[[gnu::noinline]] InsertScratch& thread_insert_scratch() {
   thread_local InsertScratch scratch;
   return scratch;
 }

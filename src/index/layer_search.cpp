@@ -79,7 +79,7 @@ inline void prefetch_slots(const PointTable& points, std::span<const uint32_t> l
 
 inline void prefetch_vector(const PointSlot& point) {
   const char* data = reinterpret_cast<const char*>(point.data);
-  size_t bytes = std::min<size_t>(size_t{point.dim} * sizeof(float), 1024);
+  size_t bytes = std::min<size_t>(size_t{point.dim} * sizeof(float), 256);
   for (size_t offset = 0; offset < bytes; offset += 64) __builtin_prefetch(data + offset);
 }
 
@@ -362,7 +362,8 @@ void search_layer_for_insert(const HnswIndex& graph, const PointTable& points,
     }
     std::span<const uint32_t> list = neighbors(graph, next.slot, layer);
     if (list.empty()) continue;
-    gather_unvisited(graph, points, query, list, upcoming(candidates), layer, scratch);
+    // This beam stops early, so distances measured ahead would mostly be wasted.
+    gather_unvisited(graph, points, query, list, {}, layer, scratch);
     for (size_t i = 0; i < scratch.batch_slots.size(); ++i) {
       float d = scratch.batch_distances[i];
       if (nearest.size() < ef || order_key(d) < order_key(nearest.front().distance)) {
