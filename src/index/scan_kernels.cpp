@@ -1,5 +1,8 @@
 #include "index/scan_kernels.h"
 
+#include <cstdlib>
+#include <cstring>
+
 namespace tarnwick {
 
 namespace {
@@ -32,6 +35,9 @@ const ScanKernels& scalar_scan_kernels() {
 
 const ScanKernels& scan_kernels() {
   static const ScanKernels& chosen = [] () -> const ScanKernels& {
+    // TARNWICK_SCAN_KERNELS=scalar forces the reference kernels (tests compare the two).
+    const char* forced = std::getenv("TARNWICK_SCAN_KERNELS");
+    if (forced != nullptr && std::strcmp(forced, "scalar") == 0) return scalar_scan_kernels();
 #if defined(TARNWICK_HAVE_AVX2)
     if (__builtin_cpu_supports("avx2")) return avx2_scan_kernels();
 #endif

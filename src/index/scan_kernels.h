@@ -8,7 +8,7 @@
 namespace tarnwick {
 
 // Rows scored per kernel call. A partial block repeats one of its rows.
-inline constexpr size_t SCAN_BLOCK = 16;
+inline constexpr size_t SCAN_BLOCK = 32;
 
 // out[r] = in-order sum over i of q[i] * rows[r][i]           (dot)
 // out[r] = in-order sum over i of (q[i] - rows[r][i])^2        (squared_distance)

@@ -44,27 +44,26 @@ inline __m256 term(__m256 query, __m256 column) {
   }
 }
 
-template <bool SquaredDistance>
+// Scores 8 * Groups rows; the groups keep independent add chains in flight.
+template <bool SquaredDistance, int Groups>
 void block_kernel(const float* q, const float* const* rows, size_t dim, float* out) {
-  // Two independent groups of eight rows keep two add chains in flight.
-  __m256 acc0 = _mm256_set1_ps(-0.0f);
-  __m256 acc1 = _mm256_set1_ps(-0.0f);
+  __m256 acc[Groups];
+  for (int g = 0; g < Groups; ++g) acc[g] = _mm256_set1_ps(-0.0f);
   size_t k = 0;
   for (; k + 8 <= dim; k += 8) {
-    __m256 col0[8], col1[8];
-    load_columns(rows, k, col0);
-    load_columns(rows + 8, k, col1);
+    __m256 col[Groups][8];
+    for (int g = 0; g < Groups; ++g) load_columns(rows + 8 * g, k, col[g]);
     for (int j = 0; j < 8; ++j) {
       __m256 query = _mm256_broadcast_ss(q + k + j);
-      acc0 = _mm256_add_ps(acc0, term<SquaredDistance>(query, col0[j]));
-      acc1 = _mm256_add_ps(acc1, term<SquaredDistance>(query, col1[j]));
+      for (int g = 0; g < Groups; ++g) {
+        acc[g] = _mm256_add_ps(acc[g], term<SquaredDistance>(query, col[g][j]));
+      }
     }
   }
-  _mm256_storeu_ps(out, acc0);
-  _mm256_storeu_ps(out + 8, acc1);
+  for (int g = 0; g < Groups; ++g) _mm256_storeu_ps(out + 8 * g, acc[g]);
   // The last few components, in order, one lane at a time.
   for (; k < dim; ++k) {
-    for (size_t r = 0; r < SCAN_BLOCK; ++r) {
+    for (size_t r = 0; r < 8 * Groups; ++r) {
       if constexpr (SquaredDistance) {
         float d = q[k] - rows[r][k];
         out[r] += d * d;
@@ -78,7 +77,8 @@ void block_kernel(const float* q, const float* const* rows, size_t dim, float* o
 }  // namespace
 
 const ScanKernels& avx2_scan_kernels() {
-  static const ScanKernels kernels{"avx2", block_kernel<false>, block_kernel<true>};
+  static const ScanKernels kernels{"avx2", block_kernel<false, SCAN_BLOCK / 8>,
+                                   block_kernel<true, SCAN_BLOCK / 8>};
   return kernels;
 }
 

@@ -30,6 +30,15 @@ class ResultSelector {
     return a.seq < b.seq;
   }
 
+  // True when a score arriving now could enter the kept set. Arrivals come in
+  // ascending seq, so once the set is full only a strictly better score enters.
+  bool could_enter(float score) const {
+    if (items_.size() < capacity_) return capacity_ > 0;
+    float worst = items_.front().score;
+    if (std::isnan(worst)) return !std::isnan(score);
+    return larger_is_better_ ? score > worst : score < worst;
+  }
+
   void offer(float score, uint32_t seq) {
     ScoredSlot candidate{score, seq};
     auto worse = [this](const ScoredSlot& a, const ScoredSlot& b) { return better(a, b); };

@@ -1,0 +1,17 @@
+#!/usr/bin/env bash
+# Builds the extension with AddressSanitizer and UndefinedBehaviorSanitizer and
+# runs the test suite against it. Run scripts/setup.sh first (it makes .venv).
+# Tests that measure resident memory are left out: the sanitizer's quarantine
+# holds freed memory on purpose.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+build=build/asan
+cmake -S . -B "$build" -DTARNWICK_BUILD_MODULE=ON -DPython_EXECUTABLE="$PWD/.venv/bin/python" \
+  -DCMAKE_BUILD_TYPE=Debug \
+  -DCMAKE_CXX_FLAGS="-O1 -fno-omit-frame-pointer -fsanitize=address,undefined -fno-sanitize-recover=undefined" \
+  -DCMAKE_SHARED_LINKER_FLAGS="-fsanitize=address,undefined" >/dev/null
+cmake --build "$build" -j2 >/dev/null
+preload="$(gcc -print-file-name=libasan.so):$(gcc -print-file-name=libubsan.so)"
+ASAN_OPTIONS=detect_leaks=0 UBSAN_OPTIONS=print_stacktrace=1 LD_PRELOAD="$preload" \
+  PYTHONPATH="$PWD/$build" exec .venv/bin/python -m pytest tests -q -p no:cacheprovider \
+  -m "not slow" -k "not leak_neither" "$@"
