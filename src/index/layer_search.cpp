@@ -170,6 +170,8 @@ WalkQuery make_walk_query(std::span<const float> vector, WalkMeasure measure) {
   query.vector = vector;
   query.measure = measure;
   query.kernel = measure == WalkMeasure::Euclidean ? kernels.squared_distance : kernels.dot;
+  query.small_kernel =
+      measure == WalkMeasure::Euclidean ? kernels.small_squared_distance : kernels.small_dot;
   if (measure == WalkMeasure::Cosine) query.norm = std::sqrt(squared_norm(vector));
   return query;
 }
@@ -180,6 +182,7 @@ WalkQuery stored_walk_query(const PointSlot& point) {
   query.norm = point.norm;
   query.measure = WalkMeasure::Cosine;
   query.kernel = scan_kernels().dot;
+  query.small_kernel = scan_kernels().small_dot;
   return query;
 }
 
@@ -192,9 +195,18 @@ void measure_slots(const WalkQuery& query, const PointTable& points,
   const size_t dim = query.vector.size();
   const bool cosine = query.measure == WalkMeasure::Cosine;
 
+  // A full block goes through the wide kernel; a short one through as few
+  // small-kernel calls as cover it, since a call costs as much as its block.
   auto score_block = [&] {
-    for (size_t r = filled; r < SCAN_BLOCK; ++r) rows[r] = rows[0];
-    query.kernel(query.vector.data(), rows, dim, sums);
+    if (filled > SCAN_BLOCK - SMALL_SCAN_BLOCK) {
+      for (size_t r = filled; r < SCAN_BLOCK; ++r) rows[r] = rows[0];
+      query.kernel(query.vector.data(), rows, dim, sums);
+    } else {
+      for (size_t start = 0; start < filled; start += SMALL_SCAN_BLOCK) {
+        for (size_t r = filled; r < start + SMALL_SCAN_BLOCK; ++r) rows[r] = rows[0];
+        query.small_kernel(query.vector.data(), rows + start, dim, sums + start);
+      }
+    }
     for (size_t r = 0; r < filled; ++r) {
       out[places[r]] = finish_distance(query, sums[r], points.slots[slots[places[r]]].norm);
     }

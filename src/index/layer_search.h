@@ -29,7 +29,8 @@ struct WalkQuery {
   std::span<const float> vector;
   float norm = 0.0f;  // square root of the in-order squared norm
   WalkMeasure measure = WalkMeasure::Cosine;
-  BlockKernel kernel = nullptr;
+  BlockKernel kernel = nullptr;        // SCAN_BLOCK rows
+  BlockKernel small_kernel = nullptr;  // SMALL_SCAN_BLOCK rows
 };
 
 WalkQuery make_walk_query(std::span<const float> vector, WalkMeasure measure);
