@@ -98,10 +98,9 @@ def text_set():
 def build_tarnwick(base, payloads=None):
     import tarnwick
     store = tarnwick.VectorStorage()
-    rows = base.tolist()
     start = time.perf_counter()
-    for i, row in enumerate(rows):
-        store.upsert(i, row, payloads[i] if payloads is not None else None)
+    for i in range(len(base)):
+        store.upsert(i, base[i].tolist(), payloads[i] if payloads is not None else None)
     return store, time.perf_counter() - start
 
 
@@ -134,19 +133,26 @@ def recall(found, truth, k=10):
 
 
 def peak_rss_per_point(which, count, queries):
-    """Peak resident memory added by building the index, per point (own process)."""
+    """Peak resident memory added by building the index (which holds its own copy
+    of the vectors), per point, in a process of its own."""
     code = f"""
-import resource, sys, numpy as np
+import sys, numpy as np
 sys.path.insert(0, {str(HERE)!r})
 import bench_graph as b
-base, _, _, _ = b.clustered_set({count}, {queries})
-before = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss
+base = np.array(b.clustered_set({count}, {queries})[0])
+def status(field):
+    for line in open('/proc/self/status'):
+        if line.startswith(field):
+            return int(line.split()[1]) * 1024
+# Reset the peak so that loading the data does not count.
+with open('/proc/self/clear_refs', 'w') as f:
+    f.write('5')
+before = status('VmRSS:')
 if {which!r} == 'tarnwick':
     store, _ = b.build_tarnwick(base)
 else:
     index, _ = b.build_hnswlib(base, 'cosine')
-after = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss
-print((after - before) * 1024 / len(base))
+print((status('VmHWM:') - before) / len(base))
 """
     out = subprocess.run([sys.executable, "-c", code], check=True, capture_output=True, text=True)
     return float(out.stdout.strip().splitlines()[-1])

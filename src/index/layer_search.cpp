@@ -198,7 +198,7 @@ void measure_slots(const WalkQuery& query, const PointTable& points,
   // A full block goes through the wide kernel; a short one through as few
   // small-kernel calls as cover it, since a call costs as much as its block.
   auto score_block = [&] {
-    if (filled > SCAN_BLOCK - SMALL_SCAN_BLOCK) {
+    if (filled > SMALL_SCAN_BLOCK) {
       for (size_t r = filled; r < SCAN_BLOCK; ++r) rows[r] = rows[0];
       query.kernel(query.vector.data(), rows, dim, sums);
     } else {

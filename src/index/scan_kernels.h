@@ -14,8 +14,9 @@ inline constexpr size_t SCAN_BLOCK = 32;
 // out[r] = in-order sum over i of (q[i] - rows[r][i])^2        (squared_distance)
 using BlockKernel = void (*)(const float* q, const float* const* rows, size_t dim, float* out);
 
-// Rows scored by the small kernels, for the few rows a graph walk has at hand.
-inline constexpr size_t SMALL_SCAN_BLOCK = 8;
+// Rows scored by the small kernels, for the few rows a graph walk has at hand
+// (two independent add chains: fewer rows would not be cheaper per call).
+inline constexpr size_t SMALL_SCAN_BLOCK = 16;
 
 struct ScanKernels {
   const char* name;
