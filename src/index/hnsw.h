@@ -24,7 +24,7 @@ inline constexpr size_t MAX_LAYERS = 16;
 using NeighborLists = std::array<std::vector<uint32_t>, MAX_LAYERS>;
 
 // Slots per chunk of layer-0 blocks.
-inline constexpr size_t LAYER0_CHUNK_SLOTS = size_t{1} << 12;
+inline constexpr size_t LAYER0_CHUNK_SLOTS = size_t{1} << 9;
 // The largest inline layer-0 list; longer lists overflow.
 inline constexpr uint32_t LAYER0_MAX_INLINE = 64;
 
