@@ -6,6 +6,7 @@
 
 #include "binding.h"
 #include "docstrings.h"
+#include "persist/snapshot_file.h"
 #include "storage/store.h"
 
 namespace tarnwick {
@@ -21,9 +22,12 @@ Store& store_of(PyObject* self) { return *reinterpret_cast<VectorStorageObject*>
 
 constexpr const char* UPSERT_PARAMS[] = {"point_id", "vector", "payload"};
 constexpr const char* SEARCH_PARAMS[] = {"query_vector", "limit", "metric", "tenant_id"};
+constexpr const char* PATH_PARAMS[] = {"path"};
 
 constexpr MethodSpec UPSERT_SPEC{"VectorStorage.upsert()", UPSERT_PARAMS, 3, 3};
 constexpr MethodSpec SEARCH_SPEC{"VectorStorage.search()", SEARCH_PARAMS, 4, 3};
+constexpr MethodSpec SAVE_SPEC{"VectorStorage.save()", PATH_PARAMS, 1, 1};
+constexpr MethodSpec LOAD_SPEC{"VectorStorage.load()", PATH_PARAMS, 1, 1};
 constexpr MethodSpec NEW_SPEC{"VectorStorage.__new__()", nullptr, 0, 0};
 
 constexpr char SEARCH_METRIC_ERROR[] =
@@ -106,11 +110,58 @@ PyObject* vector_storage_search(PyObject* self, PyObject* const* args, Py_ssize_
   }
 }
 
+// Returns None, or null with OSError raised when the operation reported an error text.
+PyObject* none_or_os_error(const std::optional<std::string>& error) {
+  if (error) {
+    PyErr_SetString(PyExc_OSError, error->c_str());
+    return nullptr;
+  }
+  Py_RETURN_NONE;
+}
+
+PyObject* save_impl(PyObject* self, const std::string& path) {
+  return none_or_os_error(save_snapshot(store_of(self), path));
+}
+
+PyObject* vector_storage_save(PyObject* self, PyObject* const* args, Py_ssize_t nargsf,
+                              PyObject* kwnames) {
+  try {
+    PyObject* slots[1];
+    if (!bind_arguments(SAVE_SPEC, args, nargsf, kwnames, slots)) return nullptr;
+    std::string path;
+    if (!convert_argument("path", convert_text, slots[0], path)) return nullptr;
+    return save_impl(self, path);
+  } catch (const std::bad_alloc&) {
+    return PyErr_NoMemory();
+  }
+}
+
+PyObject* load_impl(PyObject* self, const std::string& path) {
+  return none_or_os_error(load_snapshot(store_of(self), path));
+}
+
+PyObject* vector_storage_load(PyObject* self, PyObject* const* args, Py_ssize_t nargsf,
+                              PyObject* kwnames) {
+  try {
+    PyObject* slots[1];
+    if (!bind_arguments(LOAD_SPEC, args, nargsf, kwnames, slots)) return nullptr;
+    std::string path;
+    if (!convert_argument("path", convert_text, slots[0], path)) return nullptr;
+    return load_impl(self, path);
+  } catch (const std::bad_alloc&) {
+    return PyErr_NoMemory();
+  }
+}
+
 PyMethodDef VECTOR_STORAGE_METHODS[] = {
     {"upsert", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(vector_storage_upsert)),
      METH_FASTCALL | METH_KEYWORDS, docs::UPSERT},
     {"search", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(vector_storage_search)),
      METH_FASTCALL | METH_KEYWORDS, docs::SEARCH},
+    {"save", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(vector_storage_save)),
+     METH_FASTCALL | METH_KEYWORDS, docs::SAVE},
+    {"load", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(vector_storage_load)),
+     METH_FASTCALL | METH_KEYWORDS, docs::LOAD},
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -4,7 +4,11 @@
 #include <cmath>
 #include <cstdlib>
 #include <cstring>
+#include <new>
 #include <random>
+#include <utility>
+
+#include <sys/mman.h>
 
 #include "index/metrics.h"
 
@@ -15,31 +19,67 @@ uint64_t random_seed() {
   return (static_cast<uint64_t>(source()) << 32) ^ source();
 }
 
+ArenaChunk::ArenaChunk(size_t floats) : bytes_(floats * sizeof(float)) {
+  // The chunk will be filled soon: mapping it populated costs one call instead
+  // of a page fault for every page.
+  void* place = ::mmap(nullptr, bytes_, PROT_READ | PROT_WRITE,
+                       MAP_PRIVATE | MAP_ANONYMOUS | MAP_POPULATE, -1, 0);
+  if (place == MAP_FAILED) throw std::bad_alloc();
+  data_ = static_cast<float*>(place);
+}
+
+ArenaChunk::ArenaChunk(ArenaChunk&& other) noexcept
+    : data_(std::exchange(other.data_, nullptr)), bytes_(std::exchange(other.bytes_, 0)) {}
+
+ArenaChunk& ArenaChunk::operator=(ArenaChunk&& other) noexcept {
+  if (this != &other) {
+    if (data_ != nullptr) ::munmap(data_, bytes_);
+    data_ = std::exchange(other.data_, nullptr);
+    bytes_ = std::exchange(other.bytes_, 0);
+  }
+  return *this;
+}
+
+ArenaChunk::~ArenaChunk() {
+  if (data_ != nullptr) ::munmap(data_, bytes_);
+}
+
 namespace {
 
 constexpr size_t ARENA_CHUNK_FLOATS = size_t{1} << 18;  // 1 MiB of components
 
-size_t bucket_of(const PointTable& table, uint64_t key) {
-  return hash_id(key, table.seed) & (table.buckets.size() - 1);
+constexpr uint64_t SLOT_MASK = 0xFFFFFFFFULL;
+
+uint64_t bucket_entry(uint64_t hash, uint32_t slot) { return (hash & ~SLOT_MASK) | slot; }
+
+// Places a slot in the first free bucket of its probe sequence.
+void place(std::vector<uint64_t>& buckets, uint64_t hash, uint32_t slot) {
+  size_t mask = buckets.size() - 1;
+  size_t b = hash & mask;
+  while (buckets[b] != EMPTY_BUCKET) b = (b + 1) & mask;
+  buckets[b] = bucket_entry(hash, slot);
 }
 
 void rehash(PointTable& table, size_t bucket_count) {
-  table.buckets.assign(bucket_count, NO_SLOT);
-  size_t mask = bucket_count - 1;
+  table.buckets.assign(bucket_count, EMPTY_BUCKET);
   for (uint32_t slot = 0; slot < table.slots.size(); ++slot) {
-    size_t b = hash_id(table.slots[slot].key, table.seed) & mask;
-    while (table.buckets[b] != NO_SLOT) b = (b + 1) & mask;
-    table.buckets[b] = slot;
+    place(table.buckets, hash_id(table.slots[slot].key, table.seed), slot);
   }
+}
+
+// Keeps the load factor at most 3/4.
+void grow_buckets_for(PointTable& table, size_t ids) {
+  size_t needed = std::max<size_t>(16, table.buckets.size());
+  while (ids * 4 > needed * 3) needed *= 2;
+  if (needed != table.buckets.size()) rehash(table, needed);
 }
 
 float* arena_allocate(VectorArena& arena, size_t dim) {
   if (dim == 0) return nullptr;
   if (dim > arena.free_in_last) {
     size_t size = std::max(dim, ARENA_CHUNK_FLOATS);
-    // new[] without initialisation: pages stay untouched until a vector is written.
-    arena.chunks.push_back(std::unique_ptr<float[]>(new float[size]));
-    arena.next = arena.chunks.back().get();
+    arena.chunks.emplace_back(size);
+    arena.next = arena.chunks.back().data();
     arena.free_in_last = size;
   }
   float* place = arena.next;
@@ -90,28 +130,30 @@ void remove_member(std::vector<uint32_t>& members, uint32_t slot) {
 
 uint32_t find_slot(const PointTable& table, uint64_t key) {
   if (table.buckets.empty()) return NO_SLOT;
+  uint64_t hash = hash_id(key, table.seed);
   size_t mask = table.buckets.size() - 1;
-  for (size_t b = bucket_of(table, key);; b = (b + 1) & mask) {
-    uint32_t slot = table.buckets[b];
-    if (slot == NO_SLOT || table.slots[slot].key == key) return slot;
+  for (size_t b = hash & mask;; b = (b + 1) & mask) {
+    uint64_t entry = table.buckets[b];
+    if (entry == EMPTY_BUCKET) return NO_SLOT;
+    uint32_t slot = static_cast<uint32_t>(entry & SLOT_MASK);
+    if ((entry & ~SLOT_MASK) == (hash & ~SLOT_MASK) && table.slots[slot].key == key) return slot;
   }
+}
+
+void reserve_points(PointTable& table, size_t count) {
+  table.slots.reserve(table.slots.size() + count);
+  grow_buckets_for(table, table.slots.size() + count);
 }
 
 uint32_t slot_for_key(PointTable& table, uint64_t key) {
   uint32_t found = find_slot(table, key);
   if (found != NO_SLOT) return found;
   if (table.slots.size() >= NO_SLOT - 1) std::abort();  // more ids than slot numbers
-  // Keep the load factor at most 3/4.
-  if ((table.slots.size() + 1) * 4 > table.buckets.size() * 3) {
-    rehash(table, std::max<size_t>(16, table.buckets.size() * 2));
-  }
+  grow_buckets_for(table, table.slots.size() + 1);
   uint32_t slot = static_cast<uint32_t>(table.slots.size());
   table.slots.push_back(PointSlot{});
   table.slots.back().key = key;
-  size_t mask = table.buckets.size() - 1;
-  size_t b = bucket_of(table, key);
-  while (table.buckets[b] != NO_SLOT) b = (b + 1) & mask;
-  table.buckets[b] = slot;
+  place(table.buckets, hash_id(key, table.seed), slot);
   return slot;
 }
 

@@ -17,6 +17,7 @@ namespace tarnwick {
 
 inline constexpr uint32_t NO_SLOT = UINT32_MAX;
 inline constexpr uint32_t NO_TENANT = UINT32_MAX;
+inline constexpr uint64_t EMPTY_BUCKET = UINT64_MAX;
 
 // One slot per id the store knows. A slot without a record exists only because
 // the graph of a loaded snapshot names its id; searches never return it.
@@ -30,10 +31,26 @@ struct PointSlot {
   std::unique_ptr<Payload> payload;  // null when the point has no payload
 };
 
+// A block of memory mapped for vector components, unmapped when dropped.
+class ArenaChunk {
+ public:
+  explicit ArenaChunk(size_t floats);
+  ArenaChunk(ArenaChunk&& other) noexcept;
+  ArenaChunk& operator=(ArenaChunk&& other) noexcept;
+  ArenaChunk(const ArenaChunk&) = delete;
+  ArenaChunk& operator=(const ArenaChunk&) = delete;
+  ~ArenaChunk();
+  float* data() const { return data_; }
+
+ private:
+  float* data_ = nullptr;
+  size_t bytes_ = 0;
+};
+
 // Vectors live in chunks that never move, so a slot's pointer stays valid until
 // the table is compacted or dropped.
 struct VectorArena {
-  std::vector<std::unique_ptr<float[]>> chunks;
+  std::vector<ArenaChunk> chunks;
   size_t free_in_last = 0;  // floats left at the end of the last chunk
   float* next = nullptr;
   size_t live_floats = 0;
@@ -48,7 +65,10 @@ struct TenantTable {
 
 struct PointTable {
   std::vector<PointSlot> slots;
-  std::vector<uint32_t> buckets;  // open addressing over slot numbers; NO_SLOT is free
+  // Open addressing: each bucket holds a slot number in its low half and the
+  // high half of the key's hash in its high half, so that most probes settle
+  // without reading the slot. EMPTY_BUCKET marks a free bucket.
+  std::vector<uint64_t> buckets;
   uint64_t seed = random_seed();
   size_t record_count = 0;
   VectorArena arena;
@@ -62,6 +82,9 @@ uint32_t find_slot(const PointTable& table, uint64_t key);
 
 // Returns the slot under key, adding an empty one (no record) when there is none.
 uint32_t slot_for_key(PointTable& table, uint64_t key);
+
+// Makes room for `count` more ids without rehashing or moving slots.
+void reserve_points(PointTable& table, size_t count);
 
 // Stores a record under key, replacing any earlier one whole. Returns its slot.
 uint32_t put_point(PointTable& table, uint64_t key, uint64_t id, std::span<const float> vector,

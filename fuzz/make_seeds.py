@@ -1,0 +1,36 @@
+"""Writes a seed corpus for the snapshot fuzzer: files saved by the module
+from stores filled through upsert, and hand-made files with graphs."""
+import sys
+from pathlib import Path
+
+sys.path.insert(0, str(Path(__file__).resolve().parent.parent / "tests"))
+
+import tarnwick  # noqa: E402
+from snapshot_format import (  # noqa: E402
+    FLOAT, INTEGER, KEYWORD, NEW_STORE, ONE_POINT, TEXT, node_entry, point_entry, snapshot,
+)
+
+
+def main(directory):
+    out = Path(directory)
+    out.mkdir(parents=True, exist_ok=True)
+    store = tarnwick.VectorStorage()
+    store.save(str(out / "new_store"))
+    for i in range(40):
+        payload = None if i % 4 == 0 else {
+            "tenant_id": f"t{i % 3}", "n": i - 20, "x": i / 7, "long": "é" * (i * 2)}
+        store.upsert(i * 1_000_003, [float(i), -0.0, float("inf")][: i % 4], payload)
+        if i in (1, 5, 39):
+            store.save(str(out / f"upserted_{i}"))
+    (out / "one_point").write_bytes(ONE_POINT)
+    (out / "trailing").write_bytes(NEW_STORE + b"\x01\x02")
+    (out / "graph").write_bytes(snapshot(
+        [point_entry(1, [1.0, 2.0], [("tenant_id", KEYWORD, "a"), ("i", INTEGER, -5)]),
+         point_entry(2, [0.5], [("t", TEXT, "x" * 70), ("f", FLOAT, 1.5)], record_id=9),
+         point_entry(1, [3.0], [])],
+        [node_entry(1, [[2, 3], [2]]), node_entry(2, [[1]] * 16, node_id=4), node_entry(77, [[1, 2]])],
+        entry_point=1, max_level=2))
+
+
+if __name__ == "__main__":
+    main(sys.argv[1])

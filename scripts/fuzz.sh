@@ -1,0 +1,29 @@
+#!/usr/bin/env bash
+# Builds the snapshot decoder fuzzer (libFuzzer, AddressSanitizer and
+# UndefinedBehaviorSanitizer) and runs it on a corpus seeded with real snapshots.
+# Usage: scripts/fuzz.sh [seconds] [extra libFuzzer flags...]   (default 20 s)
+set -euo pipefail
+cd "$(dirname "$0")/.."
+seconds="${1:-20}"
+shift || true
+
+if ! command -v clang++ >/dev/null 2>&1; then
+  if [ "$(id -u)" = 0 ] && command -v apt-get >/dev/null 2>&1; then
+    apt-get update -qq && DEBIAN_FRONTEND=noninteractive apt-get install -y -qq clang >/dev/null
+  else
+    echo "clang++ is needed for the fuzzer: install clang" >&2
+    exit 1
+  fi
+fi
+[ -x .venv/bin/python ] || scripts/setup.sh
+
+cmake -S . -B build/fuzz -DTARNWICK_FUZZ=ON -DCMAKE_CXX_COMPILER=clang++ \
+  -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+cmake --build build/fuzz -j2 --target snapshot_fuzzer
+mkdir -p build/fuzz/corpus build/fuzz/seeds
+.venv/bin/python fuzz/make_seeds.py build/fuzz/seeds
+
+# Inputs up to 64 KiB; no single allocation may exceed 64 MiB (the graph keeps
+# a node record per slot, a bounded multiple of the input).
+exec build/fuzz/snapshot_fuzzer -max_total_time="$seconds" -max_len=65536 -malloc_limit_mb=64 \
+  -timeout=10 -print_final_stats=1 "$@" build/fuzz/corpus build/fuzz/seeds

@@ -1,0 +1,299 @@
+#include "persist/snapshot.h"
+
+#include <algorithm>
+#include <cstdlib>
+#include <memory>
+#include <vector>
+
+#include "storage/payload.h"
+
+namespace tarnwick {
+
+namespace {
+
+// Counts read from a file pre-size a container to at most this many bytes of
+// its elements; beyond that it grows as elements actually arrive.
+constexpr size_t PRESIZE_LIMIT_BYTES = size_t{1} << 20;
+
+// The fewest bytes one entry can take in a file, so a count above
+// bytes_left / minimum cannot be genuine and never pre-sizes past the input.
+constexpr size_t MIN_POINT_ENTRY_BYTES = 4;    // key, id, empty vector, no payload
+constexpr size_t MIN_PAYLOAD_ENTRY_BYTES = 3;  // empty key, variant, one-byte content
+
+template <typename Element>
+size_t presize_count(uint64_t count, size_t bytes_left, size_t min_entry_bytes) {
+  uint64_t cap = std::min<uint64_t>(PRESIZE_LIMIT_BYTES / sizeof(Element),
+                                    bytes_left / min_entry_bytes);
+  return static_cast<size_t>(std::min(count, cap));
+}
+
+// ---- Encoding ----
+
+size_t payload_value_size(const PayloadValue& value) {
+  switch (value.kind) {
+    case PayloadKind::Keyword:
+    case PayloadKind::Text:
+      return 1 + varint_length(value.text.size()) + value.text.size();
+    case PayloadKind::Integer:
+      return 1 + varint_length(zigzag(value.integer));
+    case PayloadKind::Float:
+      return 1 + sizeof(double);
+  }
+  return 0;
+}
+
+void put_payload_value(Writer& out, const PayloadValue& value) {
+  put_byte(out, static_cast<uint8_t>(value.kind));
+  switch (value.kind) {
+    case PayloadKind::Keyword:
+    case PayloadKind::Text:
+      put_text(out, value.text);
+      break;
+    case PayloadKind::Integer:
+      put_varint(out, zigzag(value.integer));
+      break;
+    case PayloadKind::Float:
+      put_float64(out, value.number);
+      break;
+  }
+}
+
+size_t point_entry_size(const PointTable& points, uint32_t slot_number) {
+  const PointSlot& slot = points.slots[slot_number];
+  size_t size = varint_length(slot.key) + varint_length(record_id(points, slot_number)) +
+                varint_length(slot.dim) + size_t{slot.dim} * sizeof(float) + 1;
+  if (slot.payload) {
+    size += varint_length(slot.payload->entries.size());
+    for (const PayloadEntry& entry : slot.payload->entries) {
+      size += varint_length(entry.key.size()) + entry.key.size() + payload_value_size(entry.value);
+    }
+  }
+  return size;
+}
+
+size_t node_entry_size(const PointTable& points, const HnswIndex& graph, uint32_t slot) {
+  uint64_t key = points.slots[slot].key;
+  size_t size = varint_length(key) + varint_length(node_id(graph, slot, key));
+  for (size_t layer = 0; layer < MAX_LAYERS; ++layer) {
+    std::span<const uint32_t> list = neighbors(graph, slot, layer);
+    size += varint_length(list.size());
+    for (uint32_t neighbor : list) size += varint_length(points.slots[neighbor].key);
+  }
+  return size;
+}
+
+void put_point_entry(Writer& out, const PointTable& points, uint32_t slot_number) {
+  const PointSlot& slot = points.slots[slot_number];
+  put_varint(out, slot.key);
+  put_varint(out, record_id(points, slot_number));
+  put_varint(out, slot.dim);
+  put_floats(out, slot_vector(slot));
+  if (!slot.payload) {
+    put_byte(out, 0);
+    return;
+  }
+  put_byte(out, 1);
+  put_varint(out, slot.payload->entries.size());
+  for (const PayloadEntry& entry : slot.payload->entries) {
+    put_text(out, entry.key);
+    put_payload_value(out, entry.value);
+  }
+}
+
+void put_node_entry(Writer& out, const PointTable& points, const HnswIndex& graph,
+                    uint32_t slot) {
+  uint64_t key = points.slots[slot].key;
+  put_varint(out, key);
+  put_varint(out, node_id(graph, slot, key));
+  for (size_t layer = 0; layer < MAX_LAYERS; ++layer) {
+    std::span<const uint32_t> list = neighbors(graph, slot, layer);
+    put_varint(out, list.size());
+    for (uint32_t neighbor : list) put_varint(out, points.slots[neighbor].key);
+  }
+}
+
+// ---- Decoding ----
+
+bool get_payload_value(Reader& in, PayloadValue& value) {
+  uint32_t variant;
+  if (!get_varint32(in, variant)) return false;
+  switch (variant) {
+    case static_cast<uint32_t>(PayloadKind::Keyword):
+    case static_cast<uint32_t>(PayloadKind::Text): {
+      std::string_view text;
+      if (!get_text(in, text)) return false;
+      value = variant == 0 ? PayloadValue::keyword(std::string(text))
+                           : PayloadValue::long_text(std::string(text));
+      return true;
+    }
+    case static_cast<uint32_t>(PayloadKind::Integer): {
+      uint64_t encoded;
+      if (!get_varint(in, encoded)) return false;
+      value = PayloadValue::from_integer(unzigzag(encoded));
+      return true;
+    }
+    case static_cast<uint32_t>(PayloadKind::Float): {
+      double number;
+      if (!get_float64(in, number)) return false;
+      value = PayloadValue::from_float(number);
+      return true;
+    }
+    default:
+      return in.fail(DecodeError::BadVariant);
+  }
+}
+
+// Reads a present payload's entries; `entries` is scratch reused across points.
+bool get_payload(Reader& in, std::vector<PayloadEntry>& entries, std::unique_ptr<Payload>& out) {
+  uint64_t count;
+  if (!get_varint(in, count)) return false;
+  entries.clear();
+  entries.reserve(presize_count<PayloadEntry>(count, in.left(), MIN_PAYLOAD_ENTRY_BYTES));
+  for (uint64_t i = 0; i < count; ++i) {
+    std::string_view key;
+    if (!get_text(in, key)) return false;
+    PayloadEntry& entry = entries.emplace_back();
+    entry.key.assign(key);
+    if (!get_payload_value(in, entry.value)) return false;
+  }
+  // Files written by save hold each payload's keys once, in ascending order,
+  // which is already the payload's own order; only other files need sorting.
+  bool ascending = std::adjacent_find(entries.begin(), entries.end(),
+                                      [](const PayloadEntry& a, const PayloadEntry& b) {
+                                        return a.key >= b.key;
+                                      }) == entries.end();
+  out = std::make_unique<Payload>(ascending ? Payload{std::move(entries)}
+                                            : make_payload(std::move(entries)));
+  return true;
+}
+
+bool get_point_entry(Reader& in, PointTable& points, std::vector<float>& components,
+                     std::vector<PayloadEntry>& entries) {
+  uint64_t key, id, dim;
+  if (!get_varint(in, key) || !get_varint(in, id) || !get_varint(in, dim)) return false;
+  // Components are fixed-width and any bit pattern is valid, so a count the
+  // input cannot cover fails here, before anything is allocated for it.
+  if (dim > in.left() / sizeof(float)) return in.fail(DecodeError::EndOfInput);
+  if (dim > UINT32_MAX) std::abort();  // a 16 GiB vector: more than a slot can describe
+  components.resize(static_cast<size_t>(dim));
+  copy_floats(in, components.data(), components.size());
+
+  bool has_payload;
+  if (!get_option_tag(in, has_payload)) return false;
+  std::unique_ptr<Payload> payload;
+  if (has_payload && !get_payload(in, entries, payload)) return false;
+  // A repeated key replaces the earlier record whole: the later entry wins.
+  put_point(points, key, id, components, std::move(payload));
+  return true;
+}
+
+bool get_neighbor_list(Reader& in, PointTable& points, std::vector<uint32_t>& list) {
+  uint64_t count;
+  if (!get_varint(in, count)) return false;
+  // Every id takes at least one byte; a longer claim gets no pre-sizing and
+  // fails once the input runs out (or at a malformed id before that).
+  if (count <= in.left()) {
+    list.reserve(static_cast<size_t>(
+        std::min<uint64_t>(count, PRESIZE_LIMIT_BYTES / sizeof(uint32_t))));
+  }
+  for (uint64_t i = 0; i < count; ++i) {
+    uint64_t id;
+    if (!get_varint(in, id)) return false;
+    list.push_back(slot_for_key(points, id));
+  }
+  return true;
+}
+
+bool get_node_entry(Reader& in, PointTable& points, HnswIndex& graph) {
+  uint64_t key, id;
+  if (!get_varint(in, key) || !get_varint(in, id)) return false;
+  uint32_t slot = slot_for_key(points, key);
+  NeighborLists lists;
+  for (std::vector<uint32_t>& list : lists) {
+    if (!get_neighbor_list(in, points, list)) return false;
+  }
+  install_node(graph, slot, id, key, std::move(lists));
+  return true;
+}
+
+bool get_graph(Reader& in, PointTable& points, HnswIndex& graph) {
+  bool has_entry_point;
+  if (!get_varint(in, graph.m) || !get_varint(in, graph.ef_construction) ||
+      !get_varint(in, graph.ef_search) || !get_option_tag(in, has_entry_point)) {
+    return false;
+  }
+  if (has_entry_point) {
+    uint64_t entry_point;
+    if (!get_varint(in, entry_point)) return false;
+    graph.entry_point = entry_point;
+  }
+  uint64_t node_count;
+  if (!get_varint(in, graph.max_level) || !get_varint(in, node_count)) return false;
+  for (uint64_t i = 0; i < node_count; ++i) {
+    if (!get_node_entry(in, points, graph)) return false;
+  }
+  return true;
+}
+
+}  // namespace
+
+ByteBuffer encode_snapshot(const PointTable& points, const HnswIndex& graph) {
+  // One pass sizes the file, so the buffer is allocated once and never moves.
+  uint32_t slot_count = static_cast<uint32_t>(points.slots.size());
+  size_t record_count = 0, node_count = 0, size = 0;
+  for (uint32_t slot = 0; slot < slot_count; ++slot) {
+    if (points.slots[slot].has_record) {
+      ++record_count;
+      size += point_entry_size(points, slot);
+    }
+    if (has_node(graph, slot)) {
+      ++node_count;
+      size += node_entry_size(points, graph, slot);
+    }
+  }
+  size += varint_length(record_count) + varint_length(graph.m) +
+          varint_length(graph.ef_construction) + varint_length(graph.ef_search) + 1 +
+          (graph.entry_point ? varint_length(*graph.entry_point) : 0) +
+          varint_length(graph.max_level) + varint_length(node_count);
+
+  ByteBuffer buffer(size);
+  Writer out{buffer.data()};
+  put_varint(out, record_count);
+  for (uint32_t slot = 0; slot < slot_count; ++slot) {
+    if (points.slots[slot].has_record) put_point_entry(out, points, slot);
+  }
+  put_varint(out, graph.m);
+  put_varint(out, graph.ef_construction);
+  put_varint(out, graph.ef_search);
+  if (graph.entry_point) {
+    put_byte(out, 1);
+    put_varint(out, *graph.entry_point);
+  } else {
+    put_byte(out, 0);
+  }
+  put_varint(out, graph.max_level);
+  put_varint(out, node_count);
+  for (uint32_t slot = 0; slot < slot_count; ++slot) {
+    if (has_node(graph, slot)) put_node_entry(out, points, graph, slot);
+  }
+  // Sizing and writing walk the same state; a mismatch is an internal fault.
+  if (out.next != buffer.data() + size) std::abort();
+  buffer.set_size(size);
+  return buffer;
+}
+
+DecodeError decode_snapshot(std::string_view input, SnapshotState& out) {
+  Reader in(input);
+  uint64_t point_count;
+  if (!get_varint(in, point_count)) return in.error;
+  reserve_points(out.points, presize_count<PointSlot>(point_count, in.left(), MIN_POINT_ENTRY_BYTES));
+  std::vector<float> components;
+  std::vector<PayloadEntry> entries;
+  for (uint64_t i = 0; i < point_count; ++i) {
+    if (!get_point_entry(in, out.points, components, entries)) return in.error;
+  }
+  if (!get_graph(in, out.points, out.graph)) return in.error;
+  return DecodeError::None;
+}
+
+}  // namespace tarnwick

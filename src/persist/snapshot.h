@@ -1,0 +1,34 @@
+// The snapshot format: the whole store state as one byte string, fields in
+// declaration order, without header, names or padding.
+#pragma once
+
+#include <string>
+#include <string_view>
+
+#include "index/hnsw.h"
+#include "persist/byte_buffer.h"
+#include "persist/coding.h"
+#include "storage/point_table.h"
+
+namespace tarnwick {
+
+// A complete store state outside any store: what decode_snapshot builds and
+// what a load installs.
+struct SnapshotState {
+  PointTable points;
+  HnswIndex graph;
+};
+
+// Returns the file content for this state: every point with a record in slot
+// order, then the graph's parameters and its nodes in slot order. The caller
+// holds shared access to both (segment, then index). Throws std::bad_alloc
+// when the buffer cannot be allocated; nothing else can fail.
+ByteBuffer encode_snapshot(const PointTable& points, const HnswIndex& graph);
+
+// Decodes a complete file content into `out`, which must be a fresh state.
+// Returns DecodeError::None on success; on failure `out` holds a partial state
+// for the caller to drop. Reads only `input`; bytes after the last node entry
+// are ignored. Allocates in proportion to the input, whatever counts it claims.
+DecodeError decode_snapshot(std::string_view input, SnapshotState& out);
+
+}  // namespace tarnwick
