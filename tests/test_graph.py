@@ -278,3 +278,135 @@ def test_graph_internals():
                          timeout=600)
     assert run.returncode == 0, run.stdout + run.stderr
     assert ", 0 failed" in run.stdout
+
+
+# ---- walks on hand-made loaded graphs ------------------------------------------------
+
+F32 = np.float32
+MAX_F32 = F32(MAX_DISTANCE)
+
+
+def f32_sum(terms):
+    s = F32(-0.0)
+    for t in terms:
+        s = F32(s + t)
+    return s
+
+
+def model_distance(metric, q, v):
+    """The walk distance of a pair, in float32 with in-order sums."""
+    if v is None or len(q) != len(v):
+        return MAX_F32
+    if metric == "cosine":
+        nq, nv = f32_sum(a * a for a in q), f32_sum(b * b for b in v)
+        if nq == 0 or nv == 0:
+            return MAX_F32
+        return F32(1) - f32_sum(a * b for a, b in zip(q, v)) / (np.sqrt(nq) * np.sqrt(nv))
+    if metric == "euclidean":
+        return np.sqrt(f32_sum((a - b) * (a - b) for a, b in zip(q, v)))
+    return -f32_sum(a * b for a, b in zip(q, v))
+
+
+def model_graph_search(vectors, nodes, entry, max_level, ef, q, limit, metric):
+    """The greedy descent and the base-layer beam as specified, by the query's
+    own distance; vectors: key -> float32 array; nodes: key -> 16 lists."""
+    def dist(key):
+        return model_distance(metric, q, vectors.get(key))
+
+    current = entry
+    for layer in range(max_level, 0, -1):
+        best = dist(current)
+        if layer > 15 or not nodes:
+            continue
+        while current in nodes and nodes[current][layer] and vectors:
+            moved = False
+            for n in nodes[current][layer]:
+                if n in vectors and dist(n) < best:
+                    best, current, moved = dist(n), n, True
+            if not moved:
+                break
+    nearest = []
+    if current in vectors:
+        visited = {current}
+        candidates = [(dist(current), current)]
+        nearest = list(candidates)
+        while candidates:
+            candidates.sort(key=lambda p: p[0])
+            _, u = candidates.pop(0)
+            worst = max(d for d, _ in nearest) if nearest else MAX_F32
+            for n in nodes.get(u, [[]])[0]:
+                if n in visited:
+                    continue
+                visited.add(n)
+                if n not in vectors:
+                    continue
+                d = dist(n)
+                if worst > d or len(nearest) < ef:
+                    candidates.append((d, n))
+                    nearest.append((d, n))
+                    if len(nearest) > ef:
+                        nearest.sort(key=lambda p: p[0])
+                        nearest.pop()
+        nearest.sort(key=lambda p: p[0])
+    results = []
+    for d, key in nearest[:limit]:
+        v = vectors[key]
+        if metric == "cosine":
+            score = F32(1) - d
+        elif len(v) != len(q):
+            score = F32(0.0) if metric == "dot_product" else MAX_F32
+        elif metric == "dot_product":
+            score = f32_sum(a * b for a, b in zip(q, v))
+        else:
+            score = d
+        results.append((key, float(score)))
+    results.sort(key=lambda r: r[1], reverse=metric != "euclidean")
+    return results
+
+
+@pytest.mark.parametrize("seed", range(6))
+def test_walks_on_loaded_graphs_follow_the_procedure(tmp_path, seed):
+    # Lists longer than any cap, repeats, self links, ids without a point,
+    # points without a node, a max_level above 15, and many exact ties.
+    from snapshot_format import node_entry, point_entry, snapshot
+
+    rng = np.random.default_rng(seed)
+    keys = [int(k) for k in rng.choice(2**40, 560, replace=False)]
+    keys[3] = 2**64 - 1
+    vectors = {}
+    for k in keys:
+        dim = 3 if rng.random() < 0.05 else 4
+        vectors[k] = rng.integers(-2, 3, dim).astype(np.float32)
+    dangling = [2**63 + i for i in range(20)]
+    known = keys + dangling
+    nodes = {}
+    for k in known:
+        if rng.random() < 0.07:
+            continue
+        lists = [[]] * 16
+        lists[0] = [known[i] for i in rng.integers(0, len(known), rng.integers(0, 45))]
+        for layer in (1, 2, 3):
+            if rng.random() < 0.3 / layer:
+                lists[layer] = [known[i] for i in rng.integers(0, len(known), rng.integers(0, 20))]
+        nodes[k] = lists
+    ef_search = int(rng.choice([4, 16, 32]))
+    max_level = int(rng.choice([0, 2, 3, 17]))
+    entry = keys[int(rng.integers(0, len(keys)))] if seed != 5 else dangling[2]
+    data = snapshot([point_entry(k, vectors[k].tolist()) for k in keys],
+                    [node_entry(k, nodes[k]) for k in nodes],
+                    ef_search=ef_search, entry_point=entry, max_level=max_level)
+    path = tmp_path / "graph.bin"
+    path.write_bytes(data)
+    store = tarnwick.VectorStorage()
+    store.load(str(path))
+
+    compared = 0
+    for _ in range(8):
+        q = rng.integers(-2, 3, 4).astype(np.float32)
+        for metric in ["cosine", "dot_product", "euclidean"]:
+            for limit in {1, ef_search // 2, ef_search}:
+                want = model_graph_search(vectors, nodes, entry, max_level, ef_search, q, limit,
+                                          metric)
+                assert store.search(q.tolist(), limit, metric) == want
+                compared += bool(want)
+    assert seed == 5 or compared > 0
