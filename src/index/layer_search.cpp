@@ -95,7 +95,13 @@ void gather_unvisited(const HnswIndex& graph, const PointTable& points, const Wa
   scratch.batch_slots.clear();
   scratch.to_measure.clear();
   const uint16_t epoch = scratch.visit_epoch;
-  prefetch_slots(points, list);
+  // Most neighbours were visited already; fetch the records of the others only.
+  for (uint32_t n : list) {
+    if (n < points.slots.size() && scratch.visit_marks[n] != epoch) {
+      __builtin_prefetch(&points.slots[n]);
+    }
+  }
+  for (const WalkPair& next : upcoming) __builtin_prefetch(layer0_block(graph, next.slot));
   for (uint32_t n : list) {
     if (n >= points.slots.size() || !first_visit(scratch, n)) continue;
     const PointSlot& point = points.slots[n];
