@@ -176,6 +176,9 @@ def main():
         print(text, flush=True)
         lines.append(text)
 
+    report(f"# command: .venv/bin/python bench/bench_graph.py {' '.join(sys.argv[1:])}".rstrip())
+    report(f"# machine: {os.cpu_count()} logical CPUs, load average {os.getloadavg()[0]:.1f} at start "
+           "(timings are of one thread on a shared machine)")
     base, queries, labels, noise = clustered_set(args.points, args.queries)
     truth = cosine_truth(base, queries, 100)
     report(f"# (a) clustered: N = {len(base)}, d = 128, 100 centres, noise {noise}, "
