@@ -53,6 +53,15 @@ def decode_failure(tmp_path, data):
     return str(caught.value)
 
 
+def first_upsert_file(saved, points, key):
+    """The file of a store whose only upsert stored `points` under `key`: the
+    upsert also made the graph's first node, with no links, as its entry point
+    at a randomly drawn level, read back from the saved bytes."""
+    level = read_snapshot(saved)["max_level"]
+    assert 0 <= level <= 15
+    return snapshot(points, nodes=[node_entry(key)], entry_point=key, max_level=level)
+
+
 def leftovers(directory, keep):
     return sorted(set(os.listdir(directory)) - set(keep))
 
@@ -89,7 +98,8 @@ class TestByteExamples:
     def test_varint_forms_of_ids(self, store, tmp_path, value, form):
         store.upsert(value, [], None)
         v = bytes.fromhex(form)
-        assert saved_bytes(store, tmp_path) == b"\x01" + v + v + b"\x00\x00" + NEW_STORE[1:]
+        saved = saved_bytes(store, tmp_path)
+        assert saved == first_upsert_file(saved, [v + v + b"\x00\x00"], value)
 
     @pytest.mark.parametrize("value, form", [
         (0, "00"), (-1, "01"), (1, "02"), (-2, "03"), (2, "04"),
@@ -98,8 +108,9 @@ class TestByteExamples:
     ])
     def test_zigzag_forms_of_integers(self, store, tmp_path, value, form):
         store.upsert(1, [], {"k": value})
-        expected = bytes.fromhex("01 01 01 00 01 01 01 6B 02") + bytes.fromhex(form)
-        assert saved_bytes(store, tmp_path) == expected + NEW_STORE[1:]
+        entry = bytes.fromhex("01 01 00 01 01 01 6B 02") + bytes.fromhex(form)
+        saved = saved_bytes(store, tmp_path)
+        assert saved == first_upsert_file(saved, [entry], 1)
 
     @pytest.mark.parametrize("payload, tail", [
         (None, "00"),
@@ -110,8 +121,8 @@ class TestByteExamples:
     ])
     def test_payload_forms(self, store, tmp_path, payload, tail):
         store.upsert(1, [], payload)
-        expected = bytes.fromhex("01 01 01 00" + tail) + NEW_STORE[1:]
-        assert saved_bytes(store, tmp_path) == expected
+        saved = saved_bytes(store, tmp_path)
+        assert saved == first_upsert_file(saved, [bytes.fromhex("01 01 00" + tail)], 1)
 
     def test_floats_are_copied_bit_for_bit(self, store, tmp_path):
         patterns = [0x80000000, 0x7F800000, 0xFF800000, 0x7FC00001, 0xFFC00002, 0x00000001]
@@ -369,7 +380,8 @@ class TestSaveErrors:
         result = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True, timeout=60)
         assert result.returncode == 0, result.stderr
         assert result.stdout.strip() == WRITE + os_text(errno.EFBIG)
-        assert target.read_bytes() == snapshot([point_entry(1, [1.0])])
+        saved = target.read_bytes()
+        assert saved == first_upsert_file(saved, [point_entry(1, [1.0])], 1)
         assert leftovers(tmp_path, ["snap.bin"]) == []
 
     @pytest.mark.slow  # address-space limits and kills do not mix with sanitizers
@@ -515,7 +527,8 @@ class TestAtomicSave:
         store.save(str(tmp_path / "link"))
         assert os.readlink(tmp_path / "link") == str(tmp_path / "hop")
         assert os.readlink(tmp_path / "hop") == "data/real.bin"
-        assert real.read_bytes() == snapshot([point_entry(4, [2.0])])
+        saved = real.read_bytes()
+        assert saved == first_upsert_file(saved, [point_entry(4, [2.0])], 4)
         assert stat.S_IMODE(os.stat(real).st_mode) == 0o600
         assert leftovers(tmp_path, ["data", "hop", "link"]) == []
         assert os.listdir(tmp_path / "data") == ["real.bin"]
@@ -587,7 +600,18 @@ class TestLoadedStateIsUsable:
         expected = read_snapshot(RICH)
         expected["points"][99] = (99, floats_file([3.0]), None)
         expected["points"][301] = (301, (), {"tenant_id": (KEYWORD, "a")})
+        # The upserts linked keys 99 and 301 into the loaded graph: loaded lists
+        # only grew at their ends, and the entry point moved only if a new node
+        # was drawn above the loaded max_level.
+        nodes, loaded_nodes = state.pop("nodes"), expected.pop("nodes")
+        entry_point, max_level = state.pop("entry_point"), state.pop("max_level")
+        del expected["entry_point"], expected["max_level"]
         assert state == expected
+        assert nodes.keys() == loaded_nodes.keys() | {99, 301}
+        for key, (node_id, lists) in loaded_nodes.items():
+            assert nodes[key][0] == node_id
+            assert all(new[:len(old)] == old for old, new in zip(lists, nodes[key][1]))
+        assert (entry_point, max_level) == (1, 1) or (entry_point in (99, 301) and 1 < max_level <= 15)
 
     def test_tenant_lists_rebuilt(self, store, tmp_path):
         load_bytes(store, tmp_path, RICH)
