@@ -390,12 +390,13 @@ class TestSaveErrors:
         # 16 MiB above what the process maps.
         target = tmp_path / "snap.bin"
         target.write_bytes(NEW_STORE)
+        seed = tmp_path / "seed.bin"
+        row = struct.pack("<4096f", *([0.5] * 4096))
+        seed.write_bytes(snapshot([varint(i) + varint(i) + varint(4096) + row + b"\x00" for i in range(2048)]))
         script = textwrap.dedent(f"""
             import resource, tarnwick
             store = tarnwick.VectorStorage()
-            row = [0.5] * 4096
-            for i in range(2048):
-                store.upsert(i, row, None)
+            store.load({str(seed)!r})
             with open("/proc/self/statm") as f:
                 mapped = int(f.read().split()[0]) * resource.getpagesize()
             resource.setrlimit(resource.RLIMIT_AS, (mapped + (16 << 20), resource.RLIM_INFINITY))
@@ -408,7 +409,7 @@ class TestSaveErrors:
         assert result.returncode == 0, result.stderr
         assert result.stdout.strip() == ENCODE + "memory allocation failed"
         assert target.read_bytes() == NEW_STORE
-        assert leftovers(tmp_path, ["snap.bin"]) == []
+        assert leftovers(tmp_path, ["snap.bin", "seed.bin"]) == []
 
     @pytest.mark.parametrize("call, message", [
         (lambda s: s.save("a", "b"), "VectorStorage.save() takes 1 positional arguments but 2 were given"),
@@ -555,18 +556,18 @@ class TestAtomicSave:
         import signal
         import time
         target = tmp_path / "snap.bin"
+        seed = tmp_path / "seed.bin"
+        row = struct.pack("<128f", *([0.25] * 128))
+        entries = [varint(i) + varint(i) + varint(128) + row + b"\x01\x01" + text("tenant_id") + b"\x00" + text("t")
+                   for i in range(40000)]
+        seed.write_bytes(snapshot(entries))
         script = textwrap.dedent(f"""
-            import sys, tarnwick
+            import tarnwick
             store = tarnwick.VectorStorage()
-            row = [0.25] * 128
-            for i in range(40000):
-                store.upsert(i, row, {{"tenant_id": "t", "i": i}})
+            store.load({str(seed)!r})
             store.save({str(target)!r})
             print("ready", flush=True)
-            n = 40000
             while True:
-                store.upsert(n, row, None)
-                n += 1
                 store.save({str(target)!r})
         """)
         chance = random.Random(5)
@@ -580,7 +581,7 @@ class TestAtomicSave:
             child.stdout.close()
             checker.load(str(target))
             assert len(checker.search([0.25] * 128, 3, "dot")) == 3
-            stray = leftovers(tmp_path, ["snap.bin"])
+            stray = leftovers(tmp_path, ["snap.bin", "seed.bin"])
             assert len(stray) <= 1, stray
             assert all(name.startswith(".snap.bin.tmp-") for name in stray)
             for name in stray:
