@@ -53,6 +53,15 @@ def decode_failure(tmp_path, data):
     return str(caught.value)
 
 
+def first_upsert_file(saved, points, key):
+    """The file of a store whose only upsert stored `points` under `key`: the
+    upsert also made the graph's first node, with no links, as its entry point
+    at a randomly drawn level, read back from the saved bytes."""
+    level = read_snapshot(saved)["max_level"]
+    assert 0 <= level <= 15
+    return snapshot(points, nodes=[node_entry(key)], entry_point=key, max_level=level)
+
+
 def leftovers(directory, keep):
     return sorted(set(os.listdir(directory)) - set(keep))
 
@@ -89,7 +98,8 @@ class TestByteExamples:
     def test_varint_forms_of_ids(self, store, tmp_path, value, form):
         store.upsert(value, [], None)
         v = bytes.fromhex(form)
-        assert saved_bytes(store, tmp_path) == b"\x01" + v + v + b"\x00\x00" + NEW_STORE[1:]
+        saved = saved_bytes(store, tmp_path)
+        assert saved == first_upsert_file(saved, [v + v + b"\x00\x00"], value)
 
     @pytest.mark.parametrize("value, form", [
         (0, "00"), (-1, "01"), (1, "02"), (-2, "03"), (2, "04"),
@@ -98,8 +108,9 @@ class TestByteExamples:
     ])
     def test_zigzag_forms_of_integers(self, store, tmp_path, value, form):
         store.upsert(1, [], {"k": value})
-        expected = bytes.fromhex("01 01 01 00 01 01 01 6B 02") + bytes.fromhex(form)
-        assert saved_bytes(store, tmp_path) == expected + NEW_STORE[1:]
+        entry = bytes.fromhex("01 01 00 01 01 01 6B 02") + bytes.fromhex(form)
+        saved = saved_bytes(store, tmp_path)
+        assert saved == first_upsert_file(saved, [entry], 1)
 
     @pytest.mark.parametrize("payload, tail", [
         (None, "00"),
@@ -110,8 +121,8 @@ class TestByteExamples:
     ])
     def test_payload_forms(self, store, tmp_path, payload, tail):
         store.upsert(1, [], payload)
-        expected = bytes.fromhex("01 01 01 00" + tail) + NEW_STORE[1:]
-        assert saved_bytes(store, tmp_path) == expected
+        saved = saved_bytes(store, tmp_path)
+        assert saved == first_upsert_file(saved, [bytes.fromhex("01 01 00" + tail)], 1)
 
     def test_floats_are_copied_bit_for_bit(self, store, tmp_path):
         patterns = [0x80000000, 0x7F800000, 0xFF800000, 0x7FC00001, 0xFFC00002, 0x00000001]
@@ -369,7 +380,8 @@ class TestSaveErrors:
         result = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True, timeout=60)
         assert result.returncode == 0, result.stderr
         assert result.stdout.strip() == WRITE + os_text(errno.EFBIG)
-        assert target.read_bytes() == snapshot([point_entry(1, [1.0])])
+        saved = target.read_bytes()
+        assert saved == first_upsert_file(saved, [point_entry(1, [1.0])], 1)
         assert leftovers(tmp_path, ["snap.bin"]) == []
 
     @pytest.mark.slow  # address-space limits and kills do not mix with sanitizers
@@ -378,12 +390,13 @@ class TestSaveErrors:
         # 16 MiB above what the process maps.
         target = tmp_path / "snap.bin"
         target.write_bytes(NEW_STORE)
+        seed = tmp_path / "seed.bin"
+        row = struct.pack("<4096f", *([0.5] * 4096))
+        seed.write_bytes(snapshot([varint(i) + varint(i) + varint(4096) + row + b"\x00" for i in range(2048)]))
         script = textwrap.dedent(f"""
             import resource, tarnwick
             store = tarnwick.VectorStorage()
-            row = [0.5] * 4096
-            for i in range(2048):
-                store.upsert(i, row, None)
+            store.load({str(seed)!r})
             with open("/proc/self/statm") as f:
                 mapped = int(f.read().split()[0]) * resource.getpagesize()
             resource.setrlimit(resource.RLIMIT_AS, (mapped + (16 << 20), resource.RLIM_INFINITY))
@@ -396,7 +409,7 @@ class TestSaveErrors:
         assert result.returncode == 0, result.stderr
         assert result.stdout.strip() == ENCODE + "memory allocation failed"
         assert target.read_bytes() == NEW_STORE
-        assert leftovers(tmp_path, ["snap.bin"]) == []
+        assert leftovers(tmp_path, ["snap.bin", "seed.bin"]) == []
 
     @pytest.mark.parametrize("call, message", [
         (lambda s: s.save("a", "b"), "VectorStorage.save() takes 1 positional arguments but 2 were given"),
@@ -515,7 +528,8 @@ class TestAtomicSave:
         store.save(str(tmp_path / "link"))
         assert os.readlink(tmp_path / "link") == str(tmp_path / "hop")
         assert os.readlink(tmp_path / "hop") == "data/real.bin"
-        assert real.read_bytes() == snapshot([point_entry(4, [2.0])])
+        saved = real.read_bytes()
+        assert saved == first_upsert_file(saved, [point_entry(4, [2.0])], 4)
         assert stat.S_IMODE(os.stat(real).st_mode) == 0o600
         assert leftovers(tmp_path, ["data", "hop", "link"]) == []
         assert os.listdir(tmp_path / "data") == ["real.bin"]
@@ -542,18 +556,18 @@ class TestAtomicSave:
         import signal
         import time
         target = tmp_path / "snap.bin"
+        seed = tmp_path / "seed.bin"
+        row = struct.pack("<128f", *([0.25] * 128))
+        entries = [varint(i) + varint(i) + varint(128) + row + b"\x01\x01" + text("tenant_id") + b"\x00" + text("t")
+                   for i in range(40000)]
+        seed.write_bytes(snapshot(entries))
         script = textwrap.dedent(f"""
-            import sys, tarnwick
+            import tarnwick
             store = tarnwick.VectorStorage()
-            row = [0.25] * 128
-            for i in range(40000):
-                store.upsert(i, row, {{"tenant_id": "t", "i": i}})
+            store.load({str(seed)!r})
             store.save({str(target)!r})
             print("ready", flush=True)
-            n = 40000
             while True:
-                store.upsert(n, row, None)
-                n += 1
                 store.save({str(target)!r})
         """)
         chance = random.Random(5)
@@ -567,7 +581,7 @@ class TestAtomicSave:
             child.stdout.close()
             checker.load(str(target))
             assert len(checker.search([0.25] * 128, 3, "dot")) == 3
-            stray = leftovers(tmp_path, ["snap.bin"])
+            stray = leftovers(tmp_path, ["snap.bin", "seed.bin"])
             assert len(stray) <= 1, stray
             assert all(name.startswith(".snap.bin.tmp-") for name in stray)
             for name in stray:
@@ -587,7 +601,18 @@ class TestLoadedStateIsUsable:
         expected = read_snapshot(RICH)
         expected["points"][99] = (99, floats_file([3.0]), None)
         expected["points"][301] = (301, (), {"tenant_id": (KEYWORD, "a")})
+        # The upserts linked keys 99 and 301 into the loaded graph: loaded lists
+        # only grew at their ends, and the entry point moved only if a new node
+        # was drawn above the loaded max_level.
+        nodes, loaded_nodes = state.pop("nodes"), expected.pop("nodes")
+        entry_point, max_level = state.pop("entry_point"), state.pop("max_level")
+        del expected["entry_point"], expected["max_level"]
         assert state == expected
+        assert nodes.keys() == loaded_nodes.keys() | {99, 301}
+        for key, (node_id, lists) in loaded_nodes.items():
+            assert nodes[key][0] == node_id
+            assert all(new[:len(old)] == old for old, new in zip(lists, nodes[key][1]))
+        assert (entry_point, max_level) == (1, 1) or (entry_point in (99, 301) and 1 < max_level <= 15)
 
     def test_tenant_lists_rebuilt(self, store, tmp_path):
         load_bytes(store, tmp_path, RICH)

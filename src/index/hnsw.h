@@ -1,11 +1,17 @@
 // The HNSW graph record: its parameters, entry point and nodes. Nodes are kept
 // by point-table slot and their neighbour lists name slots, so a walk never
 // hashes an id. A slot may hold a node without a record (a loaded snapshot can
-// name ids that have no point); walks treat such ids as misses.
+// name ids that have no point); walks treat such slots as misses.
+//
+// Layer 0 lists live in fixed-capacity blocks, one per slot, in chunks that
+// never move; a list longer than its block (only a loaded graph or a graph
+// whose `m` grew makes one) moves to an overflow map. Lists of layers 1 to 15
+// exist for few nodes and are kept in a sparse map.
 #pragma once
 
 #include <array>
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <span>
 #include <unordered_map>
@@ -17,34 +23,73 @@ inline constexpr size_t MAX_LAYERS = 16;
 
 using NeighborLists = std::array<std::vector<uint32_t>, MAX_LAYERS>;
 
-struct GraphNode {
-  bool present = false;
-  NeighborLists neighbors;  // neighbors[L]: slots linked at layer L
-};
+// Slots per chunk of layer-0 blocks.
+inline constexpr size_t LAYER0_CHUNK_SLOTS = size_t{1} << 9;
+// The largest inline layer-0 list; longer lists overflow.
+inline constexpr uint32_t LAYER0_MAX_INLINE = 64;
 
 struct HnswIndex {
-  uint64_t m = 16;                 // link budget per list
+  uint64_t m = 16;                 // link budget per list (twice that at layer 0)
   uint64_t ef_construction = 64;   // beam width of insertion
   uint64_t ef_search = 32;         // beam width of search
   std::optional<uint64_t> entry_point;  // absent while the graph is empty
   uint64_t max_level = 0;
-  std::vector<GraphNode> nodes;    // indexed by point-table slot
   size_t node_count = 0;
+
+  // Layer-0 blocks: per slot a header word (NO_NODE, OVERFLOWED or the list
+  // length) followed by `layer0_capacity` slots. The capacity is fixed when
+  // the first block is made.
+  uint32_t layer0_capacity = 0;
+  std::vector<std::unique_ptr<uint32_t[]>> layer0_chunks;
+  std::unordered_map<uint32_t, std::vector<uint32_t>> layer0_overflow;
+  // Lists of layers 1.. per slot: upper_layers[slot][L - 1]. Absent means empty.
+  std::unordered_map<uint32_t, std::vector<std::vector<uint32_t>>> upper_layers;
   // Node ids that differ from their key (only a loaded snapshot makes them).
   std::unordered_map<uint32_t, uint64_t> foreign_node_ids;
 };
 
-inline bool has_node(const HnswIndex& graph, uint32_t slot) {
-  return slot < graph.nodes.size() && graph.nodes[slot].present;
+inline constexpr uint32_t NO_NODE = UINT32_MAX;
+inline constexpr uint32_t OVERFLOWED = UINT32_MAX - 1;
+
+// The header word of a slot's layer-0 block, or nullptr when no block exists.
+inline const uint32_t* layer0_block(const HnswIndex& graph, uint32_t slot) {
+  size_t chunk = slot / LAYER0_CHUNK_SLOTS;
+  if (chunk >= graph.layer0_chunks.size()) return nullptr;
+  return graph.layer0_chunks[chunk].get() +
+         (slot % LAYER0_CHUNK_SLOTS) * (size_t{graph.layer0_capacity} + 1);
 }
 
+inline bool has_node(const HnswIndex& graph, uint32_t slot) {
+  const uint32_t* block = layer0_block(graph, slot);
+  return block != nullptr && *block != NO_NODE;
+}
+
+// The layer-0 list; the hot path of every walk.
+inline std::span<const uint32_t> layer0_neighbors(const HnswIndex& graph, uint32_t slot) {
+  const uint32_t* block = layer0_block(graph, slot);
+  if (block == nullptr || *block == NO_NODE) return {};
+  if (*block == OVERFLOWED) return graph.layer0_overflow.find(slot)->second;
+  return {block + 1, *block};
+}
+
+std::span<const uint32_t> upper_neighbors(const HnswIndex& graph, uint32_t slot, size_t layer);
+
+// The neighbour slots of a node at one layer, in stored order; empty when the
+// slot holds no node or the layer no list.
 inline std::span<const uint32_t> neighbors(const HnswIndex& graph, uint32_t slot, size_t layer) {
-  return graph.nodes[slot].neighbors[layer];
+  return layer == 0 ? layer0_neighbors(graph, slot) : upper_neighbors(graph, slot, layer);
 }
 
 // Puts a node with these lists into the slot, replacing any node there.
 void install_node(HnswIndex& graph, uint32_t slot, uint64_t node_id, uint64_t key,
                   NeighborLists lists);
+
+// Replaces the list of an existing node at one layer.
+void set_neighbors(HnswIndex& graph, uint32_t slot, size_t layer,
+                   std::span<const uint32_t> list);
+
+// Appends one slot to the list of an existing node at one layer.
+void append_neighbor(HnswIndex& graph, uint32_t slot, size_t layer, uint32_t neighbor);
 
 // The id field of the node in this slot.
 inline uint64_t node_id(const HnswIndex& graph, uint32_t slot, uint64_t key) {

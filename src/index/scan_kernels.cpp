@@ -7,16 +7,18 @@ namespace tarnwick {
 
 namespace {
 
+template <size_t Rows>
 void scalar_dot(const float* q, const float* const* rows, size_t dim, float* out) {
-  for (size_t r = 0; r < SCAN_BLOCK; ++r) {
+  for (size_t r = 0; r < Rows; ++r) {
     float s = -0.0f;
     for (size_t i = 0; i < dim; ++i) s += q[i] * rows[r][i];
     out[r] = s;
   }
 }
 
+template <size_t Rows>
 void scalar_squared_distance(const float* q, const float* const* rows, size_t dim, float* out) {
-  for (size_t r = 0; r < SCAN_BLOCK; ++r) {
+  for (size_t r = 0; r < Rows; ++r) {
     float s = -0.0f;
     for (size_t i = 0; i < dim; ++i) {
       float d = q[i] - rows[r][i];
@@ -29,7 +31,10 @@ void scalar_squared_distance(const float* q, const float* const* rows, size_t di
 }  // namespace
 
 const ScanKernels& scalar_scan_kernels() {
-  static const ScanKernels kernels{"scalar", scalar_dot, scalar_squared_distance};
+  static const ScanKernels kernels{"scalar", scalar_dot<SCAN_BLOCK>,
+                                   scalar_squared_distance<SCAN_BLOCK>,
+                                   scalar_dot<SMALL_SCAN_BLOCK>,
+                                   scalar_squared_distance<SMALL_SCAN_BLOCK>};
   return kernels;
 }
 

@@ -14,10 +14,16 @@ inline constexpr size_t SCAN_BLOCK = 32;
 // out[r] = in-order sum over i of (q[i] - rows[r][i])^2        (squared_distance)
 using BlockKernel = void (*)(const float* q, const float* const* rows, size_t dim, float* out);
 
+// Rows scored by the small kernels, for the few rows a graph walk has at hand
+// (two independent add chains: fewer rows would not be cheaper per call).
+inline constexpr size_t SMALL_SCAN_BLOCK = 16;
+
 struct ScanKernels {
   const char* name;
-  BlockKernel dot;
-  BlockKernel squared_distance;
+  BlockKernel dot;                 // SCAN_BLOCK rows
+  BlockKernel squared_distance;    // SCAN_BLOCK rows
+  BlockKernel small_dot;               // SMALL_SCAN_BLOCK rows
+  BlockKernel small_squared_distance;  // SMALL_SCAN_BLOCK rows
 };
 
 // The portable reference kernels.

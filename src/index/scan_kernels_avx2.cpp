@@ -78,7 +78,9 @@ void block_kernel(const float* q, const float* const* rows, size_t dim, float* o
 
 const ScanKernels& avx2_scan_kernels() {
   static const ScanKernels kernels{"avx2", block_kernel<false, SCAN_BLOCK / 8>,
-                                   block_kernel<true, SCAN_BLOCK / 8>};
+                                   block_kernel<true, SCAN_BLOCK / 8>,
+                                   block_kernel<false, SMALL_SCAN_BLOCK / 8>,
+                                   block_kernel<true, SMALL_SCAN_BLOCK / 8>};
   return kernels;
 }
 

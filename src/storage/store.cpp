@@ -2,13 +2,16 @@
 
 #include <mutex>
 
+#include "index/graph_insert.h"
+
 namespace tarnwick {
 
 void upsert(Store& store, uint64_t point_id, std::span<const float> vector,
             std::unique_ptr<Payload> payload) {
   std::unique_lock segment_lock(store.segment);
-  put_point(store.points, point_id, point_id, vector, std::move(payload));
+  uint32_t slot = put_point(store.points, point_id, point_id, vector, std::move(payload));
   std::unique_lock index_lock(store.index);
+  insert_node(store.graph, store.points, slot, point_id, draw_level(store.graph.m));
 }
 
 std::vector<ScoredPoint> search_points(const Store& store, std::span<const float> query,
@@ -16,6 +19,10 @@ std::vector<ScoredPoint> search_points(const Store& store, std::span<const float
                                        std::optional<std::string_view> tenant) {
   std::shared_lock segment_lock(store.segment);
   std::shared_lock index_lock(store.index);
+  // The count is of stored points, not of graph nodes.
+  if (store.points.record_count >= HNSW_MIN_POINTS && store.graph.entry_point) {
+    return graph_search(store.graph, store.points, query, limit, metric, tenant);
+  }
   return exact_search(store.points, query, limit, metric, tenant);
 }
 

@@ -1,0 +1,26 @@
+// Linking a stored point into the graph: the level draw and the insertion.
+#pragma once
+
+#include <cstdint>
+
+#include "index/hnsw.h"
+#include "storage/point_table.h"
+
+namespace tarnwick {
+
+// The layer a new node reaches: from 64 random bits, u = top 53 bits x 2^-53;
+// 15 when u is 0, else min(15, saturating truncation of -ln(u) / ln(m)).
+size_t level_from_bits(uint64_t bits, uint64_t m);
+// A level drawn from the calling thread's generator.
+size_t draw_level(uint64_t m);
+
+// Links the record in `slot` (already stored under `point_id`) into the graph
+// at `level`, replacing any node it had. At every layer from min(level,
+// max_level) down to 0 it runs a beam of `ef_construction`, keeps up to `m`
+// neighbours (2 x `m` at layer 0) chosen by the neighbour-selection heuristic,
+// links both ways and shrinks, with the same heuristic, any neighbour list the
+// back-link takes over its cap. The caller holds both store locks exclusively.
+void insert_node(HnswIndex& graph, const PointTable& points, uint32_t slot, uint64_t point_id,
+                 size_t level);
+
+}  // namespace tarnwick

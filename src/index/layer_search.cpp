@@ -1,0 +1,400 @@
+#include "index/layer_search.h"
+
+#include <algorithm>
+#include <cmath>
+#include <limits>
+
+namespace tarnwick {
+
+namespace {
+
+// Orders pairs by distance, then by the order reached. A distance that is not a
+// number sorts after every number, so the heaps keep a strict order.
+inline float order_key(float distance) {
+  return std::isnan(distance) ? std::numeric_limits<float>::infinity() : distance;
+}
+
+inline bool nearer(const WalkPair& a, const WalkPair& b) {
+  float ka = order_key(a.distance), kb = order_key(b.distance);
+  if (ka != kb) return ka < kb;
+  return a.seq < b.seq;
+}
+
+inline bool farther(const WalkPair& a, const WalkPair& b) { return nearer(b, a); }
+
+// Min-heap: the nearest pair at the front.
+void push_candidate(std::vector<WalkPair>& heap, WalkPair pair) {
+  heap.push_back(pair);
+  std::push_heap(heap.begin(), heap.end(), farther);
+}
+
+WalkPair pop_candidate(std::vector<WalkPair>& heap) {
+  std::pop_heap(heap.begin(), heap.end(), farther);
+  WalkPair pair = heap.back();
+  heap.pop_back();
+  return pair;
+}
+
+// Max-heap: the farthest pair at the front.
+void push_kept(std::vector<WalkPair>& heap, WalkPair pair) {
+  heap.push_back(pair);
+  std::push_heap(heap.begin(), heap.end(), nearer);
+}
+
+void drop_farthest(std::vector<WalkPair>& heap) {
+  std::pop_heap(heap.begin(), heap.end(), nearer);
+  heap.pop_back();
+}
+
+void begin_visits(WalkScratch& scratch, size_t slot_count) {
+  if (scratch.visit_marks.size() < slot_count) {
+    scratch.visit_marks.resize(slot_count, 0);
+    scratch.measured_marks.resize(slot_count, 0);
+    scratch.cached_distances.resize(slot_count);
+  }
+  if (++scratch.visit_epoch == 0) {
+    std::fill(scratch.visit_marks.begin(), scratch.visit_marks.end(), 0);
+    std::fill(scratch.measured_marks.begin(), scratch.measured_marks.end(), 0);
+    scratch.visit_epoch = 1;
+  }
+}
+
+// Marks the slot visited; false when it already was.
+inline bool first_visit(WalkScratch& scratch, uint32_t slot) {
+  uint16_t& mark = scratch.visit_marks[slot];
+  if (mark == scratch.visit_epoch) return false;
+  mark = scratch.visit_epoch;
+  return true;
+}
+
+inline bool has_record(const PointTable& points, uint32_t slot) {
+  return slot < points.slots.size() && points.slots[slot].has_record;
+}
+
+inline void prefetch_slots(const PointTable& points, std::span<const uint32_t> list) {
+  for (uint32_t n : list) {
+    if (n < points.slots.size()) __builtin_prefetch(&points.slots[n]);
+  }
+}
+
+inline void prefetch_vector(const PointSlot& point) {
+  const char* data = reinterpret_cast<const char*>(point.data);
+  size_t bytes = std::min<size_t>(size_t{point.dim} * sizeof(float), 256);
+  for (size_t offset = 0; offset < bytes; offset += 64) __builtin_prefetch(data + offset);
+}
+
+// Collects the neighbours not yet visited that hold a record (marking all of
+// them visited) with their distances. A kernel call scores a whole block of
+// rows for about the price of one, so a partial block is filled with points
+// the next expansions are likely to need (neighbours of the nearest waiting
+// candidates); their distances wait in the cache until a walk reaches them.
+// This changes only when a distance is computed, never which.
+void gather_unvisited(const HnswIndex& graph, const PointTable& points, const WalkQuery& query,
+                      std::span<const uint32_t> list, std::span<const WalkPair> upcoming,
+                      size_t layer, WalkScratch& scratch) {
+  scratch.batch_slots.clear();
+  scratch.to_measure.clear();
+  const uint16_t epoch = scratch.visit_epoch;
+  // Most neighbours were visited already; fetch the records of the others only.
+  for (uint32_t n : list) {
+    if (n < points.slots.size() && scratch.visit_marks[n] != epoch) {
+      __builtin_prefetch(&points.slots[n]);
+    }
+  }
+  for (const WalkPair& next : upcoming) __builtin_prefetch(layer0_block(graph, next.slot));
+  for (uint32_t n : list) {
+    if (n >= points.slots.size() || !first_visit(scratch, n)) continue;
+    const PointSlot& point = points.slots[n];
+    if (!point.has_record) continue;  // a dangling slot is never scored
+    scratch.batch_slots.push_back(n);
+    if (scratch.measured_marks[n] != epoch) {
+      scratch.measured_marks[n] = epoch;
+      prefetch_vector(point);
+      scratch.to_measure.push_back(n);
+    }
+  }
+  if (scratch.to_measure.size() % SCAN_BLOCK != 0) {
+    for (const WalkPair& next : upcoming) {
+      for (uint32_t n : neighbors(graph, next.slot, layer)) {
+        if (scratch.to_measure.size() % SCAN_BLOCK == 0) break;
+        if (n >= points.slots.size() || scratch.visit_marks[n] == epoch ||
+            scratch.measured_marks[n] == epoch || !points.slots[n].has_record) {
+          continue;
+        }
+        scratch.measured_marks[n] = epoch;
+        prefetch_vector(points.slots[n]);
+        scratch.to_measure.push_back(n);
+      }
+      if (scratch.to_measure.size() % SCAN_BLOCK == 0) break;
+    }
+  }
+  scratch.measured.resize(scratch.to_measure.size());
+  measure_slots(query, points, scratch.to_measure, scratch.measured.data());
+  for (size_t i = 0; i < scratch.to_measure.size(); ++i) {
+    scratch.cached_distances[scratch.to_measure[i]] = scratch.measured[i];
+  }
+  scratch.batch_distances.resize(scratch.batch_slots.size());
+  for (size_t i = 0; i < scratch.batch_slots.size(); ++i) {
+    scratch.batch_distances[i] = scratch.cached_distances[scratch.batch_slots[i]];
+  }
+}
+
+// The candidates a walk will most likely expand next: the front of its heap.
+inline std::span<const WalkPair> upcoming(const std::vector<WalkPair>& candidates) {
+  return std::span<const WalkPair>(candidates.data(), std::min<size_t>(candidates.size(), 3));
+}
+
+inline float finish_distance(const WalkQuery& query, float sum, float point_norm) {
+  switch (query.measure) {
+    case WalkMeasure::Cosine:
+      return 1.0f - cosine_from_norms(sum, query.norm, point_norm);
+    case WalkMeasure::Euclidean:
+      return std::sqrt(sum);
+    case WalkMeasure::NegatedDot:
+      return -sum;
+  }
+  return MAX_DISTANCE;
+}
+
+}  // namespace
+
+WalkMeasure walk_measure_for(Metric metric) {
+  switch (metric) {
+    case Metric::Cosine:
+      return WalkMeasure::Cosine;
+    case Metric::Euclidean:
+      return WalkMeasure::Euclidean;
+    case Metric::DotProduct:
+      return WalkMeasure::NegatedDot;
+  }
+  return WalkMeasure::Cosine;
+}
+
+WalkQuery make_walk_query(std::span<const float> vector, WalkMeasure measure) {
+  const ScanKernels& kernels = scan_kernels();
+  WalkQuery query;
+  query.vector = vector;
+  query.measure = measure;
+  query.kernel = measure == WalkMeasure::Euclidean ? kernels.squared_distance : kernels.dot;
+  query.small_kernel =
+      measure == WalkMeasure::Euclidean ? kernels.small_squared_distance : kernels.small_dot;
+  if (measure == WalkMeasure::Cosine) query.norm = std::sqrt(squared_norm(vector));
+  return query;
+}
+
+WalkQuery stored_walk_query(const PointSlot& point) {
+  WalkQuery query;
+  query.vector = slot_vector(point);
+  query.norm = point.norm;
+  query.measure = WalkMeasure::Cosine;
+  query.kernel = scan_kernels().dot;
+  query.small_kernel = scan_kernels().small_dot;
+  return query;
+}
+
+void measure_slots(const WalkQuery& query, const PointTable& points,
+                   std::span<const uint32_t> slots, float* out) {
+  const float* rows[SCAN_BLOCK];
+  size_t places[SCAN_BLOCK];
+  float sums[SCAN_BLOCK];
+  size_t filled = 0;
+  const size_t dim = query.vector.size();
+  const bool cosine = query.measure == WalkMeasure::Cosine;
+
+  // A full block goes through the wide kernel; a short one through as few
+  // small-kernel calls as cover it, since a call costs as much as its block.
+  auto score_block = [&] {
+    if (filled > SMALL_SCAN_BLOCK) {
+      for (size_t r = filled; r < SCAN_BLOCK; ++r) rows[r] = rows[0];
+      query.kernel(query.vector.data(), rows, dim, sums);
+    } else {
+      for (size_t start = 0; start < filled; start += SMALL_SCAN_BLOCK) {
+        for (size_t r = filled; r < start + SMALL_SCAN_BLOCK; ++r) rows[r] = rows[0];
+        query.small_kernel(query.vector.data(), rows + start, dim, sums + start);
+      }
+    }
+    for (size_t r = 0; r < filled; ++r) {
+      out[places[r]] = finish_distance(query, sums[r], points.slots[slots[places[r]]].norm);
+    }
+    filled = 0;
+  };
+
+  for (size_t i = 0; i < slots.size(); ++i) {
+    const PointSlot& point = points.slots[slots[i]];
+    // A pair of other lengths, or a zero norm under cosine, cannot be compared.
+    if (point.dim != dim || (cosine && (point.norm == 0.0f || query.norm == 0.0f))) {
+      out[i] = MAX_DISTANCE;
+      continue;
+    }
+    rows[filled] = point.data;
+    places[filled] = i;
+    if (++filled == SCAN_BLOCK) score_block();
+  }
+  if (filled > 0) score_block();
+}
+
+float measure_slot(const WalkQuery& query, const PointTable& points, uint32_t slot) {
+  if (!has_record(points, slot)) return MAX_DISTANCE;
+  float distance;
+  measure_slots(query, points, std::span<const uint32_t>(&slot, 1), &distance);
+  return distance;
+}
+
+WalkScratch& thread_walk_scratch() {
+  thread_local WalkScratch scratch;
+  return scratch;
+}
+
+uint32_t greedy_search_layer(const HnswIndex& graph, const PointTable& points,
+                             const WalkQuery& query, uint32_t entry, float& distance,
+                             size_t level, WalkScratch& scratch) {
+  if (graph.node_count == 0 || level >= MAX_LAYERS || points.record_count == 0) return entry;
+  uint32_t best = entry;
+  for (;;) {
+    std::span<const uint32_t> list = neighbors(graph, best, level);
+    if (list.empty()) return best;
+    scratch.batch_slots.clear();
+    prefetch_slots(points, list);
+    for (uint32_t n : list) {
+      if (has_record(points, n)) scratch.batch_slots.push_back(n);
+    }
+    scratch.batch_distances.resize(scratch.batch_slots.size());
+    measure_slots(query, points, scratch.batch_slots, scratch.batch_distances.data());
+    bool moved = false;
+    for (size_t i = 0; i < scratch.batch_slots.size(); ++i) {
+      // Strictly nearer only: a tie or a NaN never moves the walk.
+      if (scratch.batch_distances[i] < distance) {
+        best = scratch.batch_slots[i];
+        distance = scratch.batch_distances[i];
+        moved = true;
+      }
+    }
+    if (!moved) return best;
+  }
+}
+
+void search_base_layer(const HnswIndex& graph, const PointTable& points,
+                       const WalkQuery& query, uint32_t entry, size_t ef,
+                       WalkScratch& scratch, std::vector<WalkPair>& nearest) {
+  nearest.clear();
+  if (!has_record(points, entry)) return;
+  std::vector<WalkPair>& candidates = scratch.candidates;
+  candidates.clear();
+  begin_visits(scratch, points.slots.size());
+  first_visit(scratch, entry);
+
+  uint32_t seq = 0;
+  WalkPair start{measure_slot(query, points, entry), seq++, entry};
+  candidates.push_back(start);
+  nearest.push_back(start);
+
+  while (!candidates.empty()) {
+    uint32_t expanded = pop_candidate(candidates).slot;
+    // The worst kept distance as it stands before this expansion; admissions
+    // below compare against it, not against the list as it changes.
+    float worst = nearest.empty() ? MAX_DISTANCE : nearest.front().distance;
+    std::span<const uint32_t> list = layer0_neighbors(graph, expanded);
+    if (list.empty()) continue;
+    gather_unvisited(graph, points, query, list, upcoming(candidates), 0, scratch);
+    for (size_t i = 0; i < scratch.batch_slots.size(); ++i) {
+      float d = scratch.batch_distances[i];
+      if (worst > d || nearest.size() < ef) {
+        WalkPair pair{d, seq++, scratch.batch_slots[i]};
+        push_candidate(candidates, pair);
+        push_kept(nearest, pair);
+        if (nearest.size() > ef) drop_farthest(nearest);
+      }
+    }
+  }
+  std::sort(nearest.begin(), nearest.end(), nearer);
+}
+
+bool search_base_layer_of_tenant(const HnswIndex& graph, const PointTable& points,
+                                 const WalkQuery& query, uint32_t entry, float entry_distance,
+                                 size_t ef, uint32_t tenant, size_t budget,
+                                 WalkScratch& scratch, std::vector<WalkPair>& nearest) {
+  nearest.clear();
+  if (entry >= points.slots.size()) return true;
+  std::vector<WalkPair>& candidates = scratch.candidates;
+  candidates.clear();
+  begin_visits(scratch, points.slots.size());
+  first_visit(scratch, entry);
+  auto admits = [&](uint32_t slot) {
+    const PointSlot& point = points.slots[slot];
+    return point.has_record && point.tenant == tenant;
+  };
+
+  uint32_t seq = 0;
+  WalkPair start{entry_distance, seq++, entry};
+  candidates.push_back(start);
+  if (admits(entry)) nearest.push_back(start);
+  size_t measured = 1;
+
+  while (!candidates.empty()) {
+    WalkPair next = pop_candidate(candidates);
+    if (nearest.size() >= ef && order_key(next.distance) > order_key(nearest.front().distance)) {
+      break;
+    }
+    std::span<const uint32_t> list = layer0_neighbors(graph, next.slot);
+    if (list.empty()) continue;
+    gather_unvisited(graph, points, query, list, upcoming(candidates), 0, scratch);
+    measured += scratch.batch_slots.size();
+    if (measured > budget) return false;
+    for (size_t i = 0; i < scratch.batch_slots.size(); ++i) {
+      float d = scratch.batch_distances[i];
+      if (nearest.size() < ef || order_key(d) < order_key(nearest.front().distance)) {
+        WalkPair pair{d, seq++, scratch.batch_slots[i]};
+        push_candidate(candidates, pair);
+        if (admits(pair.slot)) {
+          push_kept(nearest, pair);
+          if (nearest.size() > ef) drop_farthest(nearest);
+        }
+      }
+    }
+  }
+  std::sort(nearest.begin(), nearest.end(), nearer);
+  return true;
+}
+
+void search_layer_for_insert(const HnswIndex& graph, const PointTable& points,
+                             const WalkQuery& query, std::span<const WalkPair> entries,
+                             size_t ef, size_t layer, uint32_t self, WalkScratch& scratch,
+                             std::vector<WalkPair>& nearest) {
+  nearest.clear();
+  std::vector<WalkPair>& candidates = scratch.candidates;
+  candidates.clear();
+  begin_visits(scratch, points.slots.size());
+  uint32_t seq = 0;
+  for (const WalkPair& entry : entries) {
+    if (entry.slot >= points.slots.size() || !first_visit(scratch, entry.slot)) continue;
+    WalkPair pair{entry.distance, seq++, entry.slot};
+    push_candidate(candidates, pair);
+    if (entry.slot != self && points.slots[entry.slot].has_record) push_kept(nearest, pair);
+  }
+  while (nearest.size() > ef) drop_farthest(nearest);
+
+  while (!candidates.empty()) {
+    WalkPair next = pop_candidate(candidates);
+    if (nearest.size() >= ef && order_key(next.distance) > order_key(nearest.front().distance)) {
+      break;
+    }
+    std::span<const uint32_t> list = neighbors(graph, next.slot, layer);
+    if (list.empty()) continue;
+    // This beam stops early, so distances measured ahead would mostly be wasted.
+    gather_unvisited(graph, points, query, list, {}, layer, scratch);
+    for (size_t i = 0; i < scratch.batch_slots.size(); ++i) {
+      float d = scratch.batch_distances[i];
+      if (nearest.size() < ef || order_key(d) < order_key(nearest.front().distance)) {
+        WalkPair pair{d, seq++, scratch.batch_slots[i]};
+        push_candidate(candidates, pair);
+        if (pair.slot != self) {
+          push_kept(nearest, pair);
+          if (nearest.size() > ef) drop_farthest(nearest);
+        }
+      }
+    }
+  }
+  std::sort(nearest.begin(), nearest.end(), nearer);
+}
+
+}  // namespace tarnwick

@@ -1,0 +1,109 @@
+// The walks over one graph layer: the greedy walk of the upper layers, the
+// base-layer beam of search (unfiltered, and restricted to one tenant), and the
+// beam that insertion runs at every layer it links. Every walk measures with
+// the distance its query carries, so a search walks by its own metric.
+#pragma once
+
+#include <cstdint>
+#include <span>
+#include <vector>
+
+#include "index/hnsw.h"
+#include "index/metrics.h"
+#include "index/scan_kernels.h"
+#include "storage/point_table.h"
+
+namespace tarnwick {
+
+// How a walk measures the distance from its query to a stored vector. A pair
+// that cannot be compared is always MAX_DISTANCE.
+enum class WalkMeasure : uint8_t {
+  Cosine,      // cosine_distance
+  Euclidean,   // euclidean_distance
+  NegatedDot,  // -dot_score, so that a larger product is nearer
+};
+
+WalkMeasure walk_measure_for(Metric metric);
+
+struct WalkQuery {
+  std::span<const float> vector;
+  float norm = 0.0f;  // square root of the in-order squared norm
+  WalkMeasure measure = WalkMeasure::Cosine;
+  BlockKernel kernel = nullptr;        // SCAN_BLOCK rows
+  BlockKernel small_kernel = nullptr;  // SMALL_SCAN_BLOCK rows
+};
+
+WalkQuery make_walk_query(std::span<const float> vector, WalkMeasure measure);
+// A query that is a stored vector, reusing the norm the table keeps for it.
+WalkQuery stored_walk_query(const PointSlot& point);
+
+// out[i] = distance to the record in slots[i]. Every slot must hold a record.
+void measure_slots(const WalkQuery& query, const PointTable& points,
+                   std::span<const uint32_t> slots, float* out);
+// The distance to one slot; MAX_DISTANCE when it holds no record.
+float measure_slot(const WalkQuery& query, const PointTable& points, uint32_t slot);
+
+// One point reached by a beam: its distance and the order in which it was
+// reached, which decides between equal distances.
+struct WalkPair {
+  float distance;
+  uint32_t seq;
+  uint32_t slot;
+};
+
+// Per-thread scratch of the walks, indexed by point-table slot and reused by
+// every walk on the thread; nothing in it is sized by point ids.
+struct WalkScratch {
+  std::vector<uint16_t> visit_marks;
+  // Distances measured ahead of need in this walk: measured_marks[slot] equals
+  // the epoch when cached_distances[slot] holds the slot's distance.
+  std::vector<uint16_t> measured_marks;
+  std::vector<float> cached_distances;
+  uint16_t visit_epoch = 0;
+  std::vector<uint32_t> to_measure;
+  std::vector<float> measured;
+  std::vector<uint32_t> batch_slots;
+  std::vector<float> batch_distances;
+  std::vector<WalkPair> candidates;
+  std::vector<WalkPair> nearest;
+  std::vector<uint32_t> chosen;
+  std::vector<float> chosen_distances;
+};
+
+WalkScratch& thread_walk_scratch();
+
+// Moves from `entry` to the closest neighbour at `level` while that strictly
+// lowers the distance; `distance` holds the distance of `entry` on the way in
+// and of the returned slot on the way out. Neighbours without a record are
+// skipped. Ties keep the earlier neighbour in list order.
+uint32_t greedy_search_layer(const HnswIndex& graph, const PointTable& points,
+                             const WalkQuery& query, uint32_t entry, float& distance,
+                             size_t level, WalkScratch& scratch);
+
+// The beam over layer 0 from `entry`, bounded by `ef`: every reached point
+// enters while it beats the worst kept (as it stood when its parent was
+// expanded) or fewer than `ef` are kept, and every point that entered is
+// expanded. Leaves in `nearest` at most max(ef, 1) pairs by ascending distance,
+// equal distances in the order reached; nothing when `entry` has no record.
+void search_base_layer(const HnswIndex& graph, const PointTable& points,
+                       const WalkQuery& query, uint32_t entry, size_t ef,
+                       WalkScratch& scratch, std::vector<WalkPair>& nearest);
+
+// The beam over layer 0 restricted to one tenant: it passes through points of
+// any tenant but keeps only the tenant's own, stopping once the next point to
+// expand is farther than the worst of `ef` kept ones. Returns false, with
+// `nearest` unspecified, as soon as it has measured more than `budget` points.
+bool search_base_layer_of_tenant(const HnswIndex& graph, const PointTable& points,
+                                 const WalkQuery& query, uint32_t entry, float entry_distance,
+                                 size_t ef, uint32_t tenant, size_t budget,
+                                 WalkScratch& scratch, std::vector<WalkPair>& nearest);
+
+// The beam insertion runs at one layer from several entries, with the usual
+// stop: the best `ef` points with a record other than `self`, by ascending
+// distance.
+void search_layer_for_insert(const HnswIndex& graph, const PointTable& points,
+                             const WalkQuery& query, std::span<const WalkPair> entries,
+                             size_t ef, size_t layer, uint32_t self, WalkScratch& scratch,
+                             std::vector<WalkPair>& nearest);
+
+}  // namespace tarnwick

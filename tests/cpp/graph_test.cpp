@@ -1,0 +1,415 @@
+// Checks of the graph that need its internals: insertion invariants, and walks
+// over hand-made graphs (long lists, dangling slots, foreign entry points)
+// against a literal model of the specified walk procedure.
+#include <algorithm>
+#include <cmath>
+#include <cstdio>
+#include <cstring>
+#include <deque>
+#include <random>
+#include <vector>
+
+#include "index/graph_insert.h"
+#include "index/hnsw.h"
+#include "index/layer_search.h"
+#include "index/metrics.h"
+#include "storage/store.h"
+
+using namespace tarnwick;
+
+namespace {
+
+int passed = 0, failed = 0;
+
+#define CHECK(cond)                                                          \
+  do {                                                                       \
+    if (cond) {                                                              \
+      ++passed;                                                              \
+    } else {                                                                 \
+      ++failed;                                                              \
+      std::printf("FAILED %s:%d: %s\n", __FILE__, __LINE__, #cond);          \
+    }                                                                        \
+  } while (0)
+
+uint32_t put(Store& store, uint64_t id, const std::vector<float>& v) {
+  return put_point(store.points, id, id, v, nullptr);
+}
+
+// ---- a literal model of the walks, keyed by slot, measuring by the metric ----
+
+float model_distance(Metric metric, std::span<const float> q, std::span<const float> v) {
+  switch (metric) {
+    case Metric::Cosine:
+      return cosine_distance(q, v);
+    case Metric::Euclidean: {
+      MetricResult r = euclidean_distance(q, v);
+      return r.ok() ? r.value : MAX_DISTANCE;
+    }
+    case Metric::DotProduct: {
+      MetricResult r = dot_score(q, v);
+      return r.ok() ? -r.value : MAX_DISTANCE;
+    }
+  }
+  return MAX_DISTANCE;
+}
+
+struct ModelPair {
+  float d;
+  uint32_t slot;
+};
+
+bool record_at(const PointTable& points, uint32_t slot) {
+  return slot < points.slots.size() && points.slots[slot].has_record;
+}
+
+std::vector<ScoredPoint> model_graph_search(const Store& store, std::span<const float> q,
+                                            uint64_t limit, Metric metric) {
+  const PointTable& points = store.points;
+  const HnswIndex& graph = store.graph;
+  auto dist = [&](uint32_t slot) {
+    return record_at(points, slot) ? model_distance(metric, q, slot_vector(points.slots[slot]))
+                                   : MAX_DISTANCE;
+  };
+  uint32_t current = find_slot(points, *graph.entry_point);
+  if (current == NO_SLOT) return {};
+  for (uint64_t layer = graph.max_level; layer >= 1; --layer) {
+    // greedy_search_layer
+    float best_d = dist(current);
+    if (graph.node_count == 0 || layer > 15) continue;
+    for (;;) {
+      std::span<const uint32_t> list = neighbors(graph, current, layer);
+      if (!has_node(graph, current) || list.empty() || points.record_count == 0) break;
+      bool moved = false;
+      for (uint32_t n : list) {
+        if (!record_at(points, n)) continue;
+        float d = dist(n);
+        if (d < best_d) {
+          best_d = d;
+          current = n;
+          moved = true;
+        }
+      }
+      if (!moved) break;
+    }
+  }
+  // search_base_layer
+  std::vector<ModelPair> nearest;
+  size_t ef = graph.ef_search;
+  if (record_at(points, current)) {
+    std::vector<bool> visited(points.slots.size(), false);
+    visited[current] = true;
+    float d0 = dist(current);
+    std::vector<ModelPair> candidates{{d0, current}};
+    nearest = candidates;
+    auto by_d = [](const ModelPair& a, const ModelPair& b) { return a.d < b.d; };
+    while (!candidates.empty()) {
+      std::stable_sort(candidates.begin(), candidates.end(), by_d);
+      uint32_t u = candidates.front().slot;
+      candidates.erase(candidates.begin());
+      float worst = MAX_DISTANCE;
+      if (!nearest.empty()) {
+        worst = nearest[0].d;
+        for (size_t i = 1; i < nearest.size(); ++i) worst = worst > nearest[i].d ? worst : nearest[i].d;
+      }
+      if (!has_node(graph, u)) continue;
+      for (uint32_t n : neighbors(graph, u, 0)) {
+        if (n >= visited.size() || visited[n]) continue;
+        visited[n] = true;
+        if (!record_at(points, n)) continue;
+        float d = dist(n);
+        if (worst > d || nearest.size() < ef) {
+          candidates.push_back({d, n});
+          nearest.push_back({d, n});
+          if (nearest.size() > ef) {
+            std::stable_sort(nearest.begin(), nearest.end(), by_d);
+            nearest.pop_back();
+          }
+        }
+      }
+    }
+    std::stable_sort(nearest.begin(), nearest.end(), by_d);
+  }
+  std::vector<ScoredPoint> result;
+  for (const ModelPair& pair : nearest) {
+    if (result.size() >= limit) break;
+    const PointSlot& point = points.slots[pair.slot];
+    std::span<const float> v = slot_vector(point);
+    float score;
+    if (metric == Metric::Cosine) {
+      score = 1.0f - pair.d;
+    } else if (metric == Metric::DotProduct) {
+      score = v.size() != q.size() ? 0.0f : dot_score(q, v).value;
+    } else {
+      score = v.size() != q.size() ? MAX_DISTANCE : euclidean_distance(q, v).value;
+    }
+    result.push_back({record_id(points, pair.slot), score});
+  }
+  bool larger = metric != Metric::Euclidean;
+  std::stable_sort(result.begin(), result.end(), [&](const ScoredPoint& a, const ScoredPoint& b) {
+    return larger ? a.score > b.score : a.score < b.score;
+  });
+  return result;
+}
+
+// A hand-made graph of the kind only a loaded file makes: lists longer than any
+// cap, repeats, self links, slots without records, records without nodes, a
+// max_level above 15, and vectors with many exact ties.
+void fill_hand_made(Store& store, std::mt19937_64& rng) {
+  std::uniform_int_distribution<int> small(-2, 2);
+  size_t records = 520 + rng() % 200;
+  for (size_t i = 0; i < records; ++i) {
+    uint64_t id = (rng() % 4 == 0) ? rng() : i * 7;
+    if (i == 5) id = UINT64_MAX;
+    size_t dim = (rng() % 20 == 0) ? 7 : (rng() % 40 == 0 ? 0 : 8);
+    std::vector<float> v(dim);
+    for (float& x : v) x = static_cast<float>(small(rng));
+    put(store, id, v);
+  }
+  for (int i = 0; i < 30; ++i) slot_for_key(store.points, (uint64_t{1} << 63) + i);  // dangling
+  uint32_t slots = static_cast<uint32_t>(store.points.slots.size());
+  HnswIndex& graph = store.graph;
+  graph.m = 1 + rng() % 16;
+  graph.ef_search = std::vector<uint64_t>{1, 3, 8, 32, 40}[rng() % 5];
+  graph.max_level = rng() % 3 == 0 ? 17 + rng() % 3 : rng() % 4;
+  for (uint32_t slot = 0; slot < slots; ++slot) {
+    if (rng() % 15 == 0) continue;  // a record or placeholder without a node
+    NeighborLists lists;
+    size_t length0 = rng() % 45;  // past the layer-0 cap of 32 now and then
+    for (size_t i = 0; i < length0; ++i) lists[0].push_back(rng() % slots);
+    for (size_t layer = 1; layer < MAX_LAYERS; ++layer) {
+      if (rng() % (4 * layer) != 0) continue;
+      size_t length = rng() % 20;
+      for (size_t i = 0; i < length; ++i) lists[layer].push_back(rng() % slots);
+    }
+    install_node(graph, slot, store.points.slots[slot].key, store.points.slots[slot].key,
+                 std::move(lists));
+  }
+  switch (rng() % 6) {
+    case 0:
+      graph.entry_point = (uint64_t{1} << 63) + 3;  // a node (maybe) but no point
+      break;
+    case 1:
+      graph.entry_point = 123456789123ull;  // nothing at all under it
+      break;
+    default:
+      graph.entry_point = store.points.slots[rng() % records].key;
+  }
+}
+
+void test_walks_match_the_procedure() {
+  std::mt19937_64 rng(20240611);
+  std::uniform_int_distribution<int> small(-2, 2);
+  size_t compared = 0, nonempty = 0;
+  for (int round = 0; round < 40; ++round) {
+    Store store;
+    fill_hand_made(store, rng);
+    for (int k = 0; k < 12; ++k) {
+      size_t dim = k == 0 ? 7 : (k == 1 ? 0 : 8);
+      std::vector<float> q(dim);
+      for (float& x : q) x = static_cast<float>(small(rng));
+      for (Metric metric : {Metric::Cosine, Metric::DotProduct, Metric::Euclidean}) {
+        for (uint64_t limit : {uint64_t{0}, uint64_t{1}, store.graph.ef_search / 2 + 1,
+                               store.graph.ef_search}) {
+          limit = std::min(limit, store.graph.ef_search);
+          std::vector<ScoredPoint> got = search_points(store, q, limit, metric, std::nullopt);
+          std::vector<ScoredPoint> want = model_graph_search(store, q, limit, metric);
+          bool same = got.size() == want.size();
+          for (size_t i = 0; same && i < got.size(); ++i) {
+            same = got[i].id == want[i].id &&
+                   std::memcmp(&got[i].score, &want[i].score, sizeof(float)) == 0;
+          }
+          if (!same) {
+            std::printf("round %d query %d metric %d limit %llu: got %zu want %zu\n", round, k,
+                        int(metric), (unsigned long long)limit, got.size(), want.size());
+          }
+          CHECK(same);
+          ++compared;
+          nonempty += !want.empty();
+        }
+      }
+    }
+  }
+  CHECK(nonempty > compared / 2);  // the graphs really were walked
+}
+
+// ---- insertion ----
+
+void test_level_draw() {
+  CHECK(level_from_bits(0, 16) == 15);
+  CHECK(level_from_bits(uint64_t{1} << 11, 16) == 13);  // the smallest nonzero u
+  CHECK(level_from_bits(UINT64_MAX, 16) == 0);
+  CHECK(level_from_bits(uint64_t{1} << 63, 16) == 0);   // u = 1/2
+  CHECK(level_from_bits(uint64_t{1} << 59, 16) == 1);   // u = 1/32
+  CHECK(level_from_bits(12345, 1) == 15);               // -1/ln 1 saturates
+  CHECK(level_from_bits(uint64_t{1} << 40, 0) == 0);
+  std::mt19937_64 rng(3);
+  bool saw14 = false;
+  for (int i = 0; i < 100000; ++i) saw14 |= level_from_bits(rng(), 16) == 14;
+  CHECK(!saw14);
+}
+
+std::vector<float> clustered(std::mt19937_64& rng, size_t dim, size_t clusters,
+                             const std::vector<std::vector<float>>& centres) {
+  std::normal_distribution<float> noise(0.0f, 0.35f);
+  const std::vector<float>& c = centres[rng() % clusters];
+  std::vector<float> v(dim);
+  for (size_t i = 0; i < dim; ++i) v[i] = c[i] + noise(rng);
+  return v;
+}
+
+void test_first_and_second_point() {
+  Store store;
+  uint32_t a = put(store, 10, {1, 0, 0});
+  insert_node(store.graph, store.points, a, 10, 2);
+  CHECK(store.graph.entry_point == 10u);
+  CHECK(store.graph.max_level == 2);
+  for (size_t layer = 0; layer < MAX_LAYERS; ++layer) CHECK(neighbors(store.graph, a, layer).empty());
+
+  uint32_t b = put(store, 11, {1, 1, 0});
+  insert_node(store.graph, store.points, b, 11, 4);
+  for (size_t layer = 0; layer <= 2; ++layer) {
+    CHECK(std::vector<uint32_t>(neighbors(store.graph, b, layer).begin(),
+                                neighbors(store.graph, b, layer).end()) == std::vector<uint32_t>{a});
+    CHECK(std::vector<uint32_t>(neighbors(store.graph, a, layer).begin(),
+                                neighbors(store.graph, a, layer).end()) == std::vector<uint32_t>{b});
+  }
+  CHECK(neighbors(store.graph, b, 3).empty() && neighbors(store.graph, b, 4).empty());
+  CHECK(store.graph.entry_point == 11u);  // drawn above max_level
+  CHECK(store.graph.max_level == 4);
+
+  uint32_t c = put(store, 12, {0, 1, 0});
+  insert_node(store.graph, store.points, c, 12, 4);  // equal to max_level: no move
+  CHECK(store.graph.entry_point == 11u);
+  CHECK(store.graph.max_level == 4);
+  CHECK(store.graph.node_count == 3);
+
+  // A zero vector and one of another length still get linked.
+  uint32_t z = put(store, 13, {0, 0, 0});
+  insert_node(store.graph, store.points, z, 13, 0);
+  uint32_t o = put(store, 14, {1, 2});
+  insert_node(store.graph, store.points, o, 14, 0);
+  CHECK(!neighbors(store.graph, z, 0).empty());
+  CHECK(!neighbors(store.graph, o, 0).empty());
+
+  // Re-inserting the entry point at a lower level keeps it the entry point.
+  insert_node(store.graph, store.points, b, 11, 0);
+  CHECK(store.graph.entry_point == 11u);
+  CHECK(store.graph.max_level == 4);
+  CHECK(neighbors(store.graph, b, 1).empty());
+  CHECK(store.graph.node_count == 5);
+}
+
+size_t reachable_share_permille(const Store& store, size_t* nodes_out) {
+  const HnswIndex& graph = store.graph;
+  uint32_t entry = find_slot(store.points, *graph.entry_point);
+  std::vector<bool> seen(store.points.slots.size(), false);
+  std::deque<uint32_t> queue{entry};
+  seen[entry] = true;
+  size_t reached = 0;
+  while (!queue.empty()) {
+    uint32_t u = queue.front();
+    queue.pop_front();
+    ++reached;
+    for (uint32_t n : neighbors(graph, u, 0)) {
+      if (!seen[n]) {
+        seen[n] = true;
+        queue.push_back(n);
+      }
+    }
+  }
+  *nodes_out = graph.node_count;
+  return reached * 1000000 / graph.node_count;
+}
+
+void test_build_invariants_and_reachability() {
+  std::mt19937_64 rng(77);
+  const size_t dim = 16, clusters = 40, count = 6000;
+  std::normal_distribution<float> spread(0.0f, 1.0f);
+  std::vector<std::vector<float>> centres(clusters, std::vector<float>(dim));
+  for (auto& c : centres) for (float& x : c) x = spread(rng);
+  Store store;
+  for (size_t i = 0; i < count; ++i) {
+    uint32_t slot = put(store, i * 3 + 1, clustered(rng, dim, clusters, centres));
+    insert_node(store.graph, store.points, slot, i * 3 + 1, level_from_bits(rng(), 16));
+  }
+  // Re-insert a tenth of the ids with new vectors.
+  for (size_t i = 0; i < count; i += 10) {
+    uint32_t slot = put(store, i * 3 + 1, clustered(rng, dim, clusters, centres));
+    insert_node(store.graph, store.points, slot, i * 3 + 1, level_from_bits(rng(), 16));
+  }
+  const HnswIndex& graph = store.graph;
+  CHECK(graph.node_count == count);
+  bool capped = true, clean = true;
+  size_t links = 0;
+  for (uint32_t slot = 0; slot < store.points.slots.size(); ++slot) {
+    for (size_t layer = 0; layer < MAX_LAYERS; ++layer) {
+      std::span<const uint32_t> list = neighbors(graph, slot, layer);
+      capped &= list.size() <= (layer == 0 ? 2 * graph.m : graph.m);
+      std::vector<uint32_t> sorted(list.begin(), list.end());
+      std::sort(sorted.begin(), sorted.end());
+      clean &= std::adjacent_find(sorted.begin(), sorted.end()) == sorted.end();
+      clean &= !std::binary_search(sorted.begin(), sorted.end(), slot);
+      for (uint32_t n : list) clean &= has_node(graph, n);
+      if (layer == 0) links += list.size();
+    }
+  }
+  CHECK(capped);
+  CHECK(clean);
+  CHECK(links >= count * 8);  // far from a tree
+  size_t nodes = 0;
+  size_t share = reachable_share_permille(store, &nodes);
+  std::printf("reachable: %zu of 1e6 (%zu nodes), mean layer-0 list %.1f\n", share, nodes,
+              double(links) / count);
+  CHECK(share >= 999000);
+}
+
+// The tenant beam passes through other tenants' points: a tenant of scattered
+// points, each surrounded by others, is found whole; past its budget the beam
+// gives up.
+void test_tenant_beam_passes_through_other_tenants() {
+  std::mt19937_64 rng(91);
+  const size_t dim = 8, clusters = 12, count = 3000;
+  std::normal_distribution<float> spread(0.0f, 1.0f);
+  std::vector<std::vector<float>> centres(clusters, std::vector<float>(dim));
+  for (auto& c : centres) for (float& x : c) x = spread(rng);
+  Store store;
+  std::vector<uint32_t> members;
+  for (size_t i = 0; i < count; ++i) {
+    auto payload = std::make_unique<Payload>();
+    payload->entries.push_back({"tenant_id", PayloadValue::keyword(i % 100 == 0 ? "b" : "a")});
+    uint32_t slot = put_point(store.points, i, i, clustered(rng, dim, clusters, centres),
+                              std::move(payload));
+    if (i % 100 == 0) members.push_back(slot);
+    insert_node(store.graph, store.points, slot, i, level_from_bits(rng(), 16));
+  }
+  uint32_t tenant = find_tenant(store.points, "b");
+  std::vector<float> q = clustered(rng, dim, clusters, centres);
+  WalkQuery walk = make_walk_query(q, WalkMeasure::Euclidean);
+  uint32_t entry = find_slot(store.points, *store.graph.entry_point);
+  float distance = measure_slot(walk, store.points, entry);
+  std::vector<WalkPair> nearest;
+  WalkScratch scratch;
+  CHECK(search_base_layer_of_tenant(store.graph, store.points, walk, entry, distance, 64, tenant,
+                                    count, scratch, nearest));
+  std::vector<uint32_t> found;
+  for (const WalkPair& pair : nearest) found.push_back(pair.slot);
+  std::sort(found.begin(), found.end());
+  CHECK(found == members);
+  CHECK(std::is_sorted(nearest.begin(), nearest.end(), [](const WalkPair& a, const WalkPair& b) {
+    return a.distance < b.distance;
+  }));
+  CHECK(!search_base_layer_of_tenant(store.graph, store.points, walk, entry, distance, 64, tenant,
+                                     100, scratch, nearest));
+}
+
+}  // namespace
+
+int main() {
+  test_tenant_beam_passes_through_other_tenants();
+  test_level_draw();
+  test_first_and_second_point();
+  test_build_invariants_and_reachability();
+  test_walks_match_the_procedure();
+  std::printf("%d passed, %d failed\n", passed, failed);
+  return failed == 0 ? 0 : 1;
+}
