@@ -187,7 +187,32 @@ bool get_point_entry(Reader& in, PointTable& points, std::vector<float>& compone
   return true;
 }
 
-bool get_neighbor_list(Reader& in, PointTable& points, std::vector<uint32_t>& list) {
+// Finds (or makes) the slot of an id the graph names. The usual ids, a dense
+// range such as 0..N-1, resolve through a plain array: a graph names each point
+// many times, and a hash probe for each costs a cache miss or two.
+class SlotResolver {
+ public:
+  explicit SlotResolver(PointTable& points) : points_(points) {
+    uint64_t largest = 0;
+    for (const PointSlot& slot : points.slots) largest = std::max(largest, slot.key);
+    if (points.slots.empty() || largest >= 4 * points.slots.size() + 1024) return;
+    dense_.assign(static_cast<size_t>(largest) + 1, NO_SLOT);
+    for (uint32_t slot = 0; slot < points.slots.size(); ++slot) dense_[points.slots[slot].key] = slot;
+  }
+
+  uint32_t operator()(uint64_t id) {
+    if (id >= dense_.size()) return slot_for_key(points_, id);
+    uint32_t& slot = dense_[id];
+    if (slot == NO_SLOT) slot = slot_for_key(points_, id);
+    return slot;
+  }
+
+ private:
+  PointTable& points_;
+  std::vector<uint32_t> dense_;  // dense_[id] is the slot of id, or NO_SLOT
+};
+
+bool get_neighbor_list(Reader& in, SlotResolver& slot_of, std::vector<uint32_t>& list) {
   uint64_t count;
   if (!get_varint(in, count)) return false;
   // Every id takes at least one byte; a longer claim gets no pre-sizing and
@@ -199,18 +224,18 @@ bool get_neighbor_list(Reader& in, PointTable& points, std::vector<uint32_t>& li
   for (uint64_t i = 0; i < count; ++i) {
     uint64_t id;
     if (!get_varint(in, id)) return false;
-    list.push_back(slot_for_key(points, id));
+    list.push_back(slot_of(id));
   }
   return true;
 }
 
-bool get_node_entry(Reader& in, PointTable& points, HnswIndex& graph) {
+bool get_node_entry(Reader& in, SlotResolver& slot_of, HnswIndex& graph) {
   uint64_t key, id;
   if (!get_varint(in, key) || !get_varint(in, id)) return false;
-  uint32_t slot = slot_for_key(points, key);
+  uint32_t slot = slot_of(key);
   NeighborLists lists;
   for (std::vector<uint32_t>& list : lists) {
-    if (!get_neighbor_list(in, points, list)) return false;
+    if (!get_neighbor_list(in, slot_of, list)) return false;
   }
   install_node(graph, slot, id, key, std::move(lists));
   return true;
@@ -229,8 +254,9 @@ bool get_graph(Reader& in, PointTable& points, HnswIndex& graph) {
   }
   uint64_t node_count;
   if (!get_varint(in, graph.max_level) || !get_varint(in, node_count)) return false;
+  SlotResolver slot_of(points);
   for (uint64_t i = 0; i < node_count; ++i) {
-    if (!get_node_entry(in, points, graph)) return false;
+    if (!get_node_entry(in, slot_of, graph)) return false;
   }
   return true;
 }
