@@ -220,7 +220,10 @@ bool convert_text(PyObject* object, std::string& out) {
 
 bool convert_vector(PyObject* object, std::vector<float>& out) {
   if (!check_sequence_argument(object)) return false;
-  out.reserve(out.size() + capacity_hint(object));
+  // Grows geometrically: a batch appends vector after vector to one buffer, and
+  // reserving each one's exact size would copy the whole buffer every time.
+  size_t wanted = out.size() + static_cast<size_t>(capacity_hint(object));
+  if (wanted > out.capacity()) out.reserve(std::max(wanted, 2 * out.capacity()));
   if (PyList_CheckExact(object) || PyTuple_CheckExact(object)) {
     return convert_sequence_items(object, out);
   }

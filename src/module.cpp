@@ -7,6 +7,7 @@
 #include "binding.h"
 #include "docstrings.h"
 #include "persist/snapshot_file.h"
+#include "storage/batch_search.h"
 #include "storage/store.h"
 
 namespace tarnwick {
@@ -22,16 +23,21 @@ Store& store_of(PyObject* self) { return *reinterpret_cast<VectorStorageObject*>
 
 constexpr const char* UPSERT_PARAMS[] = {"point_id", "vector", "payload"};
 constexpr const char* SEARCH_PARAMS[] = {"query_vector", "limit", "metric", "tenant_id"};
+constexpr const char* BATCH_SEARCH_PARAMS[] = {"query_vectors", "limit", "metric", "tenant_id"};
 constexpr const char* PATH_PARAMS[] = {"path"};
 
 constexpr MethodSpec UPSERT_SPEC{"VectorStorage.upsert()", UPSERT_PARAMS, 3, 3};
 constexpr MethodSpec SEARCH_SPEC{"VectorStorage.search()", SEARCH_PARAMS, 4, 3};
+constexpr MethodSpec BATCH_SEARCH_SPEC{"VectorStorage.batch_search()", BATCH_SEARCH_PARAMS, 4, 3};
 constexpr MethodSpec SAVE_SPEC{"VectorStorage.save()", PATH_PARAMS, 1, 1};
 constexpr MethodSpec LOAD_SPEC{"VectorStorage.load()", PATH_PARAMS, 1, 1};
 constexpr MethodSpec NEW_SPEC{"VectorStorage.__new__()", nullptr, 0, 0};
 
 constexpr char SEARCH_METRIC_ERROR[] =
     "Unsupported metric option. Choose from: 'cosine', 'dot_product' ('dot'), or 'euclidean' ('l2').";
+// batch_search words its refusal differently, though it accepts the same names.
+constexpr char BATCH_SEARCH_METRIC_ERROR[] =
+    "Unsupported metric option assigned. Choose from: 'cosine', 'dot_product', or 'euclidean'.";
 
 // Converts one argument, adding the note that names it when the conversion fails.
 template <typename Convert, typename Value>
@@ -110,6 +116,60 @@ PyObject* vector_storage_search(PyObject* self, PyObject* const* args, Py_ssize_
   }
 }
 
+// Returns a new list holding one result list per query, or null with an exception set.
+PyObject* build_batch_result_list(std::span<const std::vector<ScoredPoint>> results) {
+  PyRef list = PyRef::steal(PyList_New(static_cast<Py_ssize_t>(results.size())));
+  if (!list) return nullptr;
+  for (size_t i = 0; i < results.size(); ++i) {
+    PyObject* inner = build_result_list(results[i]);
+    if (inner == nullptr) return nullptr;
+    PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), inner);
+  }
+  return list.release();
+}
+
+// Takes over the converted queries: they are released before the result objects
+// are built. The calling thread keeps the interpreter lock while the workers
+// answer; they touch nothing of Python's.
+PyObject* batch_search_impl(PyObject* self, VectorList queries, uint64_t limit,
+                            const std::string& metric_name,
+                            const std::optional<std::string>& tenant) {
+  std::optional<Metric> metric = parse_metric(metric_name);
+  if (!metric) {
+    PyErr_SetString(PyExc_ValueError, BATCH_SEARCH_METRIC_ERROR);
+    return nullptr;
+  }
+  std::vector<std::vector<ScoredPoint>> results;
+  {
+    std::vector<std::span<const float>> query_spans(queries.size());
+    for (size_t i = 0; i < queries.size(); ++i) query_spans[i] = queries[i];
+    results = batch_search_points(store_of(self), query_spans, limit, *metric, as_view(tenant));
+    queries = VectorList();
+  }
+  return build_batch_result_list(results);
+}
+
+PyObject* vector_storage_batch_search(PyObject* self, PyObject* const* args, Py_ssize_t nargsf,
+                                      PyObject* kwnames) {
+  try {
+    PyObject* slots[4];
+    if (!bind_arguments(BATCH_SEARCH_SPEC, args, nargsf, kwnames, slots)) return nullptr;
+    VectorList queries;
+    uint64_t limit;
+    std::string metric;
+    std::optional<std::string> tenant;
+    if (!convert_argument("query_vectors", convert_vector_list, slots[0], queries) ||
+        !convert_argument("limit", convert_u64, slots[1], limit) ||
+        !convert_argument("metric", convert_text, slots[2], metric) ||
+        !convert_tenant(slots[3], tenant)) {
+      return nullptr;
+    }
+    return batch_search_impl(self, std::move(queries), limit, metric, tenant);
+  } catch (const std::bad_alloc&) {
+    return PyErr_NoMemory();
+  }
+}
+
 // Returns None, or null with OSError raised when the operation reported an error text.
 PyObject* none_or_os_error(const std::optional<std::string>& error) {
   if (error) {
@@ -158,6 +218,9 @@ PyMethodDef VECTOR_STORAGE_METHODS[] = {
      METH_FASTCALL | METH_KEYWORDS, docs::UPSERT},
     {"search", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(vector_storage_search)),
      METH_FASTCALL | METH_KEYWORDS, docs::SEARCH},
+    {"batch_search",
+     reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(vector_storage_batch_search)),
+     METH_FASTCALL | METH_KEYWORDS, docs::BATCH_SEARCH},
     {"save", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(vector_storage_save)),
      METH_FASTCALL | METH_KEYWORDS, docs::SAVE},
     {"load", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(vector_storage_load)),

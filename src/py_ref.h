@@ -29,7 +29,13 @@ class PyRef {
     }
     return *this;
   }
-  ~PyRef() { Py_XDECREF(object_); }
+  // Once the interpreter is finalising, CPython 3.12 ends any other thread that
+  // tries to take the interpreter lock back with pthread_exit, which unwinds
+  // through C++ frames; the reference is then left behind, since the thread no
+  // longer owns the interpreter it would touch.
+  ~PyRef() {
+    if (object_ != nullptr && !_Py_IsFinalizing()) Py_DECREF(object_);
+  }
 
   PyObject* get() const { return object_; }
   explicit operator bool() const { return object_ != nullptr; }

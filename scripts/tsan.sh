@@ -1,0 +1,28 @@
+#!/usr/bin/env bash
+# Builds the extension with ThreadSanitizer into build/tsan and runs the
+# threading tests (and the batch tests) against that build.
+# The interpreter itself is not instrumented: libtsan is preloaded into it, so
+# only tarnwick's code is checked, with the GIL's pthread calls giving the
+# ordering between Python threads. Any report fails the run.
+# Usage: scripts/tsan.sh [pytest args...]
+set -euo pipefail
+cd "$(dirname "$0")/.."
+[ -x .venv/bin/python ] || scripts/setup.sh
+python=$PWD/.venv/bin/python
+build=build/tsan
+
+cmake -S . -B "$build" -DTARNWICK_BUILD_MODULE=ON -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+  -DPython_EXECUTABLE="$python" \
+  -DCMAKE_CXX_FLAGS="-fsanitize=thread" \
+  -DCMAKE_MODULE_LINKER_FLAGS="-fsanitize=thread" >/dev/null
+cmake --build "$build" -j2
+
+libtsan=$(g++ -print-file-name=libtsan.so)
+module=$(ls "$build"/tarnwick*.so)
+# The tests start further interpreters; they inherit all of this.
+export LD_PRELOAD="$libtsan"
+export PYTHONPATH="$PWD/$build${PYTHONPATH:+:$PYTHONPATH}"
+# die_after_fork=0: a forked child of a threaded parent starts a pool of its own.
+export TSAN_OPTIONS="halt_on_error=1 exitcode=66 die_after_fork=0 second_deadlock_stack=1 suppressions=$PWD/scripts/tsan.supp"
+"$python" -c "import tarnwick, sys; assert tarnwick.__file__ == sys.argv[1], tarnwick.__file__" "$PWD/$module"
+exec "$python" -m pytest tests/test_threads.py tests/test_batch.py -q -p no:cacheprovider "$@"

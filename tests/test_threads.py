@@ -1,0 +1,353 @@
+"""The worker pool under threads, forks and interpreter exit. Every scenario runs
+in a fresh interpreter so that a hang or a crash fails the test instead of the
+test run, and so that the pool's size can be set through the environment."""
+
+import os
+import subprocess
+import sys
+import textwrap
+
+import pytest
+
+CRASH_MARKERS = ("terminate called", "Fatal Python error", "Segmentation fault", "Aborted",
+                 "WARNING: ThreadSanitizer")
+
+# Shared by the scripts below: a store whose points carry a tenant that can be
+# told from the id alone, so unguarded results can be checked too.
+PRELUDE = """
+    import itertools, os, random, sys, threading, time, warnings
+    import tarnwick
+
+    DIM = 8
+
+    def tenant_of(point_id):
+        return None if point_id % 3 == 0 else "ab"[point_id % 2]
+
+    def payload_of(point_id):
+        tenant = tenant_of(point_id)
+        return None if tenant is None else {"tenant_id": tenant}
+
+    def vector(rng, dim=DIM):
+        return [rng.uniform(-1.0, 1.0) for _ in range(dim)]
+
+    def filled_store(count, seed=3, dim=DIM):
+        store = tarnwick.VectorStorage()
+        rng = random.Random(seed)
+        for point_id in range(count):
+            store.upsert(point_id, vector(rng, dim), payload_of(point_id))
+        return store
+
+    def worker_threads():
+        names = []
+        for task in os.listdir("/proc/self/task"):
+            with open(f"/proc/self/task/{task}/comm") as comm:
+                names.append(comm.read().strip())
+        return names.count("tarnwick-worker")
+"""
+
+
+def run_script(body, workers=2, timeout=180, args=()):
+    env = {k: v for k, v in os.environ.items() if not k.startswith("RAYON_")}
+    env["RAYON_NUM_THREADS"] = str(workers)
+    script = textwrap.dedent(PRELUDE) + textwrap.dedent(body)
+    done = subprocess.run([sys.executable, "-c", script, *map(str, args)], env=env,
+                          capture_output=True, text=True, timeout=timeout)
+    for marker in CRASH_MARKERS:
+        assert marker not in done.stderr, done.stderr
+    return done
+
+
+# Writers upsert (new ids and replacements, crossing the 500 points from which
+# the graph answers; now and then a save and load of the whole store) under a
+# sequence counter that is odd while a write is in progress. Checkers run a
+# batch and then the same queries one by one through search; when the counter
+# did not move in between, nothing was written, so the batch must equal the
+# searches exactly (every other round holds the writers off instead, so that
+# checks are made however slow the build). Free readers run batches and
+# searches with no coordination at all and check what holds in any state.
+STRESS_SCRIPT = """
+    sys.setswitchinterval(1e-5)
+    store = filled_store(450)
+    write_sequence = [0]
+    writers_lock = threading.Lock()
+    stop = threading.Event()
+    counts = {"checked": 0, "checked_guarded": 0, "overtaken": 0, "upserts": 0, "loads": 0,
+              "free": 0}
+    failures = []
+    METRICS = ["cosine", "dot", "l2"]
+    TENANT_CHOICES = [None, "a", "b"]
+    LIMIT = 12
+
+    class SlowFloat:
+        # Gives the interpreter lock away while a batch's arguments are converted.
+        def __init__(self, value):
+            self.value = value
+        def __float__(self):
+            time.sleep(0)
+            return self.value
+
+    def thread(body):
+        def run():
+            try:
+                body()
+            except BaseException as error:
+                failures.append(repr(error))
+                stop.set()
+        return threading.Thread(target=run)
+
+    def check_ranked(result, metric, tenant):
+        ids = [point_id for point_id, _ in result]
+        scores = [score for _, score in result]
+        assert len(result) <= LIMIT and len(set(ids)) == len(ids), result
+        assert scores == sorted(scores, reverse=metric != "l2"), result
+        if tenant is not None:
+            assert all(tenant_of(point_id) == tenant for point_id in ids), result
+
+    def writer(seed):
+        rng = random.Random(seed)
+        snapshot = os.path.join(sys.argv[3], f"store-{seed}.bin")
+        while not stop.is_set():
+            point_id = rng.randrange(800)
+            new_vector = vector(rng)
+            with writers_lock:
+                write_sequence[0] += 1
+                store.upsert(point_id, new_vector, payload_of(point_id))
+                if rng.random() < 0.02:  # now and then the whole content is replaced
+                    store.save(snapshot)
+                    store.load(snapshot)
+                    counts["loads"] += 1
+                write_sequence[0] += 1
+                counts["upserts"] += 1
+            time.sleep(0.0005)
+
+    def checker(seed):
+        # Odd rounds are optimistic and count only when no write overtook them;
+        # even rounds hold the writers off, so that checks keep coming however
+        # slowly this build runs.
+        rng = random.Random(seed)
+        for round_number in itertools.count():
+            if stop.is_set():
+                return
+            batch = [vector(rng) for _ in range(rng.randrange(0, 24))]
+            metric, tenant = rng.choice(METRICS), rng.choice(TENANT_CHOICES)
+            if round_number % 2 == 0:
+                with writers_lock:
+                    got = store.batch_search(batch, LIMIT, metric, tenant)
+                    expected = [store.search(q, LIMIT, metric, tenant) for q in batch]
+                assert got == expected, (metric, tenant)
+                counts["checked_guarded"] += 1
+                continue
+            before = write_sequence[0]
+            got = store.batch_search(batch, LIMIT, metric, tenant)
+            expected = [store.search(q, LIMIT, metric, tenant) for q in batch]
+            if before % 2 == 1 or write_sequence[0] != before:
+                counts["overtaken"] += 1
+                continue
+            assert got == expected, (metric, tenant)
+            counts["checked"] += 1
+
+    def free_reader(seed):
+        rng = random.Random(seed)
+        while not stop.is_set():
+            batch = [[SlowFloat(x) for x in vector(rng)] for _ in range(rng.randrange(1, 16))]
+            metric, tenant = rng.choice(METRICS), rng.choice(TENANT_CHOICES)
+            got = store.batch_search(batch, LIMIT, metric, tenant)
+            assert len(got) == len(batch)
+            for result in got:
+                check_ranked(result, metric, tenant)
+            check_ranked(store.search(vector(rng), LIMIT, metric, tenant), metric, tenant)
+            counts["free"] += 1
+
+    # Runs until the targets are met, or for at most a minute on slow
+    # (instrumented) builds, which must still reach a tenth of them.
+    CHECKS, FREE_ROUNDS = int(sys.argv[1]), int(sys.argv[2])
+    threads_run = [thread(lambda s=s: writer(s)) for s in (1, 2)]
+    threads_run += [thread(lambda s=s: checker(s)) for s in (3, 4)]
+    threads_run += [thread(lambda s=s: free_reader(s)) for s in (5, 6)]
+    for t in threads_run:
+        t.start()
+    deadline = time.monotonic() + 60
+    while not stop.is_set() and time.monotonic() < deadline:
+        checks = counts["checked"] + counts["checked_guarded"]
+        if checks >= CHECKS and counts["free"] >= FREE_ROUNDS:
+            break
+        time.sleep(0.01)
+    stop.set()
+    for t in threads_run:
+        t.join(60)
+    if any(t.is_alive() for t in threads_run):
+        print("threads still running after the stop", counts, flush=True)
+        os._exit(3)
+    assert not failures, failures
+    checks = counts["checked"] + counts["checked_guarded"]
+    assert checks >= CHECKS // 10 and counts["free"] >= FREE_ROUNDS // 10, counts
+    assert counts["checked"] > 0 and counts["overtaken"] > 0, counts
+    assert counts["upserts"] > 0 and counts["loads"] > 0, counts
+    print(counts)
+"""
+
+
+@pytest.mark.parametrize("workers", [1, 2, 3])
+def test_batches_against_concurrent_search_and_upsert(workers, tmp_path):
+    done = run_script(STRESS_SCRIPT, workers=workers, args=[1000, 200, tmp_path])
+    assert done.returncode == 0, done.stdout + done.stderr
+
+
+# Forks after the pool exists. Each child must answer a batch exactly as the
+# parent's searches did and start workers of its own; the parent's pool must
+# keep working. With "busy", a thread keeps running batches while the main
+# thread forks, so a fork can land while a worker is still reporting back.
+FORK_SCRIPT = """
+    warnings.simplefilter("ignore", DeprecationWarning)  # fork of a threaded process
+    mode, forks = sys.argv[1], int(sys.argv[2])
+    store = filled_store(600)
+    rng = random.Random(9)
+    batch = [vector(rng) for _ in range(40)]
+    expected = [store.search(q, 10, "cosine", "a") for q in batch]
+    assert store.batch_search(batch, 10, "cosine", "a") == expected
+    pool_size = int(os.environ["RAYON_NUM_THREADS"])
+    stop = threading.Event()
+
+    def keep_searching():
+        while not stop.is_set():
+            assert store.batch_search(batch, 10, "cosine", "a") == expected
+
+    background = threading.Thread(target=keep_searching, daemon=True)
+    if mode == "busy":
+        background.start()
+
+    def child():
+        # Only the forking thread exists here; the first batch starts a new pool.
+        ok = worker_threads() == 0
+        ok = ok and store.batch_search(batch, 10, "cosine", "a") == expected
+        ok = ok and worker_threads() == pool_size
+        if mode == "nested":
+            grandchild = os.fork()
+            if grandchild == 0:
+                os._exit(0 if store.batch_search(batch[:5], 10, "cosine", "a") == expected[:5] else 1)
+            ok = ok and os.waitstatus_to_exitcode(os.waitpid(grandchild, 0)[1]) == 0
+        return ok
+
+    for _ in range(forks):
+        pid = os.fork()
+        if pid == 0:
+            try:
+                os._exit(0 if child() else 1)
+            except BaseException:
+                os._exit(2)
+        assert os.waitstatus_to_exitcode(os.waitpid(pid, 0)[1]) == 0
+    stop.set()
+    assert store.batch_search(batch, 10, "cosine", "a") == expected
+    print("ok")
+"""
+
+
+@pytest.mark.parametrize("mode, forks", [("idle", 3), ("busy", 25), ("nested", 2)])
+def test_fork_after_the_pool_exists(mode, forks):
+    done = run_script(FORK_SCRIPT, timeout=60, args=[mode, forks])
+    assert done.returncode == 0 and done.stdout.strip() == "ok", done.stdout + done.stderr
+
+
+MULTIPROCESSING_SCRIPT = """
+    import multiprocessing
+    warnings.simplefilter("ignore", DeprecationWarning)
+
+    store = filled_store(300)
+    rng = random.Random(4)
+    batch = [vector(rng) for _ in range(30)]
+
+    def answer(shift):
+        return store.batch_search([[x + shift for x in q] for q in batch], 5, "l2")
+
+    if __name__ == "__main__":
+        answer(0.0)  # the parent's pool exists before the children are forked
+        with multiprocessing.get_context("fork").Pool(2) as processes:
+            got = processes.map(answer, [0.0, 0.5, 1.0])
+        assert got == [answer(s) for s in (0.0, 0.5, 1.0)]
+        print("ok")
+"""
+
+
+def test_multiprocessing_fork_children_use_batches():
+    done = run_script(MULTIPROCESSING_SCRIPT, timeout=60)
+    assert done.returncode == 0 and done.stdout.strip() == "ok", done.stdout + done.stderr
+
+
+# Exits of the interpreter around batches; each must end with the expected
+# status, no crash report and no hang.
+EXIT_SCRIPT = """
+    mode = sys.argv[1]
+    store = filled_store(3000, dim=32)
+    rng = random.Random(2)
+    batch = [vector(rng, 32) for _ in range(300)]
+    first_done = threading.Event()
+
+    def keep_searching():
+        while True:
+            store.batch_search(batch, 10, "cosine")
+            first_done.set()
+
+    def some_batches():
+        for _ in range(5):
+            store.batch_search(batch, 10, "l2")
+        print("batches done", flush=True)
+
+    if mode == "after":
+        store.batch_search(batch, 10, "dot")
+    elif mode in ("daemon", "daemon-sys-exit", "daemon-exception"):
+        threading.Thread(target=keep_searching, daemon=True).start()
+        first_done.wait()
+        if mode == "daemon-sys-exit":
+            sys.exit(3)
+        if mode == "daemon-exception":
+            raise RuntimeError("leaving with a batch running")
+    elif mode == "non-daemon":
+        threading.Thread(target=some_batches).start()
+    elif mode == "atexit":
+        import atexit
+        atexit.register(lambda: print(len(store.batch_search(batch, 3, "dot")), flush=True))
+    elif mode == "daemon-converting":
+        # The daemon threads give the interpreter lock away inside the
+        # conversion of their queries, so one of them is usually ended by the
+        # interpreter's exit in the middle of it.
+        class SlowFloat:
+            def __float__(self):
+                time.sleep(0)
+                return 0.5
+
+        def keep_converting():
+            while True:
+                store.batch_search([[SlowFloat()] * 32 for _ in range(20)], 3, "l2")
+                first_done.set()
+
+        for _ in range(2):
+            threading.Thread(target=keep_converting, daemon=True).start()
+        first_done.wait()
+        time.sleep(0.02)
+    elif mode == "store-dropped":
+        threading.Thread(target=keep_searching, daemon=True).start()
+        first_done.wait()
+        other = filled_store(10)
+        other.batch_search(batch[:4], 1, "dot")
+        del other
+"""
+
+
+@pytest.mark.parametrize(
+    "mode, status, output",
+    [
+        ("after", 0, ""),
+        ("daemon", 0, ""),
+        ("daemon-sys-exit", 3, ""),
+        ("daemon-exception", 1, ""),
+        ("non-daemon", 0, "batches done"),
+        ("atexit", 0, "300"),
+        ("daemon-converting", 0, ""),
+        ("store-dropped", 0, ""),
+    ],
+)
+@pytest.mark.parametrize("workers", [1, 2])
+def test_interpreter_exit_around_batches(mode, status, output, workers):
+    done = run_script(EXIT_SCRIPT, workers=workers, timeout=120, args=[mode])
+    assert done.returncode == status, done.stderr
+    assert done.stdout.strip() == output
