@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstdlib>
 #include <memory>
+#include <span>
 #include <vector>
 
 #include "storage/payload.h"
@@ -71,13 +72,15 @@ size_t point_entry_size(const PointTable& points, uint32_t slot_number) {
   return size;
 }
 
-size_t node_entry_size(const PointTable& points, const HnswIndex& graph, uint32_t slot) {
-  uint64_t key = points.slots[slot].key;
+// `keys` holds each slot's key in one dense array: a graph names every point many
+// times, and reading keys from the slots themselves misses the cache each time.
+size_t node_entry_size(std::span<const uint64_t> keys, const HnswIndex& graph, uint32_t slot) {
+  uint64_t key = keys[slot];
   size_t size = varint_length(key) + varint_length(node_id(graph, slot, key));
   for (size_t layer = 0; layer < MAX_LAYERS; ++layer) {
     std::span<const uint32_t> list = neighbors(graph, slot, layer);
     size += varint_length(list.size());
-    for (uint32_t neighbor : list) size += varint_length(points.slots[neighbor].key);
+    for (uint32_t neighbor : list) size += varint_length(keys[neighbor]);
   }
   return size;
 }
@@ -100,15 +103,15 @@ void put_point_entry(Writer& out, const PointTable& points, uint32_t slot_number
   }
 }
 
-void put_node_entry(Writer& out, const PointTable& points, const HnswIndex& graph,
+void put_node_entry(Writer& out, std::span<const uint64_t> keys, const HnswIndex& graph,
                     uint32_t slot) {
-  uint64_t key = points.slots[slot].key;
+  uint64_t key = keys[slot];
   put_varint(out, key);
   put_varint(out, node_id(graph, slot, key));
   for (size_t layer = 0; layer < MAX_LAYERS; ++layer) {
     std::span<const uint32_t> list = neighbors(graph, slot, layer);
     put_varint(out, list.size());
-    for (uint32_t neighbor : list) put_varint(out, points.slots[neighbor].key);
+    for (uint32_t neighbor : list) put_varint(out, keys[neighbor]);
   }
 }
 
@@ -266,6 +269,8 @@ bool get_graph(Reader& in, PointTable& points, HnswIndex& graph) {
 ByteBuffer encode_snapshot(const PointTable& points, const HnswIndex& graph) {
   // One pass sizes the file, so the buffer is allocated once and never moves.
   uint32_t slot_count = static_cast<uint32_t>(points.slots.size());
+  std::vector<uint64_t> keys(slot_count);
+  for (uint32_t slot = 0; slot < slot_count; ++slot) keys[slot] = points.slots[slot].key;
   size_t record_count = 0, node_count = 0, size = 0;
   for (uint32_t slot = 0; slot < slot_count; ++slot) {
     if (points.slots[slot].has_record) {
@@ -274,7 +279,7 @@ ByteBuffer encode_snapshot(const PointTable& points, const HnswIndex& graph) {
     }
     if (has_node(graph, slot)) {
       ++node_count;
-      size += node_entry_size(points, graph, slot);
+      size += node_entry_size(keys, graph, slot);
     }
   }
   size += varint_length(record_count) + varint_length(graph.m) +
@@ -300,7 +305,7 @@ ByteBuffer encode_snapshot(const PointTable& points, const HnswIndex& graph) {
   put_varint(out, graph.max_level);
   put_varint(out, node_count);
   for (uint32_t slot = 0; slot < slot_count; ++slot) {
-    if (has_node(graph, slot)) put_node_entry(out, points, graph, slot);
+    if (has_node(graph, slot)) put_node_entry(out, keys, graph, slot);
   }
   // Sizing and writing walk the same state; a mismatch is an internal fault.
   if (out.next != buffer.data() + size) std::abort();
