@@ -1,8 +1,10 @@
 #!/usr/bin/env bash
 # Builds the extension with AddressSanitizer and UndefinedBehaviorSanitizer and
 # runs the test suite against it. Run scripts/setup.sh first (it makes .venv).
-# Tests that measure resident memory are left out: the sanitizer's quarantine
-# holds freed memory on purpose.
+# Left out: tests that measure resident memory (the sanitizer's quarantine holds
+# freed memory on purpose), and the exit of daemon threads that CPython ends with
+# pthread_exit in the middle of a conversion: AddressSanitizer misreads that
+# forced unwinding as a stack overflow in its own sigaltstack interceptor.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 build=build/asan
@@ -14,4 +16,4 @@ cmake --build "$build" -j2 >/dev/null
 preload="$(gcc -print-file-name=libasan.so):$(gcc -print-file-name=libubsan.so)"
 ASAN_OPTIONS=detect_leaks=0 UBSAN_OPTIONS=print_stacktrace=1 LD_PRELOAD="$preload" \
   PYTHONPATH="$PWD/$build" exec .venv/bin/python -m pytest tests -q -p no:cacheprovider \
-  -m "not slow" -k "not leak_neither" "$@"
+  -m "not slow" -k "not leak_neither and not daemon-converting" "$@"
