@@ -11,16 +11,21 @@ namespace tarnwick {
 
 namespace {
 
+// A row's lines are requested all at once when it joins a block: the kernel
+// then reads the block's rows side by side, a few bytes of each at a time, and
+// finds them arriving in parallel instead of one stream after another.
 constexpr size_t PREFETCH_BYTES_PER_ROW = 2048;
-#ifndef PREFETCH_AHEAD_ROWS
-#define PREFETCH_AHEAD_ROWS 64
-#endif
-constexpr uint32_t PREFETCH_AHEAD = PREFETCH_AHEAD_ROWS;
+
+void prefetch_row(const PointSlot& slot) {
+  const char* bytes = reinterpret_cast<const char*>(slot.data);
+  size_t size = std::min<size_t>(size_t{slot.dim} * sizeof(float), PREFETCH_BYTES_PER_ROW);
+  for (size_t offset = 0; offset < size; offset += 64) __builtin_prefetch(bytes + offset);
+}
 
 struct ScanBlock {
-  const float* rows[SCAN_BLOCK];
-  uint32_t slots[SCAN_BLOCK];
-  float norms[SCAN_BLOCK];
+  const float* rows[SMALL_SCAN_BLOCK];
+  uint32_t slots[SMALL_SCAN_BLOCK];
+  float norms[SMALL_SCAN_BLOCK];
   size_t filled = 0;
 };
 
@@ -45,23 +50,23 @@ std::vector<ScoredPoint> exact_search(const PointTable& points, std::span<const 
   }
 
   const ScanKernels& kernels = scan_kernels();
-  BlockKernel kernel = metric == Metric::Euclidean ? kernels.squared_distance : kernels.dot;
+  BlockKernel kernel = metric == Metric::Euclidean ? kernels.small_squared_distance : kernels.small_dot;
   ResultSelector selector(std::min<uint64_t>(limit, candidates), metric != Metric::Euclidean);
   const size_t dim = query.size();
   ScanBlock block;
-  float sums[SCAN_BLOCK];
+  float sums[SMALL_SCAN_BLOCK];
 
   auto score_block = [&] {
-    for (size_t r = block.filled; r < SCAN_BLOCK; ++r) {
+    for (size_t r = block.filled; r < SMALL_SCAN_BLOCK; ++r) {
       block.rows[r] = block.rows[0];
       block.norms[r] = block.norms[0];
     }
     kernel(query.data(), block.rows, dim, sums);
     // Whole-block loops, so that the compiler can vectorise them.
     if (metric == Metric::Euclidean) {
-      for (size_t r = 0; r < SCAN_BLOCK; ++r) sums[r] = std::sqrt(sums[r]);
+      for (size_t r = 0; r < SMALL_SCAN_BLOCK; ++r) sums[r] = std::sqrt(sums[r]);
     } else if (metric == Metric::Cosine) {
-      for (size_t r = 0; r < SCAN_BLOCK; ++r) {
+      for (size_t r = 0; r < SMALL_SCAN_BLOCK; ++r) {
         sums[r] = cosine_from_norms(sums[r], query_norm, block.norms[r]);
       }
     }
@@ -75,32 +80,18 @@ std::vector<ScoredPoint> exact_search(const PointTable& points, std::span<const 
     const PointSlot& slot = points.slots[slot_number];
     if (!slot.has_record || slot.dim != dim) return;
     if (metric == Metric::Cosine && slot.norm == 0.0f) return;  // zero magnitude: left out
+    prefetch_row(slot);
     block.rows[block.filled] = slot.data;
     block.slots[block.filled] = slot_number;
     block.norms[block.filled] = slot.norm;
-    if (++block.filled == SCAN_BLOCK) score_block();
-  };
-
-  // The scan streams through memory faster than the hardware prefetchers follow
-  // many rows at once, so each row is requested one block ahead of its use.
-  auto prefetch = [&](uint32_t slot_number) {
-    const PointSlot& slot = points.slots[slot_number];
-    const char* bytes = reinterpret_cast<const char*>(slot.data);
-    size_t size = std::min<size_t>(size_t{slot.dim} * sizeof(float), PREFETCH_BYTES_PER_ROW);
-    for (size_t offset = 0; offset < size; offset += 64) __builtin_prefetch(bytes + offset);
+    if (++block.filled == SMALL_SCAN_BLOCK) score_block();
   };
 
   if (tenant) {
-    for (size_t i = 0; i < tenant_slots.size(); ++i) {
-      if (i + PREFETCH_AHEAD < tenant_slots.size()) prefetch(tenant_slots[i + PREFETCH_AHEAD]);
-      consider(tenant_slots[i]);
-    }
+    for (uint32_t slot_number : tenant_slots) consider(slot_number);
   } else {
     const uint32_t slot_count = static_cast<uint32_t>(points.slots.size());
-    for (uint32_t slot_number = 0; slot_number < slot_count; ++slot_number) {
-      if (slot_number + PREFETCH_AHEAD < slot_count) prefetch(slot_number + PREFETCH_AHEAD);
-      consider(slot_number);
-    }
+    for (uint32_t slot_number = 0; slot_number < slot_count; ++slot_number) consider(slot_number);
   }
   if (block.filled > 0) score_block();
 
