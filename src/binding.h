@@ -13,7 +13,7 @@
 #include <string>
 #include <vector>
 
-#include "storage/payload.h"
+#include "table/payload.h"
 #include "storage/store.h"
 
 namespace tarnwick {

@@ -5,7 +5,7 @@
 #include <random>
 
 #include "index/layer_search.h"
-#include "storage/seeded_hash.h"
+#include "util/random.h"
 
 namespace tarnwick {
 

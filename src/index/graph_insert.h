@@ -4,7 +4,7 @@
 #include <cstdint>
 
 #include "index/hnsw.h"
-#include "storage/point_table.h"
+#include "table/point_table.h"
 
 namespace tarnwick {
 

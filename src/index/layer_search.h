@@ -11,7 +11,7 @@
 #include "index/hnsw.h"
 #include "index/metrics.h"
 #include "index/scan_kernels.h"
-#include "storage/point_table.h"
+#include "table/point_table.h"
 
 namespace tarnwick {
 

@@ -40,6 +40,8 @@ float squared_distance_sum(const float* q, const float* v, size_t n) {
 
 float squared_norm(std::span<const float> v) { return dot_sum(v.data(), v.data(), v.size()); }
 
+float vector_norm(std::span<const float> v) { return std::sqrt(squared_norm(v)); }
+
 MetricResult dot_score(std::span<const float> q, std::span<const float> v) {
   if (q.size() != v.size()) return {0.0f, DIMENSION_MISMATCH};
   return {dot_sum(q.data(), v.data(), q.size()), {}};

@@ -40,6 +40,8 @@ float cosine_distance(std::span<const float> q, std::span<const float> v);
 float dot_sum(const float* q, const float* v, size_t n);
 float squared_distance_sum(const float* q, const float* v, size_t n);
 float squared_norm(std::span<const float> v);
+// The square root of the in-order squared norm: the norm cosine divides by.
+float vector_norm(std::span<const float> v);
 
 // Cosine similarity from a dot sum and the two norms (square roots of the
 // squared norms); the caller has ruled out zero norms.

@@ -6,7 +6,8 @@
 #include <span>
 #include <vector>
 
-#include "storage/payload.h"
+#include "index/metrics.h"
+#include "table/payload.h"
 
 namespace tarnwick {
 
@@ -186,7 +187,7 @@ bool get_point_entry(Reader& in, PointTable& points, std::vector<float>& compone
   std::unique_ptr<Payload> payload;
   if (has_payload && !get_payload(in, entries, payload)) return false;
   // A repeated key replaces the earlier record whole: the later entry wins.
-  put_point(points, key, id, components, std::move(payload));
+  put_point(points, key, id, components, vector_norm(components), std::move(payload));
   return true;
 }
 

@@ -8,7 +8,7 @@
 #include "index/hnsw.h"
 #include "persist/byte_buffer.h"
 #include "persist/coding.h"
-#include "storage/point_table.h"
+#include "table/point_table.h"
 
 namespace tarnwick {
 

@@ -13,7 +13,7 @@
 #include <new>
 #include <shared_mutex>
 
-#include "storage/seeded_hash.h"
+#include "util/random.h"
 
 namespace tarnwick {
 

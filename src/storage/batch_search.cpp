@@ -1,6 +1,6 @@
 #include "storage/batch_search.h"
 
-#include "storage/worker_pool.h"
+#include "util/worker_pool.h"
 
 namespace tarnwick {
 

@@ -9,7 +9,7 @@ namespace tarnwick {
 void upsert(Store& store, uint64_t point_id, std::span<const float> vector,
             std::unique_ptr<Payload> payload) {
   std::unique_lock segment_lock(store.segment);
-  uint32_t slot = put_point(store.points, point_id, point_id, vector, std::move(payload));
+  uint32_t slot = put_point(store.points, point_id, point_id, vector, vector_norm(vector), std::move(payload));
   std::unique_lock index_lock(store.index);
   insert_node(store.graph, store.points, slot, point_id, draw_level(store.graph.m));
 }

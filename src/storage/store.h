@@ -12,8 +12,8 @@
 
 #include "index/hnsw.h"
 #include "index/metrics.h"
-#include "storage/payload.h"
-#include "storage/point_table.h"
+#include "table/payload.h"
+#include "table/point_table.h"
 
 namespace tarnwick {
 

@@ -32,7 +32,7 @@ int passed = 0, failed = 0;
   } while (0)
 
 uint32_t put(Store& store, uint64_t id, const std::vector<float>& v) {
-  return put_point(store.points, id, id, v, nullptr);
+  return put_point(store.points, id, id, v, vector_norm(v), nullptr);
 }
 
 // ---- a literal model of the walks, keyed by slot, measuring by the metric ----
@@ -377,8 +377,8 @@ void test_tenant_beam_passes_through_other_tenants() {
   for (size_t i = 0; i < count; ++i) {
     auto payload = std::make_unique<Payload>();
     payload->entries.push_back({"tenant_id", PayloadValue::keyword(i % 100 == 0 ? "b" : "a")});
-    uint32_t slot = put_point(store.points, i, i, clustered(rng, dim, clusters, centres),
-                              std::move(payload));
+    std::vector<float> v = clustered(rng, dim, clusters, centres);
+    uint32_t slot = put_point(store.points, i, i, v, vector_norm(v), std::move(payload));
     if (i % 100 == 0) members.push_back(slot);
     insert_node(store.graph, store.points, slot, i, level_from_bits(rng(), 16));
   }

@@ -10,8 +10,8 @@
 #include <unordered_map>
 #include <vector>
 
-#include "storage/payload.h"
-#include "storage/seeded_hash.h"
+#include "table/payload.h"
+#include "table/seeded_hash.h"
 
 namespace tarnwick {
 
@@ -86,9 +86,10 @@ uint32_t slot_for_key(PointTable& table, uint64_t key);
 // Makes room for `count` more ids without rehashing or moving slots.
 void reserve_points(PointTable& table, size_t count);
 
-// Stores a record under key, replacing any earlier one whole. Returns its slot.
+// Stores a record under key, replacing any earlier one whole; `norm` is the
+// vector's norm, which cosine distances read. Returns its slot.
 uint32_t put_point(PointTable& table, uint64_t key, uint64_t id, std::span<const float> vector,
-                   std::unique_ptr<Payload> payload);
+                   float norm, std::unique_ptr<Payload> payload);
 
 inline std::span<const float> slot_vector(const PointSlot& slot) {
   return {slot.data, slot.dim};
@@ -105,8 +106,5 @@ inline uint64_t record_id(const PointTable& table, uint32_t slot) {
 
 // Returns the code of a tenant text, or NO_TENANT when no point ever named it.
 uint32_t find_tenant(const PointTable& table, std::string_view tenant);
-
-// In-order sum of squares, the squared norm every cosine computation uses.
-float squared_norm(std::span<const float> vector);
 
 }  // namespace tarnwick

@@ -1,4 +1,4 @@
-#include "storage/payload.h"
+#include "table/payload.h"
 
 #include <algorithm>
 

@@ -1,4 +1,4 @@
-#include "storage/worker_pool.h"
+#include "util/worker_pool.h"
 
 #include <pthread.h>
 #include <signal.h>

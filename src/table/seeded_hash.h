@@ -6,10 +6,9 @@
 #include <cstring>
 #include <string_view>
 
-namespace tarnwick {
+#include "util/random.h"
 
-// A fresh 64-bit seed from the operating system's random source.
-uint64_t random_seed();
+namespace tarnwick {
 
 inline uint64_t mix_product(uint64_t a, uint64_t b) {
   __uint128_t product = static_cast<__uint128_t>(a) * b;

@@ -1,23 +1,16 @@
-#include "storage/point_table.h"
+#include "table/point_table.h"
 
 #include <algorithm>
 #include <cmath>
 #include <cstdlib>
 #include <cstring>
 #include <new>
-#include <random>
 #include <utility>
 
 #include <sys/mman.h>
 
-#include "index/metrics.h"
 
 namespace tarnwick {
-
-uint64_t random_seed() {
-  std::random_device source;
-  return (static_cast<uint64_t>(source()) << 32) ^ source();
-}
 
 ArenaChunk::ArenaChunk(size_t floats) : bytes_(floats * sizeof(float)) {
   // The chunk will be filled soon: mapping it populated costs one call instead
@@ -158,7 +151,7 @@ uint32_t slot_for_key(PointTable& table, uint64_t key) {
 }
 
 uint32_t put_point(PointTable& table, uint64_t key, uint64_t id, std::span<const float> vector,
-                   std::unique_ptr<Payload> payload) {
+                   float norm, std::unique_ptr<Payload> payload) {
   uint32_t slot_number = slot_for_key(table, key);
   PointSlot& slot = table.slots[slot_number];
 
@@ -172,7 +165,7 @@ uint32_t put_point(PointTable& table, uint64_t key, uint64_t id, std::span<const
     slot.data = place;
     slot.dim = static_cast<uint32_t>(vector.size());
   }
-  slot.norm = std::sqrt(squared_norm(vector));
+  slot.norm = norm;
 
   uint32_t tenant = NO_TENANT;
   std::string_view tenant_text;
