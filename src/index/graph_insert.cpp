@@ -29,6 +29,9 @@ struct InsertScratch {
   std::vector<uint8_t> pruned;
   std::vector<uint32_t> later;
   std::vector<uint32_t> later_index;
+  // seen[slot] == seen_epoch marks a slot already taken into `members`.
+  std::vector<uint32_t> seen;
+  uint32_t seen_epoch = 0;
 };
 
 // Not inlined: the callers then hold a plain reference, instead of the compiler
@@ -72,20 +75,30 @@ void select_neighbors(const PointTable& points, std::span<const WalkPair> ranked
   }
 }
 
-// Cuts the list of `owner` at `layer`, with `added` appended, back to `cap`
-// entries chosen by the heuristic from the owner's point of view. Entries
-// without a record, repeats and the owner itself are dropped on the way.
-void shrink_list(HnswIndex& graph, const PointTable& points, uint32_t owner, size_t layer,
-                 uint32_t added, size_t cap, WalkScratch& scratch, InsertScratch& local) {
+// Starts a new round of `consider`: no slot is marked as taken.
+void begin_members(const PointTable& points, InsertScratch& local) {
   local.members.clear();
-  auto consider = [&](uint32_t n) {
-    if (n == owner || n >= points.slots.size() || !points.slots[n].has_record) return;
-    if (std::find(local.members.begin(), local.members.end(), n) != local.members.end()) return;
-    local.members.push_back(n);
-  };
-  for (uint32_t n : neighbors(graph, owner, layer)) consider(n);
-  consider(added);
+  if (local.seen.size() < points.slots.size()) local.seen.resize(points.slots.size(), 0);
+  if (++local.seen_epoch == 0) {
+    std::fill(local.seen.begin(), local.seen.end(), 0);
+    local.seen_epoch = 1;
+  }
+}
 
+// Takes a slot into `members` unless it is the owner, holds no record, or was
+// taken already; each test is constant time, so a list of any length is
+// gathered in linear time.
+void consider(const PointTable& points, uint32_t owner, uint32_t n, InsertScratch& local) {
+  if (n == owner || n >= points.slots.size() || !points.slots[n].has_record) return;
+  if (local.seen[n] == local.seen_epoch) return;
+  local.seen[n] = local.seen_epoch;
+  local.members.push_back(n);
+}
+
+// Sets the list of `owner` at `layer` to at most `cap` of the gathered
+// members, chosen by the heuristic from the owner's point of view.
+void choose_from_members(HnswIndex& graph, const PointTable& points, uint32_t owner,
+                         size_t layer, size_t cap, WalkScratch& scratch, InsertScratch& local) {
   WalkQuery from = stored_walk_query(points.slots[owner]);
   local.member_distances.resize(local.members.size());
   measure_slots(from, points, local.members, local.member_distances.data());
@@ -98,6 +111,17 @@ void shrink_list(HnswIndex& graph, const PointTable& points, uint32_t owner, siz
                    [](const WalkPair& a, const WalkPair& b) { return a.distance < b.distance; });
   select_neighbors(points, local.ranked, cap, local.kept, scratch, local);
   set_neighbors(graph, owner, layer, local.kept);
+}
+
+// Cuts the list of `owner` at `layer`, with `added` appended, back to `cap`
+// entries chosen by the heuristic. Entries without a record, repeats and the
+// owner itself are dropped on the way.
+void shrink_list(HnswIndex& graph, const PointTable& points, uint32_t owner, size_t layer,
+                 uint32_t added, size_t cap, WalkScratch& scratch, InsertScratch& local) {
+  begin_members(points, local);
+  for (uint32_t n : neighbors(graph, owner, layer)) consider(points, owner, n, local);
+  consider(points, owner, added, local);
+  choose_from_members(graph, points, owner, layer, cap, scratch, local);
 }
 
 void link_back(HnswIndex& graph, const PointTable& points, uint32_t neighbor, size_t layer,
@@ -113,6 +137,93 @@ void link_back(HnswIndex& graph, const PointTable& points, uint32_t neighbor, si
 }
 
 }  // namespace
+
+void unlink_slots(HnswIndex& graph, const PointTable& points, std::span<const uint32_t> slots) {
+  std::vector<uint8_t> leaving(points.slots.size(), 0);
+  size_t leaving_count = 0;
+  for (uint32_t slot : slots) {
+    if (slot < leaving.size() && !leaving[slot]) {
+      leaving[slot] = 1;
+      ++leaving_count;
+    }
+  }
+  if (leaving_count == 0 || graph.node_count == 0) return;
+  auto is_leaving = [&](uint32_t n) { return n < leaving.size() && leaving[n]; };
+
+  // Every list that names a leaving slot, found in one pass over the graph.
+  struct Affected {
+    uint32_t owner;
+    uint32_t layer;
+  };
+  std::vector<Affected> affected;
+  const uint32_t slot_count = static_cast<uint32_t>(points.slots.size());
+  for (uint32_t owner = 0; owner < slot_count; ++owner) {
+    if (leaving[owner] || !has_node(graph, owner)) continue;
+    const size_t top = std::min(node_level(graph, owner), MAX_LAYERS - 1);
+    for (size_t layer = 0; layer <= top; ++layer) {
+      std::span<const uint32_t> list = neighbors(graph, owner, layer);
+      if (std::any_of(list.begin(), list.end(), is_leaving)) {
+        affected.push_back({owner, static_cast<uint32_t>(layer)});
+      }
+    }
+  }
+
+  // Each such list is chosen again from its remaining entries and the lists of
+  // the leaving nodes it named (one hop further where those lead to leaving
+  // nodes too). Only the owner's list changes, and no owner is leaving, so the
+  // lists read here are never ones already rewritten.
+  WalkScratch& scratch = thread_walk_scratch();
+  InsertScratch& local = thread_insert_scratch();
+  for (const Affected& entry : affected) {
+    const uint32_t owner = entry.owner;
+    const size_t layer = entry.layer;
+    begin_members(points, local);
+    for (uint32_t n : neighbors(graph, owner, layer)) {
+      if (!is_leaving(n)) {
+        consider(points, owner, n, local);
+        continue;
+      }
+      for (uint32_t second : neighbors(graph, n, layer)) {
+        if (!is_leaving(second)) {
+          consider(points, owner, second, local);
+          continue;
+        }
+        for (uint32_t third : neighbors(graph, second, layer)) {
+          if (!is_leaving(third)) consider(points, owner, third, local);
+        }
+      }
+    }
+    choose_from_members(graph, points, owner, layer, layer_cap(graph.m, layer), scratch, local);
+  }
+
+  bool entry_leaving = false;
+  if (graph.entry_point) {
+    uint32_t entry = find_slot(points, *graph.entry_point);
+    entry_leaving = entry != NO_SLOT && is_leaving(entry);
+  }
+  for (uint32_t slot : slots) remove_node(graph, slot);
+  if (!entry_leaving) return;
+
+  // The new entry point is a node of the highest level left.
+  uint32_t best = NO_SLOT;
+  size_t best_level = 0;
+  for (const auto& [slot, upper] : graph.upper_layers) {
+    if (best == NO_SLOT || upper.size() > best_level || (upper.size() == best_level && slot < best)) {
+      best = slot;
+      best_level = upper.size();
+    }
+  }
+  for (uint32_t slot = 0; best == NO_SLOT && slot < slot_count; ++slot) {
+    if (has_node(graph, slot)) best = slot;
+  }
+  if (best == NO_SLOT) {
+    graph.entry_point.reset();
+    graph.max_level = 0;
+  } else {
+    graph.entry_point = points.slots[best].key;
+    graph.max_level = best_level;
+  }
+}
 
 size_t level_from_bits(uint64_t bits, uint64_t m) {
   double u = static_cast<double>(bits >> 11) * 0x1p-53;
@@ -135,7 +246,7 @@ void insert_node(HnswIndex& graph, const PointTable& points, uint32_t slot, uint
   if (!graph.entry_point) {
     graph.entry_point = point_id;
     graph.max_level = level;
-    install_node(graph, slot, point_id, point.key, std::move(lists));
+    install_node(graph, slot, point_id, point.key, std::move(lists), level);
     return;
   }
 
@@ -172,7 +283,7 @@ void insert_node(HnswIndex& graph, const PointTable& points, uint32_t slot, uint
     graph.max_level = level;
     graph.entry_point = point_id;
   }
-  install_node(graph, slot, point_id, point.key, std::move(lists));
+  install_node(graph, slot, point_id, point.key, std::move(lists), level);
 }
 
 }  // namespace tarnwick

@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstdint>
+#include <span>
 
 #include "index/hnsw.h"
 #include "table/point_table.h"
@@ -22,5 +23,14 @@ size_t draw_level(uint64_t m);
 // back-link takes over its cap. The caller holds both store locks exclusively.
 void insert_node(HnswIndex& graph, const PointTable& points, uint32_t slot, uint64_t point_id,
                  size_t level);
+
+// Removes every trace of these slots from the graph: their nodes, and their
+// entries in other nodes' lists. Each list that named one is chosen again, by
+// the neighbour-selection heuristic, from its remaining entries and the lists
+// of the slots it named; when the entry point leaves, a node of the highest
+// remaining level takes its place (the graph is empty once no node is left).
+// The slots' records may still be in `points`; they are never chosen. The
+// caller holds both store locks exclusively.
+void unlink_slots(HnswIndex& graph, const PointTable& points, std::span<const uint32_t> slots);
 
 }  // namespace tarnwick

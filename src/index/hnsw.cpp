@@ -47,7 +47,7 @@ std::span<const uint32_t> upper_neighbors(const HnswIndex& graph, uint32_t slot,
 }
 
 void install_node(HnswIndex& graph, uint32_t slot, uint64_t node_id, uint64_t key,
-                  NeighborLists lists) {
+                  NeighborLists lists, size_t level) {
   uint32_t* block = make_block(graph, slot);
   if (*block == NO_NODE) {
     ++graph.node_count;
@@ -55,8 +55,8 @@ void install_node(HnswIndex& graph, uint32_t slot, uint64_t node_id, uint64_t ke
   }
   set_layer0(graph, slot, block, lists[0]);
 
-  size_t top = 0;  // highest layer above 0 with a list
-  for (size_t layer = 1; layer < MAX_LAYERS; ++layer) {
+  size_t top = std::min(level, MAX_LAYERS - 1);
+  for (size_t layer = top + 1; layer < MAX_LAYERS; ++layer) {
     if (!lists[layer].empty()) top = layer;
   }
   if (top == 0) {
@@ -72,6 +72,22 @@ void install_node(HnswIndex& graph, uint32_t slot, uint64_t node_id, uint64_t ke
   } else if (!graph.foreign_node_ids.empty()) {
     graph.foreign_node_ids.erase(slot);
   }
+}
+
+void remove_node(HnswIndex& graph, uint32_t slot) {
+  if (!has_node(graph, slot)) return;
+  uint32_t* block = const_cast<uint32_t*>(layer0_block(graph, slot));
+  if (*block == OVERFLOWED) graph.layer0_overflow.erase(slot);
+  *block = NO_NODE;
+  --graph.node_count;
+  graph.upper_layers.erase(slot);
+  if (!graph.foreign_node_ids.empty()) graph.foreign_node_ids.erase(slot);
+}
+
+size_t node_level(const HnswIndex& graph, uint32_t slot) {
+  if (graph.upper_layers.empty()) return 0;
+  auto it = graph.upper_layers.find(slot);
+  return it == graph.upper_layers.end() ? 0 : it->second.size();
 }
 
 void set_neighbors(HnswIndex& graph, uint32_t slot, size_t layer,

@@ -21,6 +21,10 @@ namespace tarnwick {
 
 inline constexpr size_t MAX_LAYERS = 16;
 
+// The widest search beam `ef_search` may be set to. A larger value can only
+// come from a file; searches use at most this much of it.
+inline constexpr uint64_t MAX_EF_SEARCH = 4096;
+
 using NeighborLists = std::array<std::vector<uint32_t>, MAX_LAYERS>;
 
 // Slots per chunk of layer-0 blocks.
@@ -42,7 +46,8 @@ struct HnswIndex {
   uint32_t layer0_capacity = 0;
   std::vector<std::unique_ptr<uint32_t[]>> layer0_chunks;
   std::unordered_map<uint32_t, std::vector<uint32_t>> layer0_overflow;
-  // Lists of layers 1.. per slot: upper_layers[slot][L - 1]. Absent means empty.
+  // Lists of layers 1.. per slot: upper_layers[slot][L - 1], one list for each
+  // layer the node reaches above 0. Absent means a node of layer 0 only.
   std::unordered_map<uint32_t, std::vector<std::vector<uint32_t>>> upper_layers;
   // Node ids that differ from their key (only a loaded snapshot makes them).
   std::unordered_map<uint32_t, uint64_t> foreign_node_ids;
@@ -80,9 +85,17 @@ inline std::span<const uint32_t> neighbors(const HnswIndex& graph, uint32_t slot
   return layer == 0 ? layer0_neighbors(graph, slot) : upper_neighbors(graph, slot, layer);
 }
 
-// Puts a node with these lists into the slot, replacing any node there.
+// Puts a node of `level` with these lists into the slot, replacing any node
+// there. Lists above `level` must be empty unless the node comes from a file,
+// whose nodes reach at least their highest non-empty layer.
 void install_node(HnswIndex& graph, uint32_t slot, uint64_t node_id, uint64_t key,
-                  NeighborLists lists);
+                  NeighborLists lists, size_t level);
+
+// Removes the node in the slot, if any, with all its lists.
+void remove_node(HnswIndex& graph, uint32_t slot);
+
+// The highest layer the node in this slot reaches (0 for a node of layer 0 only).
+size_t node_level(const HnswIndex& graph, uint32_t slot);
 
 // Replaces the list of an existing node at one layer.
 void set_neighbors(HnswIndex& graph, uint32_t slot, size_t layer,

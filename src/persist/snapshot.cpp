@@ -241,7 +241,8 @@ bool get_node_entry(Reader& in, SlotResolver& slot_of, HnswIndex& graph) {
   for (std::vector<uint32_t>& list : lists) {
     if (!get_neighbor_list(in, slot_of, list)) return false;
   }
-  install_node(graph, slot, id, key, std::move(lists));
+  // A file stores no levels: a node reaches its highest non-empty layer.
+  install_node(graph, slot, id, key, std::move(lists), 0);
   return true;
 }
 

@@ -119,6 +119,25 @@ void remove_member(std::vector<uint32_t>& members, uint32_t slot) {
   if (it != members.end() && *it == slot) members.erase(it);
 }
 
+// Removes the bucket holding `slot` and shifts later entries of its probe run
+// back, so that every remaining key is still found from its home bucket.
+void erase_bucket(PointTable& table, uint32_t slot) {
+  std::vector<uint64_t>& buckets = table.buckets;
+  const size_t mask = buckets.size() - 1;
+  size_t hole = hash_id(table.slots[slot].key, table.seed) & mask;
+  while ((buckets[hole] & SLOT_MASK) != slot) hole = (hole + 1) & mask;
+  for (size_t next = (hole + 1) & mask; buckets[next] != EMPTY_BUCKET; next = (next + 1) & mask) {
+    uint32_t moved = static_cast<uint32_t>(buckets[next] & SLOT_MASK);
+    size_t home = hash_id(table.slots[moved].key, table.seed) & mask;
+    // The entry may move into the hole unless its home lies cyclically in (hole, next].
+    bool home_after_hole = hole <= next ? (home > hole && home <= next) : (home > hole || home <= next);
+    if (home_after_hole) continue;
+    buckets[hole] = buckets[next];
+    hole = next;
+  }
+  buckets[hole] = EMPTY_BUCKET;
+}
+
 }  // namespace
 
 uint32_t find_slot(const PointTable& table, uint64_t key) {
@@ -141,11 +160,17 @@ void reserve_points(PointTable& table, size_t count) {
 uint32_t slot_for_key(PointTable& table, uint64_t key) {
   uint32_t found = find_slot(table, key);
   if (found != NO_SLOT) return found;
-  if (table.slots.size() >= NO_SLOT - 1) std::abort();  // more ids than slot numbers
-  grow_buckets_for(table, table.slots.size() + 1);
-  uint32_t slot = static_cast<uint32_t>(table.slots.size());
-  table.slots.push_back(PointSlot{});
-  table.slots.back().key = key;
+  uint32_t slot;
+  if (!table.free_slots.empty()) {
+    slot = table.free_slots.back();
+    table.free_slots.pop_back();
+  } else {
+    if (table.slots.size() >= NO_SLOT - 1) std::abort();  // more ids than slot numbers
+    grow_buckets_for(table, table.slots.size() + 1);
+    slot = static_cast<uint32_t>(table.slots.size());
+    table.slots.push_back(PointSlot{});
+  }
+  table.slots[slot].key = key;
   place(table.buckets, hash_id(key, table.seed), slot);
   return slot;
 }
@@ -189,6 +214,29 @@ uint32_t put_point(PointTable& table, uint64_t key, uint64_t id, std::span<const
   }
   compact_if_wasteful(table);
   return slot_number;
+}
+
+void remove_record(PointTable& table, uint32_t slot_number) {
+  PointSlot& slot = table.slots[slot_number];
+  if (!slot.has_record) return;
+  if (slot.tenant != NO_TENANT) remove_member(table.tenants.members[slot.tenant], slot_number);
+  slot.tenant = NO_TENANT;
+  slot.payload.reset();
+  table.arena.dead_floats += slot.dim;
+  table.arena.live_floats -= slot.dim;
+  slot.data = nullptr;
+  slot.dim = 0;
+  slot.norm = 0.0f;
+  slot.has_record = false;
+  --table.record_count;
+  if (!table.foreign_ids.empty()) table.foreign_ids.erase(slot_number);
+  compact_if_wasteful(table);
+}
+
+void release_slot(PointTable& table, uint32_t slot) {
+  erase_bucket(table, slot);
+  table.slots[slot] = PointSlot{};
+  table.free_slots.push_back(slot);
 }
 
 uint32_t find_tenant(const PointTable& table, std::string_view tenant) {

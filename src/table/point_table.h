@@ -75,6 +75,9 @@ struct PointTable {
   TenantTable tenants;
   // Record ids that differ from their key (only a loaded snapshot makes them).
   std::unordered_map<uint32_t, uint64_t> foreign_ids;
+  // Slots given up by deletions, with no key, record or node, taken again
+  // before the table grows.
+  std::vector<uint32_t> free_slots;
 };
 
 // Returns the slot stored under key, or NO_SLOT.
@@ -90,6 +93,14 @@ void reserve_points(PointTable& table, size_t count);
 // vector's norm, which cosine distances read. Returns its slot.
 uint32_t put_point(PointTable& table, uint64_t key, uint64_t id, std::span<const float> vector,
                    float norm, std::unique_ptr<Payload> payload);
+
+// Drops the record in the slot (vector, payload, tenant membership); the slot
+// keeps its key, as a slot without a record.
+void remove_record(PointTable& table, uint32_t slot);
+
+// Gives up a slot without a record that nothing refers to any more: its key
+// leaves the id index and the slot waits for reuse.
+void release_slot(PointTable& table, uint32_t slot);
 
 inline std::span<const float> slot_vector(const PointSlot& slot) {
   return {slot.data, slot.dim};

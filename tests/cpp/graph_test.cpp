@@ -182,7 +182,7 @@ void fill_hand_made(Store& store, std::mt19937_64& rng) {
       for (size_t i = 0; i < length; ++i) lists[layer].push_back(rng() % slots);
     }
     install_node(graph, slot, store.points.slots[slot].key, store.points.slots[slot].key,
-                 std::move(lists));
+                 std::move(lists), 0);
   }
   switch (rng() % 6) {
     case 0:
