@@ -10,7 +10,7 @@ import tarnwick
 POINTS, DIM, QUERIES = 20_000, 128, 200
 
 
-def main():
+def main() -> None:
     rng = np.random.default_rng(2026)
     vectors = rng.standard_normal((POINTS, DIM), dtype=np.float32)
     rows = vectors.tolist()
