@@ -74,6 +74,7 @@ def typed_sources():
     return [Path(stub_cases.__file__).resolve(), *sorted((ROOT / "examples").glob("*.py"))]
 
 
+@pytest.mark.slow  # static checks: nothing in them for the sanitizer runs to watch
 @pytest.mark.parametrize("checker", ["mypy", "pyright"])
 def test_typed_sources_check_against_the_stubs(checker, tmp_path):
     """Strict mode; an ignore comment that no longer hides an error fails."""
