@@ -15,14 +15,15 @@ work=$PWD/build/wheel
 rm -rf "$work/raw" "$work/dist" "$work/unpacked" "$work/venv" "$work/copy"
 export CMAKE_BUILD_PARALLEL_LEVEL=2
 export PIP_DISABLE_PIP_VERSION_CHECK=1
+phase() { echo "== $1 (at ${SECONDS} s)"; }
 
-echo "== build"
+phase "build"
 .venv/bin/python -m pip install --quiet --group wheel
 .venv/bin/python -m pip wheel . --quiet --no-deps --wheel-dir "$work/raw" \
   -C build-dir="$work/cmake" -C cmake.define.CMAKE_EXPORT_COMPILE_COMMANDS=ON
 raw=$(ls "$work"/raw/tarnwick-*.whl)
 
-echo "== repair"
+phase "repair"
 .venv/bin/auditwheel show "$raw"
 PATH="$PWD/.venv/bin:$PATH" .venv/bin/auditwheel repair "$raw" --wheel-dir "$work/dist"
 wheel=$(ls "$work"/dist/tarnwick-*manylinux*.whl)
@@ -30,7 +31,7 @@ echo "wheel: ${wheel#"$PWD/"}"
 .venv/bin/python -m zipfile -e "$wheel" "$work/unpacked"
 .venv/bin/python scripts/check_module_binary.py "$work/cmake" "$(ls "$work"/unpacked/tarnwick*.so)"
 
-echo "== fresh venv"
+phase "fresh venv"
 python312=$(.venv/bin/python -c 'import sys; print(sys._base_executable)')
 "$python312" -m venv "$work/venv"
 "$work/venv/bin/python" -m pip install --quiet --only-binary :all: "$wheel[test,typing]"
@@ -48,7 +49,8 @@ print(f"tarnwick {version} from {tarnwick.__file__}")
 EOF
 "$python" -m mypy.stubtest tarnwick
 
-echo "== tests, kernels chosen at run time"
+phase "tests, kernels chosen at run time"
 "$python" -m pytest tests -q -p no:cacheprovider
-echo "== tests, scalar kernels"
+phase "tests, scalar kernels"
 TARNWICK_SCAN_KERNELS=scalar "$python" -m pytest tests -q -p no:cacheprovider
+phase "done"
