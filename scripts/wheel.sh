@@ -12,10 +12,12 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 [ -x .venv/bin/python ] || scripts/setup.sh
 work=$PWD/build/wheel
-rm -rf "$work/raw" "$work/dist" "$work/unpacked" "$work/venv" "$work/copy"
 export CMAKE_BUILD_PARALLEL_LEVEL=2
 export PIP_DISABLE_PIP_VERSION_CHECK=1
 phase() { echo "== $1 (at ${SECONDS} s)"; }
+
+phase "clean"  # the previous run's wheel and venv; the CMake build is kept
+rm -rf "$work/raw" "$work/dist" "$work/unpacked" "$work/venv" "$work/copy"
 
 phase "build"
 .venv/bin/python -m pip install --quiet --group wheel
