@@ -327,4 +327,4 @@ def test_a_wider_beam_finds_more(graph_data):
     narrow = recall_of(store, vectors, ids, queries)
     store.ef_search = 200
     wide = recall_of(store, vectors, ids, queries)
-    assert wide > narrow and wide >= 0.99
+    assert wide > narrow and wide >= 0.98
