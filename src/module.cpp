@@ -2,8 +2,6 @@
 // method table and each method's binding onto the store.
 #include "py_ref.h"
 
-#include <new>
-
 #include "binding.h"
 #include "docstrings.h"
 #include "persist/snapshot_file.h"
@@ -61,13 +59,12 @@ std::optional<std::string_view> as_view(const std::optional<std::string>& text) 
 
 PyObject* upsert_impl(PyObject* self, uint64_t point_id, std::span<const float> vector,
                       std::unique_ptr<Payload> payload) {
-  upsert(store_of(self), point_id, vector, std::move(payload));
-  Py_RETURN_NONE;
+  return none_or_raise(upsert(store_of(self), point_id, vector, std::move(payload)));
 }
 
 PyObject* vector_storage_upsert(PyObject* self, PyObject* const* args, Py_ssize_t nargsf,
                                 PyObject* kwnames) {
-  try {
+  return guard_entry_point<PyObject*>(nullptr, [&]() -> PyObject* {
     PyObject* slots[3];
     if (!bind_arguments(UPSERT_SPEC, args, nargsf, kwnames, slots)) return nullptr;
     uint64_t point_id;
@@ -79,9 +76,7 @@ PyObject* vector_storage_upsert(PyObject* self, PyObject* const* args, Py_ssize_
       return nullptr;
     }
     return upsert_impl(self, point_id, vector, std::move(payload));
-  } catch (const std::bad_alloc&) {
-    return PyErr_NoMemory();
-  }
+  });
 }
 
 PyObject* search_impl(PyObject* self, std::span<const float> query, uint64_t limit,
@@ -97,7 +92,7 @@ PyObject* search_impl(PyObject* self, std::span<const float> query, uint64_t lim
 
 PyObject* vector_storage_search(PyObject* self, PyObject* const* args, Py_ssize_t nargsf,
                                 PyObject* kwnames) {
-  try {
+  return guard_entry_point<PyObject*>(nullptr, [&]() -> PyObject* {
     PyObject* slots[4];
     if (!bind_arguments(SEARCH_SPEC, args, nargsf, kwnames, slots)) return nullptr;
     std::vector<float> query;
@@ -111,9 +106,7 @@ PyObject* vector_storage_search(PyObject* self, PyObject* const* args, Py_ssize_
       return nullptr;
     }
     return search_impl(self, query, limit, metric, tenant);
-  } catch (const std::bad_alloc&) {
-    return PyErr_NoMemory();
-  }
+  });
 }
 
 // Returns a new list holding one result list per query, or null with an exception set.
@@ -151,7 +144,7 @@ PyObject* batch_search_impl(PyObject* self, VectorList queries, uint64_t limit,
 
 PyObject* vector_storage_batch_search(PyObject* self, PyObject* const* args, Py_ssize_t nargsf,
                                       PyObject* kwnames) {
-  try {
+  return guard_entry_point<PyObject*>(nullptr, [&]() -> PyObject* {
     PyObject* slots[4];
     if (!bind_arguments(BATCH_SEARCH_SPEC, args, nargsf, kwnames, slots)) return nullptr;
     VectorList queries;
@@ -165,52 +158,37 @@ PyObject* vector_storage_batch_search(PyObject* self, PyObject* const* args, Py_
       return nullptr;
     }
     return batch_search_impl(self, std::move(queries), limit, metric, tenant);
-  } catch (const std::bad_alloc&) {
-    return PyErr_NoMemory();
-  }
-}
-
-// Returns None, or null with OSError raised when the operation reported an error text.
-PyObject* none_or_os_error(const std::optional<std::string>& error) {
-  if (error) {
-    PyErr_SetString(PyExc_OSError, error->c_str());
-    return nullptr;
-  }
-  Py_RETURN_NONE;
+  });
 }
 
 PyObject* save_impl(PyObject* self, const std::string& path) {
-  return none_or_os_error(save_snapshot(store_of(self), path));
+  return none_or_raise(save_snapshot(store_of(self), path));
 }
 
 PyObject* vector_storage_save(PyObject* self, PyObject* const* args, Py_ssize_t nargsf,
                               PyObject* kwnames) {
-  try {
+  return guard_entry_point<PyObject*>(nullptr, [&]() -> PyObject* {
     PyObject* slots[1];
     if (!bind_arguments(SAVE_SPEC, args, nargsf, kwnames, slots)) return nullptr;
     std::string path;
     if (!convert_argument("path", convert_text, slots[0], path)) return nullptr;
     return save_impl(self, path);
-  } catch (const std::bad_alloc&) {
-    return PyErr_NoMemory();
-  }
+  });
 }
 
 PyObject* load_impl(PyObject* self, const std::string& path) {
-  return none_or_os_error(load_snapshot(store_of(self), path));
+  return none_or_raise(load_snapshot(store_of(self), path));
 }
 
 PyObject* vector_storage_load(PyObject* self, PyObject* const* args, Py_ssize_t nargsf,
                               PyObject* kwnames) {
-  try {
+  return guard_entry_point<PyObject*>(nullptr, [&]() -> PyObject* {
     PyObject* slots[1];
     if (!bind_arguments(LOAD_SPEC, args, nargsf, kwnames, slots)) return nullptr;
     std::string path;
     if (!convert_argument("path", convert_text, slots[0], path)) return nullptr;
     return load_impl(self, path);
-  } catch (const std::bad_alloc&) {
-    return PyErr_NoMemory();
-  }
+  });
 }
 
 PyMethodDef VECTOR_STORAGE_METHODS[] = {
@@ -228,7 +206,7 @@ PyMethodDef VECTOR_STORAGE_METHODS[] = {
     {nullptr, nullptr, 0, nullptr},
 };
 
-PyObject* vector_storage_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
+PyObject* vector_storage_new_impl(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
   Py_ssize_t given = PyTuple_GET_SIZE(args);
   if (given > 0) {
     PyErr_Format(PyExc_TypeError, "%s takes 0 positional arguments but %zd %s given",
@@ -244,12 +222,7 @@ PyObject* vector_storage_new(PyTypeObject* type, PyObject* args, PyObject* kwarg
                  key);
     return nullptr;
   }
-  std::unique_ptr<Store> store;
-  try {
-    store = std::make_unique<Store>();
-  } catch (const std::bad_alloc&) {
-    return PyErr_NoMemory();
-  }
+  std::unique_ptr<Store> store = std::make_unique<Store>();
   PyRef no_arguments = PyRef::steal(PyTuple_New(0));
   if (!no_arguments) return nullptr;
   PyObject* self = PyBaseObject_Type.tp_new(type, no_arguments.get(), nullptr);
@@ -258,6 +231,12 @@ PyObject* vector_storage_new(PyTypeObject* type, PyObject* args, PyObject* kwarg
   return self;
 }
 
+PyObject* vector_storage_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
+  return guard_entry_point<PyObject*>(nullptr,
+                                      [&] { return vector_storage_new_impl(type, args, kwargs); });
+}
+
+// Dropping a store runs only destructors, which throw nothing.
 void vector_storage_dealloc(PyObject* self) {
   PyTypeObject* type = Py_TYPE(self);
   delete reinterpret_cast<VectorStorageObject*>(self)->store;
@@ -290,7 +269,7 @@ PyObject* vector_storage_type() {
   return type;
 }
 
-int tarnwick_exec(PyObject* module) {
+int tarnwick_exec_impl(PyObject* module) {
   if (!PyModule_Check(module)) {
     raise_type_mismatch(module, "module");
     return -1;
@@ -312,6 +291,10 @@ int tarnwick_exec(PyObject* module) {
   }
   if (PyList_Append(all.get(), name.get()) < 0) return -1;
   return PyObject_SetAttr(module, name.get(), type);
+}
+
+int tarnwick_exec(PyObject* module) {
+  return guard_entry_point(-1, [&] { return tarnwick_exec_impl(module); });
 }
 
 PyModuleDef_Slot TARNWICK_SLOTS[] = {

@@ -1,17 +1,24 @@
 #include "storage/store.h"
 
 #include <mutex>
+#include <string>
 
 #include "index/graph_insert.h"
 
 namespace tarnwick {
 
-void upsert(Store& store, uint64_t point_id, std::span<const float> vector,
-            std::unique_ptr<Payload> payload) {
+Status upsert(Store& store, uint64_t point_id, std::span<const float> vector,
+              std::unique_ptr<Payload> payload) {
+  if (vector.size() > MAX_DIMENSION) {
+    return Status::InvalidArgument("vector of " + std::to_string(vector.size()) +
+                                   " components is longer than a point can hold (" +
+                                   std::to_string(MAX_DIMENSION) + ")");
+  }
   std::unique_lock segment_lock(store.segment);
   uint32_t slot = put_point(store.points, point_id, point_id, vector, vector_norm(vector), std::move(payload));
   std::unique_lock index_lock(store.index);
   insert_node(store.graph, store.points, slot, point_id, draw_level(store.graph.m));
+  return Status::Ok();
 }
 
 std::vector<ScoredPoint> search_points(const Store& store, std::span<const float> query,

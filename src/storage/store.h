@@ -14,6 +14,7 @@
 #include "index/metrics.h"
 #include "table/payload.h"
 #include "table/point_table.h"
+#include "util/status.h"
 
 namespace tarnwick {
 
@@ -32,10 +33,14 @@ struct ScoredPoint {
 // From this many points on, a store with an entry point is searched through its graph.
 inline constexpr size_t HNSW_MIN_POINTS = 500;
 
+// The most components a point can hold: a slot records its vector's length in 32 bits.
+inline constexpr uint64_t MAX_DIMENSION = UINT32_MAX;
+
 // Inserts the point or replaces the one stored under point_id, whole. A null
-// payload means the point has none.
-void upsert(Store& store, uint64_t point_id, std::span<const float> vector,
-            std::unique_ptr<Payload> payload);
+// payload means the point has none. A vector longer than MAX_DIMENSION is
+// refused with InvalidArgument before anything is locked or changed.
+Status upsert(Store& store, uint64_t point_id, std::span<const float> vector,
+              std::unique_ptr<Payload> payload);
 
 // The best `limit` points for the query, best first. Never fails: points that
 // cannot be compared with the query are left out.
