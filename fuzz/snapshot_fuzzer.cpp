@@ -1,26 +1,109 @@
 // libFuzzer entry for the snapshot decoder: any input either fails with one of
 // the decoder's errors or decodes to a state that encodes to a file no longer
 // than the input (each key once, shortest varints, no trailing bytes) and
-// decodes again to a state of the same encoded size.
+// decodes again to a state of the same encoded size. The decoded state is then
+// installed in a store, which takes one insertion and one search: decoding, and
+// the insertion with the search, must each finish within TIME_BUDGET, so a
+// hang or a quadratic walk over a crafted file is a finding as a crash is.
+#include <chrono>
 #include <cstdint>
+#include <cstdio>
 #include <cstdlib>
+#include <memory>
+#include <string>
 #include <string_view>
+#include <vector>
 
 #include "persist/snapshot.h"
+#include "persist/snapshot_file.h"
+#include "storage/store.h"
+
+namespace {
+
+using namespace tarnwick;
+using Clock = std::chrono::steady_clock;
+
+// Inputs are at most 64 KiB: work linear in them takes a few milliseconds even
+// with the sanitizers, while a quadratic walk over a list of the 8,000 points
+// such an input can hold takes about a second.
+constexpr std::chrono::milliseconds TIME_BUDGET{500};
+
+void check_time(Clock::time_point start, const char* what) {
+  auto spent = std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start);
+  if (spent > TIME_BUDGET) {
+    std::fprintf(stderr, "%s took %lld ms, more than the budget of %lld ms\n", what,
+                 static_cast<long long>(spent.count()), static_cast<long long>(TIME_BUDGET.count()));
+    std::abort();
+  }
+}
+
+// The record a crafted file most likely aims at: the entry point's, else the first one.
+uint32_t target_slot(const Store& store) {
+  if (store.graph.entry_point) {
+    uint32_t slot = find_slot(store.points, *store.graph.entry_point);
+    if (slot != NO_SLOT && store.points.slots[slot].has_record) return slot;
+  }
+  for (uint32_t slot = 0; slot < store.points.slots.size(); ++slot) {
+    if (store.points.slots[slot].has_record) return slot;
+  }
+  return NO_SLOT;
+}
+
+// One insertion and one search shaped by the state and the input's last byte:
+// a new id or the target's own (a replacement), the target's dimension, with or
+// without the target's tenant, and one of the three metrics.
+void insert_and_search(Store& store, uint8_t choice) {
+  uint32_t slot = target_slot(store);
+  uint64_t id = UINT64_MAX - 1;
+  size_t dim = 4;
+  std::string tenant;
+  if (slot != NO_SLOT) {
+    const PointSlot& target = store.points.slots[slot];
+    if (choice & 1) id = target.key;
+    dim = target.dim;
+    if (target.payload && (choice & 2)) {
+      for (const PayloadEntry& entry : target.payload->entries) {
+        if (entry.key == "tenant_id" && entry.value.is_text()) tenant = entry.value.text;
+      }
+    }
+  }
+  std::vector<float> vector(dim);
+  for (size_t i = 0; i < dim; ++i) vector[i] = 0.25f * static_cast<float>(i % 7) - 0.5f;
+  std::unique_ptr<Payload> payload;
+  if (!tenant.empty()) {
+    payload = std::make_unique<Payload>(
+        make_payload({PayloadEntry{"tenant_id", PayloadValue::keyword(tenant)}}));
+  }
+  const Metric metrics[] = {Metric::Cosine, Metric::DotProduct, Metric::Euclidean};
+  Clock::time_point start = Clock::now();
+  if (!upsert(store, id, vector, std::move(payload)).ok()) std::abort();
+  std::optional<std::string_view> filter;
+  if (!tenant.empty() && (choice & 4)) filter = tenant;
+  std::vector<ScoredPoint> found = search_points(store, vector, 10, metrics[(choice >> 3) % 3], filter);
+  if (found.size() > 10) std::abort();
+  check_time(start, "one insertion and one search");
+}
+
+}  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-  using namespace tarnwick;
   std::string_view input(reinterpret_cast<const char*>(data), size);
   SnapshotState state;
-  DecodeError error = decode_snapshot(input, state);
-  if (error != DecodeError::None) {
-    if (decode_error_message(error)[0] == '\0') std::abort();
+  Clock::time_point start = Clock::now();
+  Status status = decode_snapshot(input, state);
+  check_time(start, "decoding");
+  if (!status.ok()) {
+    if (status.kind() != Status::Kind::Corruption || status.text().empty()) std::abort();
     return 0;
   }
   ByteBuffer encoded = encode_snapshot(state.points, state.graph);
   if (encoded.size() > size) std::abort();
   SnapshotState again;
-  if (decode_snapshot(encoded.view(), again) != DecodeError::None) std::abort();
+  if (!decode_snapshot(encoded.view(), again).ok()) std::abort();
   if (encode_snapshot(again.points, again.graph).size() != encoded.size()) std::abort();
+
+  Store store;
+  install_state(store, std::move(state));
+  insert_and_search(store, size == 0 ? 0 : data[size - 1]);
   return 0;
 }
