@@ -44,7 +44,9 @@ std::string os_error_text(int code) {
   return std::string(description) + " (os error " + std::to_string(code) + ")";
 }
 
-Status failure(const char* prefix, int code) { return Status::IOError(prefix + os_error_text(code)); }
+Status failure(const char* prefix, int code) {
+  return Status::IOError(prefix + os_error_text(code));
+}
 
 // Owns one open file descriptor.
 struct FileDescriptor {
@@ -324,8 +326,8 @@ int make_blocking(int fd) {
 // written as it is. A pipe without a reader fails at once (ENXIO) instead of
 // waiting for one.
 Status save_in_place(const Store& store, const SaveTarget& target) {
-  FileDescriptor file(::open(target.path.c_str(),
-                             O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOCTTY | O_NONBLOCK, 0666));
+  int flags = O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOCTTY | O_NONBLOCK;
+  FileDescriptor file(::open(target.path.c_str(), flags, 0666));
   if (file.fd < 0) return failure(CREATE_FAILED, errno);
   if (int error = make_blocking(file.fd)) return failure(CREATE_FAILED, error);
   ByteBuffer bytes;
@@ -390,7 +392,9 @@ void remove_stale_temporaries(const std::string& directory, const std::string& t
                                  O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC | O_NOCTTY));
     if (file.fd < 0) continue;
     struct stat info;
-    if (::fstat(file.fd, &info) != 0 || !S_ISREG(info.st_mode) || info.st_uid != ::geteuid()) continue;
+    if (::fstat(file.fd, &info) != 0 || !S_ISREG(info.st_mode) || info.st_uid != ::geteuid()) {
+      continue;
+    }
     time_t age = std::time(nullptr) - info.st_mtime;
     if (age < (local ? STALE_LOCAL_SECONDS : STALE_FOREIGN_SECONDS)) continue;
     if (::flock(file.fd, LOCK_EX | LOCK_NB) != 0) continue;  // a save in progress, or no locks here
@@ -405,7 +409,9 @@ void remove_stale_temporaries(const std::string& directory, const std::string& t
 }
 
 Status save_snapshot(const Store& store, const std::string& path) {
-  if (path.find('\0') != std::string::npos) return Status::IOError(std::string(CREATE_FAILED) + NUL_IN_PATH);
+  if (path.find('\0') != std::string::npos) {
+    return Status::IOError(std::string(CREATE_FAILED) + NUL_IN_PATH);
+  }
   SaveTarget target;
   if (int error = resolve_target(path, target)) return failure(CREATE_FAILED, error);
   if (!target.regular) return save_in_place(store, target);
@@ -433,7 +439,9 @@ Status save_snapshot(const Store& store, const std::string& path) {
 }
 
 Status load_snapshot(Store& store, const std::string& path) {
-  if (path.find('\0') != std::string::npos) return Status::IOError(std::string(OPEN_FAILED) + NUL_IN_PATH);
+  if (path.find('\0') != std::string::npos) {
+    return Status::IOError(std::string(OPEN_FAILED) + NUL_IN_PATH);
+  }
   SnapshotState state;
   {
     // A device is refused before it is opened: opening one can have effects of
