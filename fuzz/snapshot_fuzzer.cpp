@@ -58,10 +58,10 @@ void check_time(Clock::time_point start, const char* what) {
 uint32_t target_slot(const Store& store) {
   if (store.graph.entry_point) {
     uint32_t slot = find_slot(store.points, *store.graph.entry_point);
-    if (slot != NO_SLOT && store.points.slots[slot].has_record) return slot;
+    if (has_record(store.points, slot)) return slot;
   }
-  for (uint32_t slot = 0; slot < store.points.slots.size(); ++slot) {
-    if (store.points.slots[slot].has_record) return slot;
+  for (uint32_t slot = 0; slot < slot_count(store.points); ++slot) {
+    if (has_record(store.points, slot)) return slot;
   }
   return NO_SLOT;
 }
@@ -75,9 +75,9 @@ void insert_and_search(Store& store, uint8_t choice) {
   size_t dim = 4;
   std::string tenant;
   if (slot != NO_SLOT) {
-    const PointSlot& target = store.points.slots[slot];
+    const SlotRecord& target = store.points.records[slot];
     if (choice & 1) id = target.key;
-    dim = target.dim;
+    dim = point_vector(store.points, slot).size();
     if (target.payload && (choice & 2)) {
       for (const PayloadEntry& entry : target.payload->entries) {
         if (entry.key == "tenant_id" && entry.value.is_text()) tenant = entry.value.text;

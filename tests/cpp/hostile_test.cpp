@@ -89,7 +89,7 @@ void upsert_refuses_a_vector_of_2_32_components(const Reserved& input) {
   }
   // The store is as it was: the earlier vector is still there, whole.
   uint32_t slot = find_slot(store.points, 7);
-  CHECK(slot != NO_SLOT && store.points.slots[slot].dim == 2);
+  CHECK(has_record(store.points, slot) && point_vector(store.points, slot).size() == 2);
   CHECK(store.points.record_count == 1 && store.graph.node_count == 1);
 }
 
