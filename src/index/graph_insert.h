@@ -39,13 +39,4 @@ void link_node(HnswIndex& graph, const PointTable& points, uint32_t slot, uint64
                size_t level, NodeLocks* locks);
 void settle_node(HnswIndex& graph, uint32_t slot, size_t level);
 
-// Removes every trace of these slots from the graph: their nodes, and their
-// entries in other nodes' lists. Each list that named one is chosen again, by
-// the neighbour-selection heuristic, from its remaining entries and the lists
-// of the slots it named; when the entry point leaves, a node of the highest
-// remaining level takes its place (the graph is empty once no node is left).
-// The slots' records may still be in `points`; they are never chosen. The
-// caller holds both store locks exclusively.
-void unlink_slots(HnswIndex& graph, const PointTable& points, std::span<const uint32_t> slots);
-
 }  // namespace tarnwick

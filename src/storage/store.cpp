@@ -4,6 +4,7 @@
 #include <mutex>
 #include <string>
 
+#include "index/graph_delete.h"
 #include "index/graph_insert.h"
 #include "util/worker_pool.h"
 
@@ -84,6 +85,42 @@ Status upsert_batch(Store& store, std::span<const uint64_t> point_ids,
   if (!graph.layer0_overflow.empty()) drop_stale_overflow(graph);
   return Status::Ok();
 }
+
+namespace {
+
+// Removes every trace of these slots from the graph (their records may still be
+// in the table; they are never chosen): the lists naming them are found and
+// chosen again on the worker pool, then the nodes go.
+void unlink_slots(HnswIndex& graph, const PointTable& points, std::span<const uint32_t> slots) {
+  if (slots.empty() || graph.node_count == 0) return;
+  const LeavingSlots leaving = mark_leaving(points, slots);
+  std::shared_ptr<WorkerPool> pool = process_worker_pool();
+  const uint32_t slot_total = static_cast<uint32_t>(slot_count(points));
+  // The scan is split into ranges whose findings are joined in order.
+  const size_t ranges = std::max<size_t>(1, std::min<size_t>(64, slot_total / 4096));
+  std::vector<std::vector<ListRef>> found(ranges);
+  auto scan = [&](size_t begin, size_t end) {
+    for (size_t r = begin; r < end; ++r) {
+      uint32_t from = static_cast<uint32_t>(uint64_t{slot_total} * r / ranges);
+      uint32_t to = static_cast<uint32_t>(uint64_t{slot_total} * (r + 1) / ranges);
+      find_lists_naming(graph, leaving, from, to, found[r]);
+    }
+  };
+  run_parallel(*pool, ranges, scan);
+  std::vector<ListRef> lists;
+  for (const std::vector<ListRef>& part : found) lists.insert(lists.end(), part.begin(), part.end());
+  auto repair = [&](size_t begin, size_t end) {
+    for (size_t i = begin; i < end; ++i) rechoose_list(graph, points, leaving, lists[i]);
+  };
+  if (lists.size() < 64) {
+    repair(0, lists.size());
+  } else {
+    run_parallel(*pool, lists.size(), repair);
+  }
+  remove_leaving_nodes(graph, points, leaving);
+}
+
+}  // namespace
 
 size_t delete_points(Store& store, std::span<const uint64_t> point_ids) {
   std::unique_lock segment_lock(store.segment);
