@@ -4,8 +4,9 @@
 // decodes again to a state of the same encoded size. The decoded state is then
 // installed in a store, which takes one insertion and one search: decoding, and
 // the insertion with the search, must each take at most TIME_BUDGET of the
-// thread's processor time, so a quadratic walk over a crafted file is a
-// finding as a crash is (and a hang is one by libFuzzer's -timeout).
+// thread's processor time (a second try is given), so a quadratic walk over a
+// crafted file is a finding as a crash is (and a hang is one by libFuzzer's
+// -timeout).
 #include <time.h>
 
 #include <chrono>
@@ -44,13 +45,21 @@ using Clock = ThreadClock;
 // such an input holds) takes 270 ms.
 constexpr std::chrono::milliseconds TIME_BUDGET{100};
 
-void check_time(Clock::time_point start, const char* what) {
-  auto spent = std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start);
-  if (spent > TIME_BUDGET) {
-    std::fprintf(stderr, "%s took %lld ms, more than the budget of %lld ms\n", what,
-                 static_cast<long long>(spent.count()),
-                 static_cast<long long>(TIME_BUDGET.count()));
-    std::abort();
+// Runs `work` (which returns the processor time of the part it measured) and
+// aborts when that part takes more than TIME_BUDGET twice running: one overrun
+// can be a busy machine (a sibling thread on the core, page reclaim), while a
+// quadratic case overruns every time.
+template <typename Work>
+void within_budget(const char* what, Work&& work) {
+  for (int attempt = 0;; ++attempt) {
+    auto spent = std::chrono::duration_cast<std::chrono::milliseconds>(work());
+    if (spent <= TIME_BUDGET) return;
+    if (attempt == 1) {
+      std::fprintf(stderr, "%s took %lld ms, more than the budget of %lld ms, twice\n", what,
+                   static_cast<long long>(spent.count()),
+                   static_cast<long long>(TIME_BUDGET.count()));
+      std::abort();
+    }
   }
 }
 
@@ -68,8 +77,9 @@ uint32_t target_slot(const Store& store) {
 
 // One insertion and one search shaped by the state and the input's last byte:
 // a new id or the target's own (a replacement), the target's dimension, with or
-// without the target's tenant, and one of the three metrics.
-void insert_and_search(Store& store, uint8_t choice) {
+// without the target's tenant, and one of the three metrics. Returns the
+// processor time of the pair.
+ThreadClock::duration insert_and_search(Store& store, uint8_t choice) {
   uint32_t slot = target_slot(store);
   uint64_t id = UINT64_MAX - 1;
   size_t dim = 4;
@@ -98,29 +108,39 @@ void insert_and_search(Store& store, uint8_t choice) {
   if (!tenant.empty() && (choice & 4)) filter = tenant;
   Metric metric = metrics[(choice >> 3) % 3];
   if (search_points(store, vector, 10, metric, filter).size() > 10) std::abort();
-  check_time(start, "one insertion and one search");
+  return Clock::now() - start;
 }
 
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   std::string_view input(reinterpret_cast<const char*>(data), size);
-  SnapshotState state;
-  Clock::time_point start = Clock::now();
-  Status status = decode_snapshot(input, state);
-  check_time(start, "decoding");
+  auto state = std::make_unique<SnapshotState>();
+  Status status;
+  auto decode = [&] {
+    state = std::make_unique<SnapshotState>();
+    Clock::time_point start = Clock::now();
+    status = decode_snapshot(input, *state);
+    return Clock::now() - start;
+  };
+  within_budget("decoding", decode);
   if (!status.ok()) {
     if (status.kind() != Status::Kind::Corruption || status.text().empty()) std::abort();
     return 0;
   }
-  ByteBuffer encoded = encode_snapshot(state.points, state.graph);
+  ByteBuffer encoded = encode_snapshot(state->points, state->graph);
   if (encoded.size() > size) std::abort();
   SnapshotState again;
   if (!decode_snapshot(encoded.view(), again).ok()) std::abort();
   if (encode_snapshot(again.points, again.graph).size() != encoded.size()) std::abort();
 
-  Store store;
-  install_state(store, std::move(state));
-  insert_and_search(store, size == 0 ? 0 : data[size - 1]);
+  bool first = true;
+  within_budget("one insertion and one search", [&] {
+    if (!first) decode();  // a fresh state for the second attempt
+    first = false;
+    Store store;
+    install_state(store, std::move(*state));
+    return insert_and_search(store, size == 0 ? 0 : data[size - 1]);
+  });
   return 0;
 }
