@@ -23,6 +23,7 @@ from pathlib import Path
 import pytest
 
 import tarnwick
+from conftest import run_cpp_test
 from hostile_files import (
     huge_dimension_head, huge_dimension_tail, huge_parameters, ids_without_points,
     long_neighbour_list, many_tenants, tenant_switches,
@@ -329,19 +330,7 @@ class TestHostileFiles:
         # and upsert refuses such a vector (InvalidArgument: ValueError in
         # Python) and leaves the store as it was; both on a 16 GiB reserved
         # mapping of which only the first page is touched. Bound: 60 s.
-        cmake = shutil.which("cmake")
-        if cmake is None:
-            pytest.skip("cmake is not installed")
-        build = ROOT / "build" / "cpp-tests"
-        build.mkdir(parents=True, exist_ok=True)
-        subprocess.run([cmake, "-S", str(ROOT), "-B", str(build), "-DTARNWICK_BUILD_TESTS=ON",
-                        "-DCMAKE_BUILD_TYPE=Release"], check=True, capture_output=True)
-        subprocess.run([cmake, "--build", str(build), "--target", "hostile_test", "-j2"],
-                       check=True, capture_output=True)
-        run = subprocess.run([str(build / "hostile_test")], capture_output=True, text=True,
-                             timeout=60)
-        assert run.returncode == 0, run.stdout + run.stderr
-        assert ", 0 failed" in run.stdout
+        run_cpp_test("hostile_test", timeout=60)
 
     # ---- save: what it leaves and what it reports ------------------------------
 
