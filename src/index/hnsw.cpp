@@ -78,7 +78,7 @@ void install_node(HnswIndex& graph, uint32_t slot, uint64_t node_id, uint64_t ke
   }
   if (top > 0) {
     graph.upper_layers[slot] = std::move(upper);
-  } else {
+  } else if (!graph.upper_layers.empty()) {
     graph.upper_layers.erase(slot);
   }
   if (node_id != key) {

@@ -152,10 +152,12 @@ void compact_arena_if_wasteful(PointTable& table) {
 
 enum class TenantUpkeep { Keep, Defer };
 
-uint32_t store_point(PointTable& table, uint64_t key, uint64_t id, std::span<const float> vector,
-                     float norm, std::unique_ptr<Payload> payload, TenantUpkeep upkeep) {
-  if (vector.size() > UINT32_MAX) throw std::length_error("a vector of 2^32 components or more");
-  const uint32_t dim = static_cast<uint32_t>(vector.size());
+uint32_t store_point(PointTable& table, uint64_t key, uint64_t id, const void* components,
+                     size_t length, float norm, std::unique_ptr<Payload> payload,
+                     TenantUpkeep upkeep) {
+  if (length > UINT32_MAX) throw std::length_error("a vector of 2^32 components or more");
+  const uint32_t dim = static_cast<uint32_t>(length);
+  const size_t bytes = size_t{dim} * sizeof(float);
 
   // Everything that can fail is done first and leaves the table as it was.
   uint32_t slot = find_slot(table, key);
@@ -235,9 +237,9 @@ uint32_t store_point(PointTable& table, uint64_t key, uint64_t id, std::span<con
 
   if (into_rows) {
     table.rows.dim = dim;
-    std::memcpy(const_cast<float*>(row_of(table.rows, slot)), vector.data(), vector.size_bytes());
+    std::memcpy(const_cast<float*>(row_of(table.rows, slot)), components, bytes);
   } else if (arena_place != nullptr) {
-    std::memcpy(arena_place, vector.data(), vector.size_bytes());
+    std::memcpy(arena_place, components, bytes);
     table.arena.vectors[slot] = arena_place;
   }
   header.dim = dim;
@@ -295,13 +297,21 @@ uint32_t slot_for_key(PointTable& table, uint64_t key) {
 
 uint32_t put_point(PointTable& table, uint64_t key, uint64_t id, std::span<const float> vector,
                    float norm, std::unique_ptr<Payload> payload) {
-  return store_point(table, key, id, vector, norm, std::move(payload), TenantUpkeep::Keep);
+  return store_point(table, key, id, vector.data(), vector.size(), norm, std::move(payload),
+                     TenantUpkeep::Keep);
 }
 
 uint32_t put_point_without_tenant(PointTable& table, uint64_t key, uint64_t id,
                                   std::span<const float> vector, float norm,
                                   std::unique_ptr<Payload> payload) {
-  return store_point(table, key, id, vector, norm, std::move(payload), TenantUpkeep::Defer);
+  return store_point(table, key, id, vector.data(), vector.size(), norm, std::move(payload),
+                     TenantUpkeep::Defer);
+}
+
+uint32_t put_point_raw(PointTable& table, uint64_t key, uint64_t id, const void* components,
+                       size_t dim, std::unique_ptr<Payload> payload) {
+  return store_point(table, key, id, components, dim, 0.0f, std::move(payload),
+                     TenantUpkeep::Defer);
 }
 
 void rebuild_tenants(PointTable& table) {

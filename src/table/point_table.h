@@ -142,8 +142,14 @@ uint32_t put_point_without_tenant(PointTable& table, uint64_t key, uint64_t id,
                                   std::span<const float> vector, float norm,
                                   std::unique_ptr<Payload> payload);
 
+// As put_point_without_tenant, for a decoder: the `dim` components are copied
+// from `components` as they lie in memory (which need not be aligned for
+// floats), and the norm is left at zero for the caller to set.
+uint32_t put_point_raw(PointTable& table, uint64_t key, uint64_t id, const void* components,
+                       size_t dim, std::unique_ptr<Payload> payload);
+
 // Makes every tenant member list from the payloads: used after a run of
-// put_point_without_tenant.
+// put_point_without_tenant or put_point_raw.
 void rebuild_tenants(PointTable& table);
 
 // Drops the record in the slot (vector, payload, tenant membership); the slot
