@@ -306,6 +306,9 @@ class TarnwickVectorStore(VectorStore):
                                                 filter: Filter = None,
                                                 **kwargs: Any) -> list[Document]:
         candidates = self._search(embedding, max(fetch_k, k), filter)
+        # The graph path can return points of another length (with a fixed score);
+        # they have no similarity to the query or to the rest.
+        candidates = [c for c in candidates if len(c[2]) == len(embedding)]
         order = mmr_order(embedding, [vector for _, _, vector in candidates], k, lambda_mult)
         return [candidates[i][0] for i in order]
 
