@@ -1,8 +1,6 @@
 """Managing points: batch_upsert against sequential upserts, delete and
 batch_delete with graph repair, get, len, membership and the beam properties."""
 import math
-import os
-import signal
 import struct
 import subprocess
 import sys
@@ -14,7 +12,7 @@ from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
 
 import tarnwick
-from conftest import same_results
+from conftest import run_cpp_test, same_results
 from test_graph import exact_top, held_out
 
 SETTINGS = settings(max_examples=40, deadline=None,
@@ -291,6 +289,12 @@ def test_tenant_lists_follow_deletes_and_reinserts(graph_data):
         got = [i for i, _ in store.search(q.tolist(), 20, "cosine", "even")]
         assert len(got) == 20 and all(i % 4 == 2 or i == 1 for i in got)
     assert store.search(vectors[1].tolist(), 1, "dot", "odd")[0][0] != 1
+
+
+def test_table_internals():
+    """The id index against a model, and every change to the point table left
+    consistent and unchanged when an allocation inside it fails."""
+    run_cpp_test("table_test")
 
 
 # ---- the beam --------------------------------------------------------------------

@@ -61,12 +61,14 @@ void put_payload_value(Writer& out, const PayloadValue& value) {
 }
 
 size_t point_entry_size(const PointTable& points, uint32_t slot_number) {
-  const PointSlot& slot = points.slots[slot_number];
-  size_t size = varint_length(slot.key) + varint_length(record_id(points, slot_number)) +
-                varint_length(slot.dim) + size_t{slot.dim} * sizeof(float) + 1;
-  if (slot.payload) {
-    size += varint_length(slot.payload->entries.size());
-    for (const PayloadEntry& entry : slot.payload->entries) {
+  const SlotHeader& header = points.headers[slot_number];
+  const Payload* payload = points.records[slot_number].payload.get();
+  size_t size = varint_length(slot_key(points, slot_number)) +
+                varint_length(record_id(points, slot_number)) + varint_length(header.dim) +
+                size_t{header.dim} * sizeof(float) + 1;
+  if (payload) {
+    size += varint_length(payload->entries.size());
+    for (const PayloadEntry& entry : payload->entries) {
       size += varint_length(entry.key.size()) + entry.key.size() + payload_value_size(entry.value);
     }
   }
@@ -87,18 +89,18 @@ size_t node_entry_size(std::span<const uint64_t> keys, const HnswIndex& graph, u
 }
 
 void put_point_entry(Writer& out, const PointTable& points, uint32_t slot_number) {
-  const PointSlot& slot = points.slots[slot_number];
-  put_varint(out, slot.key);
+  const Payload* payload = points.records[slot_number].payload.get();
+  put_varint(out, slot_key(points, slot_number));
   put_varint(out, record_id(points, slot_number));
-  put_varint(out, slot.dim);
-  put_floats(out, slot_vector(slot));
-  if (!slot.payload) {
+  put_varint(out, points.headers[slot_number].dim);
+  put_floats(out, point_vector(points, slot_number));
+  if (!payload) {
     put_byte(out, 0);
     return;
   }
   put_byte(out, 1);
-  put_varint(out, slot.payload->entries.size());
-  for (const PayloadEntry& entry : slot.payload->entries) {
+  put_varint(out, payload->entries.size());
+  for (const PayloadEntry& entry : payload->entries) {
     put_text(out, entry.key);
     put_payload_value(out, entry.value);
   }
@@ -187,7 +189,9 @@ bool get_point_entry(Reader& in, PointTable& points, std::vector<float>& compone
   std::unique_ptr<Payload> payload;
   if (has_payload && !get_payload(in, entries, payload)) return false;
   // A repeated key replaces the earlier record whole: the later entry wins.
-  put_point(points, key, id, components, vector_norm(components), std::move(payload));
+  // Tenant lists are made once the last point is in: a key repeated with
+  // changing tenants would otherwise move between member lists each time.
+  put_point_without_tenant(points, key, id, components, vector_norm(components), std::move(payload));
   return true;
 }
 
@@ -198,10 +202,11 @@ class SlotResolver {
  public:
   explicit SlotResolver(PointTable& points) : points_(points) {
     uint64_t largest = 0;
-    for (const PointSlot& slot : points.slots) largest = std::max(largest, slot.key);
-    if (points.slots.empty() || largest >= 4 * points.slots.size() + 1024) return;
+    const size_t slots = slot_count(points);
+    for (uint32_t slot = 0; slot < slots; ++slot) largest = std::max(largest, slot_key(points, slot));
+    if (slots == 0 || largest >= 4 * slots + 1024) return;
     dense_.assign(static_cast<size_t>(largest) + 1, NO_SLOT);
-    for (uint32_t slot = 0; slot < points.slots.size(); ++slot) dense_[points.slots[slot].key] = slot;
+    for (uint32_t slot = 0; slot < slots; ++slot) dense_[slot_key(points, slot)] = slot;
   }
 
   uint32_t operator()(uint64_t id) {
@@ -270,12 +275,12 @@ bool get_graph(Reader& in, PointTable& points, HnswIndex& graph) {
 
 ByteBuffer encode_snapshot(const PointTable& points, const HnswIndex& graph) {
   // One pass sizes the file, so the buffer is allocated once and never moves.
-  uint32_t slot_count = static_cast<uint32_t>(points.slots.size());
-  std::vector<uint64_t> keys(slot_count);
-  for (uint32_t slot = 0; slot < slot_count; ++slot) keys[slot] = points.slots[slot].key;
+  const uint32_t slots = static_cast<uint32_t>(slot_count(points));
+  std::vector<uint64_t> keys(slots);
+  for (uint32_t slot = 0; slot < slots; ++slot) keys[slot] = slot_key(points, slot);
   size_t record_count = 0, node_count = 0, size = 0;
-  for (uint32_t slot = 0; slot < slot_count; ++slot) {
-    if (points.slots[slot].has_record) {
+  for (uint32_t slot = 0; slot < slots; ++slot) {
+    if (has_record(points, slot)) {
       ++record_count;
       size += point_entry_size(points, slot);
     }
@@ -292,8 +297,8 @@ ByteBuffer encode_snapshot(const PointTable& points, const HnswIndex& graph) {
   ByteBuffer buffer(size);
   Writer out{buffer.data()};
   put_varint(out, record_count);
-  for (uint32_t slot = 0; slot < slot_count; ++slot) {
-    if (points.slots[slot].has_record) put_point_entry(out, points, slot);
+  for (uint32_t slot = 0; slot < slots; ++slot) {
+    if (has_record(points, slot)) put_point_entry(out, points, slot);
   }
   put_varint(out, graph.m);
   put_varint(out, graph.ef_construction);
@@ -306,7 +311,7 @@ ByteBuffer encode_snapshot(const PointTable& points, const HnswIndex& graph) {
   }
   put_varint(out, graph.max_level);
   put_varint(out, node_count);
-  for (uint32_t slot = 0; slot < slot_count; ++slot) {
+  for (uint32_t slot = 0; slot < slots; ++slot) {
     if (has_node(graph, slot)) put_node_entry(out, keys, graph, slot);
   }
   // Sizing and writing walk the same state; a mismatch is an internal fault.
@@ -319,12 +324,13 @@ DecodeError decode_snapshot(std::string_view input, SnapshotState& out) {
   Reader in(input);
   uint64_t point_count;
   if (!get_varint(in, point_count)) return in.error;
-  reserve_points(out.points, presize_count<PointSlot>(point_count, in.left(), MIN_POINT_ENTRY_BYTES));
+  reserve_points(out.points, presize_count<SlotRecord>(point_count, in.left(), MIN_POINT_ENTRY_BYTES));
   std::vector<float> components;
   std::vector<PayloadEntry> entries;
   for (uint64_t i = 0; i < point_count; ++i) {
     if (!get_point_entry(in, out.points, components, entries)) return in.error;
   }
+  rebuild_tenants(out.points);
   if (!get_graph(in, out.points, out.graph)) return in.error;
   return DecodeError::None;
 }

@@ -39,10 +39,15 @@ void upsert(Store& store, uint64_t point_id, std::span<const float> vector,
 
 // Stores every point in order, as that many upserts one after another would:
 // a later entry for the same id replaces an earlier one whole. A null payload
-// means the point has none; the payloads are taken over.
+// means the point has none; the payloads are taken over. The points are linked
+// into the graph in parallel on the process's worker pool.
 void upsert_batch(Store& store, std::span<const uint64_t> point_ids,
                   std::span<const std::span<const float>> vectors,
                   std::span<std::unique_ptr<Payload>> payloads);
+
+// Batches smaller than twice this are linked on the calling thread, and so are
+// the first this many points of a graph.
+inline constexpr size_t PARALLEL_LINK_MIN = 256;
 
 // Removes the points stored under these ids, with their payloads and graph
 // nodes, and reconnects the graph around them. Returns how many of the ids
