@@ -27,9 +27,13 @@ class TestStandardSuite(VectorStoreIntegrationTests):
 
 class AxisEmbeddings(Embeddings):
     """Texts "a,b,..." embed to exactly those coordinates, so expected rankings
-    are known."""
+    are known. Counts the texts it embeds for storage."""
+
+    def __init__(self):
+        self.embedded = 0
 
     def embed_documents(self, texts):
+        self.embedded += len(texts)
         return [self.embed_query(t) for t in texts]
 
     def embed_query(self, text):
@@ -57,7 +61,9 @@ def test_unholdable_metadata_is_refused_and_nothing_is_stored(metadata, error, t
     store.add_texts(["1,0"], ids=["kept"])
     with pytest.raises(error, match=text):
         store.add_texts(["0,1", "1,1"], [{"ok": 1}, metadata], ids=["new", "kept"])
-    assert len(store.storage) == 1
+    with pytest.raises(error, match=text):
+        asyncio.run(store.aadd_texts(["0,1"], [metadata]))
+    assert len(store.storage) == 1 and store.embeddings.embedded == 1  # refused before embedding
     assert [d.page_content for d in store.get_by_ids(["new", "kept"])] == ["1,0"]
 
 
@@ -86,7 +92,7 @@ def test_a_failed_embedding_batch_length_is_refused():
 def test_a_refused_batch_forgets_the_ids_it_mapped():
     store = TarnwickVectorStore(AxisEmbeddings())
     with pytest.raises(TypeError):
-        store._store(["a"], [["x"]], None, ["a"])  # a vector the store refuses
+        store._store(["a"], [{"__tarnwick_text": "a", "__tarnwick_id": "a"}], [["x"]])  # refused vector
     assert store.get_by_ids(["a"]) == [] and store._point_ids == {}
 
 

@@ -184,28 +184,24 @@ class TarnwickVectorStore(VectorStore):
     def add_texts(self, texts: Iterable[str], metadatas: list[dict] | None = None, *,
                   ids: list[str | None] | None = None, **kwargs: Any) -> list[str]:
         texts = list(texts)
-        check_lengths(texts, metadatas, ids)
+        doc_ids, payloads = prepare(texts, metadatas, ids)
         vectors = self._embedding.embed_documents(texts) if texts else []
-        return self._store(texts, vectors, metadatas, ids)
+        return self._store(doc_ids, payloads, vectors)
 
     async def aadd_texts(self, texts: Iterable[str], metadatas: list[dict] | None = None, *,
                          ids: list[str | None] | None = None, **kwargs: Any) -> list[str]:
         texts = list(texts)
-        check_lengths(texts, metadatas, ids)
+        doc_ids, payloads = prepare(texts, metadatas, ids)
         vectors = await self._embedding.aembed_documents(texts) if texts else []
-        return await run_in_executor(None, self._store, texts, vectors, metadatas, ids)
+        return await run_in_executor(None, self._store, doc_ids, payloads, vectors)
 
-    def _store(self, texts: list[str], vectors: list[list[float]],
-               metadatas: list[dict] | None, ids: list[str | None] | None) -> list[str]:
-        """Stores embedded texts in one batch_upsert; returns their document ids."""
-        if len(vectors) != len(texts):
+    def _store(self, doc_ids: list[str], payloads: list[dict[str, Any]],
+               vectors: list[list[float]]) -> list[str]:
+        """Stores embedded documents in one batch_upsert; returns their ids."""
+        if len(vectors) != len(payloads):
             raise ValueError(f"the embedding model returned {len(vectors)} vectors "
-                             f"for {len(texts)} texts")
-        doc_ids = [str(uuid.uuid4()) if i is None else check_id(i)
-                   for i in (ids if ids is not None else [None] * len(texts))]
-        payloads = [payload_of(text, metadata, doc_id) for text, metadata, doc_id
-                    in zip(texts, metadatas or [None] * len(texts), doc_ids)]
-        if not texts:
+                             f"for {len(payloads)} texts")
+        if not payloads:
             return []
         with self._lock:
             fresh, point_ids = [], []
@@ -412,10 +408,18 @@ class TarnwickVectorStore(VectorStore):
         return store
 
 
-def check_lengths(texts: list[str], metadatas: list | None, ids: list | None) -> None:
+def prepare(texts: list[str], metadatas: list[dict] | None,
+            ids: list[str | None] | None) -> tuple[list[str], list[dict[str, Any]]]:
+    """The ids (a UUID where None) and payloads of documents to store, checked
+    before anything is embedded or stored."""
     for name, items in (("metadatas", metadatas), ("ids", ids)):
         if items is not None and len(items) != len(texts):
             raise ValueError(f"{len(texts)} texts but {len(items)} {name}")
+    doc_ids = [str(uuid.uuid4()) if i is None else check_id(i)
+               for i in (ids if ids is not None else [None] * len(texts))]
+    payloads = [payload_of(text, metadata, doc_id) for text, metadata, doc_id
+                in zip(texts, metadatas or [None] * len(texts), doc_ids)]
+    return doc_ids, payloads
 
 
 def check_id(doc_id: Any) -> str:
