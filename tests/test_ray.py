@@ -172,6 +172,13 @@ def test_point_operations_match_one_store(local_ray):
     assert (sharded.ef_search, sharded.m, sharded.ef_construction) == (99, one.m, one.ef_construction)
 
 
+@pytest.fixture(scope="module")
+def small_store(local_ray):
+    store = ShardedVectorStorage(2)
+    store.batch_upsert(range(1, 40), [[float(i)] for i in range(1, 40)])
+    return store
+
+
 @pytest.mark.parametrize("args, error, text", [
     (([1, 2], [[1.0]]), ValueError, "point_ids has 2 items but vectors has 1"),
     (([1], [[1.0]], [None, None]), ValueError, "point_ids has 1 items but payloads has 2"),
@@ -190,23 +197,14 @@ def test_point_operations_match_one_store(local_ray):
     (([1, 2], [[1.0], [2.0]], [None, "a"]), TypeError, "payloads item 1 is str"),
     (([1, 2], [[1.0], [2.0]], [None, {"a": "\ud800"}]), UnicodeEncodeError, "surrogates"),
 ])
-def test_a_bad_batch_changes_no_shard(local_ray, args, error, text):
-    sharded = bad_batch_store()
+def test_a_bad_batch_changes_no_shard(small_store, args, error, text):
+    sharded = small_store
     before = [sharded.get(i) for i in range(1, 40)]
     with pytest.raises(error, match=text):
         sharded.batch_upsert(*args)
     assert [sharded.get(i) for i in range(1, 40)] == before and len(sharded) == 39
-
-
-_bad_batch_store = []
-
-
-def bad_batch_store():
-    if not _bad_batch_store:
-        store = ShardedVectorStorage(2)
-        store.batch_upsert(range(1, 40), [[float(i)] for i in range(1, 40)])
-        _bad_batch_store.append(store)
-    return _bad_batch_store[0]
+    with pytest.raises(error):  # what one store refuses too
+        tarnwick.VectorStorage().batch_upsert(*args)
 
 
 def test_shard_errors_arrive_as_themselves(exact_pair):
