@@ -98,6 +98,14 @@ inline std::span<const uint32_t> layer0_neighbors(const HnswIndex& graph, uint32
 
 std::span<const uint32_t> upper_neighbors(const HnswIndex& graph, uint32_t slot, size_t layer);
 
+// All lists of layers 1.. of the node in this slot, or nullptr for a node of
+// layer 0 only.
+inline const std::vector<std::vector<uint32_t>>* upper_lists(const HnswIndex& graph, uint32_t slot) {
+  if (graph.upper_layers.empty()) return nullptr;
+  auto it = graph.upper_layers.find(slot);
+  return it == graph.upper_layers.end() ? nullptr : &it->second;
+}
+
 // The neighbour slots of a node at one layer, in stored order; empty when the
 // slot holds no node or the layer no list.
 inline std::span<const uint32_t> neighbors(const HnswIndex& graph, uint32_t slot, size_t layer) {
