@@ -47,14 +47,9 @@ void drop_farthest(std::vector<WalkPair>& heap) {
 }
 
 void begin_visits(WalkScratch& scratch, size_t slot_count) {
-  if (scratch.visit_marks.size() < slot_count) {
-    scratch.visit_marks.resize(slot_count, 0);
-    scratch.measured_marks.resize(slot_count, 0);
-    scratch.cached_distances.resize(slot_count);
-  }
+  if (scratch.visit_marks.size() < slot_count) scratch.visit_marks.resize(slot_count, 0);
   if (++scratch.visit_epoch == 0) {
     std::fill(scratch.visit_marks.begin(), scratch.visit_marks.end(), 0);
-    std::fill(scratch.measured_marks.begin(), scratch.measured_marks.end(), 0);
     scratch.visit_epoch = 1;
   }
 }
@@ -94,58 +89,27 @@ inline std::span<const uint32_t> read_list(const HnswIndex& graph, uint32_t slot
 }
 
 // Collects the neighbours not yet visited that hold a record (marking all of
-// them visited) with their distances. A kernel call scores a whole block of
-// rows for about the price of one, so a partial block is filled with points
-// the next expansions are likely to need (neighbours of the nearest waiting
-// candidates); their distances wait in the cache until a walk reaches them.
-// This changes only when a distance is computed, never which.
+// them visited) with their distances. The rows of all of them are requested
+// first, so that they arrive together, and the lists of the candidates the
+// walk will most likely expand next are requested too.
 void gather_unvisited(const HnswIndex& graph, const PointTable& points, const WalkQuery& query,
                       std::span<const uint32_t> list, std::span<const WalkPair> upcoming,
-                      size_t layer, WalkScratch& scratch) {
+                      WalkScratch& scratch) {
   scratch.batch_slots.clear();
-  scratch.to_measure.clear();
   const uint16_t epoch = scratch.visit_epoch;
   const size_t slots = slot_count(points);
-  // Most neighbours were visited already; fetch the points of the others only.
   for (uint32_t n : list) {
-    if (n < slots && scratch.visit_marks[n] != epoch && scratch.measured_marks[n] != epoch) {
-      prefetch_point(points, n);
-    }
+    if (n >= slots) continue;
+    uint16_t& mark = scratch.visit_marks[n];
+    if (mark == epoch) continue;
+    mark = epoch;
+    if (!has_record(points, n)) continue;  // a dangling slot is never scored
+    prefetch_point(points, n);
+    scratch.batch_slots.push_back(n);
   }
   for (const WalkPair& next : upcoming) __builtin_prefetch(layer0_block(graph, next.slot));
-  for (uint32_t n : list) {
-    if (n >= slots || !first_visit(scratch, n)) continue;
-    if (!has_record(points, n)) continue;  // a dangling slot is never scored
-    scratch.batch_slots.push_back(n);
-    if (scratch.measured_marks[n] != epoch) {
-      scratch.measured_marks[n] = epoch;
-      scratch.to_measure.push_back(n);
-    }
-  }
-  if (scratch.to_measure.size() % SCAN_BLOCK != 0) {
-    for (const WalkPair& next : upcoming) {
-      for (uint32_t n : neighbors(graph, next.slot, layer)) {
-        if (scratch.to_measure.size() % SCAN_BLOCK == 0) break;
-        if (n >= slots || scratch.visit_marks[n] == epoch || scratch.measured_marks[n] == epoch ||
-            !has_record(points, n)) {
-          continue;
-        }
-        scratch.measured_marks[n] = epoch;
-        prefetch_point(points, n);
-        scratch.to_measure.push_back(n);
-      }
-      if (scratch.to_measure.size() % SCAN_BLOCK == 0) break;
-    }
-  }
-  scratch.measured.resize(scratch.to_measure.size());
-  measure_slots(query, points, scratch.to_measure, scratch.measured.data());
-  for (size_t i = 0; i < scratch.to_measure.size(); ++i) {
-    scratch.cached_distances[scratch.to_measure[i]] = scratch.measured[i];
-  }
   scratch.batch_distances.resize(scratch.batch_slots.size());
-  for (size_t i = 0; i < scratch.batch_slots.size(); ++i) {
-    scratch.batch_distances[i] = scratch.cached_distances[scratch.batch_slots[i]];
-  }
+  measure_slots(query, points, scratch.batch_slots, scratch.batch_distances.data());
 }
 
 // The candidates a walk will most likely expand next: the front of its heap.
@@ -311,7 +275,7 @@ void search_base_layer(const HnswIndex& graph, const PointTable& points,
     float worst = nearest.empty() ? MAX_DISTANCE : nearest.front().distance;
     std::span<const uint32_t> list = layer0_neighbors(graph, expanded);
     if (list.empty()) continue;
-    gather_unvisited(graph, points, query, list, upcoming(candidates), 0, scratch);
+    gather_unvisited(graph, points, query, list, upcoming(candidates), scratch);
     for (size_t i = 0; i < scratch.batch_slots.size(); ++i) {
       float d = scratch.batch_distances[i];
       if (worst > d || nearest.size() < ef) {
@@ -352,7 +316,7 @@ bool search_base_layer_of_tenant(const HnswIndex& graph, const PointTable& point
     }
     std::span<const uint32_t> list = layer0_neighbors(graph, next.slot);
     if (list.empty()) continue;
-    gather_unvisited(graph, points, query, list, upcoming(candidates), 0, scratch);
+    gather_unvisited(graph, points, query, list, upcoming(candidates), scratch);
     measured += scratch.batch_slots.size();
     if (measured > budget) return false;
     for (size_t i = 0; i < scratch.batch_slots.size(); ++i) {
@@ -395,8 +359,7 @@ void search_layer_for_insert(const HnswIndex& graph, const PointTable& points,
     }
     std::span<const uint32_t> list = read_list(graph, next.slot, layer, locks, scratch);
     if (list.empty()) continue;
-    // This beam stops early, so distances measured ahead would mostly be wasted.
-    gather_unvisited(graph, points, query, list, {}, layer, scratch);
+    gather_unvisited(graph, points, query, list, {}, scratch);
     for (size_t i = 0; i < scratch.batch_slots.size(); ++i) {
       float d = scratch.batch_distances[i];
       if (nearest.size() < ef || order_key(d) < order_key(nearest.front().distance)) {

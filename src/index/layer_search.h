@@ -67,14 +67,8 @@ struct NodeLocks {
 // Per-thread scratch of the walks, indexed by point-table slot and reused by
 // every walk on the thread; nothing in it is sized by point ids.
 struct WalkScratch {
-  std::vector<uint16_t> visit_marks;
-  // Distances measured ahead of need in this walk: measured_marks[slot] equals
-  // the epoch when cached_distances[slot] holds the slot's distance.
-  std::vector<uint16_t> measured_marks;
-  std::vector<float> cached_distances;
+  std::vector<uint16_t> visit_marks;  // visit_marks[slot] == visit_epoch: visited
   uint16_t visit_epoch = 0;
-  std::vector<uint32_t> to_measure;
-  std::vector<float> measured;
   std::vector<uint32_t> batch_slots;
   std::vector<float> batch_distances;
   std::vector<WalkPair> candidates;
