@@ -3,7 +3,11 @@
 // the sum the scalar metrics compute.
 #pragma once
 
+#include <array>
 #include <cstddef>
+#include <string>
+#include <string_view>
+#include <vector>
 
 namespace tarnwick {
 
@@ -28,11 +32,36 @@ struct ScanKernels {
 
 // The portable reference kernels.
 const ScanKernels& scalar_scan_kernels();
-// The fastest kernels this processor runs, chosen once.
-const ScanKernels& scan_kernels();
-
 #if defined(TARNWICK_HAVE_AVX2)
 const ScanKernels& avx2_scan_kernels();
 #endif
+#if defined(TARNWICK_HAVE_AVX512)
+const ScanKernels& avx512_scan_kernels();
+#endif
+
+// The values TARNWICK_SCAN_KERNELS accepts: "auto" (the same as leaving it
+// unset) picks the fastest kernels this processor runs; the others name one set.
+inline constexpr std::array<std::string_view, 4> SCAN_KERNEL_SETTINGS = {"auto", "scalar", "avx2",
+                                                                        "avx512"};
+
+// The kernels a setting of TARNWICK_SCAN_KERNELS (null when unset) selects, or
+// the text of why it selects none: a value outside SCAN_KERNEL_SETTINGS, or a
+// set this processor or build cannot run.
+struct ScanKernelChoice {
+  const ScanKernels* kernels = nullptr;
+  std::string failure;  // empty on success
+};
+ScanKernelChoice choose_scan_kernels(const char* setting);
+
+// Every set this processor runs, the reference first, the automatic choice last.
+std::vector<const ScanKernels*> runnable_scan_kernels();
+
+// The kernels chosen once for the process from TARNWICK_SCAN_KERNELS; a setting
+// that selects none leaves the automatic choice (the module refuses to load
+// with one). With TARNWICK_SCAN_KERNELS_TRACE=1 the choice is reported on
+// standard error as "tarnwick: scan kernels NAME".
+const ScanKernels& scan_kernels();
+// Empty when TARNWICK_SCAN_KERNELS is usable, else why it is refused.
+const std::string& scan_kernels_failure();
 
 }  // namespace tarnwick
