@@ -32,6 +32,8 @@ struct Kernel {
 constexpr Kernel KERNELS[] = {
     {"small_dot", SMALL_SCAN_BLOCK, &ScanKernels::small_dot},
     {"small_squared_distance", SMALL_SCAN_BLOCK, &ScanKernels::small_squared_distance},
+    {"tiny_dot", TINY_SCAN_BLOCK, &ScanKernels::tiny_dot},
+    {"tiny_squared_distance", TINY_SCAN_BLOCK, &ScanKernels::tiny_squared_distance},
     {"dot", SCAN_BLOCK, &ScanKernels::dot},
     {"squared_distance", SCAN_BLOCK, &ScanKernels::squared_distance},
 };
@@ -44,8 +46,10 @@ int main(int argc, char** argv) {
   if (dims.empty()) dims = {100, 128, 384};
   std::vector<const ScanKernels*> sets = runnable_scan_kernels();
 
-  std::printf("ns per row, best of %d rounds of %zu rows\n%-24s %5s", ROUNDS, ROWS_PER_ROUND,
-              "kernel", "dim");
+  double load = 0.0;
+  getloadavg(&load, 1);
+  std::printf("ns per row, best of %d rounds of %zu rows; load average %.2f at start\n%-24s %5s",
+              ROUNDS, ROWS_PER_ROUND, load, "kernel", "dim");
   for (const ScanKernels* set : sets) std::printf(" %9s", set->name);
   std::printf("\n");
 

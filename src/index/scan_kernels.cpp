@@ -110,7 +110,9 @@ const ScanKernels& scalar_scan_kernels() {
   static const ScanKernels kernels{"scalar", scalar_dot<SCAN_BLOCK>,
                                    scalar_squared_distance<SCAN_BLOCK>,
                                    scalar_dot<SMALL_SCAN_BLOCK>,
-                                   scalar_squared_distance<SMALL_SCAN_BLOCK>};
+                                   scalar_squared_distance<SMALL_SCAN_BLOCK>,
+                                   scalar_dot<TINY_SCAN_BLOCK>,
+                                   scalar_squared_distance<TINY_SCAN_BLOCK>};
   return kernels;
 }
 

@@ -99,9 +99,14 @@ void squared_distance_32(const float* q, const float* const* rows, size_t dim, f
 }  // namespace
 
 const ScanKernels& avx2_scan_kernels() {
-  static_assert(SCAN_BLOCK == 32 && SMALL_SCAN_BLOCK == 16);
-  static const ScanKernels kernels{"avx2", dot_32, squared_distance_32, block_kernel<false, 2>,
-                                   block_kernel<true, 2>};
+  static_assert(SCAN_BLOCK == 32 && SMALL_SCAN_BLOCK == 16 && TINY_SCAN_BLOCK == 8);
+  static const ScanKernels kernels{"avx2",
+                                   dot_32,
+                                   squared_distance_32,
+                                   block_kernel<false, 2>,
+                                   block_kernel<true, 2>,
+                                   block_kernel<false, 1>,
+                                   block_kernel<true, 1>};
   return kernels;
 }
 

@@ -113,14 +113,18 @@ void block_kernel(const float* q, const float* const* rows, size_t dim, float* o
 
 }  // namespace
 
-// For sixteen rows the AVX2 kernels are faster: sixteen lanes are one chain
-// of 512-bit adds, whose latency is twice that of the two chains of 256-bit
-// adds the AVX2 kernels keep.
+// For sixteen rows or fewer the AVX2 kernels are faster: sixteen lanes are
+// one chain of 512-bit adds, whose latency is twice that of the two chains of
+// 256-bit adds the AVX2 kernels keep.
 const ScanKernels& avx512_scan_kernels() {
-  static const ScanKernels kernels{"avx512", block_kernel<false, SCAN_BLOCK / 16>,
+  const ScanKernels& avx2 = avx2_scan_kernels();
+  static const ScanKernels kernels{"avx512",
+                                   block_kernel<false, SCAN_BLOCK / 16>,
                                    block_kernel<true, SCAN_BLOCK / 16>,
-                                   avx2_scan_kernels().small_dot,
-                                   avx2_scan_kernels().small_squared_distance};
+                                   avx2.small_dot,
+                                   avx2.small_squared_distance,
+                                   avx2.tiny_dot,
+                                   avx2.tiny_squared_distance};
   return kernels;
 }
 

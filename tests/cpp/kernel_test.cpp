@@ -114,6 +114,8 @@ constexpr KernelCase KERNEL_CASES[] = {
     {"squared_distance", SCAN_BLOCK, &ScanKernels::squared_distance, true},
     {"small_dot", SMALL_SCAN_BLOCK, &ScanKernels::small_dot, false},
     {"small_squared_distance", SMALL_SCAN_BLOCK, &ScanKernels::small_squared_distance, true},
+    {"tiny_dot", TINY_SCAN_BLOCK, &ScanKernels::tiny_dot, false},
+    {"tiny_squared_distance", TINY_SCAN_BLOCK, &ScanKernels::tiny_squared_distance, true},
 };
 
 constexpr size_t POOL_ROWS = 24;  // fewer than a block, so that blocks repeat rows
