@@ -52,14 +52,17 @@ void raise_missing(const MethodSpec& spec, PyObject** slots) {
                missing.size(), missing.size() == 1 ? "argument" : "arguments", names.c_str());
 }
 
+size_t positional_count(const MethodSpec& spec) { return std::min(spec.positional, spec.count); }
+
 void raise_too_many_positional(const MethodSpec& spec, Py_ssize_t given) {
   const char* verb = given == 1 ? "was" : "were";
-  if (spec.required == spec.count) {
+  const size_t positional = positional_count(spec);
+  if (spec.required == positional) {
     PyErr_Format(PyExc_TypeError, "%s takes %zu positional arguments but %zd %s given",
-                 spec.full_name, spec.count, given, verb);
+                 spec.full_name, positional, given, verb);
   } else {
     PyErr_Format(PyExc_TypeError, "%s takes from %zu to %zu positional arguments but %zd %s given",
-                 spec.full_name, spec.required, spec.count, given, verb);
+                 spec.full_name, spec.required, positional, given, verb);
   }
 }
 
@@ -127,7 +130,7 @@ Py_ssize_t capacity_hint(PyObject* object) {
 bool bind_arguments(const MethodSpec& spec, PyObject* const* args, Py_ssize_t nargsf,
                     PyObject* kwnames, PyObject** slots) {
   Py_ssize_t given = PyVectorcall_NARGS(nargsf);
-  if (given > static_cast<Py_ssize_t>(spec.count)) {
+  if (given > static_cast<Py_ssize_t>(positional_count(spec))) {
     raise_too_many_positional(spec, given);
     return false;
   }
@@ -175,6 +178,16 @@ void add_argument_note(const char* name) {
   PyRef outcome = note && add_note
                       ? PyRef::steal(PyObject_CallMethodOneArg(raised, add_note, note.get()))
                       : PyRef();
+  if (!outcome) PyErr_Clear();  // the exception is raised without its note
+  PyErr_SetRaisedException(raised);
+}
+
+void add_item_note(const char* name, size_t index) {
+  PyObject* raised = PyErr_GetRaisedException();
+  if (raised == nullptr) return;
+  PyRef note = PyRef::steal(PyUnicode_FromFormat("while processing '%s' item %zu", name, index));
+  PyRef outcome = note ? PyRef::steal(PyObject_CallMethod(raised, "add_note", "O", note.get()))
+                       : PyRef();
   if (!outcome) PyErr_Clear();  // the exception is raised without its note
   PyErr_SetRaisedException(raised);
 }
@@ -231,23 +244,59 @@ bool convert_vector(PyObject* object, std::vector<float>& out) {
 }
 
 bool convert_vector_list(PyObject* object, VectorList& out) {
+  size_t failed_item;
+  return convert_vector_list_items(object, out, failed_item);
+}
+
+bool convert_vector_list_items(PyObject* object, VectorList& out, size_t& failed_item) {
   if (!check_sequence_argument(object)) return false;
   out.ends.reserve(capacity_hint(object));
   PyRef iterator = PyRef::steal(PyObject_GetIter(object));
   if (!iterator) return false;
   while (PyRef item = PyRef::steal(PyIter_Next(iterator.get()))) {
-    if (!convert_vector(item.get(), out.values)) return false;
+    if (!convert_vector(item.get(), out.values)) {
+      failed_item = out.ends.size();
+      return false;
+    }
     out.ends.push_back(out.values.size());
   }
   return !PyErr_Occurred();
 }
 
-bool convert_payload(PyObject* object, std::unique_ptr<Payload>& out) {
+bool convert_id_list(PyObject* object, const char* name, std::vector<uint64_t>& out) {
+  if (!check_sequence_argument(object)) {
+    add_argument_note(name);
+    return false;
+  }
+  out.reserve(static_cast<size_t>(capacity_hint(object)));
+  PyRef iterator = PyRef::steal(PyObject_GetIter(object));
+  if (!iterator) {
+    add_argument_note(name);
+    return false;
+  }
+  while (PyRef item = PyRef::steal(PyIter_Next(iterator.get()))) {
+    uint64_t id;
+    if (!convert_u64(item.get(), id)) {
+      add_item_note(name, out.size());
+      return false;
+    }
+    out.push_back(id);
+  }
+  if (PyErr_Occurred()) {
+    add_argument_note(name);
+    return false;
+  }
+  return true;
+}
+
+namespace {
+
+// Converts None or a dict; a non-dict raises the type mismatch, without a note.
+bool convert_payload_value(PyObject* object, std::unique_ptr<Payload>& out) {
   out.reset();
   if (object == Py_None) return true;
   if (!PyDict_Check(object)) {
     raise_type_mismatch(object, "dict");
-    add_argument_note("payload");
     return false;
   }
   std::vector<PayloadEntry> entries;
@@ -288,6 +337,83 @@ bool convert_payload(PyObject* object, std::unique_ptr<Payload>& out) {
   }
   out = std::make_unique<Payload>(make_payload(std::move(entries)));
   return true;
+}
+
+}  // namespace
+
+bool convert_payload(PyObject* object, std::unique_ptr<Payload>& out) {
+  if (object != Py_None && !PyDict_Check(object)) {
+    raise_type_mismatch(object, "dict");
+    add_argument_note("payload");
+    return false;
+  }
+  return convert_payload_value(object, out);
+}
+
+bool convert_payload_list(PyObject* object, const char* name,
+                          std::vector<std::unique_ptr<Payload>>& out) {
+  if (object == nullptr || object == Py_None) return true;
+  if (PyUnicode_Check(object) || PyDict_Check(object) || !PySequence_Check(object)) {
+    raise_type_mismatch(object, sequence_target_name());
+    add_argument_note(name);
+    return false;
+  }
+  out.reserve(static_cast<size_t>(capacity_hint(object)));
+  PyRef iterator = PyRef::steal(PyObject_GetIter(object));
+  if (!iterator) {
+    add_argument_note(name);
+    return false;
+  }
+  while (PyRef item = PyRef::steal(PyIter_Next(iterator.get()))) {
+    std::unique_ptr<Payload> payload;
+    if (!convert_payload_value(item.get(), payload)) {
+      add_item_note(name, out.size());
+      return false;
+    }
+    out.push_back(std::move(payload));
+  }
+  if (PyErr_Occurred()) {
+    add_argument_note(name);
+    return false;
+  }
+  return true;
+}
+
+PyObject* build_payload_dict(const Payload& payload) {
+  PyRef dict = PyRef::steal(PyDict_New());
+  if (!dict) return nullptr;
+  for (const PayloadEntry& entry : payload.entries) {
+    PyRef value;
+    switch (entry.value.kind) {
+      case PayloadKind::Keyword:
+      case PayloadKind::Text:
+        value = PyRef::steal(PyUnicode_FromStringAndSize(
+            entry.value.text.data(), static_cast<Py_ssize_t>(entry.value.text.size())));
+        break;
+      case PayloadKind::Integer:
+        value = PyRef::steal(PyLong_FromLongLong(entry.value.integer));
+        break;
+      case PayloadKind::Float:
+        value = PyRef::steal(PyFloat_FromDouble(entry.value.number));
+        break;
+    }
+    if (!value) return nullptr;
+    PyRef key = PyRef::steal(
+        PyUnicode_FromStringAndSize(entry.key.data(), static_cast<Py_ssize_t>(entry.key.size())));
+    if (!key || PyDict_SetItem(dict.get(), key.get(), value.get()) < 0) return nullptr;
+  }
+  return dict.release();
+}
+
+PyObject* build_float_list(std::span<const float> values) {
+  PyRef list = PyRef::steal(PyList_New(static_cast<Py_ssize_t>(values.size())));
+  if (!list) return nullptr;
+  for (size_t i = 0; i < values.size(); ++i) {
+    PyObject* number = PyFloat_FromDouble(static_cast<double>(values[i]));
+    if (number == nullptr) return nullptr;
+    PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), number);
+  }
+  return list.release();
 }
 
 PyObject* build_result_list(std::span<const ScoredPoint> results) {

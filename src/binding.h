@@ -6,6 +6,7 @@
 
 #include "py_ref.h"
 
+#include <cstddef>
 #include <cstdint>
 #include <memory>
 #include <optional>
@@ -18,13 +19,15 @@
 
 namespace tarnwick {
 
-// The parameters of one method: every one may be given by position or keyword,
-// the first `required` must be given, the rest default to None.
+// The parameters of one method: the first `positional` may be given by
+// position or keyword, the rest by keyword only; the first `required` must be
+// given, the rest default to None.
 struct MethodSpec {
   const char* full_name;  // "VectorStorage.search()"
   const char* const* names;
   size_t count;
   size_t required;
+  size_t positional = SIZE_MAX;  // SIZE_MAX: all of them
 };
 
 inline constexpr size_t MAX_PARAMETERS = 4;
@@ -36,6 +39,8 @@ bool bind_arguments(const MethodSpec& spec, PyObject* const* args, Py_ssize_t na
 
 // Adds the note "while processing '<name>'" to the exception being raised.
 void add_argument_note(const char* name);
+// Adds the note "while processing '<name>' item <index>" to the exception being raised.
+void add_item_note(const char* name, size_t index);
 
 // Raises TypeError "'<type>' object is not an instance of '<target>'".
 void raise_type_mismatch(PyObject* object, const char* target);
@@ -58,10 +63,28 @@ struct VectorList {
   }
 };
 bool convert_vector_list(PyObject* object, VectorList& out);
+// The same; when an item fails, `failed_item` receives its index (it is left
+// alone when the list itself fails).
+bool convert_vector_list_items(PyObject* object, VectorList& out, size_t& failed_item);
+
+// Converts a sequence of point ids, each as convert_u64 does. Adds the argument
+// note itself: naming the item's index when an item fails.
+bool convert_id_list(PyObject* object, const char* name, std::vector<uint64_t>& out);
 
 // Converts a payload argument: None gives a null payload. A non-dict raises the
-// type mismatch for "dict"; failures inside the dict raise their own exceptions.
+// type mismatch for "dict" with the note for "payload"; failures inside the
+// dict raise their own exceptions, without a note.
 bool convert_payload(PyObject* object, std::unique_ptr<Payload>& out);
+
+// Converts None or a sequence of payloads (each None or a dict). Adds the
+// argument note itself, naming the item's index when an item fails.
+bool convert_payload_list(PyObject* object, const char* name,
+                          std::vector<std::unique_ptr<Payload>>& out);
+
+// Returns a new dict holding the payload's entries, or null with an exception set.
+PyObject* build_payload_dict(const Payload& payload);
+// Returns a new list of floats, or null with an exception set.
+PyObject* build_float_list(std::span<const float> values);
 
 // Returns a new list of (int, float) tuples, or null with an exception set.
 PyObject* build_result_list(std::span<const ScoredPoint> results);

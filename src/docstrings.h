@@ -100,4 +100,66 @@ inline constexpr char LOAD[] =
     "# Errors\n"
     "Throws a standard `IOError` if input buffers contain broken byte signatures or version mismatches.";
 
+inline constexpr char BATCH_UPSERT[] =
+    "batch_upsert($self, point_ids, vectors, payloads=None, *, progress=None)\n"
+    "--\n"
+    "\n"
+    "Inserts or replaces many points in one call, linking them into the graph on the worker pool.\n"
+    "\n"
+    "The store ends in the state that calling `upsert` for each (id, vector, payload) in order would\n"
+    "give: a later entry for an id replaces an earlier one whole. Everything is converted and checked\n"
+    "before the store changes. The points are stored in chunks; between chunks the store is consistent,\n"
+    "`progress` is called and signals are handled. An exception raised there (a KeyboardInterrupt from\n"
+    "Ctrl-C, or one raised by `progress`) stops the call: the points of the chunks already stored stay,\n"
+    "each whole, and the rest are not stored.\n"
+    "\n"
+    "# Parameters\n"
+    "* `point_ids` - A sequence of unsigned 64-bit ids, or a 1-D integer array.\n"
+    "* `vectors` - A sequence of float vectors, or a 2-D array.\n"
+    "* `payloads` - None, or a sequence of the same length whose items are None or a dict.\n"
+    "* `progress` - None, or a callable called as `progress(done, total)` after each chunk.\n"
+    "\n"
+    "# Errors\n"
+    "Raises `ValueError` when the lengths differ, and for a bad item what `upsert` raises for it, with\n"
+    "a note naming the argument and the item's index; the store is then unchanged.";
+
+inline constexpr char DELETE[] =
+    "delete($self, point_id)\n"
+    "--\n"
+    "\n"
+    "Removes the point stored under `point_id`, with its payload and graph node.\n"
+    "\n"
+    "The graph is reconnected around the removed node and its memory is reused by later insertions.\n"
+    "\n"
+    "# Returns\n"
+    "True when a point was stored under the id, False otherwise.";
+
+inline constexpr char BATCH_DELETE[] =
+    "batch_delete($self, point_ids)\n"
+    "--\n"
+    "\n"
+    "Removes the points stored under any of `point_ids` in one call.\n"
+    "\n"
+    "Every id is converted before anything changes; repeated ids count once.\n"
+    "\n"
+    "# Returns\n"
+    "The number of ids that held a point.";
+
+inline constexpr char GET[] =
+    "get($self, point_id)\n"
+    "--\n"
+    "\n"
+    "Returns the point stored under `point_id` as `(vector, payload)`, or None when there is none.\n"
+    "\n"
+    "The vector is a list of the stored 32-bit floats; the payload is a dict (text values as `str`,\n"
+    "integers as `int`, floats as `float`) or None.";
+
+inline constexpr char EF_SEARCH[] =
+    "The beam width of graph searches (at least `limit`): larger gives higher recall, smaller is faster.\n"
+    "An int from 1 to 4096; saved in snapshots.";
+
+inline constexpr char M[] = "The link budget per node and layer (twice this at layer 0); read-only.";
+
+inline constexpr char EF_CONSTRUCTION[] = "The beam width of graph insertion; read-only.";
+
 }  // namespace tarnwick::docs

@@ -26,6 +26,9 @@ constexpr const char* UPSERT_PARAMS[] = {"point_id", "vector", "payload"};
 constexpr const char* SEARCH_PARAMS[] = {"query_vector", "limit", "metric", "tenant_id"};
 constexpr const char* BATCH_SEARCH_PARAMS[] = {"query_vectors", "limit", "metric", "tenant_id"};
 constexpr const char* PATH_PARAMS[] = {"path"};
+constexpr const char* BATCH_UPSERT_PARAMS[] = {"point_ids", "vectors", "payloads", "progress"};
+constexpr const char* POINT_ID_PARAMS[] = {"point_id"};
+constexpr const char* POINT_IDS_PARAMS[] = {"point_ids"};
 
 constexpr MethodSpec UPSERT_SPEC{"VectorStorage.upsert()", UPSERT_PARAMS, 3, 3};
 constexpr MethodSpec SEARCH_SPEC{"VectorStorage.search()", SEARCH_PARAMS, 4, 3};
@@ -33,6 +36,14 @@ constexpr MethodSpec BATCH_SEARCH_SPEC{"VectorStorage.batch_search()", BATCH_SEA
 constexpr MethodSpec SAVE_SPEC{"VectorStorage.save()", PATH_PARAMS, 1, 1};
 constexpr MethodSpec LOAD_SPEC{"VectorStorage.load()", PATH_PARAMS, 1, 1};
 constexpr MethodSpec NEW_SPEC{"VectorStorage.__new__()", nullptr, 0, 0};
+constexpr MethodSpec BATCH_UPSERT_SPEC{"VectorStorage.batch_upsert()", BATCH_UPSERT_PARAMS, 4, 2, 3};
+constexpr MethodSpec DELETE_SPEC{"VectorStorage.delete()", POINT_ID_PARAMS, 1, 1};
+constexpr MethodSpec BATCH_DELETE_SPEC{"VectorStorage.batch_delete()", POINT_IDS_PARAMS, 1, 1};
+constexpr MethodSpec GET_SPEC{"VectorStorage.get()", POINT_ID_PARAMS, 1, 1};
+
+// Points stored per step of batch_upsert; between steps the caller handles
+// signals and reports progress.
+constexpr size_t BATCH_UPSERT_CHUNK = 4096;
 
 constexpr char SEARCH_METRIC_ERROR[] =
     "Unsupported metric option. Choose from: 'cosine', 'dot_product' ('dot'), or 'euclidean' ('l2').";
@@ -214,6 +225,198 @@ PyObject* vector_storage_load(PyObject* self, PyObject* const* args, Py_ssize_t 
   }
 }
 
+// Checks that progress is None or callable.
+bool convert_progress(PyObject* object, PyObject*& out) {
+  out = object == Py_None ? nullptr : object;
+  if (out == nullptr || PyCallable_Check(out)) return true;
+  PyRef qualname = PyRef::steal(PyType_GetQualName(Py_TYPE(out)));
+  if (!qualname) return false;
+  PyErr_Format(PyExc_TypeError, "'%U' object is not callable", qualname.get());
+  add_argument_note("progress");
+  return false;
+}
+
+bool check_same_length(const char* name, size_t count, size_t ids) {
+  if (count == ids) return true;
+  PyErr_Format(PyExc_ValueError, "point_ids has %zu items but %s has %zu", ids, name, count);
+  return false;
+}
+
+PyObject* batch_upsert_impl(PyObject* self, const std::vector<uint64_t>& point_ids,
+                            const VectorList& vectors,
+                            std::vector<std::unique_ptr<Payload>>& payloads, PyObject* progress) {
+  const size_t total = point_ids.size();
+  std::vector<std::span<const float>> rows(total);
+  for (size_t i = 0; i < total; ++i) rows[i] = vectors[i];
+  if (payloads.empty()) payloads.resize(total);
+  for (size_t done = 0; done < total;) {
+    size_t count = std::min(BATCH_UPSERT_CHUNK, total - done);
+    upsert_batch(store_of(self), std::span(point_ids).subspan(done, count),
+                 std::span<const std::span<const float>>(rows).subspan(done, count),
+                 std::span(payloads).subspan(done, count));
+    done += count;
+    // The store is consistent and unlocked here: Python code may run.
+    if (PyErr_CheckSignals() < 0) return nullptr;
+    if (progress != nullptr) {
+      PyRef outcome = PyRef::steal(PyObject_CallFunction(progress, "nn", static_cast<Py_ssize_t>(done),
+                                                         static_cast<Py_ssize_t>(total)));
+      if (!outcome) return nullptr;
+    }
+  }
+  Py_RETURN_NONE;
+}
+
+PyObject* vector_storage_batch_upsert(PyObject* self, PyObject* const* args, Py_ssize_t nargsf,
+                                      PyObject* kwnames) {
+  try {
+    PyObject* slots[4];
+    if (!bind_arguments(BATCH_UPSERT_SPEC, args, nargsf, kwnames, slots)) return nullptr;
+    std::vector<uint64_t> point_ids;
+    VectorList vectors;
+    std::vector<std::unique_ptr<Payload>> payloads;
+    PyObject* progress = nullptr;
+    if (!convert_id_list(slots[0], "point_ids", point_ids)) return nullptr;
+    size_t failed_item = SIZE_MAX;
+    if (!convert_vector_list_items(slots[1], vectors, failed_item)) {
+      if (failed_item == SIZE_MAX) {
+        add_argument_note("vectors");
+      } else {
+        add_item_note("vectors", failed_item);
+      }
+      return nullptr;
+    }
+    if (!convert_payload_list(slots[2], "payloads", payloads) ||
+        (slots[3] != nullptr && !convert_progress(slots[3], progress))) {
+      return nullptr;
+    }
+    if (!check_same_length("vectors", vectors.size(), point_ids.size())) return nullptr;
+    if (slots[2] != nullptr && slots[2] != Py_None &&
+        !check_same_length("payloads", payloads.size(), point_ids.size())) {
+      return nullptr;
+    }
+    return batch_upsert_impl(self, point_ids, vectors, payloads, progress);
+  } catch (const std::bad_alloc&) {
+    return PyErr_NoMemory();
+  }
+}
+
+PyObject* delete_impl(PyObject* self, uint64_t point_id) {
+  return PyBool_FromLong(delete_points(store_of(self), std::span(&point_id, 1)) > 0);
+}
+
+PyObject* vector_storage_delete(PyObject* self, PyObject* const* args, Py_ssize_t nargsf,
+                                PyObject* kwnames) {
+  try {
+    PyObject* slots[1];
+    if (!bind_arguments(DELETE_SPEC, args, nargsf, kwnames, slots)) return nullptr;
+    uint64_t point_id;
+    if (!convert_argument("point_id", convert_u64, slots[0], point_id)) return nullptr;
+    return delete_impl(self, point_id);
+  } catch (const std::bad_alloc&) {
+    return PyErr_NoMemory();
+  }
+}
+
+PyObject* batch_delete_impl(PyObject* self, const std::vector<uint64_t>& point_ids) {
+  return PyLong_FromSize_t(delete_points(store_of(self), point_ids));
+}
+
+PyObject* vector_storage_batch_delete(PyObject* self, PyObject* const* args, Py_ssize_t nargsf,
+                                      PyObject* kwnames) {
+  try {
+    PyObject* slots[1];
+    if (!bind_arguments(BATCH_DELETE_SPEC, args, nargsf, kwnames, slots)) return nullptr;
+    std::vector<uint64_t> point_ids;
+    if (!convert_id_list(slots[0], "point_ids", point_ids)) return nullptr;
+    return batch_delete_impl(self, point_ids);
+  } catch (const std::bad_alloc&) {
+    return PyErr_NoMemory();
+  }
+}
+
+PyObject* get_impl(PyObject* self, uint64_t point_id) {
+  PointCopy point;
+  if (!get_point(store_of(self), point_id, point)) Py_RETURN_NONE;
+  PyRef vector = PyRef::steal(build_float_list(point.vector));
+  if (!vector) return nullptr;
+  PyRef payload = point.payload ? PyRef::steal(build_payload_dict(*point.payload))
+                                : PyRef::borrow(Py_None);
+  if (!payload) return nullptr;
+  return PyTuple_Pack(2, vector.get(), payload.get());
+}
+
+PyObject* vector_storage_get(PyObject* self, PyObject* const* args, Py_ssize_t nargsf,
+                             PyObject* kwnames) {
+  try {
+    PyObject* slots[1];
+    if (!bind_arguments(GET_SPEC, args, nargsf, kwnames, slots)) return nullptr;
+    uint64_t point_id;
+    if (!convert_argument("point_id", convert_u64, slots[0], point_id)) return nullptr;
+    return get_impl(self, point_id);
+  } catch (const std::bad_alloc&) {
+    return PyErr_NoMemory();
+  }
+}
+
+Py_ssize_t vector_storage_length(PyObject* self) {
+  return static_cast<Py_ssize_t>(point_count(store_of(self)));
+}
+
+// `id in store`: an int outside the id range is simply not stored; an object
+// that is not an integer raises what the id conversion raises.
+int vector_storage_contains(PyObject* self, PyObject* key) {
+  uint64_t point_id;
+  if (!convert_u64(key, point_id)) {
+    if (!PyErr_ExceptionMatches(PyExc_OverflowError)) return -1;
+    PyErr_Clear();
+    return 0;
+  }
+  try {
+    return contains_point(store_of(self), point_id) ? 1 : 0;
+  } catch (const std::bad_alloc&) {
+    PyErr_NoMemory();
+    return -1;
+  }
+}
+
+PyObject* get_ef_search(PyObject* self, void*) {
+  return PyLong_FromUnsignedLongLong(graph_parameters(store_of(self)).ef_search);
+}
+
+int set_ef_search_property(PyObject* self, PyObject* value, void*) {
+  if (value == nullptr) {
+    PyErr_SetString(PyExc_AttributeError, "cannot delete attribute 'ef_search'");
+    return -1;
+  }
+  PyRef number = PyRef::steal(PyNumber_Index(value));
+  if (!number) return -1;
+  int overflow = 0;
+  long long ef = PyLong_AsLongLongAndOverflow(number.get(), &overflow);
+  if (ef == -1 && PyErr_Occurred()) return -1;
+  if (overflow != 0 || ef < 1 || static_cast<unsigned long long>(ef) > MAX_EF_SEARCH) {
+    PyErr_Format(PyExc_ValueError, "ef_search must be an int from 1 to %llu, got %R",
+                 static_cast<unsigned long long>(MAX_EF_SEARCH), number.get());
+    return -1;
+  }
+  set_ef_search(store_of(self), static_cast<uint64_t>(ef));
+  return 0;
+}
+
+PyObject* get_m(PyObject* self, void*) {
+  return PyLong_FromUnsignedLongLong(graph_parameters(store_of(self)).m);
+}
+
+PyObject* get_ef_construction(PyObject* self, void*) {
+  return PyLong_FromUnsignedLongLong(graph_parameters(store_of(self)).ef_construction);
+}
+
+PyGetSetDef VECTOR_STORAGE_PROPERTIES[] = {
+    {"ef_search", get_ef_search, set_ef_search_property, docs::EF_SEARCH, nullptr},
+    {"m", get_m, nullptr, docs::M, nullptr},
+    {"ef_construction", get_ef_construction, nullptr, docs::EF_CONSTRUCTION, nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
 PyMethodDef VECTOR_STORAGE_METHODS[] = {
     {"upsert", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(vector_storage_upsert)),
      METH_FASTCALL | METH_KEYWORDS, docs::UPSERT},
@@ -226,6 +429,16 @@ PyMethodDef VECTOR_STORAGE_METHODS[] = {
      METH_FASTCALL | METH_KEYWORDS, docs::SAVE},
     {"load", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(vector_storage_load)),
      METH_FASTCALL | METH_KEYWORDS, docs::LOAD},
+    {"batch_upsert",
+     reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(vector_storage_batch_upsert)),
+     METH_FASTCALL | METH_KEYWORDS, docs::BATCH_UPSERT},
+    {"delete", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(vector_storage_delete)),
+     METH_FASTCALL | METH_KEYWORDS, docs::DELETE},
+    {"batch_delete",
+     reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(vector_storage_batch_delete)),
+     METH_FASTCALL | METH_KEYWORDS, docs::BATCH_DELETE},
+    {"get", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(vector_storage_get)),
+     METH_FASTCALL | METH_KEYWORDS, docs::GET},
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -270,6 +483,9 @@ PyType_Slot VECTOR_STORAGE_SLOTS[] = {
     {Py_tp_doc, const_cast<char*>(docs::VECTOR_STORAGE)},
     {Py_tp_new, reinterpret_cast<void*>(vector_storage_new)},
     {Py_tp_methods, VECTOR_STORAGE_METHODS},
+    {Py_tp_getset, VECTOR_STORAGE_PROPERTIES},
+    {Py_sq_length, reinterpret_cast<void*>(vector_storage_length)},
+    {Py_sq_contains, reinterpret_cast<void*>(vector_storage_contains)},
     {Py_tp_base, &PyBaseObject_Type},
     {Py_tp_dealloc, reinterpret_cast<void*>(vector_storage_dealloc)},
     {0, nullptr},

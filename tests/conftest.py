@@ -1,3 +1,5 @@
+import shutil
+import subprocess
 import sys
 from pathlib import Path
 
@@ -24,3 +26,24 @@ def same_results(actual, expected):
     assert [pid for pid, _ in actual] == [pid for pid, _ in expected]
     for (_, got), (_, want) in zip(actual, expected):
         assert np.float64(got).tobytes() == np.float64(want).tobytes(), (got, want)
+
+
+ROOT = Path(__file__).resolve().parent.parent
+
+
+def run_cpp_test(target, timeout=600):
+    """Builds one of the C++ test programs (tests/cpp) and runs it; they print
+    "N passed, M failed" and exit non-zero on a failure."""
+    cmake = shutil.which("cmake")
+    if cmake is None:
+        pytest.skip("cmake is not installed")
+    build = ROOT / "build" / "cpp-tests"
+    build.mkdir(parents=True, exist_ok=True)
+    subprocess.run([cmake, "-S", str(ROOT), "-B", str(build), "-DTARNWICK_BUILD_TESTS=ON",
+                    "-DCMAKE_BUILD_TYPE=Release"], check=True, capture_output=True)
+    subprocess.run([cmake, "--build", str(build), "--target", target, "-j2"],
+                   check=True, capture_output=True)
+    run = subprocess.run([str(build / target)], capture_output=True, text=True, timeout=timeout)
+    assert run.returncode == 0, run.stdout + run.stderr
+    assert ", 0 failed" in run.stdout
+    return run.stdout

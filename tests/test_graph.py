@@ -1,15 +1,13 @@
 """The graph path of search: routing, complete results, tenant filtering,
 per-query memory, walks by each metric's own distance, and recall."""
 import math
-import os
-import shutil
-import subprocess
 from pathlib import Path
 
 import numpy as np
 import pytest
 
 import tarnwick
+from conftest import run_cpp_test
 
 MAX_DISTANCE = 3.4028234663852886e38
 ROOT = Path(__file__).resolve().parent.parent
@@ -265,19 +263,7 @@ def test_reinserted_points_are_found_at_their_new_place(clustered_store):
 
 def test_graph_internals():
     """Insertion invariants, reachability and the walks on hand-made graphs."""
-    cmake = shutil.which("cmake")
-    if cmake is None:
-        pytest.skip("cmake is not installed")
-    build = ROOT / "build" / "cpp-tests"
-    build.mkdir(parents=True, exist_ok=True)
-    subprocess.run([cmake, "-S", str(ROOT), "-B", str(build), "-DTARNWICK_BUILD_TESTS=ON",
-                    "-DCMAKE_BUILD_TYPE=Release"], check=True, capture_output=True)
-    subprocess.run([cmake, "--build", str(build), "--target", "graph_test", "-j2"],
-                   check=True, capture_output=True)
-    run = subprocess.run([str(build / "graph_test")], capture_output=True, text=True,
-                         timeout=600)
-    assert run.returncode == 0, run.stdout + run.stderr
-    assert ", 0 failed" in run.stdout
+    run_cpp_test("graph_test")
 
 
 # ---- walks on hand-made loaded graphs ------------------------------------------------

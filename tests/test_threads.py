@@ -193,6 +193,82 @@ def test_batches_against_concurrent_search_and_upsert(workers, tmp_path):
     assert done.returncode == 0, done.stdout + done.stderr
 
 
+# Writers fill the store through batch_upsert (large enough batches to link on
+# the workers) and batch_delete while readers run batches, searches and gets
+# with no coordination; a model of the content, kept under the writers' lock,
+# must match the store at the end.
+MANAGE_SCRIPT = """
+    import struct
+    sys.setswitchinterval(1e-5)
+    store = tarnwick.VectorStorage()
+    model = {}
+    writers_lock = threading.Lock()
+    stop = threading.Event()
+    failures = []
+    counts = {"batches": 0, "deletes": 0, "reads": 0}
+
+    def as_f32(values):
+        return [struct.unpack("f", struct.pack("f", x))[0] for x in values]
+
+    def run(body, seed):
+        try:
+            body(random.Random(seed))
+        except BaseException as error:
+            failures.append(repr(error))
+            stop.set()
+
+    def writer(rng):
+        while not stop.is_set():
+            ids = [rng.randrange(4000) for _ in range(rng.randrange(1, 1500))]
+            vectors = [vector(rng) for _ in ids]
+            with writers_lock:
+                store.batch_upsert(ids, vectors, [payload_of(i) for i in ids],
+                                   progress=lambda done, total: time.sleep(0))
+                model.update(zip(ids, map(as_f32, vectors)))
+                gone = [rng.randrange(4000) for _ in range(rng.randrange(1, 300))]
+                removed = store.batch_delete(gone)
+                assert removed == len({i for i in gone if i in model}), removed
+                for i in gone:
+                    model.pop(i, None)
+            counts["batches"] += 1
+            counts["deletes"] += 1
+
+    def reader(rng):
+        while not stop.is_set():
+            batch = [vector(rng) for _ in range(rng.randrange(1, 12))]
+            tenant = rng.choice([None, "a", "b"])
+            for result in store.batch_search(batch, 10, rng.choice(["cosine", "dot", "l2"]), tenant):
+                assert len(result) <= 10 and len({i for i, _ in result}) == len(result)
+                assert tenant is None or all(tenant_of(i) == tenant for i, _ in result)
+            point = store.get(rng.randrange(4000))
+            assert point is None or (len(point[0]) == DIM and len(point) == 2)
+            counts["reads"] += 1
+
+    threads_run = [threading.Thread(target=run, args=(writer, 1))]
+    threads_run += [threading.Thread(target=run, args=(reader, s)) for s in (2, 3)]
+    for t in threads_run:
+        t.start()
+    deadline = time.monotonic() + 60
+    while not stop.is_set() and time.monotonic() < deadline and counts["batches"] < int(sys.argv[1]):
+        time.sleep(0.01)
+    stop.set()
+    for t in threads_run:
+        t.join(120)
+    assert not any(t.is_alive() for t in threads_run)
+    assert not failures, failures
+    assert counts["batches"] > 0 and counts["reads"] > 0, counts
+    assert len(store) == len(model)
+    assert all(store.get(i) == (v, payload_of(i)) for i, v in model.items())
+    print(counts)
+"""
+
+
+@pytest.mark.parametrize("workers", [1, 2])
+def test_batch_upsert_and_delete_against_concurrent_readers(workers):
+    done = run_script(MANAGE_SCRIPT, workers=workers, timeout=300, args=[12])
+    assert done.returncode == 0, done.stdout + done.stderr
+
+
 # Forks after the pool exists. Each child must answer a batch exactly as the
 # parent's searches did and start workers of its own; the parent's pool must
 # keep working. With "busy", a thread keeps running batches while the main

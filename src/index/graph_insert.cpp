@@ -5,114 +5,118 @@
 #include <random>
 
 #include "index/layer_search.h"
+#include "index/neighbor_selection.h"
 #include "util/random.h"
 
 namespace tarnwick {
 
 namespace {
 
-// The longest list insertion keeps at a layer: `m`, twice that at layer 0.
-size_t layer_cap(uint64_t m, size_t layer) {
-  uint64_t cap = layer == 0 ? (m > UINT64_MAX / 2 ? UINT64_MAX : m * 2) : m;
-  return static_cast<size_t>(std::min<uint64_t>(cap, SIZE_MAX));
-}
-
-// Scratch of one insertion, kept per thread.
-struct InsertScratch {
-  std::vector<WalkPair> entries;
-  std::vector<WalkPair> found;
-  std::vector<uint32_t> chosen;
-  std::vector<uint32_t> members;
-  std::vector<float> member_distances;
-  std::vector<WalkPair> ranked;
-  std::vector<uint32_t> kept;
-  std::vector<uint8_t> pruned;
-  std::vector<uint32_t> later;
-  std::vector<uint32_t> later_index;
-};
-
-// Not inlined: the callers then hold a plain reference, instead of the compiler
-// re-deriving the thread-local address at every use.
-[[gnu::noinline]] InsertScratch& thread_insert_scratch() {
-  thread_local InsertScratch scratch;
-  return scratch;
-}
-
-// The neighbour-selection heuristic: walks the candidates nearest first and
-// keeps one unless it is nearer to a point already kept than to the base, up
-// to `cap`. Every candidate holds a record. Pair distances are symmetric, so
-// each kept point measures all later candidates at once and prunes those
-// nearer to it than to the base; that decides exactly as testing each
-// candidate against every kept point would.
-void select_neighbors(const PointTable& points, std::span<const WalkPair> ranked, size_t cap,
-                      std::vector<uint32_t>& chosen, WalkScratch& scratch, InsertScratch& local) {
-  std::vector<uint8_t>& pruned = local.pruned;
-  std::vector<uint32_t>& later = local.later;
-  std::vector<uint32_t>& later_index = local.later_index;
-  chosen.clear();
-  pruned.assign(ranked.size(), 0);
-  for (size_t i = 0; i < ranked.size() && chosen.size() < cap; ++i) {
-    if (pruned[i]) continue;
-    chosen.push_back(ranked[i].slot);
-    if (chosen.size() == cap) break;
-    later.clear();
-    later_index.clear();
-    for (size_t j = i + 1; j < ranked.size(); ++j) {
-      if (pruned[j]) continue;
-      later.push_back(ranked[j].slot);
-      later_index.push_back(static_cast<uint32_t>(j));
-    }
-    if (later.empty()) break;
-    scratch.chosen_distances.resize(later.size());
-    measure_slots(stored_walk_query(points.slots[ranked[i].slot]), points, later,
-                  scratch.chosen_distances.data());
-    for (size_t k = 0; k < later.size(); ++k) {
-      if (scratch.chosen_distances[k] < ranked[later_index[k]].distance) pruned[later_index[k]] = 1;
-    }
-  }
-}
-
 // Cuts the list of `owner` at `layer`, with `added` appended, back to `cap`
-// entries chosen by the heuristic from the owner's point of view. Entries
-// without a record, repeats and the owner itself are dropped on the way.
+// entries chosen by the heuristic. Entries without a record, repeats and the
+// owner itself are dropped on the way.
 void shrink_list(HnswIndex& graph, const PointTable& points, uint32_t owner, size_t layer,
-                 uint32_t added, size_t cap, WalkScratch& scratch, InsertScratch& local) {
-  local.members.clear();
-  auto consider = [&](uint32_t n) {
-    if (n == owner || n >= points.slots.size() || !points.slots[n].has_record) return;
-    if (std::find(local.members.begin(), local.members.end(), n) != local.members.end()) return;
-    local.members.push_back(n);
-  };
-  for (uint32_t n : neighbors(graph, owner, layer)) consider(n);
-  consider(added);
-
-  WalkQuery from = stored_walk_query(points.slots[owner]);
-  local.member_distances.resize(local.members.size());
-  measure_slots(from, points, local.members, local.member_distances.data());
-  local.ranked.clear();
-  for (size_t i = 0; i < local.members.size(); ++i) {
-    local.ranked.push_back(
-        WalkPair{local.member_distances[i], static_cast<uint32_t>(i), local.members[i]});
-  }
-  std::stable_sort(local.ranked.begin(), local.ranked.end(),
-                   [](const WalkPair& a, const WalkPair& b) { return a.distance < b.distance; });
-  select_neighbors(points, local.ranked, cap, local.kept, scratch, local);
-  set_neighbors(graph, owner, layer, local.kept);
+                 uint32_t added, size_t cap, bool parallel, WalkScratch& scratch,
+                 InsertScratch& local) {
+  begin_members(points, local);
+  for (uint32_t n : neighbors(graph, owner, layer)) consider(points, owner, n, local);
+  consider(points, owner, added, local);
+  choose_from_members(graph, points, owner, layer, cap, parallel, scratch, local);
 }
 
+// Adds `slot` to the list of `neighbor` at `layer`, shrinking a full list with
+// the heuristic; under the neighbour's lock when insertions run in parallel.
 void link_back(HnswIndex& graph, const PointTable& points, uint32_t neighbor, size_t layer,
-               uint32_t slot, size_t cap, WalkScratch& scratch, InsertScratch& local) {
-  if (!has_node(graph, neighbor)) return;  // a record a loaded graph left without a node
+               uint32_t slot, size_t cap, NodeLocks* locks, WalkScratch& scratch,
+               InsertScratch& local) {
+  std::unique_lock<std::mutex> guard;
+  if (locks != nullptr) guard = std::unique_lock(locks->of(neighbor));
+  // A record a loaded graph left without a node, or a node a loaded list names
+  // above its own level, gets no back-link.
+  if (!has_list(graph, neighbor, layer)) return;
   std::span<const uint32_t> list = neighbors(graph, neighbor, layer);
   if (std::find(list.begin(), list.end(), slot) != list.end()) return;
   if (list.size() < cap) {
     append_neighbor(graph, neighbor, layer, slot);
   } else {
-    shrink_list(graph, points, neighbor, layer, slot, cap, scratch, local);
+    shrink_list(graph, points, neighbor, layer, slot, cap, locks != nullptr, scratch, local);
   }
 }
 
 }  // namespace
+
+void place_node(HnswIndex& graph, const PointTable& points, uint32_t slot, uint64_t point_id,
+                size_t level) {
+  if (!has_node(graph, slot)) {
+    install_node(graph, slot, point_id, slot_key(points, slot), NeighborLists{}, level);
+  } else {
+    // A re-inserted node keeps its lists until linking rewrites them, so
+    // walks still pass through it meanwhile.
+    reach_level(graph, slot, level);
+    if (!graph.foreign_node_ids.empty()) graph.foreign_node_ids.erase(slot);
+  }
+}
+
+void settle_node(HnswIndex& graph, uint32_t slot, size_t level) { drop_lists_above(graph, slot, level); }
+
+void link_node(HnswIndex& graph, const PointTable& points, uint32_t slot, uint64_t point_id,
+               size_t level, NodeLocks* locks) {
+  // Only a node that may become the entry point holds `global` throughout, so
+  // that two such insertions cannot race to raise the top level.
+  std::unique_lock<std::mutex> global;
+  if (locks != nullptr) global = std::unique_lock(locks->global);
+  if (!graph.entry_point) {
+    graph.entry_point = point_id;
+    graph.max_level = level;
+    return;
+  }
+  const uint64_t entry_point = *graph.entry_point;
+  const uint64_t top_level = graph.max_level;
+  if (locks != nullptr && level <= top_level) global.unlock();
+
+  uint32_t entry = find_slot(points, entry_point);
+  if (entry != NO_SLOT) {
+    WalkScratch& scratch = thread_walk_scratch();
+    InsertScratch& local = thread_insert_scratch();
+    WalkQuery query = stored_walk_query(points, slot);
+    float distance = measure_slot(query, points, entry);
+    // Layers above 15 hold no links, so the descent starts at 15 at most.
+    for (size_t layer = std::min<uint64_t>(top_level, MAX_LAYERS - 1); layer > level; --layer) {
+      entry = greedy_search_layer(graph, points, query, entry, distance, layer, scratch, locks);
+    }
+
+    local.entries.assign(1, WalkPair{distance, 0, entry});
+    const size_t ef = std::min(construction_beam(graph), slot_count(points) + 1);
+    for (size_t layer = std::min<uint64_t>(level, top_level);; --layer) {
+      search_layer_for_insert(graph, points, query, local.entries, ef, layer, slot, scratch,
+                              local.found, locks);
+      const size_t cap = link_cap(graph, layer);
+      select_neighbors(points, local.found, cap, local.chosen, scratch, local);
+      {
+        std::unique_lock<std::mutex> own;
+        if (locks != nullptr) own = std::unique_lock(locks->of(slot));
+        set_neighbors(graph, slot, layer, local.chosen, locks != nullptr);
+      }
+      for (uint32_t neighbor : local.chosen) {
+        link_back(graph, points, neighbor, layer, slot, cap, locks, scratch, local);
+      }
+      if (!local.found.empty()) local.entries.swap(local.found);
+      if (layer == 0) break;
+    }
+  }
+
+  if (level > top_level) {
+    graph.max_level = level;
+    graph.entry_point = point_id;
+  }
+}
+
+void insert_node(HnswIndex& graph, const PointTable& points, uint32_t slot, uint64_t point_id,
+                 size_t level) {
+  place_node(graph, points, slot, point_id, level);
+  link_node(graph, points, slot, point_id, level, nullptr);
+  settle_node(graph, slot, level);
+}
 
 size_t level_from_bits(uint64_t bits, uint64_t m) {
   double u = static_cast<double>(bits >> 11) * 0x1p-53;
@@ -126,53 +130,6 @@ size_t level_from_bits(uint64_t bits, uint64_t m) {
 size_t draw_level(uint64_t m) {
   thread_local std::mt19937_64 generator(random_seed());
   return level_from_bits(generator(), m);
-}
-
-void insert_node(HnswIndex& graph, const PointTable& points, uint32_t slot, uint64_t point_id,
-                 size_t level) {
-  const PointSlot& point = points.slots[slot];
-  NeighborLists lists;
-  if (!graph.entry_point) {
-    graph.entry_point = point_id;
-    graph.max_level = level;
-    install_node(graph, slot, point_id, point.key, std::move(lists));
-    return;
-  }
-
-  const uint64_t top_level = graph.max_level;
-  uint32_t entry = find_slot(points, *graph.entry_point);
-  if (entry != NO_SLOT) {
-    WalkScratch& scratch = thread_walk_scratch();
-    InsertScratch& local = thread_insert_scratch();
-    WalkQuery query = stored_walk_query(point);
-    float distance = measure_slot(query, points, entry);
-    // Layers above 15 hold no links, so the descent starts at 15 at most.
-    for (size_t layer = std::min<uint64_t>(top_level, MAX_LAYERS - 1); layer > level; --layer) {
-      entry = greedy_search_layer(graph, points, query, entry, distance, layer, scratch);
-    }
-
-    local.entries.assign(1, WalkPair{distance, 0, entry});
-    size_t ef = static_cast<size_t>(
-        std::clamp<uint64_t>(graph.ef_construction, 1, points.slots.size() + 1));
-    for (size_t layer = std::min<uint64_t>(level, top_level);; --layer) {
-      search_layer_for_insert(graph, points, query, local.entries, ef, layer, slot, scratch,
-                              local.found);
-      size_t cap = layer_cap(graph.m, layer);
-      select_neighbors(points, local.found, cap, local.chosen, scratch, local);
-      lists[layer] = local.chosen;
-      for (uint32_t neighbor : lists[layer]) {
-        link_back(graph, points, neighbor, layer, slot, cap, scratch, local);
-      }
-      if (!local.found.empty()) local.entries.swap(local.found);
-      if (layer == 0) break;
-    }
-  }
-
-  if (level > top_level) {
-    graph.max_level = level;
-    graph.entry_point = point_id;
-  }
-  install_node(graph, slot, point_id, point.key, std::move(lists));
 }
 
 }  // namespace tarnwick

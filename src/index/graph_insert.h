@@ -2,8 +2,10 @@
 #pragma once
 
 #include <cstdint>
+#include <span>
 
 #include "index/hnsw.h"
+#include "index/layer_search.h"
 #include "table/point_table.h"
 
 namespace tarnwick {
@@ -22,5 +24,19 @@ size_t draw_level(uint64_t m);
 // back-link takes over its cap. The caller holds both store locks exclusively.
 void insert_node(HnswIndex& graph, const PointTable& points, uint32_t slot, uint64_t point_id,
                  size_t level);
+
+// insert_node in three steps, so that the middle one can run for many points
+// in parallel. place_node (serial) gives the slot a node with lists up to
+// `level`: a new node's are empty, a re-inserted node keeps its own until
+// they are rewritten. link_node chooses and links the node's neighbours at
+// every layer; with `locks` it may run on several threads at once for
+// different slots, reading and writing every list under its node's lock, as
+// long as nothing else changes the graph or the table meanwhile. settle_node
+// (serial) drops a re-inserted node's lists above its new level.
+void place_node(HnswIndex& graph, const PointTable& points, uint32_t slot, uint64_t point_id,
+                size_t level);
+void link_node(HnswIndex& graph, const PointTable& points, uint32_t slot, uint64_t point_id,
+               size_t level, NodeLocks* locks);
+void settle_node(HnswIndex& graph, uint32_t slot, size_t level);
 
 }  // namespace tarnwick

@@ -9,32 +9,25 @@ namespace {
 
 size_t block_words(const HnswIndex& graph) { return size_t{graph.layer0_capacity} + 1; }
 
-// The block of a slot, making its chunk (all slots without a node) if needed.
+// The block of a slot, making its chunk (every slot without a node) if needed.
 uint32_t* make_block(HnswIndex& graph, uint32_t slot) {
-  if (graph.layer0_chunks.empty()) {
-    // Twice `m` holds every list insertion keeps at layer 0.
-    graph.layer0_capacity = static_cast<uint32_t>(
-        std::min<uint64_t>(graph.m, LAYER0_MAX_INLINE / 2) * 2);
+  if (graph.layer0_capacity == 0) {
+    // Room for every list insertion keeps at layer 0; at least one link.
+    graph.layer0_capacity = static_cast<uint32_t>(std::max<size_t>(link_cap(graph, 0), 2));
   }
   size_t chunk = slot / LAYER0_CHUNK_SLOTS;
-  while (graph.layer0_chunks.size() <= chunk) {
-    size_t words = LAYER0_CHUNK_SLOTS * block_words(graph);
-    auto fresh = std::make_unique<uint32_t[]>(words);
-    for (size_t s = 0; s < LAYER0_CHUNK_SLOTS; ++s) fresh[s * block_words(graph)] = NO_NODE;
-    graph.layer0_chunks.push_back(std::move(fresh));
+  if (graph.layer0_chunks.size() <= chunk) graph.layer0_chunks.resize(chunk + 1);
+  if (!graph.layer0_chunks[chunk]) {
+    const size_t words = block_words(graph);
+    auto fresh = std::make_unique_for_overwrite<uint32_t[]>(LAYER0_CHUNK_SLOTS * words);
+    for (size_t s = 0; s < LAYER0_CHUNK_SLOTS; ++s) fresh[s * words] = NO_NODE;
+    graph.layer0_chunks[chunk] = std::move(fresh);
   }
   return const_cast<uint32_t*>(layer0_block(graph, slot));
 }
 
-void set_layer0(HnswIndex& graph, uint32_t slot, uint32_t* block, std::span<const uint32_t> list) {
-  if (list.size() <= graph.layer0_capacity) {
-    if (*block == OVERFLOWED) graph.layer0_overflow.erase(slot);
-    if (!list.empty()) std::memmove(block + 1, list.data(), list.size_bytes());
-    *block = static_cast<uint32_t>(list.size());
-  } else {
-    graph.layer0_overflow[slot].assign(list.begin(), list.end());
-    *block = OVERFLOWED;
-  }
+uint32_t* block_of(HnswIndex& graph, uint32_t slot) {
+  return const_cast<uint32_t*>(layer0_block(graph, slot));
 }
 
 }  // namespace
@@ -47,26 +40,47 @@ std::span<const uint32_t> upper_neighbors(const HnswIndex& graph, uint32_t slot,
 }
 
 void install_node(HnswIndex& graph, uint32_t slot, uint64_t node_id, uint64_t key,
-                  NeighborLists lists) {
-  uint32_t* block = make_block(graph, slot);
-  if (*block == NO_NODE) {
-    ++graph.node_count;
-    *block = 0;
-  }
-  set_layer0(graph, slot, block, lists[0]);
-
-  size_t top = 0;  // highest layer above 0 with a list
-  for (size_t layer = 1; layer < MAX_LAYERS; ++layer) {
+                  NeighborLists lists, size_t level) {
+  size_t top = std::min(level, MAX_LAYERS - 1);
+  for (size_t layer = top + 1; layer < MAX_LAYERS; ++layer) {
     if (!lists[layer].empty()) top = layer;
   }
-  if (top == 0) {
-    graph.upper_layers.erase(slot);
-  } else {
-    std::vector<std::vector<uint32_t>>& upper = graph.upper_layers[slot];
-    upper.clear();
+  // Every allocation first, so that a failure leaves the graph as it was.
+  uint32_t* block = make_block(graph, slot);
+  const bool overflows = lists[0].size() > graph.layer0_capacity;
+  std::vector<uint32_t> overflow_list;
+  if (overflows) overflow_list.assign(lists[0].begin(), lists[0].end());
+  std::vector<std::vector<uint32_t>> upper;
+  if (top > 0) {
+    upper.reserve(top);
     for (size_t layer = 1; layer <= top; ++layer) upper.push_back(std::move(lists[layer]));
   }
+  bool new_overflow = false, new_upper = false;
+  try {
+    if (overflows) new_overflow = graph.layer0_overflow.try_emplace(slot).second;
+    if (top > 0) new_upper = graph.upper_layers.try_emplace(slot).second;
+    if (node_id != key) graph.foreign_node_ids.try_emplace(slot);
+  } catch (...) {
+    if (new_overflow) graph.layer0_overflow.erase(slot);
+    if (new_upper) graph.upper_layers.erase(slot);
+    throw;
+  }
 
+  // Nothing below allocates.
+  if (*block == NO_NODE) ++graph.node_count;
+  if (overflows) {
+    graph.layer0_overflow[slot] = std::move(overflow_list);
+    *block = OVERFLOWED;
+  } else {
+    if (*block == OVERFLOWED) graph.layer0_overflow.erase(slot);
+    if (!lists[0].empty()) std::memcpy(block + 1, lists[0].data(), lists[0].size() * sizeof(uint32_t));
+    *block = static_cast<uint32_t>(lists[0].size());
+  }
+  if (top > 0) {
+    graph.upper_layers[slot] = std::move(upper);
+  } else if (!graph.upper_layers.empty()) {
+    graph.upper_layers.erase(slot);
+  }
   if (node_id != key) {
     graph.foreign_node_ids[slot] = node_id;
   } else if (!graph.foreign_node_ids.empty()) {
@@ -74,34 +88,81 @@ void install_node(HnswIndex& graph, uint32_t slot, uint64_t node_id, uint64_t ke
   }
 }
 
+void reach_level(HnswIndex& graph, uint32_t slot, size_t level) {
+  level = std::min(level, MAX_LAYERS - 1);
+  if (level == 0 || node_level(graph, slot) >= level) return;
+  graph.upper_layers[slot].resize(level);
+}
+
+void drop_lists_above(HnswIndex& graph, uint32_t slot, size_t level) {
+  if (node_level(graph, slot) <= level) return;
+  if (level == 0) {
+    graph.upper_layers.erase(slot);
+  } else {
+    graph.upper_layers.find(slot)->second.resize(level);
+  }
+}
+
+void remove_node(HnswIndex& graph, uint32_t slot) {
+  if (!has_node(graph, slot)) return;
+  uint32_t* block = block_of(graph, slot);
+  if (*block == OVERFLOWED) graph.layer0_overflow.erase(slot);
+  *block = NO_NODE;
+  --graph.node_count;
+  graph.upper_layers.erase(slot);
+  if (!graph.foreign_node_ids.empty()) graph.foreign_node_ids.erase(slot);
+}
+
+size_t node_level(const HnswIndex& graph, uint32_t slot) {
+  if (graph.upper_layers.empty()) return 0;
+  auto it = graph.upper_layers.find(slot);
+  return it == graph.upper_layers.end() ? 0 : it->second.size();
+}
+
+bool has_list(const HnswIndex& graph, uint32_t slot, size_t layer) {
+  return has_node(graph, slot) && (layer == 0 || node_level(graph, slot) >= layer);
+}
+
 void set_neighbors(HnswIndex& graph, uint32_t slot, size_t layer,
-                   std::span<const uint32_t> list) {
-  if (layer == 0) {
-    set_layer0(graph, slot, make_block(graph, slot), list);
+                   std::span<const uint32_t> list, bool parallel) {
+  if (layer > 0) {
+    std::vector<uint32_t>& stored = graph.upper_layers.find(slot)->second[layer - 1];
+    stored.assign(list.begin(), list.end());
     return;
   }
-  std::vector<std::vector<uint32_t>>& upper = graph.upper_layers[slot];
-  if (upper.size() < layer) upper.resize(layer);
-  upper[layer - 1].assign(list.begin(), list.end());
+  uint32_t* block = block_of(graph, slot);
+  if (list.size() <= graph.layer0_capacity) {
+    if (*block == OVERFLOWED && !parallel) graph.layer0_overflow.erase(slot);
+    if (!list.empty()) std::memmove(block + 1, list.data(), list.size_bytes());
+    *block = static_cast<uint32_t>(list.size());
+  } else {
+    graph.layer0_overflow[slot].assign(list.begin(), list.end());
+    *block = OVERFLOWED;
+  }
 }
 
 void append_neighbor(HnswIndex& graph, uint32_t slot, size_t layer, uint32_t neighbor) {
-  if (layer == 0) {
-    uint32_t* block = make_block(graph, slot);
-    if (*block != OVERFLOWED && *block < graph.layer0_capacity) {
-      block[1 + *block] = neighbor;
-      ++*block;
-      return;
-    }
-    std::vector<uint32_t> longer(layer0_neighbors(graph, slot).begin(),
-                                 layer0_neighbors(graph, slot).end());
-    longer.push_back(neighbor);
-    set_layer0(graph, slot, block, longer);
+  if (layer > 0) {
+    graph.upper_layers.find(slot)->second[layer - 1].push_back(neighbor);
     return;
   }
-  std::vector<std::vector<uint32_t>>& upper = graph.upper_layers[slot];
-  if (upper.size() < layer) upper.resize(layer);
-  upper[layer - 1].push_back(neighbor);
+  uint32_t* block = block_of(graph, slot);
+  if (*block != OVERFLOWED && *block < graph.layer0_capacity) {
+    block[1 + *block] = neighbor;
+    ++*block;
+    return;
+  }
+  std::vector<uint32_t> longer(layer0_neighbors(graph, slot).begin(),
+                               layer0_neighbors(graph, slot).end());
+  longer.push_back(neighbor);
+  set_neighbors(graph, slot, 0, longer);
+}
+
+void drop_stale_overflow(HnswIndex& graph) {
+  std::erase_if(graph.layer0_overflow, [&](const auto& entry) {
+    const uint32_t* block = layer0_block(graph, entry.first);
+    return block == nullptr || *block != OVERFLOWED;
+  });
 }
 
 }  // namespace tarnwick

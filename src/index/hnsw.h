@@ -4,9 +4,10 @@
 // name ids that have no point); walks treat such slots as misses.
 //
 // Layer 0 lists live in fixed-capacity blocks, one per slot, in chunks that
-// never move; a list longer than its block (only a loaded graph or a graph
-// whose `m` grew makes one) moves to an overflow map. Lists of layers 1 to 15
-// exist for few nodes and are kept in a sparse map.
+// never move and exist only where some slot holds a node; a list longer than
+// its block (only a loaded graph makes one) moves to an overflow map. Lists of
+// layers 1 to 15 exist for few nodes and are kept in a sparse map, one list per
+// layer the node reaches.
 #pragma once
 
 #include <array>
@@ -21,12 +22,18 @@ namespace tarnwick {
 
 inline constexpr size_t MAX_LAYERS = 16;
 
+// The parameters a file may carry are kept as they are, but insertion and
+// search use at most these: a link budget beyond MAX_M or a beam beyond the
+// limits below only makes every operation slower.
+inline constexpr uint64_t MAX_M = 32;
+inline constexpr uint64_t MAX_EF_CONSTRUCTION = 1024;
+// Also the widest beam `ef_search` may be set to.
+inline constexpr uint64_t MAX_EF_SEARCH = 4096;
+
 using NeighborLists = std::array<std::vector<uint32_t>, MAX_LAYERS>;
 
 // Slots per chunk of layer-0 blocks.
 inline constexpr size_t LAYER0_CHUNK_SLOTS = size_t{1} << 9;
-// The largest inline layer-0 list; longer lists overflow.
-inline constexpr uint32_t LAYER0_MAX_INLINE = 64;
 
 struct HnswIndex {
   uint64_t m = 16;                 // link budget per list (twice that at layer 0)
@@ -38,11 +45,12 @@ struct HnswIndex {
 
   // Layer-0 blocks: per slot a header word (NO_NODE, OVERFLOWED or the list
   // length) followed by `layer0_capacity` slots. The capacity is fixed when
-  // the first block is made.
+  // the first block is made; a chunk is null until one of its slots holds a node.
   uint32_t layer0_capacity = 0;
   std::vector<std::unique_ptr<uint32_t[]>> layer0_chunks;
   std::unordered_map<uint32_t, std::vector<uint32_t>> layer0_overflow;
-  // Lists of layers 1.. per slot: upper_layers[slot][L - 1]. Absent means empty.
+  // Lists of layers 1.. per slot: upper_layers[slot][L - 1], one list for each
+  // layer the node reaches above 0. Absent means a node of layer 0 only.
   std::unordered_map<uint32_t, std::vector<std::vector<uint32_t>>> upper_layers;
   // Node ids that differ from their key (only a loaded snapshot makes them).
   std::unordered_map<uint32_t, uint64_t> foreign_node_ids;
@@ -51,10 +59,26 @@ struct HnswIndex {
 inline constexpr uint32_t NO_NODE = UINT32_MAX;
 inline constexpr uint32_t OVERFLOWED = UINT32_MAX - 1;
 
+// The link budget insertion uses at a layer: `m` (bounded), twice that at layer 0.
+inline size_t link_cap(const HnswIndex& graph, size_t layer) {
+  size_t m = static_cast<size_t>(graph.m < MAX_M ? graph.m : MAX_M);
+  return layer == 0 ? 2 * m : m;
+}
+
+// The beams insertion and search use.
+inline size_t construction_beam(const HnswIndex& graph) {
+  uint64_t ef = graph.ef_construction < MAX_EF_CONSTRUCTION ? graph.ef_construction
+                                                            : MAX_EF_CONSTRUCTION;
+  return static_cast<size_t>(ef == 0 ? 1 : ef);
+}
+inline uint64_t search_beam(const HnswIndex& graph) {
+  return graph.ef_search < MAX_EF_SEARCH ? graph.ef_search : MAX_EF_SEARCH;
+}
+
 // The header word of a slot's layer-0 block, or nullptr when no block exists.
 inline const uint32_t* layer0_block(const HnswIndex& graph, uint32_t slot) {
   size_t chunk = slot / LAYER0_CHUNK_SLOTS;
-  if (chunk >= graph.layer0_chunks.size()) return nullptr;
+  if (chunk >= graph.layer0_chunks.size() || !graph.layer0_chunks[chunk]) return nullptr;
   return graph.layer0_chunks[chunk].get() +
          (slot % LAYER0_CHUNK_SLOTS) * (size_t{graph.layer0_capacity} + 1);
 }
@@ -74,22 +98,55 @@ inline std::span<const uint32_t> layer0_neighbors(const HnswIndex& graph, uint32
 
 std::span<const uint32_t> upper_neighbors(const HnswIndex& graph, uint32_t slot, size_t layer);
 
+// All lists of layers 1.. of the node in this slot, or nullptr for a node of
+// layer 0 only.
+inline const std::vector<std::vector<uint32_t>>* upper_lists(const HnswIndex& graph, uint32_t slot) {
+  if (graph.upper_layers.empty()) return nullptr;
+  auto it = graph.upper_layers.find(slot);
+  return it == graph.upper_layers.end() ? nullptr : &it->second;
+}
+
 // The neighbour slots of a node at one layer, in stored order; empty when the
 // slot holds no node or the layer no list.
 inline std::span<const uint32_t> neighbors(const HnswIndex& graph, uint32_t slot, size_t layer) {
   return layer == 0 ? layer0_neighbors(graph, slot) : upper_neighbors(graph, slot, layer);
 }
 
-// Puts a node with these lists into the slot, replacing any node there.
+// Puts a node of `level` with these lists into the slot, replacing any node
+// there: lists up to `level` (and any higher non-empty one a file gives) are
+// kept. Throws std::bad_alloc, leaving the graph as it was.
 void install_node(HnswIndex& graph, uint32_t slot, uint64_t node_id, uint64_t key,
-                  NeighborLists lists);
+                  NeighborLists lists, size_t level);
 
-// Replaces the list of an existing node at one layer.
+// Gives the node in this slot lists up to `level` (keeping the ones it has).
+void reach_level(HnswIndex& graph, uint32_t slot, size_t level);
+// Drops the node's lists above `level`.
+void drop_lists_above(HnswIndex& graph, uint32_t slot, size_t level);
+
+// Removes the node in the slot, if any, with all its lists.
+void remove_node(HnswIndex& graph, uint32_t slot);
+
+// The highest layer the node in this slot has lists for (0: layer 0 only).
+size_t node_level(const HnswIndex& graph, uint32_t slot);
+
+// Whether the node in this slot has a list at `layer`, which set_neighbors and
+// append_neighbor may then change.
+bool has_list(const HnswIndex& graph, uint32_t slot, size_t layer);
+
+// Replaces the list of an existing node at one layer (has_list must hold).
+// With `parallel`, calls for different slots may run at once: a list that
+// fits its block changes no map (an overflow list it replaces stays behind
+// until drop_stale_overflow); only serial callers may store a longer list.
 void set_neighbors(HnswIndex& graph, uint32_t slot, size_t layer,
-                   std::span<const uint32_t> list);
+                   std::span<const uint32_t> list, bool parallel = false);
 
-// Appends one slot to the list of an existing node at one layer.
+// Appends one slot to the list of an existing node at one layer, which must
+// be shorter than link_cap there. Never allocates at layer 0.
 void append_neighbor(HnswIndex& graph, uint32_t slot, size_t layer, uint32_t neighbor);
+
+// Drops overflow lists that parallel set_neighbors calls left behind when
+// their nodes' lists moved back into the blocks.
+void drop_stale_overflow(HnswIndex& graph);
 
 // The id field of the node in this slot.
 inline uint64_t node_id(const HnswIndex& graph, uint32_t slot, uint64_t key) {

@@ -67,20 +67,31 @@ inline bool first_visit(WalkScratch& scratch, uint32_t slot) {
   return true;
 }
 
-inline bool has_record(const PointTable& points, uint32_t slot) {
-  return slot < points.slots.size() && points.slots[slot].has_record;
-}
+// The bytes of a row fetched ahead of its scoring: the whole row for the
+// usual dimensions, so that the kernel finds every line on its way.
+constexpr size_t PREFETCH_ROW_BYTES = 2048;
 
-inline void prefetch_slots(const PointTable& points, std::span<const uint32_t> list) {
-  for (uint32_t n : list) {
-    if (n < points.slots.size()) __builtin_prefetch(&points.slots[n]);
-  }
-}
-
-inline void prefetch_vector(const PointSlot& point) {
-  const char* data = reinterpret_cast<const char*>(point.data);
-  size_t bytes = std::min<size_t>(size_t{point.dim} * sizeof(float), 256);
+// Fetches the header and the row a slot's scoring will read. The row's
+// address follows from the slot alone, so both requests go out at once.
+inline void prefetch_point(const PointTable& points, uint32_t slot) {
+  __builtin_prefetch(&points.headers[slot]);
+  const RowStore& rows = points.rows;
+  size_t chunk = slot / ROW_CHUNK_SLOTS;
+  if (chunk >= rows.chunks.size() || !rows.chunks[chunk]) return;
+  const char* data = reinterpret_cast<const char*>(row_of(rows, slot));
+  size_t bytes = std::min<size_t>(size_t{rows.dim} * sizeof(float), PREFETCH_ROW_BYTES);
   for (size_t offset = 0; offset < bytes; offset += 64) __builtin_prefetch(data + offset);
+}
+
+// A node's list at a layer: in place, or, while insertions run in parallel, a
+// copy taken under the node's lock (valid until the next read).
+inline std::span<const uint32_t> read_list(const HnswIndex& graph, uint32_t slot, size_t layer,
+                                           NodeLocks* locks, WalkScratch& scratch) {
+  if (locks == nullptr) return neighbors(graph, slot, layer);
+  std::lock_guard guard(locks->of(slot));
+  std::span<const uint32_t> list = neighbors(graph, slot, layer);
+  scratch.list_copy.assign(list.begin(), list.end());
+  return scratch.list_copy;
 }
 
 // Collects the neighbours not yet visited that hold a record (marking all of
@@ -95,21 +106,20 @@ void gather_unvisited(const HnswIndex& graph, const PointTable& points, const Wa
   scratch.batch_slots.clear();
   scratch.to_measure.clear();
   const uint16_t epoch = scratch.visit_epoch;
-  // Most neighbours were visited already; fetch the records of the others only.
+  const size_t slots = slot_count(points);
+  // Most neighbours were visited already; fetch the points of the others only.
   for (uint32_t n : list) {
-    if (n < points.slots.size() && scratch.visit_marks[n] != epoch) {
-      __builtin_prefetch(&points.slots[n]);
+    if (n < slots && scratch.visit_marks[n] != epoch && scratch.measured_marks[n] != epoch) {
+      prefetch_point(points, n);
     }
   }
   for (const WalkPair& next : upcoming) __builtin_prefetch(layer0_block(graph, next.slot));
   for (uint32_t n : list) {
-    if (n >= points.slots.size() || !first_visit(scratch, n)) continue;
-    const PointSlot& point = points.slots[n];
-    if (!point.has_record) continue;  // a dangling slot is never scored
+    if (n >= slots || !first_visit(scratch, n)) continue;
+    if (!(points.headers[n].flags & HAS_RECORD)) continue;  // a dangling slot is never scored
     scratch.batch_slots.push_back(n);
     if (scratch.measured_marks[n] != epoch) {
       scratch.measured_marks[n] = epoch;
-      prefetch_vector(point);
       scratch.to_measure.push_back(n);
     }
   }
@@ -117,12 +127,12 @@ void gather_unvisited(const HnswIndex& graph, const PointTable& points, const Wa
     for (const WalkPair& next : upcoming) {
       for (uint32_t n : neighbors(graph, next.slot, layer)) {
         if (scratch.to_measure.size() % SCAN_BLOCK == 0) break;
-        if (n >= points.slots.size() || scratch.visit_marks[n] == epoch ||
-            scratch.measured_marks[n] == epoch || !points.slots[n].has_record) {
+        if (n >= slots || scratch.visit_marks[n] == epoch || scratch.measured_marks[n] == epoch ||
+            !(points.headers[n].flags & HAS_RECORD)) {
           continue;
         }
         scratch.measured_marks[n] = epoch;
-        prefetch_vector(points.slots[n]);
+        prefetch_point(points, n);
         scratch.to_measure.push_back(n);
       }
       if (scratch.to_measure.size() % SCAN_BLOCK == 0) break;
@@ -182,10 +192,10 @@ WalkQuery make_walk_query(std::span<const float> vector, WalkMeasure measure) {
   return query;
 }
 
-WalkQuery stored_walk_query(const PointSlot& point) {
+WalkQuery stored_walk_query(const PointTable& points, uint32_t slot) {
   WalkQuery query;
-  query.vector = slot_vector(point);
-  query.norm = point.norm;
+  query.vector = point_vector(points, slot);
+  query.norm = points.headers[slot].norm;
   query.measure = WalkMeasure::Cosine;
   query.kernel = scan_kernels().dot;
   query.small_kernel = scan_kernels().small_dot;
@@ -214,19 +224,19 @@ void measure_slots(const WalkQuery& query, const PointTable& points,
       }
     }
     for (size_t r = 0; r < filled; ++r) {
-      out[places[r]] = finish_distance(query, sums[r], points.slots[slots[places[r]]].norm);
+      out[places[r]] = finish_distance(query, sums[r], points.headers[slots[places[r]]].norm);
     }
     filled = 0;
   };
 
   for (size_t i = 0; i < slots.size(); ++i) {
-    const PointSlot& point = points.slots[slots[i]];
+    const SlotHeader& point = points.headers[slots[i]];
     // A pair of other lengths, or a zero norm under cosine, cannot be compared.
     if (point.dim != dim || (cosine && (point.norm == 0.0f || query.norm == 0.0f))) {
       out[i] = MAX_DISTANCE;
       continue;
     }
-    rows[filled] = point.data;
+    rows[filled] = vector_data(points, slots[i]);
     places[filled] = i;
     if (++filled == SCAN_BLOCK) score_block();
   }
@@ -247,14 +257,16 @@ WalkScratch& thread_walk_scratch() {
 
 uint32_t greedy_search_layer(const HnswIndex& graph, const PointTable& points,
                              const WalkQuery& query, uint32_t entry, float& distance,
-                             size_t level, WalkScratch& scratch) {
+                             size_t level, WalkScratch& scratch, NodeLocks* locks) {
   if (graph.node_count == 0 || level >= MAX_LAYERS || points.record_count == 0) return entry;
   uint32_t best = entry;
   for (;;) {
-    std::span<const uint32_t> list = neighbors(graph, best, level);
+    std::span<const uint32_t> list = read_list(graph, best, level, locks, scratch);
     if (list.empty()) return best;
     scratch.batch_slots.clear();
-    prefetch_slots(points, list);
+    for (uint32_t n : list) {
+      if (n < slot_count(points)) prefetch_point(points, n);
+    }
     for (uint32_t n : list) {
       if (has_record(points, n)) scratch.batch_slots.push_back(n);
     }
@@ -280,7 +292,7 @@ void search_base_layer(const HnswIndex& graph, const PointTable& points,
   if (!has_record(points, entry)) return;
   std::vector<WalkPair>& candidates = scratch.candidates;
   candidates.clear();
-  begin_visits(scratch, points.slots.size());
+  begin_visits(scratch, slot_count(points));
   first_visit(scratch, entry);
 
   uint32_t seq = 0;
@@ -314,14 +326,14 @@ bool search_base_layer_of_tenant(const HnswIndex& graph, const PointTable& point
                                  size_t ef, uint32_t tenant, size_t budget,
                                  WalkScratch& scratch, std::vector<WalkPair>& nearest) {
   nearest.clear();
-  if (entry >= points.slots.size()) return true;
+  if (entry >= slot_count(points)) return true;
   std::vector<WalkPair>& candidates = scratch.candidates;
   candidates.clear();
-  begin_visits(scratch, points.slots.size());
+  begin_visits(scratch, slot_count(points));
   first_visit(scratch, entry);
   auto admits = [&](uint32_t slot) {
-    const PointSlot& point = points.slots[slot];
-    return point.has_record && point.tenant == tenant;
+    const SlotHeader& point = points.headers[slot];
+    return (point.flags & HAS_RECORD) && point.tenant == tenant;
   };
 
   uint32_t seq = 0;
@@ -359,17 +371,17 @@ bool search_base_layer_of_tenant(const HnswIndex& graph, const PointTable& point
 void search_layer_for_insert(const HnswIndex& graph, const PointTable& points,
                              const WalkQuery& query, std::span<const WalkPair> entries,
                              size_t ef, size_t layer, uint32_t self, WalkScratch& scratch,
-                             std::vector<WalkPair>& nearest) {
+                             std::vector<WalkPair>& nearest, NodeLocks* locks) {
   nearest.clear();
   std::vector<WalkPair>& candidates = scratch.candidates;
   candidates.clear();
-  begin_visits(scratch, points.slots.size());
+  begin_visits(scratch, slot_count(points));
   uint32_t seq = 0;
   for (const WalkPair& entry : entries) {
-    if (entry.slot >= points.slots.size() || !first_visit(scratch, entry.slot)) continue;
+    if (entry.slot >= slot_count(points) || !first_visit(scratch, entry.slot)) continue;
     WalkPair pair{entry.distance, seq++, entry.slot};
     push_candidate(candidates, pair);
-    if (entry.slot != self && points.slots[entry.slot].has_record) push_kept(nearest, pair);
+    if (entry.slot != self && has_record(points, entry.slot)) push_kept(nearest, pair);
   }
   while (nearest.size() > ef) drop_farthest(nearest);
 
@@ -378,7 +390,7 @@ void search_layer_for_insert(const HnswIndex& graph, const PointTable& points,
     if (nearest.size() >= ef && order_key(next.distance) > order_key(nearest.front().distance)) {
       break;
     }
-    std::span<const uint32_t> list = neighbors(graph, next.slot, layer);
+    std::span<const uint32_t> list = read_list(graph, next.slot, layer, locks, scratch);
     if (list.empty()) continue;
     // This beam stops early, so distances measured ahead would mostly be wasted.
     gather_unvisited(graph, points, query, list, {}, layer, scratch);

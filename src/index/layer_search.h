@@ -4,7 +4,9 @@
 // the distance its query carries, so a search walks by its own metric.
 #pragma once
 
+#include <array>
 #include <cstdint>
+#include <mutex>
 #include <span>
 #include <vector>
 
@@ -34,8 +36,8 @@ struct WalkQuery {
 };
 
 WalkQuery make_walk_query(std::span<const float> vector, WalkMeasure measure);
-// A query that is a stored vector, reusing the norm the table keeps for it.
-WalkQuery stored_walk_query(const PointSlot& point);
+// A query that is the vector stored in a slot, reusing the norm the table keeps for it.
+WalkQuery stored_walk_query(const PointTable& points, uint32_t slot);
 
 // out[i] = distance to the record in slots[i]. Every slot must hold a record.
 void measure_slots(const WalkQuery& query, const PointTable& points,
@@ -49,6 +51,17 @@ struct WalkPair {
   float distance;
   uint32_t seq;
   uint32_t slot;
+};
+
+// The locks that guard neighbour lists while insertions run in parallel. A
+// list is read and written only under the stripe of its node; a thread holds
+// at most one stripe at a time, and takes `global` (entry point and top level)
+// never while holding a stripe.
+struct NodeLocks {
+  static constexpr size_t STRIPES = 4096;
+  std::array<std::mutex, STRIPES> stripes;
+  std::mutex global;
+  std::mutex& of(uint32_t slot) { return stripes[slot % STRIPES]; }
 };
 
 // Per-thread scratch of the walks, indexed by point-table slot and reused by
@@ -68,6 +81,7 @@ struct WalkScratch {
   std::vector<WalkPair> nearest;
   std::vector<uint32_t> chosen;
   std::vector<float> chosen_distances;
+  std::vector<uint32_t> list_copy;  // a list read under its lock
 };
 
 WalkScratch& thread_walk_scratch();
@@ -76,9 +90,11 @@ WalkScratch& thread_walk_scratch();
 // lowers the distance; `distance` holds the distance of `entry` on the way in
 // and of the returned slot on the way out. Neighbours without a record are
 // skipped. Ties keep the earlier neighbour in list order.
+// With `locks`, lists are read under their nodes' locks (insertions may be
+// changing them meanwhile).
 uint32_t greedy_search_layer(const HnswIndex& graph, const PointTable& points,
                              const WalkQuery& query, uint32_t entry, float& distance,
-                             size_t level, WalkScratch& scratch);
+                             size_t level, WalkScratch& scratch, NodeLocks* locks = nullptr);
 
 // The beam over layer 0 from `entry`, bounded by `ef`: every reached point
 // enters while it beats the worst kept (as it stood when its parent was
@@ -100,10 +116,10 @@ bool search_base_layer_of_tenant(const HnswIndex& graph, const PointTable& point
 
 // The beam insertion runs at one layer from several entries, with the usual
 // stop: the best `ef` points with a record other than `self`, by ascending
-// distance.
+// distance. With `locks`, lists are read under their nodes' locks.
 void search_layer_for_insert(const HnswIndex& graph, const PointTable& points,
                              const WalkQuery& query, std::span<const WalkPair> entries,
                              size_t ef, size_t layer, uint32_t self, WalkScratch& scratch,
-                             std::vector<WalkPair>& nearest);
+                             std::vector<WalkPair>& nearest, NodeLocks* locks = nullptr);
 
 }  // namespace tarnwick

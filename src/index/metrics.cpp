@@ -42,6 +42,21 @@ float squared_norm(std::span<const float> v) { return dot_sum(v.data(), v.data()
 
 float vector_norm(std::span<const float> v) { return std::sqrt(squared_norm(v)); }
 
+void vector_norms(const float* const* rows, size_t count, size_t dim, float* out) {
+  // Eight independent sums in flight hide the latency of each one's adds.
+  constexpr size_t LANES = 8;
+  size_t r = 0;
+  for (; r + LANES <= count; r += LANES) {
+    float sums[LANES];
+    for (size_t k = 0; k < LANES; ++k) sums[k] = -0.0f;
+    for (size_t i = 0; i < dim; ++i) {
+      for (size_t k = 0; k < LANES; ++k) sums[k] += rows[r + k][i] * rows[r + k][i];
+    }
+    for (size_t k = 0; k < LANES; ++k) out[r + k] = std::sqrt(sums[k]);
+  }
+  for (; r < count; ++r) out[r] = vector_norm({rows[r], dim});
+}
+
 MetricResult dot_score(std::span<const float> q, std::span<const float> v) {
   if (q.size() != v.size()) return {0.0f, DIMENSION_MISMATCH};
   return {dot_sum(q.data(), v.data(), q.size()), {}};

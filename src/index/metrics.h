@@ -42,6 +42,9 @@ float squared_distance_sum(const float* q, const float* v, size_t n);
 float squared_norm(std::span<const float> v);
 // The square root of the in-order squared norm: the norm cosine divides by.
 float vector_norm(std::span<const float> v);
+// out[r] = vector_norm of rows[r] (each `dim` long), several rows at a time:
+// every row's sum still runs in index order.
+void vector_norms(const float* const* rows, size_t count, size_t dim, float* out);
 
 // Cosine similarity from a dot sum and the two norms (square roots of the
 // squared norms); the caller has ruled out zero norms.

@@ -1,6 +1,8 @@
 #include "persist/snapshot.h"
 
 #include <algorithm>
+#include <atomic>
+#include <bit>
 #include <cstdlib>
 #include <memory>
 #include <span>
@@ -8,10 +10,14 @@
 
 #include "index/metrics.h"
 #include "table/payload.h"
+#include "util/worker_pool.h"
 
 namespace tarnwick {
 
 namespace {
+
+// Slots per range of the encoder's parallel passes.
+constexpr size_t ENCODE_RANGE_SLOTS = 8192;
 
 // Counts read from a file pre-size a container to at most this many bytes of
 // its elements; beyond that it grows as elements actually arrive.
@@ -61,12 +67,14 @@ void put_payload_value(Writer& out, const PayloadValue& value) {
 }
 
 size_t point_entry_size(const PointTable& points, uint32_t slot_number) {
-  const PointSlot& slot = points.slots[slot_number];
-  size_t size = varint_length(slot.key) + varint_length(record_id(points, slot_number)) +
-                varint_length(slot.dim) + size_t{slot.dim} * sizeof(float) + 1;
-  if (slot.payload) {
-    size += varint_length(slot.payload->entries.size());
-    for (const PayloadEntry& entry : slot.payload->entries) {
+  const SlotHeader& header = points.headers[slot_number];
+  const Payload* payload = points.records[slot_number].payload.get();
+  size_t size = varint_length(slot_key(points, slot_number)) +
+                varint_length(record_id(points, slot_number)) + varint_length(header.dim) +
+                size_t{header.dim} * sizeof(float) + 1;
+  if (payload) {
+    size += varint_length(payload->entries.size());
+    for (const PayloadEntry& entry : payload->entries) {
       size += varint_length(entry.key.size()) + entry.key.size() + payload_value_size(entry.value);
     }
   }
@@ -75,30 +83,43 @@ size_t point_entry_size(const PointTable& points, uint32_t slot_number) {
 
 // `keys` holds each slot's key in one dense array: a graph names every point many
 // times, and reading keys from the slots themselves misses the cache each time.
+// The 16 lists of a node, its upper lists looked up once.
+template <typename Visit>
+void for_each_list(const HnswIndex& graph, uint32_t slot, Visit visit) {
+  visit(layer0_neighbors(graph, slot));
+  const std::vector<std::vector<uint32_t>>* upper = upper_lists(graph, slot);
+  for (size_t layer = 1; layer < MAX_LAYERS; ++layer) {
+    if (upper != nullptr && layer <= upper->size()) {
+      visit(std::span<const uint32_t>((*upper)[layer - 1]));
+    } else {
+      visit(std::span<const uint32_t>());
+    }
+  }
+}
+
 size_t node_entry_size(std::span<const uint64_t> keys, const HnswIndex& graph, uint32_t slot) {
   uint64_t key = keys[slot];
   size_t size = varint_length(key) + varint_length(node_id(graph, slot, key));
-  for (size_t layer = 0; layer < MAX_LAYERS; ++layer) {
-    std::span<const uint32_t> list = neighbors(graph, slot, layer);
+  for_each_list(graph, slot, [&](std::span<const uint32_t> list) {
     size += varint_length(list.size());
     for (uint32_t neighbor : list) size += varint_length(keys[neighbor]);
-  }
+  });
   return size;
 }
 
 void put_point_entry(Writer& out, const PointTable& points, uint32_t slot_number) {
-  const PointSlot& slot = points.slots[slot_number];
-  put_varint(out, slot.key);
+  const Payload* payload = points.records[slot_number].payload.get();
+  put_varint(out, slot_key(points, slot_number));
   put_varint(out, record_id(points, slot_number));
-  put_varint(out, slot.dim);
-  put_floats(out, slot_vector(slot));
-  if (!slot.payload) {
+  put_varint(out, points.headers[slot_number].dim);
+  put_floats(out, point_vector(points, slot_number));
+  if (!payload) {
     put_byte(out, 0);
     return;
   }
   put_byte(out, 1);
-  put_varint(out, slot.payload->entries.size());
-  for (const PayloadEntry& entry : slot.payload->entries) {
+  put_varint(out, payload->entries.size());
+  for (const PayloadEntry& entry : payload->entries) {
     put_text(out, entry.key);
     put_payload_value(out, entry.value);
   }
@@ -109,11 +130,10 @@ void put_node_entry(Writer& out, std::span<const uint64_t> keys, const HnswIndex
   uint64_t key = keys[slot];
   put_varint(out, key);
   put_varint(out, node_id(graph, slot, key));
-  for (size_t layer = 0; layer < MAX_LAYERS; ++layer) {
-    std::span<const uint32_t> list = neighbors(graph, slot, layer);
+  for_each_list(graph, slot, [&](std::span<const uint32_t> list) {
     put_varint(out, list.size());
     for (uint32_t neighbor : list) put_varint(out, keys[neighbor]);
-  }
+  });
 }
 
 // ---- Decoding ----
@@ -179,16 +199,59 @@ bool get_point_entry(Reader& in, PointTable& points, std::vector<float>& compone
   // input cannot cover fails here, before anything is allocated for it.
   if (dim > in.left() / sizeof(float)) return in.fail(DecodeError::EndOfInput);
   if (dim > UINT32_MAX) std::abort();  // a 16 GiB vector: more than a slot can describe
-  components.resize(static_cast<size_t>(dim));
-  copy_floats(in, components.data(), components.size());
+  const void* source = in.next;
+  if constexpr (std::endian::native != std::endian::little) {
+    components.resize(static_cast<size_t>(dim));
+    copy_floats(in, components.data(), components.size());
+    source = components.data();
+  } else {
+    in.next += dim * sizeof(float);  // copied straight from the input below
+  }
 
   bool has_payload;
   if (!get_option_tag(in, has_payload)) return false;
   std::unique_ptr<Payload> payload;
   if (has_payload && !get_payload(in, entries, payload)) return false;
   // A repeated key replaces the earlier record whole: the later entry wins.
-  put_point(points, key, id, components, vector_norm(components), std::move(payload));
+  // Norms and tenant lists are made once the last point is in: a key repeated
+  // with changing tenants would otherwise move between member lists each time.
+  put_point_raw(points, key, id, source, static_cast<size_t>(dim), std::move(payload));
   return true;
+}
+
+// Sets the norm of every record, on the worker pool for a large table.
+void compute_norms(PointTable& points) {
+  const uint32_t slots = static_cast<uint32_t>(slot_count(points));
+  constexpr uint32_t BLOCK = 64;
+  auto norms_of = [&](size_t first, size_t last) {
+    const float* rows[BLOCK];
+    float norms[BLOCK];
+    uint32_t which[BLOCK];
+    for (size_t block = first; block < last; ++block) {
+      uint32_t begin = static_cast<uint32_t>(block * BLOCK);
+      uint32_t end = std::min(slots, begin + BLOCK);
+      // Rows of one length go together; other lengths one at a time.
+      size_t filled = 0;
+      for (uint32_t slot = begin; slot < end; ++slot) {
+        if (!has_record(points, slot)) continue;
+        SlotHeader& header = points.headers[slot];
+        if (header.flags & IN_ROWS) {
+          rows[filled] = vector_data(points, slot);
+          which[filled++] = slot;
+        } else {
+          header.norm = vector_norm(point_vector(points, slot));
+        }
+      }
+      vector_norms(rows, filled, points.rows.dim, norms);
+      for (size_t k = 0; k < filled; ++k) points.headers[which[k]].norm = norms[k];
+    }
+  };
+  const size_t blocks = (slots + BLOCK - 1) / BLOCK;
+  if (slots < ENCODE_RANGE_SLOTS) {
+    norms_of(0, blocks);
+  } else {
+    run_parallel(*process_worker_pool(), blocks, norms_of);
+  }
 }
 
 // Finds (or makes) the slot of an id the graph names. The usual ids, a dense
@@ -198,10 +261,11 @@ class SlotResolver {
  public:
   explicit SlotResolver(PointTable& points) : points_(points) {
     uint64_t largest = 0;
-    for (const PointSlot& slot : points.slots) largest = std::max(largest, slot.key);
-    if (points.slots.empty() || largest >= 4 * points.slots.size() + 1024) return;
+    const size_t slots = slot_count(points);
+    for (uint32_t slot = 0; slot < slots; ++slot) largest = std::max(largest, slot_key(points, slot));
+    if (slots == 0 || largest >= 4 * slots + 1024) return;
     dense_.assign(static_cast<size_t>(largest) + 1, NO_SLOT);
-    for (uint32_t slot = 0; slot < points.slots.size(); ++slot) dense_[points.slots[slot].key] = slot;
+    for (uint32_t slot = 0; slot < slots; ++slot) dense_[slot_key(points, slot)] = slot;
   }
 
   uint32_t operator()(uint64_t id) {
@@ -241,7 +305,8 @@ bool get_node_entry(Reader& in, SlotResolver& slot_of, HnswIndex& graph) {
   for (std::vector<uint32_t>& list : lists) {
     if (!get_neighbor_list(in, slot_of, list)) return false;
   }
-  install_node(graph, slot, id, key, std::move(lists));
+  // A file stores no levels: a node reaches its highest non-empty layer.
+  install_node(graph, slot, id, key, std::move(lists), 0);
   return true;
 }
 
@@ -268,32 +333,69 @@ bool get_graph(Reader& in, PointTable& points, HnswIndex& graph) {
 }  // namespace
 
 ByteBuffer encode_snapshot(const PointTable& points, const HnswIndex& graph) {
-  // One pass sizes the file, so the buffer is allocated once and never moves.
-  uint32_t slot_count = static_cast<uint32_t>(points.slots.size());
-  std::vector<uint64_t> keys(slot_count);
-  for (uint32_t slot = 0; slot < slot_count; ++slot) keys[slot] = points.slots[slot].key;
-  size_t record_count = 0, node_count = 0, size = 0;
-  for (uint32_t slot = 0; slot < slot_count; ++slot) {
-    if (points.slots[slot].has_record) {
-      ++record_count;
-      size += point_entry_size(points, slot);
+  // The slots are cut into ranges. One pass sizes each range's points and
+  // nodes, so that the buffer is allocated once and every range knows where
+  // its entries go; a second pass writes them. Both run on the worker pool
+  // when the store is large.
+  const uint32_t slots = static_cast<uint32_t>(slot_count(points));
+  const size_t ranges = std::clamp<size_t>(slots / ENCODE_RANGE_SLOTS, 1, 256);
+  auto range_begin = [&](size_t r) { return static_cast<uint32_t>(uint64_t{slots} * r / ranges); };
+  std::vector<uint64_t> keys(slots);
+  struct RangeSize {
+    size_t records = 0, nodes = 0, point_bytes = 0, node_bytes = 0;
+  };
+  std::vector<RangeSize> sizes(ranges);
+  std::shared_ptr<WorkerPool> pool = ranges > 1 ? process_worker_pool() : nullptr;
+  auto in_parallel = [&](auto& body) {
+    if (pool) {
+      run_parallel(*pool, ranges, body);
+    } else {
+      body(0, ranges);
     }
-    if (has_node(graph, slot)) {
-      ++node_count;
-      size += node_entry_size(keys, graph, slot);
+  };
+
+  auto gather_keys = [&](size_t first, size_t last) {
+    for (uint32_t slot = range_begin(first); slot < range_begin(last); ++slot) {
+      keys[slot] = slot_key(points, slot);
     }
+  };
+  in_parallel(gather_keys);
+  auto measure = [&](size_t first, size_t last) {
+    for (size_t r = first; r < last; ++r) {
+      RangeSize& size = sizes[r];
+      for (uint32_t slot = range_begin(r); slot < range_begin(r + 1); ++slot) {
+        if (has_record(points, slot)) {
+          ++size.records;
+          size.point_bytes += point_entry_size(points, slot);
+        }
+        if (has_node(graph, slot)) {
+          ++size.nodes;
+          size.node_bytes += node_entry_size(keys, graph, slot);
+        }
+      }
+    }
+  };
+  in_parallel(measure);
+
+  size_t record_count = 0, node_count = 0, point_bytes = 0, node_bytes = 0;
+  for (const RangeSize& size : sizes) {
+    record_count += size.records;
+    node_count += size.nodes;
+    point_bytes += size.point_bytes;
+    node_bytes += size.node_bytes;
   }
-  size += varint_length(record_count) + varint_length(graph.m) +
-          varint_length(graph.ef_construction) + varint_length(graph.ef_search) + 1 +
-          (graph.entry_point ? varint_length(*graph.entry_point) : 0) +
-          varint_length(graph.max_level) + varint_length(node_count);
+  const size_t head = varint_length(record_count);
+  const size_t middle = varint_length(graph.m) + varint_length(graph.ef_construction) +
+                        varint_length(graph.ef_search) + 1 +
+                        (graph.entry_point ? varint_length(*graph.entry_point) : 0) +
+                        varint_length(graph.max_level) + varint_length(node_count);
+  const size_t size = head + point_bytes + middle + node_bytes;
 
   ByteBuffer buffer(size);
-  Writer out{buffer.data()};
+  char* const start = buffer.data();
+  Writer out{start};
   put_varint(out, record_count);
-  for (uint32_t slot = 0; slot < slot_count; ++slot) {
-    if (points.slots[slot].has_record) put_point_entry(out, points, slot);
-  }
+  out.next = start + head + point_bytes;
   put_varint(out, graph.m);
   put_varint(out, graph.ef_construction);
   put_varint(out, graph.ef_search);
@@ -305,11 +407,34 @@ ByteBuffer encode_snapshot(const PointTable& points, const HnswIndex& graph) {
   }
   put_varint(out, graph.max_level);
   put_varint(out, node_count);
-  for (uint32_t slot = 0; slot < slot_count; ++slot) {
-    if (has_node(graph, slot)) put_node_entry(out, keys, graph, slot);
+
+  // Where each range's points and nodes start.
+  std::vector<size_t> point_at(ranges), node_at(ranges);
+  size_t point_offset = head, node_offset = head + point_bytes + middle;
+  for (size_t r = 0; r < ranges; ++r) {
+    point_at[r] = point_offset;
+    node_at[r] = node_offset;
+    point_offset += sizes[r].point_bytes;
+    node_offset += sizes[r].node_bytes;
   }
+  std::atomic<bool> mismatch{false};
+  auto write = [&](size_t first, size_t last) {
+    for (size_t r = first; r < last; ++r) {
+      Writer points_out{start + point_at[r]};
+      Writer nodes_out{start + node_at[r]};
+      for (uint32_t slot = range_begin(r); slot < range_begin(r + 1); ++slot) {
+        if (has_record(points, slot)) put_point_entry(points_out, points, slot);
+        if (has_node(graph, slot)) put_node_entry(nodes_out, keys, graph, slot);
+      }
+      if (points_out.next != start + point_at[r] + sizes[r].point_bytes ||
+          nodes_out.next != start + node_at[r] + sizes[r].node_bytes) {
+        mismatch = true;
+      }
+    }
+  };
+  in_parallel(write);
   // Sizing and writing walk the same state; a mismatch is an internal fault.
-  if (out.next != buffer.data() + size) std::abort();
+  if (mismatch) std::abort();
   buffer.set_size(size);
   return buffer;
 }
@@ -318,12 +443,14 @@ DecodeError decode_snapshot(std::string_view input, SnapshotState& out) {
   Reader in(input);
   uint64_t point_count;
   if (!get_varint(in, point_count)) return in.error;
-  reserve_points(out.points, presize_count<PointSlot>(point_count, in.left(), MIN_POINT_ENTRY_BYTES));
+  reserve_points(out.points, presize_count<SlotRecord>(point_count, in.left(), MIN_POINT_ENTRY_BYTES));
   std::vector<float> components;
   std::vector<PayloadEntry> entries;
   for (uint64_t i = 0; i < point_count; ++i) {
     if (!get_point_entry(in, out.points, components, entries)) return in.error;
   }
+  compute_norms(out.points);
+  rebuild_tenants(out.points);
   if (!get_graph(in, out.points, out.graph)) return in.error;
   return DecodeError::None;
 }

@@ -1,5 +1,6 @@
 // The exact scan: every point of the query's length is scored, sixteen at a
-// time through the block kernels.
+// time through the block kernels. Equal scores rank by slot, whatever order
+// the points are visited in.
 #include <algorithm>
 #include <cmath>
 
@@ -16,9 +17,9 @@ namespace {
 // finds them arriving in parallel instead of one stream after another.
 constexpr size_t PREFETCH_BYTES_PER_ROW = 2048;
 
-void prefetch_row(const PointSlot& slot) {
-  const char* bytes = reinterpret_cast<const char*>(slot.data);
-  size_t size = std::min<size_t>(size_t{slot.dim} * sizeof(float), PREFETCH_BYTES_PER_ROW);
+void prefetch_row(const float* data, uint32_t dim) {
+  const char* bytes = reinterpret_cast<const char*>(data);
+  size_t size = std::min<size_t>(size_t{dim} * sizeof(float), PREFETCH_BYTES_PER_ROW);
   for (size_t offset = 0; offset < size; offset += 64) __builtin_prefetch(bytes + offset);
 }
 
@@ -38,7 +39,7 @@ std::vector<ScoredPoint> exact_search(const PointTable& points, std::span<const 
   if (tenant) {
     uint32_t code = find_tenant(points, *tenant);
     if (code == NO_TENANT) return {};
-    tenant_slots = points.tenants.members[code];
+    tenant_slots = tenant_members(points, code);
   }
   size_t candidates = tenant ? tenant_slots.size() : points.record_count;
   if (limit == 0 || candidates == 0) return {};
@@ -71,27 +72,28 @@ std::vector<ScoredPoint> exact_search(const PointTable& points, std::span<const 
       }
     }
     for (size_t r = 0; r < block.filled; ++r) {
-      if (selector.could_enter(sums[r])) selector.offer(sums[r], block.slots[r]);
+      if (selector.could_enter(sums[r], block.slots[r])) selector.offer(sums[r], block.slots[r]);
     }
     block.filled = 0;
   };
 
   auto consider = [&](uint32_t slot_number) {
-    const PointSlot& slot = points.slots[slot_number];
-    if (!slot.has_record || slot.dim != dim) return;
-    if (metric == Metric::Cosine && slot.norm == 0.0f) return;  // zero magnitude: left out
-    prefetch_row(slot);
-    block.rows[block.filled] = slot.data;
+    const SlotHeader& header = points.headers[slot_number];
+    if (!(header.flags & HAS_RECORD) || header.dim != dim) return;
+    if (metric == Metric::Cosine && header.norm == 0.0f) return;  // zero magnitude: left out
+    const float* data = vector_data(points, slot_number);
+    prefetch_row(data, header.dim);
+    block.rows[block.filled] = data;
     block.slots[block.filled] = slot_number;
-    block.norms[block.filled] = slot.norm;
+    block.norms[block.filled] = header.norm;
     if (++block.filled == SMALL_SCAN_BLOCK) score_block();
   };
 
   if (tenant) {
     for (uint32_t slot_number : tenant_slots) consider(slot_number);
   } else {
-    const uint32_t slot_count = static_cast<uint32_t>(points.slots.size());
-    for (uint32_t slot_number = 0; slot_number < slot_count; ++slot_number) consider(slot_number);
+    const uint32_t slots = static_cast<uint32_t>(slot_count(points));
+    for (uint32_t slot_number = 0; slot_number < slots; ++slot_number) consider(slot_number);
   }
   if (block.filled > 0) score_block();
 

@@ -11,7 +11,7 @@ namespace tarnwick {
 namespace {
 
 // The score a graph result reports, from the distance its walk measured.
-float graph_score(Metric metric, float distance, size_t query_dim, const PointSlot& point) {
+float graph_score(Metric metric, float distance, size_t query_dim, const SlotHeader& point) {
   switch (metric) {
     case Metric::DotProduct:
       // The walk measured -dot; a pair of other lengths scores positive zero.
@@ -44,7 +44,7 @@ std::vector<ScoredPoint> graph_search(const HnswIndex& graph, const PointTable& 
   if (tenant) {
     tenant_code = find_tenant(points, *tenant);
     if (tenant_code == NO_TENANT) return {};
-    tenant_points = points.tenants.members[tenant_code].size();
+    tenant_points = tenant_members(points, tenant_code).size();
     if (prefers_exact_scan_of_tenant(tenant_points, points.record_count)) {
       return exact_search(points, query, limit, metric, tenant);
     }
@@ -60,11 +60,11 @@ std::vector<ScoredPoint> graph_search(const HnswIndex& graph, const PointTable& 
   }
 
   // The beam is as wide as the limit asks, but never wider than the store.
-  uint64_t ef = std::max<uint64_t>(graph.ef_search, limit);
-  ef = std::min<uint64_t>(ef, points.slots.size() + 1);
+  uint64_t ef = std::max<uint64_t>(search_beam(graph), limit);
+  ef = std::min<uint64_t>(ef, slot_count(points) + 1);
   std::vector<WalkPair>& nearest = scratch.nearest;
   if (tenant) {
-    ef = std::min<uint64_t>(ef, std::max<uint64_t>(graph.ef_search, tenant_points));
+    ef = std::min<uint64_t>(ef, std::max<uint64_t>(search_beam(graph), tenant_points));
     // Past the cost of scanning the tenant, the scan is the cheaper answer.
     if (!search_base_layer_of_tenant(graph, points, walk, entry, distance, ef, tenant_code,
                                      tenant_points, scratch, nearest)) {
@@ -80,8 +80,8 @@ std::vector<ScoredPoint> graph_search(const HnswIndex& graph, const PointTable& 
   kept_slots.reserve(kept);
   for (const WalkPair& pair : nearest) {
     if (kept_slots.size() == kept) break;
-    const PointSlot& point = points.slots[pair.slot];
-    if (!point.has_record) continue;
+    const SlotHeader& point = points.headers[pair.slot];
+    if (!(point.flags & HAS_RECORD)) continue;
     if (tenant && point.tenant != tenant_code) continue;
     selector.offer(graph_score(metric, pair.distance, query.size(), point),
                    static_cast<uint32_t>(kept_slots.size()));

@@ -30,13 +30,10 @@ class ResultSelector {
     return a.seq < b.seq;
   }
 
-  // True when a score arriving now could enter the kept set. Arrivals come in
-  // ascending seq, so once the set is full only a strictly better score enters.
-  bool could_enter(float score) const {
+  // True when an entry arriving now could enter the kept set.
+  bool could_enter(float score, uint32_t seq) const {
     if (items_.size() < capacity_) return capacity_ > 0;
-    float worst = items_.front().score;
-    if (std::isnan(worst)) return !std::isnan(score);
-    return larger_is_better_ ? score > worst : score < worst;
+    return better(ScoredSlot{score, seq}, items_.front());
   }
 
   void offer(float score, uint32_t seq) {

@@ -1,8 +1,11 @@
 #include "storage/store.h"
 
+#include <algorithm>
 #include <mutex>
 
+#include "index/graph_delete.h"
 #include "index/graph_insert.h"
+#include "util/worker_pool.h"
 
 namespace tarnwick {
 
@@ -12,6 +15,153 @@ void upsert(Store& store, uint64_t point_id, std::span<const float> vector,
   uint32_t slot = put_point(store.points, point_id, point_id, vector, vector_norm(vector), std::move(payload));
   std::unique_lock index_lock(store.index);
   insert_node(store.graph, store.points, slot, point_id, draw_level(store.graph.m));
+}
+
+void upsert_batch(Store& store, std::span<const uint64_t> point_ids,
+                  std::span<const std::span<const float>> vectors,
+                  std::span<std::unique_ptr<Payload>> payloads) {
+  const size_t count = point_ids.size();
+  std::vector<float> norms(count);
+  for (size_t i = 0; i < count; ++i) norms[i] = vector_norm(vectors[i]);
+  std::shared_ptr<WorkerPool> pool = process_worker_pool();
+
+  std::unique_lock segment_lock(store.segment);
+  std::unique_lock index_lock(store.index);
+  PointTable& points = store.points;
+  HnswIndex& graph = store.graph;
+  // Records first, in order, so that a later entry for an id replaces an
+  // earlier one exactly as successive upserts would.
+  std::vector<uint32_t> slots(count);
+  for (size_t i = 0; i < count; ++i) {
+    slots[i] = put_point(points, point_ids[i], point_ids[i], vectors[i], norms[i],
+                         std::move(payloads[i]));
+  }
+  // Each stored point is linked once, with its final vector.
+  std::sort(slots.begin(), slots.end());
+  slots.erase(std::unique(slots.begin(), slots.end()), slots.end());
+  std::vector<uint8_t> levels(slots.size());
+  for (size_t i = 0; i < slots.size(); ++i) {
+    levels[i] = static_cast<uint8_t>(draw_level(graph.m));
+    place_node(graph, points, slots[i], slot_key(points, slots[i]), levels[i]);
+  }
+  // Linking runs on the workers while this thread holds both locks for them:
+  // nothing else reads or changes the store meanwhile, and the workers guard
+  // the lists among themselves.
+  auto link = [&](size_t begin, size_t end, NodeLocks* locks) {
+    for (size_t i = begin; i < end; ++i) {
+      link_node(graph, points, slots[i], slot_key(points, slots[i]), levels[i], locks);
+    }
+  };
+  if (slots.size() < 2 * PARALLEL_LINK_MIN || pool->workers.size() < 2) {
+    link(0, slots.size(), nullptr);
+  } else {
+    // The first points of an empty graph are linked here, so that the workers
+    // start from a graph with some shape.
+    size_t first = graph.node_count - slots.size() < PARALLEL_LINK_MIN ? PARALLEL_LINK_MIN : 0;
+    link(0, first, nullptr);
+    auto locks = std::make_unique<NodeLocks>();
+    auto part = [&](size_t begin, size_t end) { link(first + begin, first + end, locks.get()); };
+    run_parallel(*pool, slots.size() - first, part);
+  }
+  for (size_t i = 0; i < slots.size(); ++i) settle_node(graph, slots[i], levels[i]);
+  if (!graph.layer0_overflow.empty()) drop_stale_overflow(graph);
+}
+
+namespace {
+
+// Removes every trace of these slots from the graph (their records may still be
+// in the table; they are never chosen): the lists naming them are found and
+// chosen again on the worker pool, then the nodes go.
+void unlink_slots(HnswIndex& graph, const PointTable& points, std::span<const uint32_t> slots) {
+  if (slots.empty() || graph.node_count == 0) return;
+  const LeavingSlots leaving = mark_leaving(points, slots);
+  std::shared_ptr<WorkerPool> pool = process_worker_pool();
+  const uint32_t slot_total = static_cast<uint32_t>(slot_count(points));
+  // The scan is split into ranges whose findings are joined in order.
+  const size_t ranges = std::max<size_t>(1, std::min<size_t>(64, slot_total / 4096));
+  std::vector<std::vector<ListRef>> found(ranges);
+  auto scan = [&](size_t begin, size_t end) {
+    for (size_t r = begin; r < end; ++r) {
+      uint32_t from = static_cast<uint32_t>(uint64_t{slot_total} * r / ranges);
+      uint32_t to = static_cast<uint32_t>(uint64_t{slot_total} * (r + 1) / ranges);
+      find_lists_naming(graph, leaving, from, to, found[r]);
+    }
+  };
+  run_parallel(*pool, ranges, scan);
+  std::vector<ListRef> lists;
+  for (const std::vector<ListRef>& part : found) lists.insert(lists.end(), part.begin(), part.end());
+  auto repair = [&](size_t begin, size_t end) {
+    for (size_t i = begin; i < end; ++i) rechoose_list(graph, points, leaving, lists[i]);
+  };
+  if (lists.size() < 64) {
+    repair(0, lists.size());
+  } else {
+    run_parallel(*pool, lists.size(), repair);
+  }
+  remove_leaving_nodes(graph, points, leaving);
+}
+
+}  // namespace
+
+size_t delete_points(Store& store, std::span<const uint64_t> point_ids) {
+  std::unique_lock segment_lock(store.segment);
+  std::unique_lock index_lock(store.index);
+  PointTable& points = store.points;
+  // The slots that hold a record or a node; an id only a loaded graph names
+  // is not a point and stays as it is.
+  std::vector<uint32_t> slots;
+  for (uint64_t id : point_ids) {
+    uint32_t slot = find_slot(points, id);
+    if (slot == NO_SLOT) continue;
+    if (has_record(points, slot) || has_node(store.graph, slot)) slots.push_back(slot);
+  }
+  std::sort(slots.begin(), slots.end());
+  slots.erase(std::unique(slots.begin(), slots.end()), slots.end());
+  size_t existed = 0;
+  for (uint32_t slot : slots) existed += has_record(points, slot) ? 1 : 0;
+  unlink_slots(store.graph, points, slots);
+  for (uint32_t slot : slots) {
+    remove_record(points, slot);
+    release_slot(points, slot);  // no list names it any more
+  }
+  return existed;
+}
+
+bool get_point(const Store& store, uint64_t point_id, PointCopy& out) {
+  std::shared_lock segment_lock(store.segment);
+  uint32_t slot = find_slot(store.points, point_id);
+  if (slot == NO_SLOT || !has_record(store.points, slot)) return false;
+  std::span<const float> vector = point_vector(store.points, slot);
+  out.vector.assign(vector.begin(), vector.end());
+  if (const Payload* payload = store.points.records[slot].payload.get()) {
+    out.payload = *payload;
+  } else {
+    out.payload.reset();
+  }
+  return true;
+}
+
+size_t point_count(const Store& store) {
+  std::shared_lock segment_lock(store.segment);
+  return store.points.record_count;
+}
+
+bool contains_point(const Store& store, uint64_t point_id) {
+  std::shared_lock segment_lock(store.segment);
+  uint32_t slot = find_slot(store.points, point_id);
+  return slot != NO_SLOT && has_record(store.points, slot);
+}
+
+GraphParameters graph_parameters(const Store& store) {
+  std::shared_lock segment_lock(store.segment);
+  std::shared_lock index_lock(store.index);
+  return {store.graph.m, store.graph.ef_construction, store.graph.ef_search};
+}
+
+void set_ef_search(Store& store, uint64_t ef_search) {
+  std::unique_lock segment_lock(store.segment);
+  std::unique_lock index_lock(store.index);
+  store.graph.ef_search = ef_search;
 }
 
 std::vector<ScoredPoint> search_points(const Store& store, std::span<const float> query,

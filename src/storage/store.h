@@ -37,6 +37,44 @@ inline constexpr size_t HNSW_MIN_POINTS = 500;
 void upsert(Store& store, uint64_t point_id, std::span<const float> vector,
             std::unique_ptr<Payload> payload);
 
+// Stores every point in order, as that many upserts one after another would:
+// a later entry for the same id replaces an earlier one whole. A null payload
+// means the point has none; the payloads are taken over. The points are linked
+// into the graph in parallel on the process's worker pool.
+void upsert_batch(Store& store, std::span<const uint64_t> point_ids,
+                  std::span<const std::span<const float>> vectors,
+                  std::span<std::unique_ptr<Payload>> payloads);
+
+// Batches smaller than twice this are linked on the calling thread, and so are
+// the first this many points of a graph.
+inline constexpr size_t PARALLEL_LINK_MIN = 256;
+
+// Removes the points stored under these ids, with their payloads and graph
+// nodes, and reconnects the graph around them. Returns how many of the ids
+// (each counted once) held a point.
+size_t delete_points(Store& store, std::span<const uint64_t> point_ids);
+
+// A copy of one stored point, made under shared access.
+struct PointCopy {
+  std::vector<float> vector;
+  std::optional<Payload> payload;
+};
+
+// Copies the point stored under point_id into `out`; false when there is none.
+bool get_point(const Store& store, uint64_t point_id, PointCopy& out);
+
+// The number of stored points.
+size_t point_count(const Store& store);
+bool contains_point(const Store& store, uint64_t point_id);
+
+struct GraphParameters {
+  uint64_t m;
+  uint64_t ef_construction;
+  uint64_t ef_search;
+};
+GraphParameters graph_parameters(const Store& store);
+void set_ef_search(Store& store, uint64_t ef_search);
+
 // The best `limit` points for the query, best first. Never fails: points that
 // cannot be compared with the query are left out.
 std::vector<ScoredPoint> search_points(const Store& store, std::span<const float> query,

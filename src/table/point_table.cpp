@@ -1,40 +1,16 @@
 #include "table/point_table.h"
 
 #include <algorithm>
-#include <cmath>
 #include <cstdlib>
 #include <cstring>
 #include <new>
+#include <stdexcept>
 #include <utility>
-
-#include <sys/mman.h>
-
 
 namespace tarnwick {
 
-ArenaChunk::ArenaChunk(size_t floats) : bytes_(floats * sizeof(float)) {
-  // The chunk will be filled soon: mapping it populated costs one call instead
-  // of a page fault for every page.
-  void* place = ::mmap(nullptr, bytes_, PROT_READ | PROT_WRITE,
-                       MAP_PRIVATE | MAP_ANONYMOUS | MAP_POPULATE, -1, 0);
-  if (place == MAP_FAILED) throw std::bad_alloc();
-  data_ = static_cast<float*>(place);
-}
-
-ArenaChunk::ArenaChunk(ArenaChunk&& other) noexcept
-    : data_(std::exchange(other.data_, nullptr)), bytes_(std::exchange(other.bytes_, 0)) {}
-
-ArenaChunk& ArenaChunk::operator=(ArenaChunk&& other) noexcept {
-  if (this != &other) {
-    if (data_ != nullptr) ::munmap(data_, bytes_);
-    data_ = std::exchange(other.data_, nullptr);
-    bytes_ = std::exchange(other.bytes_, 0);
-  }
-  return *this;
-}
-
-ArenaChunk::~ArenaChunk() {
-  if (data_ != nullptr) ::munmap(data_, bytes_);
+void AlignedFloatsDelete::operator()(float* data) const {
+  ::operator delete[](data, std::align_val_t{64});
 }
 
 namespace {
@@ -42,6 +18,17 @@ namespace {
 constexpr size_t ARENA_CHUNK_FLOATS = size_t{1} << 18;  // 1 MiB of components
 
 constexpr uint64_t SLOT_MASK = 0xFFFFFFFFULL;
+
+// Chunks start on a cache line, so that rows of a multiple of 16 floats do too.
+RowChunk allocate_floats(size_t count) {
+  return RowChunk(static_cast<float*>(::operator new[](count * sizeof(float), std::align_val_t{64})));
+}
+
+// Makes room for one more element, growing geometrically.
+template <typename Vector>
+void reserve_one_more(Vector& items) {
+  if (items.size() == items.capacity()) items.reserve(std::max<size_t>(16, 2 * items.size()));
+}
 
 uint64_t bucket_entry(uint64_t hash, uint32_t slot) { return (hash & ~SLOT_MASK) | slot; }
 
@@ -53,26 +40,49 @@ void place(std::vector<uint64_t>& buckets, uint64_t hash, uint32_t slot) {
   buckets[b] = bucket_entry(hash, slot);
 }
 
-void rehash(PointTable& table, size_t bucket_count) {
-  table.buckets.assign(bucket_count, EMPTY_BUCKET);
-  for (uint32_t slot = 0; slot < table.slots.size(); ++slot) {
-    place(table.buckets, hash_id(table.slots[slot].key, table.seed), slot);
-  }
-}
-
-// Keeps the load factor at most 3/4.
+// Keeps the load factor at most 3/4. The new index is built aside, so a
+// failed allocation leaves the old one in place.
 void grow_buckets_for(PointTable& table, size_t ids) {
   size_t needed = std::max<size_t>(16, table.buckets.size());
   while (ids * 4 > needed * 3) needed *= 2;
-  if (needed != table.buckets.size()) rehash(table, needed);
+  if (needed == table.buckets.size()) return;
+  std::vector<uint64_t> fresh(needed, EMPTY_BUCKET);
+  for (uint64_t entry : table.buckets) {
+    if (entry == EMPTY_BUCKET) continue;
+    uint32_t slot = static_cast<uint32_t>(entry & SLOT_MASK);
+    place(fresh, hash_id(table.records[slot].key, table.seed), slot);
+  }
+  table.buckets.swap(fresh);
 }
 
+// Removes the bucket holding `slot` and shifts later entries of its probe run
+// back, so that every remaining key is still found from its home bucket.
+void erase_bucket(PointTable& table, uint32_t slot) {
+  std::vector<uint64_t>& buckets = table.buckets;
+  const size_t mask = buckets.size() - 1;
+  size_t hole = hash_id(table.records[slot].key, table.seed) & mask;
+  while ((buckets[hole] & SLOT_MASK) != slot) hole = (hole + 1) & mask;
+  for (size_t next = (hole + 1) & mask; buckets[next] != EMPTY_BUCKET; next = (next + 1) & mask) {
+    uint32_t moved = static_cast<uint32_t>(buckets[next] & SLOT_MASK);
+    size_t home = hash_id(table.records[moved].key, table.seed) & mask;
+    // The entry may move into the hole unless its home lies cyclically in (hole, next].
+    bool home_after_hole = hole <= next ? (home > hole && home <= next) : (home > hole || home <= next);
+    if (home_after_hole) continue;
+    buckets[hole] = buckets[next];
+    hole = next;
+  }
+  buckets[hole] = EMPTY_BUCKET;
+}
+
+// The place for `dim` floats at the end of the arena; allocates a chunk when
+// the last one is full, leaving the arena unchanged if that fails.
 float* arena_allocate(VectorArena& arena, size_t dim) {
-  if (dim == 0) return nullptr;
   if (dim > arena.free_in_last) {
     size_t size = std::max(dim, ARENA_CHUNK_FLOATS);
-    arena.chunks.emplace_back(size);
-    arena.next = arena.chunks.back().data();
+    RowChunk fresh = allocate_floats(size);
+    float* start = fresh.get();
+    arena.chunks.push_back(std::move(fresh));
+    arena.next = start;
     arena.free_in_last = size;
   }
   float* place = arena.next;
@@ -82,41 +92,166 @@ float* arena_allocate(VectorArena& arena, size_t dim) {
   return place;
 }
 
-// Rewrites every live vector into fresh chunks once replaced vectors waste more
-// space than the live ones use.
-void compact_if_wasteful(PointTable& table) {
-  VectorArena& arena = table.arena;
-  if (arena.dead_floats < ARENA_CHUNK_FLOATS || arena.dead_floats < arena.live_floats) return;
-  VectorArena fresh;
-  for (PointSlot& slot : table.slots) {
-    if (slot.dim == 0) continue;
-    float* place = arena_allocate(fresh, slot.dim);
-    std::memcpy(place, slot.data, slot.dim * sizeof(float));
-    slot.data = place;
-  }
-  table.arena = std::move(fresh);
-}
-
 uint32_t intern_tenant(TenantTable& tenants, std::string_view text) {
   auto it = tenants.codes.find(text);
   if (it != tenants.codes.end()) return it->second;
   uint32_t code = static_cast<uint32_t>(tenants.members.size());
-  tenants.codes.emplace(std::string(text), code);
+  // The member list first: if the code cannot be added, dropping the list
+  // leaves both as they were.
   tenants.members.emplace_back();
+  try {
+    tenants.codes.emplace(std::string(text), code);
+  } catch (...) {
+    tenants.members.pop_back();
+    throw;
+  }
   return code;
 }
 
-void add_member(std::vector<uint32_t>& members, uint32_t slot) {
-  if (members.empty() || members.back() < slot) {
-    members.push_back(slot);
-    return;
-  }
-  members.insert(std::lower_bound(members.begin(), members.end(), slot), slot);
+void leave_tenant(PointTable& table, uint32_t slot) {
+  uint32_t tenant = table.headers[slot].tenant;
+  if (tenant == NO_TENANT) return;
+  std::vector<uint32_t>& members = table.tenants.members[tenant];
+  uint32_t position = table.records[slot].tenant_position;
+  uint32_t last = members.back();
+  members[position] = last;
+  table.records[last].tenant_position = position;
+  members.pop_back();
+  table.headers[slot].tenant = NO_TENANT;
 }
 
-void remove_member(std::vector<uint32_t>& members, uint32_t slot) {
-  auto it = std::lower_bound(members.begin(), members.end(), slot);
-  if (it != members.end() && *it == slot) members.erase(it);
+// Joins a tenant whose member list has room for one more (never allocates).
+void join_tenant(PointTable& table, uint32_t slot, uint32_t tenant) {
+  std::vector<uint32_t>& members = table.tenants.members[tenant];
+  table.records[slot].tenant_position = static_cast<uint32_t>(members.size());
+  members.push_back(slot);
+  table.headers[slot].tenant = tenant;
+}
+
+// Rewrites the arena's vectors into fresh chunks once replaced ones waste
+// more space than the live ones use. Skipped when memory is short.
+void compact_arena_if_wasteful(PointTable& table) {
+  VectorArena& arena = table.arena;
+  if (arena.dead_floats < ARENA_CHUNK_FLOATS || arena.dead_floats < arena.live_floats) return;
+  try {
+    VectorArena fresh;
+    std::unordered_map<uint32_t, const float*> placed;
+    placed.reserve(arena.vectors.size());
+    for (const auto& [slot, data] : arena.vectors) {
+      size_t dim = table.headers[slot].dim;
+      float* place = arena_allocate(fresh, dim);
+      std::memcpy(place, data, dim * sizeof(float));
+      placed.emplace(slot, place);
+    }
+    fresh.vectors = std::move(placed);
+    arena = std::move(fresh);
+  } catch (const std::bad_alloc&) {
+    // Compaction only saves memory; the table is fine as it is.
+  }
+}
+
+enum class TenantUpkeep { Keep, Defer };
+
+uint32_t store_point(PointTable& table, uint64_t key, uint64_t id, const void* components,
+                     size_t length, float norm, std::unique_ptr<Payload> payload,
+                     TenantUpkeep upkeep) {
+  if (length > UINT32_MAX) throw std::length_error("a vector of 2^32 components or more");
+  const uint32_t dim = static_cast<uint32_t>(length);
+  const size_t bytes = size_t{dim} * sizeof(float);
+
+  // Everything that can fail is done first and leaves the table as it was.
+  uint32_t slot = find_slot(table, key);
+  const bool new_slot = slot == NO_SLOT;
+  if (new_slot) {
+    if (table.free_slots.empty()) {
+      if (table.headers.size() >= NO_SLOT - 1) throw std::length_error("more ids than slots");
+      reserve_one_more(table.headers);
+      reserve_one_more(table.records);
+      grow_buckets_for(table, table.headers.size() + 1);
+      slot = static_cast<uint32_t>(table.headers.size());
+    } else {
+      slot = table.free_slots.back();
+    }
+  }
+
+  uint32_t tenant = NO_TENANT;
+  std::string_view tenant_text;
+  if (upkeep == TenantUpkeep::Keep && tenant_of(payload.get(), tenant_text)) {
+    tenant = intern_tenant(table.tenants, tenant_text);
+    std::vector<uint32_t>& members = table.tenants.members[tenant];
+    reserve_one_more(members);
+  }
+
+  const bool into_rows = dim != 0 && (table.rows.dim == 0 || table.rows.dim == dim);
+  float* arena_place = nullptr;
+  bool new_arena_entry = false;
+  if (into_rows) {
+    size_t chunk = slot / ROW_CHUNK_SLOTS;
+    if (table.rows.chunks.size() <= chunk) table.rows.chunks.resize(chunk + 1);
+    if (!table.rows.chunks[chunk]) {
+      table.rows.chunks[chunk] = allocate_floats(ROW_CHUNK_SLOTS * size_t{dim});
+    }
+  } else if (dim != 0) {
+    new_arena_entry = table.arena.vectors.try_emplace(slot, nullptr).second;
+    try {
+      arena_place = arena_allocate(table.arena, dim);
+    } catch (...) {
+      if (new_arena_entry) table.arena.vectors.erase(slot);
+      throw;
+    }
+  }
+
+  if (id != key) {
+    try {
+      table.foreign_ids[slot] = id;
+    } catch (...) {
+      if (arena_place != nullptr) {
+        table.arena.live_floats -= dim;
+        table.arena.dead_floats += dim;
+        if (new_arena_entry) table.arena.vectors.erase(slot);
+      }
+      throw;
+    }
+  }
+
+  // From here on nothing allocates.
+  if (new_slot) {
+    if (slot == table.headers.size()) {
+      table.headers.emplace_back();
+      table.records.emplace_back();
+    } else {
+      table.free_slots.pop_back();
+    }
+    table.records[slot].key = key;
+    place(table.buckets, hash_id(key, table.seed), slot);
+  }
+  SlotHeader& header = table.headers[slot];
+  const bool had_record = (header.flags & HAS_RECORD) != 0;
+  if (had_record) leave_tenant(table, slot);
+  if (had_record && !(header.flags & IN_ROWS) && header.dim != 0) {
+    // The old vector lived in the arena; its place is dead from now on.
+    table.arena.live_floats -= header.dim;
+    table.arena.dead_floats += header.dim;
+    if (arena_place == nullptr) table.arena.vectors.erase(slot);
+  }
+
+  if (into_rows) {
+    table.rows.dim = dim;
+    std::memcpy(const_cast<float*>(row_of(table.rows, slot)), components, bytes);
+  } else if (arena_place != nullptr) {
+    std::memcpy(arena_place, components, bytes);
+    table.arena.vectors[slot] = arena_place;
+  }
+  header.dim = dim;
+  header.norm = norm;
+  header.flags = HAS_RECORD | (into_rows ? IN_ROWS : 0);
+  header.tenant = NO_TENANT;
+  if (tenant != NO_TENANT) join_tenant(table, slot, tenant);
+  table.records[slot].payload = std::move(payload);
+  if (!had_record) ++table.record_count;
+  if (id == key && !table.foreign_ids.empty()) table.foreign_ids.erase(slot);
+  compact_arena_if_wasteful(table);
+  return slot;
 }
 
 }  // namespace
@@ -129,71 +264,160 @@ uint32_t find_slot(const PointTable& table, uint64_t key) {
     uint64_t entry = table.buckets[b];
     if (entry == EMPTY_BUCKET) return NO_SLOT;
     uint32_t slot = static_cast<uint32_t>(entry & SLOT_MASK);
-    if ((entry & ~SLOT_MASK) == (hash & ~SLOT_MASK) && table.slots[slot].key == key) return slot;
+    if ((entry & ~SLOT_MASK) == (hash & ~SLOT_MASK) && table.records[slot].key == key) return slot;
   }
 }
 
 void reserve_points(PointTable& table, size_t count) {
-  table.slots.reserve(table.slots.size() + count);
-  grow_buckets_for(table, table.slots.size() + count);
+  table.headers.reserve(table.headers.size() + count);
+  table.records.reserve(table.records.size() + count);
+  grow_buckets_for(table, table.headers.size() + count);
 }
 
 uint32_t slot_for_key(PointTable& table, uint64_t key) {
   uint32_t found = find_slot(table, key);
   if (found != NO_SLOT) return found;
-  if (table.slots.size() >= NO_SLOT - 1) std::abort();  // more ids than slot numbers
-  grow_buckets_for(table, table.slots.size() + 1);
-  uint32_t slot = static_cast<uint32_t>(table.slots.size());
-  table.slots.push_back(PointSlot{});
-  table.slots.back().key = key;
+  uint32_t slot;
+  if (!table.free_slots.empty()) {
+    slot = table.free_slots.back();
+    table.free_slots.pop_back();
+  } else {
+    if (table.headers.size() >= NO_SLOT - 1) throw std::length_error("more ids than slots");
+    reserve_one_more(table.headers);
+    reserve_one_more(table.records);
+    grow_buckets_for(table, table.headers.size() + 1);
+    slot = static_cast<uint32_t>(table.headers.size());
+    table.headers.emplace_back();
+    table.records.emplace_back();
+  }
+  table.records[slot].key = key;
   place(table.buckets, hash_id(key, table.seed), slot);
   return slot;
 }
 
 uint32_t put_point(PointTable& table, uint64_t key, uint64_t id, std::span<const float> vector,
                    float norm, std::unique_ptr<Payload> payload) {
-  uint32_t slot_number = slot_for_key(table, key);
-  PointSlot& slot = table.slots[slot_number];
+  return store_point(table, key, id, vector.data(), vector.size(), norm, std::move(payload),
+                     TenantUpkeep::Keep);
+}
 
-  if (slot.dim == vector.size() && slot.dim != 0) {
-    std::memcpy(const_cast<float*>(slot.data), vector.data(), vector.size_bytes());
-  } else {
-    table.arena.dead_floats += slot.dim;
-    table.arena.live_floats -= slot.dim;
-    float* place = arena_allocate(table.arena, vector.size());
-    if (!vector.empty()) std::memcpy(place, vector.data(), vector.size_bytes());
-    slot.data = place;
-    slot.dim = static_cast<uint32_t>(vector.size());
-  }
-  slot.norm = norm;
+uint32_t put_point_without_tenant(PointTable& table, uint64_t key, uint64_t id,
+                                  std::span<const float> vector, float norm,
+                                  std::unique_ptr<Payload> payload) {
+  return store_point(table, key, id, vector.data(), vector.size(), norm, std::move(payload),
+                     TenantUpkeep::Defer);
+}
 
-  uint32_t tenant = NO_TENANT;
-  std::string_view tenant_text;
-  if (tenant_of(payload.get(), tenant_text)) tenant = intern_tenant(table.tenants, tenant_text);
-  bool was_member = slot.has_record && slot.tenant != NO_TENANT;
-  if (!was_member || slot.tenant != tenant) {
-    if (was_member) remove_member(table.tenants.members[slot.tenant], slot_number);
-    if (tenant != NO_TENANT) add_member(table.tenants.members[tenant], slot_number);
-  }
-  slot.tenant = tenant;
-  slot.payload = std::move(payload);
+uint32_t put_point_raw(PointTable& table, uint64_t key, uint64_t id, const void* components,
+                       size_t dim, std::unique_ptr<Payload> payload) {
+  return store_point(table, key, id, components, dim, 0.0f, std::move(payload),
+                     TenantUpkeep::Defer);
+}
 
-  if (!slot.has_record) {
-    slot.has_record = true;
-    ++table.record_count;
+void rebuild_tenants(PointTable& table) {
+  TenantTable fresh;
+  // Counted first, so that every list is allocated once at its final size.
+  std::vector<uint32_t> codes(table.headers.size(), NO_TENANT);
+  std::vector<uint32_t> sizes;
+  for (uint32_t slot = 0; slot < table.headers.size(); ++slot) {
+    std::string_view text;
+    if (!has_record(table, slot) || !tenant_of(table.records[slot].payload.get(), text)) continue;
+    uint32_t code = intern_tenant(fresh, text);
+    if (code == sizes.size()) sizes.push_back(0);
+    ++sizes[code];
+    codes[slot] = code;
   }
-  if (id != key) {
-    table.foreign_ids[slot_number] = id;
-  } else if (!table.foreign_ids.empty()) {
-    table.foreign_ids.erase(slot_number);
+  for (size_t code = 0; code < sizes.size(); ++code) fresh.members[code].reserve(sizes[code]);
+  table.tenants = std::move(fresh);
+  for (uint32_t slot = 0; slot < table.headers.size(); ++slot) {
+    table.headers[slot].tenant = NO_TENANT;
+    if (codes[slot] != NO_TENANT) join_tenant(table, slot, codes[slot]);
   }
-  compact_if_wasteful(table);
-  return slot_number;
+}
+
+void remove_record(PointTable& table, uint32_t slot) {
+  SlotHeader& header = table.headers[slot];
+  if (!(header.flags & HAS_RECORD)) return;
+  leave_tenant(table, slot);
+  table.records[slot].payload.reset();
+  if (!(header.flags & IN_ROWS) && header.dim != 0) {
+    table.arena.live_floats -= header.dim;
+    table.arena.dead_floats += header.dim;
+    table.arena.vectors.erase(slot);
+  }
+  header = SlotHeader{};
+  --table.record_count;
+  if (!table.foreign_ids.empty()) table.foreign_ids.erase(slot);
+  compact_arena_if_wasteful(table);
+}
+
+void release_slot(PointTable& table, uint32_t slot) {
+  // Room first: after the bucket is gone, nothing may fail.
+  reserve_one_more(table.free_slots);
+  erase_bucket(table, slot);
+  table.headers[slot] = SlotHeader{};
+  table.records[slot] = SlotRecord{};
+  table.free_slots.push_back(slot);
 }
 
 uint32_t find_tenant(const PointTable& table, std::string_view tenant) {
   auto it = table.tenants.codes.find(tenant);
   return it == table.tenants.codes.end() ? NO_TENANT : it->second;
+}
+
+std::string check_table(const PointTable& table) {
+  const size_t slots = table.headers.size();
+  if (table.records.size() != slots) return "records and headers differ in count";
+  size_t records = 0, indexed = 0;
+  for (uint32_t slot = 0; slot < slots; ++slot) {
+    const SlotHeader& header = table.headers[slot];
+    if (!(header.flags & HAS_RECORD)) {
+      if (header.tenant != NO_TENANT || table.records[slot].payload) return "an empty slot holds data";
+      continue;
+    }
+    ++records;
+    if (header.flags & IN_ROWS) {
+      if (header.dim != table.rows.dim || slot / ROW_CHUNK_SLOTS >= table.rows.chunks.size() ||
+          !table.rows.chunks[slot / ROW_CHUNK_SLOTS]) {
+        return "a row vector without its row";
+      }
+    } else if (header.dim != 0 && !table.arena.vectors.contains(slot)) {
+      return "an arena vector without its place";
+    }
+    std::string_view text;
+    bool named = tenant_of(table.records[slot].payload.get(), text);
+    uint32_t code = named ? find_tenant(table, text) : NO_TENANT;
+    if (header.tenant != code) return "a slot's tenant code does not match its payload";
+    if (code != NO_TENANT) {
+      const std::vector<uint32_t>& members = table.tenants.members[code];
+      uint32_t position = table.records[slot].tenant_position;
+      if (position >= members.size() || members[position] != slot) return "a member list misses a slot";
+    }
+  }
+  if (records != table.record_count) return "record_count is wrong";
+  if (table.tenants.codes.size() != table.tenants.members.size()) return "a tenant code without a list";
+  size_t members = 0;
+  for (const auto& list : table.tenants.members) members += list.size();
+  for (const auto& [slot, data] : table.arena.vectors) {
+    if (slot >= slots || !has_record(table, slot) || (table.headers[slot].flags & IN_ROWS) ||
+        data == nullptr) {
+      return "an arena entry for a slot that does not use it";
+    }
+  }
+  for (uint64_t entry : table.buckets) {
+    if (entry == EMPTY_BUCKET) continue;
+    ++indexed;
+    uint32_t slot = static_cast<uint32_t>(entry & SLOT_MASK);
+    if (slot >= slots || find_slot(table, table.records[slot].key) != slot) return "a bucket is not found";
+  }
+  if (indexed + table.free_slots.size() != slots) return "the id index and the free slots do not cover the slots";
+  for (uint32_t slot : table.free_slots) {
+    if (has_record(table, slot)) return "a free slot holds a record";
+  }
+  size_t tenant_members = 0;
+  for (uint32_t slot = 0; slot < slots; ++slot) tenant_members += table.headers[slot].tenant != NO_TENANT;
+  if (tenant_members != members) return "member lists hold slots that left";
+  return {};
 }
 
 }  // namespace tarnwick

@@ -59,7 +59,7 @@ struct ModelPair {
 };
 
 bool record_at(const PointTable& points, uint32_t slot) {
-  return slot < points.slots.size() && points.slots[slot].has_record;
+  return has_record(points, slot);
 }
 
 std::vector<ScoredPoint> model_graph_search(const Store& store, std::span<const float> q,
@@ -67,7 +67,7 @@ std::vector<ScoredPoint> model_graph_search(const Store& store, std::span<const 
   const PointTable& points = store.points;
   const HnswIndex& graph = store.graph;
   auto dist = [&](uint32_t slot) {
-    return record_at(points, slot) ? model_distance(metric, q, slot_vector(points.slots[slot]))
+    return record_at(points, slot) ? model_distance(metric, q, point_vector(points, slot))
                                    : MAX_DISTANCE;
   };
   uint32_t current = find_slot(points, *graph.entry_point);
@@ -96,7 +96,7 @@ std::vector<ScoredPoint> model_graph_search(const Store& store, std::span<const 
   std::vector<ModelPair> nearest;
   size_t ef = graph.ef_search;
   if (record_at(points, current)) {
-    std::vector<bool> visited(points.slots.size(), false);
+    std::vector<bool> visited(slot_count(points), false);
     visited[current] = true;
     float d0 = dist(current);
     std::vector<ModelPair> candidates{{d0, current}};
@@ -132,8 +132,7 @@ std::vector<ScoredPoint> model_graph_search(const Store& store, std::span<const 
   std::vector<ScoredPoint> result;
   for (const ModelPair& pair : nearest) {
     if (result.size() >= limit) break;
-    const PointSlot& point = points.slots[pair.slot];
-    std::span<const float> v = slot_vector(point);
+    std::span<const float> v = point_vector(points, pair.slot);
     float score;
     if (metric == Metric::Cosine) {
       score = 1.0f - pair.d;
@@ -166,7 +165,7 @@ void fill_hand_made(Store& store, std::mt19937_64& rng) {
     put(store, id, v);
   }
   for (int i = 0; i < 30; ++i) slot_for_key(store.points, (uint64_t{1} << 63) + i);  // dangling
-  uint32_t slots = static_cast<uint32_t>(store.points.slots.size());
+  uint32_t slots = static_cast<uint32_t>(slot_count(store.points));
   HnswIndex& graph = store.graph;
   graph.m = 1 + rng() % 16;
   graph.ef_search = std::vector<uint64_t>{1, 3, 8, 32, 40}[rng() % 5];
@@ -181,8 +180,8 @@ void fill_hand_made(Store& store, std::mt19937_64& rng) {
       size_t length = rng() % 20;
       for (size_t i = 0; i < length; ++i) lists[layer].push_back(rng() % slots);
     }
-    install_node(graph, slot, store.points.slots[slot].key, store.points.slots[slot].key,
-                 std::move(lists));
+    install_node(graph, slot, slot_key(store.points, slot), slot_key(store.points, slot),
+                 std::move(lists), 0);
   }
   switch (rng() % 6) {
     case 0:
@@ -192,7 +191,7 @@ void fill_hand_made(Store& store, std::mt19937_64& rng) {
       graph.entry_point = 123456789123ull;  // nothing at all under it
       break;
     default:
-      graph.entry_point = store.points.slots[rng() % records].key;
+      graph.entry_point = slot_key(store.points, static_cast<uint32_t>(rng() % records));
   }
 }
 
@@ -302,7 +301,7 @@ void test_first_and_second_point() {
 size_t reachable_share_permille(const Store& store, size_t* nodes_out) {
   const HnswIndex& graph = store.graph;
   uint32_t entry = find_slot(store.points, *graph.entry_point);
-  std::vector<bool> seen(store.points.slots.size(), false);
+  std::vector<bool> seen(slot_count(store.points), false);
   std::deque<uint32_t> queue{entry};
   seen[entry] = true;
   size_t reached = 0;
@@ -341,7 +340,7 @@ void test_build_invariants_and_reachability() {
   CHECK(graph.node_count == count);
   bool capped = true, clean = true;
   size_t links = 0;
-  for (uint32_t slot = 0; slot < store.points.slots.size(); ++slot) {
+  for (uint32_t slot = 0; slot < slot_count(store.points); ++slot) {
     for (size_t layer = 0; layer < MAX_LAYERS; ++layer) {
       std::span<const uint32_t> list = neighbors(graph, slot, layer);
       capped &= list.size() <= (layer == 0 ? 2 * graph.m : graph.m);

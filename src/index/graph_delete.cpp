@@ -1,0 +1,91 @@
+#include "index/graph_delete.h"
+
+#include <algorithm>
+
+#include "index/neighbor_selection.h"
+
+namespace tarnwick {
+
+LeavingSlots mark_leaving(const PointTable& points, std::span<const uint32_t> slots) {
+  LeavingSlots leaving;
+  leaving.marks.assign(slot_count(points), 0);
+  for (uint32_t slot : slots) {
+    if (slot < leaving.marks.size()) leaving.marks[slot] = 1;
+  }
+  leaving.slots = slots;
+  return leaving;
+}
+
+void find_lists_naming(const HnswIndex& graph, const LeavingSlots& leaving, uint32_t begin,
+                       uint32_t end, std::vector<ListRef>& out) {
+  auto is_leaving = [&](uint32_t n) { return leaving.contains(n); };
+  for (uint32_t owner = begin; owner < end; ++owner) {
+    if (leaving.contains(owner) || !has_node(graph, owner)) continue;
+    const size_t top = std::min(node_level(graph, owner), MAX_LAYERS - 1);
+    for (size_t layer = 0; layer <= top; ++layer) {
+      std::span<const uint32_t> list = neighbors(graph, owner, layer);
+      if (std::any_of(list.begin(), list.end(), is_leaving)) {
+        out.push_back({owner, static_cast<uint32_t>(layer)});
+      }
+    }
+  }
+}
+
+void rechoose_list(HnswIndex& graph, const PointTable& points, const LeavingSlots& leaving,
+                   ListRef list) {
+  const uint32_t owner = list.owner;
+  const size_t layer = list.layer;
+  InsertScratch& local = thread_insert_scratch();
+  begin_members(points, local);
+  for (uint32_t n : neighbors(graph, owner, layer)) {
+    if (!leaving.contains(n)) {
+      consider(points, owner, n, local);
+      continue;
+    }
+    for (uint32_t second : neighbors(graph, n, layer)) {
+      if (!leaving.contains(second)) {
+        consider(points, owner, second, local);
+        continue;
+      }
+      for (uint32_t third : neighbors(graph, second, layer)) {
+        if (!leaving.contains(third)) consider(points, owner, third, local);
+      }
+    }
+  }
+  choose_from_members(graph, points, owner, layer, link_cap(graph, layer), true,
+                      thread_walk_scratch(), local);
+}
+
+void remove_leaving_nodes(HnswIndex& graph, const PointTable& points, const LeavingSlots& leaving) {
+  bool entry_leaving = false;
+  if (graph.entry_point) {
+    uint32_t entry = find_slot(points, *graph.entry_point);
+    entry_leaving = entry != NO_SLOT && leaving.contains(entry);
+  }
+  for (uint32_t slot : leaving.slots) remove_node(graph, slot);
+  if (!graph.layer0_overflow.empty()) drop_stale_overflow(graph);
+  if (!entry_leaving) return;
+
+  // The new entry point is a node of the highest level left.
+  uint32_t best = NO_SLOT;
+  size_t best_level = 0;
+  for (const auto& [slot, upper] : graph.upper_layers) {
+    if (best == NO_SLOT || upper.size() > best_level || (upper.size() == best_level && slot < best)) {
+      best = slot;
+      best_level = upper.size();
+    }
+  }
+  const uint32_t slots = static_cast<uint32_t>(slot_count(points));
+  for (uint32_t slot = 0; best == NO_SLOT && slot < slots; ++slot) {
+    if (has_node(graph, slot)) best = slot;
+  }
+  if (best == NO_SLOT) {
+    graph.entry_point.reset();
+    graph.max_level = 0;
+  } else {
+    graph.entry_point = slot_key(points, best);
+    graph.max_level = best_level;
+  }
+}
+
+}  // namespace tarnwick

@@ -1,0 +1,47 @@
+// Removing nodes from the graph: every list that named one is chosen again
+// from what remains around its owner, and the entry point moves on.
+#pragma once
+
+#include <cstdint>
+#include <span>
+#include <vector>
+
+#include "index/hnsw.h"
+#include "table/point_table.h"
+
+namespace tarnwick {
+
+// One neighbour list: its node and layer.
+struct ListRef {
+  uint32_t owner;
+  uint32_t layer;
+};
+
+// The slots leaving the graph, marked by slot for constant-time tests.
+struct LeavingSlots {
+  std::vector<uint8_t> marks;  // marks[slot] != 0 for a leaving slot
+  std::span<const uint32_t> slots;
+  bool contains(uint32_t slot) const { return slot < marks.size() && marks[slot] != 0; }
+};
+
+LeavingSlots mark_leaving(const PointTable& points, std::span<const uint32_t> slots);
+
+// Appends to `out` the lists of nodes in slots [begin, end), none of them
+// leaving, that name a leaving slot. Reads only.
+void find_lists_naming(const HnswIndex& graph, const LeavingSlots& leaving, uint32_t begin,
+                       uint32_t end, std::vector<ListRef>& out);
+
+// Chooses the list again, by the neighbour-selection heuristic, from its
+// remaining entries and the lists of the leaving nodes it named (one hop
+// further where those lead to leaving nodes too). It reads only its owner's
+// list and leaving nodes' lists, and writes only its owner's: calls for
+// different lists may run in parallel, and none reads a list another rewrites.
+void rechoose_list(HnswIndex& graph, const PointTable& points, const LeavingSlots& leaving,
+                   ListRef list);
+
+// Removes the leaving nodes; when the entry point leaves, a node of the
+// highest remaining level takes its place (the graph is empty once no node is
+// left). Call after every list naming them has been chosen again.
+void remove_leaving_nodes(HnswIndex& graph, const PointTable& points, const LeavingSlots& leaving);
+
+}  // namespace tarnwick

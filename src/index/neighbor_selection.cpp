@@ -1,0 +1,92 @@
+#include "index/neighbor_selection.h"
+
+#include <algorithm>
+#include <cmath>
+
+namespace tarnwick {
+
+// Not inlined: the callers then hold a plain reference, instead of the compiler
+// re-deriving the thread-local address at every use.
+[[gnu::noinline]] InsertScratch& thread_insert_scratch() {
+  thread_local InsertScratch scratch;
+  return scratch;
+}
+
+// The neighbour-selection heuristic: walks the candidates nearest first and
+// keeps one unless it is nearer to a point already kept than to the base, up
+// to `cap`. Every candidate holds a record. Pair distances are symmetric, so
+// each kept point measures all later candidates at once and prunes those
+// nearer to it than to the base; that decides exactly as testing each
+// candidate against every kept point would.
+void select_neighbors(const PointTable& points, std::span<const WalkPair> ranked, size_t cap,
+                      std::vector<uint32_t>& chosen, WalkScratch& scratch, InsertScratch& local) {
+  std::vector<uint8_t>& pruned = local.pruned;
+  std::vector<uint32_t>& later = local.later;
+  std::vector<uint32_t>& later_index = local.later_index;
+  chosen.clear();
+  pruned.assign(ranked.size(), 0);
+  for (size_t i = 0; i < ranked.size() && chosen.size() < cap; ++i) {
+    if (pruned[i]) continue;
+    chosen.push_back(ranked[i].slot);
+    if (chosen.size() == cap) break;
+    later.clear();
+    later_index.clear();
+    for (size_t j = i + 1; j < ranked.size(); ++j) {
+      if (pruned[j]) continue;
+      later.push_back(ranked[j].slot);
+      later_index.push_back(static_cast<uint32_t>(j));
+    }
+    if (later.empty()) break;
+    scratch.chosen_distances.resize(later.size());
+    measure_slots(stored_walk_query(points, ranked[i].slot), points, later,
+                  scratch.chosen_distances.data());
+    for (size_t k = 0; k < later.size(); ++k) {
+      if (scratch.chosen_distances[k] < ranked[later_index[k]].distance) pruned[later_index[k]] = 1;
+    }
+  }
+}
+
+void begin_members(const PointTable& points, InsertScratch& local) {
+  local.members.clear();
+  if (local.seen.size() < slot_count(points)) local.seen.resize(slot_count(points), 0);
+  if (++local.seen_epoch == 0) {
+    std::fill(local.seen.begin(), local.seen.end(), 0);
+    local.seen_epoch = 1;
+  }
+}
+
+void consider(const PointTable& points, uint32_t owner, uint32_t n, InsertScratch& local) {
+  if (n == owner || !has_record(points, n)) return;
+  if (local.seen[n] == local.seen_epoch) return;
+  local.seen[n] = local.seen_epoch;
+  local.members.push_back(n);
+}
+
+namespace {
+
+// Orders by distance, a distance that is not a number after every number.
+bool nearer_distance(const WalkPair& a, const WalkPair& b) {
+  float ka = std::isnan(a.distance) ? INFINITY : a.distance;
+  float kb = std::isnan(b.distance) ? INFINITY : b.distance;
+  return ka < kb;
+}
+
+}  // namespace
+
+void choose_from_members(HnswIndex& graph, const PointTable& points, uint32_t owner,
+                         size_t layer, size_t cap, bool parallel, WalkScratch& scratch,
+                         InsertScratch& local) {
+  WalkQuery from = stored_walk_query(points, owner);
+  local.member_distances.resize(local.members.size());
+  measure_slots(from, points, local.members, local.member_distances.data());
+  local.ranked.clear();
+  for (size_t i = 0; i < local.members.size(); ++i) {
+    local.ranked.push_back(
+        WalkPair{local.member_distances[i], static_cast<uint32_t>(i), local.members[i]});
+  }
+  std::stable_sort(local.ranked.begin(), local.ranked.end(), nearer_distance);
+  select_neighbors(points, local.ranked, cap, local.kept, scratch, local);
+  set_neighbors(graph, owner, layer, local.kept, parallel);
+}
+
+}  // namespace tarnwick

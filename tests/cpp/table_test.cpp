@@ -1,0 +1,235 @@
+// Checks of the point table that need its internals: the id index against a
+// model under random puts and removals, and every change left consistent (and
+// unchanged) when an allocation fails at any point inside it.
+#include <algorithm>
+#include <cstdio>
+#include <cstdlib>
+#include <map>
+#include <new>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "index/hnsw.h"
+#include "table/point_table.h"
+
+using namespace tarnwick;
+
+// ---- an allocator that fails on request ----
+
+namespace {
+long allocations_left = -1;  // -1: never fail
+
+void* allocate(std::size_t size, std::size_t align) {
+  if (allocations_left == 0) throw std::bad_alloc();
+  if (allocations_left > 0) --allocations_left;
+  void* place = align > alignof(std::max_align_t) ? std::aligned_alloc(align, (size + align - 1) / align * align)
+                                                   : std::malloc(size == 0 ? 1 : size);
+  if (place == nullptr) throw std::bad_alloc();
+  return place;
+}
+}  // namespace
+
+void* operator new(std::size_t size) { return allocate(size, 0); }
+void* operator new[](std::size_t size) { return allocate(size, 0); }
+void* operator new(std::size_t size, std::align_val_t align) { return allocate(size, static_cast<std::size_t>(align)); }
+void* operator new[](std::size_t size, std::align_val_t align) { return allocate(size, static_cast<std::size_t>(align)); }
+void operator delete(void* p) noexcept { std::free(p); }
+void operator delete[](void* p) noexcept { std::free(p); }
+void operator delete(void* p, std::size_t) noexcept { std::free(p); }
+void operator delete[](void* p, std::size_t) noexcept { std::free(p); }
+void operator delete(void* p, std::align_val_t) noexcept { std::free(p); }
+void operator delete[](void* p, std::align_val_t) noexcept { std::free(p); }
+void operator delete(void* p, std::size_t, std::align_val_t) noexcept { std::free(p); }
+void operator delete[](void* p, std::size_t, std::align_val_t) noexcept { std::free(p); }
+
+namespace {
+
+int passed = 0, failed = 0;
+
+#define CHECK(cond)                                                 \
+  do {                                                              \
+    if (cond) {                                                     \
+      ++passed;                                                     \
+    } else {                                                        \
+      ++failed;                                                     \
+      std::printf("FAILED %s:%d: %s\n", __FILE__, __LINE__, #cond); \
+    }                                                               \
+  } while (0)
+
+std::unique_ptr<Payload> tenant_payload(const std::string& tenant) {
+  if (tenant.empty()) return nullptr;
+  std::vector<PayloadEntry> entries;
+  entries.push_back({"tenant_id", PayloadValue::from_text(tenant)});
+  entries.push_back({"n", PayloadValue::from_integer(7)});
+  return std::make_unique<Payload>(make_payload(std::move(entries)));
+}
+
+void append_number(std::string& out, double value) {
+  char text[64];
+  std::snprintf(text, sizeof text, "%g,", value);
+  out.append(text);
+}
+
+// Everything a caller can observe of a table, by key.
+std::string digest(const PointTable& table) {
+  std::map<uint64_t, std::string> by_key;
+  for (uint32_t slot = 0; slot < slot_count(table); ++slot) {
+    if (!has_record(table, slot)) continue;
+    std::string line;
+    append_number(line, static_cast<double>(record_id(table, slot)));
+    for (float x : point_vector(table, slot)) append_number(line, x);
+    std::string_view tenant;
+    if (tenant_of(table.records[slot].payload.get(), tenant)) line.append(tenant);
+    if (table.headers[slot].tenant != NO_TENANT) {
+      append_number(line, static_cast<double>(tenant_members(table, table.headers[slot].tenant).size()));
+    }
+    by_key[slot_key(table, slot)] = line;
+  }
+  std::string all;
+  for (const auto& [key, line] : by_key) {
+    append_number(all, static_cast<double>(key));
+    all.append(line).append(";");
+  }
+  return all;
+}
+
+PointTable sample_table() {
+  PointTable table;
+  for (uint64_t key = 0; key < 40; ++key) {
+    std::vector<float> v(key % 7 == 0 ? 3 : 4, static_cast<float>(key));
+    const char* tenants[] = {"", "t1", "t2", "t3"};
+    put_point(table, key, key, v, 1.0f, tenant_payload(key % 3 == 0 ? "" : tenants[key % 4]));
+  }
+  return table;
+}
+
+// Runs `change` on fresh sample tables, failing the 1st, 2nd, ... allocation
+// inside it until it succeeds; after each failure the table must be
+// consistent and unchanged.
+template <typename Change>
+void check_failures_leave_table_unchanged(const char* name, Change change) {
+  for (long n = 0;; ++n) {
+    PointTable table = sample_table();
+    const std::string before = digest(table);
+    bool threw = false;
+    allocations_left = n;
+    try {
+      change(table);
+    } catch (const std::bad_alloc&) {
+      threw = true;
+    }
+    allocations_left = -1;
+    std::string problem = check_table(table);
+    if (!problem.empty()) std::printf("%s, failing allocation %ld: %s\n", name, n, problem.c_str());
+    CHECK(problem.empty());
+    if (!threw) break;
+    CHECK(digest(table) == before);
+    if (n > 10000) {
+      CHECK(false);
+      break;
+    }
+  }
+}
+
+void test_allocation_failures() {
+  check_failures_leave_table_unchanged("new key, new tenant", [](PointTable& t) {
+    std::vector<float> v(4, 2.5f);
+    put_point(t, 1000, 1000, v, 1.0f, tenant_payload("fresh"));
+  });
+  check_failures_leave_table_unchanged("replace: other tenant, other length", [](PointTable& t) {
+    std::vector<float> v(9, 2.5f);
+    put_point(t, 5, 5, v, 1.0f, tenant_payload("another"));
+  });
+  check_failures_leave_table_unchanged("replace: into the rows, foreign id", [](PointTable& t) {
+    std::vector<float> v(4, 1.5f);
+    put_point(t, 7, 99, v, 1.0f, tenant_payload("t1"));
+  });
+  check_failures_leave_table_unchanged("new key of a known tenant", [](PointTable& t) {
+    std::vector<float> v(4, 1.0f);
+    put_point(t, 100, 100, v, 1.0f, tenant_payload("t1"));
+  });
+  check_failures_leave_table_unchanged("a slot without a record, given up", [](PointTable& t) {
+    release_slot(t, slot_for_key(t, 5000));
+  });
+  check_failures_leave_table_unchanged("tenant lists made again", [](PointTable& t) {
+    rebuild_tenants(t);
+  });
+}
+
+void test_id_index_against_a_model() {
+  std::mt19937_64 rng(5);
+  PointTable table;
+  std::map<uint64_t, float> model;
+  size_t most_live = 0;
+  for (int step = 0; step < 60000; ++step) {
+    // Keys from a small range collide in the index often; a few huge ones too.
+    uint64_t key = rng() % 3 == 0 ? rng() : rng() % 3000;
+    if (rng() % 3 == 0) {
+      uint32_t slot = find_slot(table, key);
+      if (slot != NO_SLOT) {
+        remove_record(table, slot);
+        release_slot(table, slot);
+      }
+      model.erase(key);
+    } else {
+      float value = static_cast<float>(step);
+      std::vector<float> v(rng() % 5 == 0 ? 2 : 3, value);
+      put_point(table, key, key, v, 1.0f, tenant_payload(rng() % 2 ? "a" : "b"));
+      model[key] = value;
+    }
+    most_live = std::max(most_live, model.size());
+  }
+  CHECK(check_table(table).empty());
+  CHECK(table.record_count == model.size());
+  bool all_found = true;
+  for (const auto& [key, value] : model) {
+    uint32_t slot = find_slot(table, key);
+    all_found = all_found && slot != NO_SLOT && point_vector(table, slot)[0] == value;
+  }
+  CHECK(all_found);
+  CHECK(slot_count(table) == most_live);  // a freed slot is taken before the table grows
+}
+
+void test_graph_install_failures() {
+  for (long n = 0;; ++n) {
+    HnswIndex graph;
+    NeighborLists first;
+    first[0] = {1, 2};
+    install_node(graph, 0, 0, 0, first, 0);
+    NeighborLists lists;
+    lists[0].assign(100, 0);  // longer than a block: goes to the overflow map
+    lists[2] = {0};
+    allocations_left = n;
+    bool threw = false;
+    try {
+      install_node(graph, 7000, 5, 4, lists, 3);
+    } catch (const std::bad_alloc&) {
+      threw = true;
+    }
+    allocations_left = -1;
+    if (!threw) {
+      CHECK(node_level(graph, 7000) == 3 && layer0_neighbors(graph, 7000).size() == 100);
+      CHECK(graph.node_count == 2 && node_id(graph, 7000, 4) == 5);
+      break;
+    }
+    CHECK(!has_node(graph, 7000) && graph.node_count == 1 && graph.upper_layers.empty() &&
+          graph.layer0_overflow.empty() && graph.foreign_node_ids.empty());
+  }
+  // Only the chunks of slots with a node exist.
+  HnswIndex graph;
+  install_node(graph, 3000000, 1, 1, NeighborLists{}, 0);
+  size_t chunks = 0;
+  for (const auto& chunk : graph.layer0_chunks) chunks += chunk != nullptr;
+  CHECK(chunks == 1);
+}
+
+}  // namespace
+
+int main() {
+  test_allocation_failures();
+  test_id_index_against_a_model();
+  test_graph_install_failures();
+  std::printf("%d passed, %d failed\n", passed, failed);
+  return failed == 0 ? 0 : 1;
+}
