@@ -67,7 +67,8 @@ void install_node(HnswIndex& graph, uint32_t slot, uint64_t node_id, uint64_t ke
   }
 
   // Nothing below allocates.
-  if (*block == NO_NODE) ++graph.node_count;
+  const bool replacing = *block != NO_NODE;
+  if (!replacing) ++graph.node_count;
   if (overflows) {
     graph.layer0_overflow[slot] = std::move(overflow_list);
     *block = OVERFLOWED;
@@ -78,12 +79,12 @@ void install_node(HnswIndex& graph, uint32_t slot, uint64_t node_id, uint64_t ke
   }
   if (top > 0) {
     graph.upper_layers[slot] = std::move(upper);
-  } else if (!graph.upper_layers.empty()) {
-    graph.upper_layers.erase(slot);
+  } else if (replacing) {
+    graph.upper_layers.erase(slot);  // a new node has no upper lists to drop
   }
   if (node_id != key) {
     graph.foreign_node_ids[slot] = node_id;
-  } else if (!graph.foreign_node_ids.empty()) {
+  } else if (replacing && !graph.foreign_node_ids.empty()) {
     graph.foreign_node_ids.erase(slot);
   }
 }

@@ -71,10 +71,9 @@ inline bool first_visit(WalkScratch& scratch, uint32_t slot) {
 // usual dimensions, so that the kernel finds every line on its way.
 constexpr size_t PREFETCH_ROW_BYTES = 2048;
 
-// Fetches the header and the row a slot's scoring will read. The row's
-// address follows from the slot alone, so both requests go out at once.
+// Fetches the row a slot's scoring will read: its address follows from the
+// slot alone. (The bits and norms it also reads stay in cache.)
 inline void prefetch_point(const PointTable& points, uint32_t slot) {
-  __builtin_prefetch(&points.headers[slot]);
   const RowStore& rows = points.rows;
   size_t chunk = slot / ROW_CHUNK_SLOTS;
   if (chunk >= rows.chunks.size() || !rows.chunks[chunk]) return;
@@ -116,7 +115,7 @@ void gather_unvisited(const HnswIndex& graph, const PointTable& points, const Wa
   for (const WalkPair& next : upcoming) __builtin_prefetch(layer0_block(graph, next.slot));
   for (uint32_t n : list) {
     if (n >= slots || !first_visit(scratch, n)) continue;
-    if (!(points.headers[n].flags & HAS_RECORD)) continue;  // a dangling slot is never scored
+    if (!has_record(points, n)) continue;  // a dangling slot is never scored
     scratch.batch_slots.push_back(n);
     if (scratch.measured_marks[n] != epoch) {
       scratch.measured_marks[n] = epoch;
@@ -128,7 +127,7 @@ void gather_unvisited(const HnswIndex& graph, const PointTable& points, const Wa
       for (uint32_t n : neighbors(graph, next.slot, layer)) {
         if (scratch.to_measure.size() % SCAN_BLOCK == 0) break;
         if (n >= slots || scratch.visit_marks[n] == epoch || scratch.measured_marks[n] == epoch ||
-            !(points.headers[n].flags & HAS_RECORD)) {
+            !has_record(points, n)) {
           continue;
         }
         scratch.measured_marks[n] = epoch;
@@ -195,7 +194,7 @@ WalkQuery make_walk_query(std::span<const float> vector, WalkMeasure measure) {
 WalkQuery stored_walk_query(const PointTable& points, uint32_t slot) {
   WalkQuery query;
   query.vector = point_vector(points, slot);
-  query.norm = points.headers[slot].norm;
+  query.norm = points.norms[slot];
   query.measure = WalkMeasure::Cosine;
   query.kernel = scan_kernels().dot;
   query.small_kernel = scan_kernels().small_dot;
@@ -224,19 +223,24 @@ void measure_slots(const WalkQuery& query, const PointTable& points,
       }
     }
     for (size_t r = 0; r < filled; ++r) {
-      out[places[r]] = finish_distance(query, sums[r], points.headers[slots[places[r]]].norm);
+      out[places[r]] = finish_distance(query, sums[r], points.norms[slots[places[r]]]);
     }
     filled = 0;
   };
 
+  const bool query_in_rows = dim == points.rows.dim && dim != 0;
   for (size_t i = 0; i < slots.size(); ++i) {
-    const SlotHeader& point = points.headers[slots[i]];
+    const uint32_t slot = slots[i];
+    // The usual point lies in the rows, and the query has their length: its
+    // header need not be read.
+    const bool usual = query_in_rows && in_rows(points, slot);
     // A pair of other lengths, or a zero norm under cosine, cannot be compared.
-    if (point.dim != dim || (cosine && (point.norm == 0.0f || query.norm == 0.0f))) {
+    if ((!usual && points.headers[slot].dim != dim) ||
+        (cosine && (points.norms[slot] == 0.0f || query.norm == 0.0f))) {
       out[i] = MAX_DISTANCE;
       continue;
     }
-    rows[filled] = vector_data(points, slots[i]);
+    rows[filled] = usual ? row_of(points.rows, slot) : vector_data(points, slot);
     places[filled] = i;
     if (++filled == SCAN_BLOCK) score_block();
   }
@@ -332,8 +336,7 @@ bool search_base_layer_of_tenant(const HnswIndex& graph, const PointTable& point
   begin_visits(scratch, slot_count(points));
   first_visit(scratch, entry);
   auto admits = [&](uint32_t slot) {
-    const SlotHeader& point = points.headers[slot];
-    return (point.flags & HAS_RECORD) && point.tenant == tenant;
+    return has_record(points, slot) && points.headers[slot].tenant == tenant;
   };
 
   uint32_t seq = 0;

@@ -239,11 +239,11 @@ void compute_norms(PointTable& points) {
           rows[filled] = vector_data(points, slot);
           which[filled++] = slot;
         } else {
-          header.norm = vector_norm(point_vector(points, slot));
+          points.norms[slot] = vector_norm(point_vector(points, slot));
         }
       }
       vector_norms(rows, filled, points.rows.dim, norms);
-      for (size_t k = 0; k < filled; ++k) points.headers[which[k]].norm = norms[k];
+      for (size_t k = 0; k < filled; ++k) points.norms[which[k]] = norms[k];
     }
   };
   const size_t blocks = (slots + BLOCK - 1) / BLOCK;

@@ -80,12 +80,13 @@ std::vector<ScoredPoint> exact_search(const PointTable& points, std::span<const 
   auto consider = [&](uint32_t slot_number) {
     const SlotHeader& header = points.headers[slot_number];
     if (!(header.flags & HAS_RECORD) || header.dim != dim) return;
-    if (metric == Metric::Cosine && header.norm == 0.0f) return;  // zero magnitude: left out
+    const float norm = points.norms[slot_number];
+    if (metric == Metric::Cosine && norm == 0.0f) return;  // zero magnitude: left out
     const float* data = vector_data(points, slot_number);
     prefetch_row(data, header.dim);
     block.rows[block.filled] = data;
     block.slots[block.filled] = slot_number;
-    block.norms[block.filled] = header.norm;
+    block.norms[block.filled] = norm;
     if (++block.filled == SMALL_SCAN_BLOCK) score_block();
   };
 

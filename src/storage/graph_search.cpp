@@ -81,7 +81,7 @@ std::vector<ScoredPoint> graph_search(const HnswIndex& graph, const PointTable& 
   for (const WalkPair& pair : nearest) {
     if (kept_slots.size() == kept) break;
     const SlotHeader& point = points.headers[pair.slot];
-    if (!(point.flags & HAS_RECORD)) continue;
+    if (!has_record(points, pair.slot)) continue;
     if (tenant && point.tenant != tenant_code) continue;
     selector.offer(graph_score(metric, pair.distance, query.size(), point),
                    static_cast<uint32_t>(kept_slots.size()));

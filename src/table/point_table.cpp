@@ -30,6 +30,47 @@ void reserve_one_more(Vector& items) {
   if (items.size() == items.capacity()) items.reserve(std::max<size_t>(16, 2 * items.size()));
 }
 
+// Room for one more slot in every per-slot array.
+void reserve_slot(PointTable& table) {
+  reserve_one_more(table.headers);
+  reserve_one_more(table.records);
+  reserve_one_more(table.norms);
+  size_t words = table.headers.size() / 64 + 1;
+  if (table.record_bits.words.size() < words) {
+    reserve_one_more(table.record_bits.words);
+    reserve_one_more(table.row_bits.words);
+  }
+}
+
+// Appends a slot; reserve_slot made room, so nothing allocates.
+uint32_t append_slot(PointTable& table) {
+  uint32_t slot = static_cast<uint32_t>(table.headers.size());
+  table.headers.emplace_back();
+  table.records.emplace_back();
+  table.norms.push_back(0.0f);
+  if (table.record_bits.words.size() <= slot / 64) {
+    table.record_bits.words.push_back(0);
+    table.row_bits.words.push_back(0);
+  }
+  return slot;
+}
+
+void set_bit(SlotBits& bits, uint32_t slot, bool on) {
+  uint64_t mask = uint64_t{1} << (slot % 64);
+  if (on) {
+    bits.words[slot / 64] |= mask;
+  } else {
+    bits.words[slot / 64] &= ~mask;
+  }
+}
+
+// Sets a slot's flags in its header and in the walks' bits.
+void set_flags(PointTable& table, uint32_t slot, uint32_t flags) {
+  table.headers[slot].flags = flags;
+  set_bit(table.record_bits, slot, (flags & HAS_RECORD) != 0);
+  set_bit(table.row_bits, slot, (flags & IN_ROWS) != 0);
+}
+
 uint64_t bucket_entry(uint64_t hash, uint32_t slot) { return (hash & ~SLOT_MASK) | slot; }
 
 // Places a slot in the first free bucket of its probe sequence.
@@ -165,8 +206,7 @@ uint32_t store_point(PointTable& table, uint64_t key, uint64_t id, const void* c
   if (new_slot) {
     if (table.free_slots.empty()) {
       if (table.headers.size() >= NO_SLOT - 1) throw std::length_error("more ids than slots");
-      reserve_one_more(table.headers);
-      reserve_one_more(table.records);
+      reserve_slot(table);
       grow_buckets_for(table, table.headers.size() + 1);
       slot = static_cast<uint32_t>(table.headers.size());
     } else {
@@ -217,8 +257,7 @@ uint32_t store_point(PointTable& table, uint64_t key, uint64_t id, const void* c
   // From here on nothing allocates.
   if (new_slot) {
     if (slot == table.headers.size()) {
-      table.headers.emplace_back();
-      table.records.emplace_back();
+      append_slot(table);
     } else {
       table.free_slots.pop_back();
     }
@@ -243,9 +282,9 @@ uint32_t store_point(PointTable& table, uint64_t key, uint64_t id, const void* c
     table.arena.vectors[slot] = arena_place;
   }
   header.dim = dim;
-  header.norm = norm;
-  header.flags = HAS_RECORD | (into_rows ? IN_ROWS : 0);
   header.tenant = NO_TENANT;
+  table.norms[slot] = norm;
+  set_flags(table, slot, HAS_RECORD | (into_rows ? IN_ROWS : 0));
   if (tenant != NO_TENANT) join_tenant(table, slot, tenant);
   table.records[slot].payload = std::move(payload);
   if (!had_record) ++table.record_count;
@@ -271,6 +310,9 @@ uint32_t find_slot(const PointTable& table, uint64_t key) {
 void reserve_points(PointTable& table, size_t count) {
   table.headers.reserve(table.headers.size() + count);
   table.records.reserve(table.records.size() + count);
+  table.norms.reserve(table.norms.size() + count);
+  table.record_bits.words.reserve((table.headers.size() + count) / 64 + 1);
+  table.row_bits.words.reserve((table.headers.size() + count) / 64 + 1);
   grow_buckets_for(table, table.headers.size() + count);
 }
 
@@ -283,12 +325,9 @@ uint32_t slot_for_key(PointTable& table, uint64_t key) {
     table.free_slots.pop_back();
   } else {
     if (table.headers.size() >= NO_SLOT - 1) throw std::length_error("more ids than slots");
-    reserve_one_more(table.headers);
-    reserve_one_more(table.records);
+    reserve_slot(table);
     grow_buckets_for(table, table.headers.size() + 1);
-    slot = static_cast<uint32_t>(table.headers.size());
-    table.headers.emplace_back();
-    table.records.emplace_back();
+    slot = append_slot(table);
   }
   table.records[slot].key = key;
   place(table.buckets, hash_id(key, table.seed), slot);
@@ -346,6 +385,8 @@ void remove_record(PointTable& table, uint32_t slot) {
     table.arena.vectors.erase(slot);
   }
   header = SlotHeader{};
+  table.norms[slot] = 0.0f;
+  set_flags(table, slot, 0);
   --table.record_count;
   if (!table.foreign_ids.empty()) table.foreign_ids.erase(slot);
   compact_arena_if_wasteful(table);
@@ -367,10 +408,16 @@ uint32_t find_tenant(const PointTable& table, std::string_view tenant) {
 
 std::string check_table(const PointTable& table) {
   const size_t slots = table.headers.size();
-  if (table.records.size() != slots) return "records and headers differ in count";
+  if (table.records.size() != slots || table.norms.size() != slots) {
+    return "per-slot arrays differ in count";
+  }
   size_t records = 0, indexed = 0;
   for (uint32_t slot = 0; slot < slots; ++slot) {
     const SlotHeader& header = table.headers[slot];
+    if (has_record(table, slot) != ((header.flags & HAS_RECORD) != 0) ||
+        in_rows(table, slot) != ((header.flags & IN_ROWS) != 0)) {
+      return "a slot's bits disagree with its header";
+    }
     if (!(header.flags & HAS_RECORD)) {
       if (header.tenant != NO_TENANT || table.records[slot].payload) return "an empty slot holds data";
       continue;

@@ -1,8 +1,9 @@
 // The point table: every point in a dense slot, found by id through a seeded
-// open-addressing index. What a graph walk reads per point (a 16-byte header
-// and the vector) is laid out by slot number: headers in one array, vectors of
-// the table's common dimension in rows of fixed stride, so both addresses
-// follow from the slot alone. Everything else (key, payload) is kept apart.
+// open-addressing index. What a graph walk reads per point is laid out by slot
+// number: two bits (holds a record; its vector is in the rows) and the norm in
+// dense arrays that stay in cache, and vectors of the table's common dimension
+// in rows of fixed stride, so every address follows from the slot alone.
+// Everything else (length, tenant, key, payload) is kept apart.
 #pragma once
 
 #include <cstdint>
@@ -26,14 +27,22 @@ inline constexpr uint64_t EMPTY_BUCKET = UINT64_MAX;
 inline constexpr uint32_t HAS_RECORD = 1;  // a point is stored in the slot
 inline constexpr uint32_t IN_ROWS = 2;     // its vector lives in the rows
 
-// What a walk needs of a slot. A slot without a record exists only because the
-// graph of a loaded snapshot names its id, or because it waits for reuse;
-// searches never return it.
+// A slot's vector length, tenant and flags. A slot without a record exists
+// only because the graph of a loaded snapshot names its id, or because it
+// waits for reuse; searches never return it.
 struct SlotHeader {
-  float norm = 0.0f;            // sqrt of the in-order sum of squares (cosine reads it)
   uint32_t dim = 0;             // the vector's length
   uint32_t tenant = NO_TENANT;  // interned "tenant_id" text
   uint32_t flags = 0;
+};
+
+// One bit per slot.
+struct SlotBits {
+  std::vector<uint64_t> words;
+  bool test(uint32_t slot) const {
+    size_t word = slot / 64;
+    return word < words.size() && ((words[word] >> (slot % 64)) & 1) != 0;
+  }
 };
 
 // The rest of a slot, read only to report, save or change a point.
@@ -80,6 +89,12 @@ struct TenantTable {
 struct PointTable {
   std::vector<SlotHeader> headers;
   std::vector<SlotRecord> records;
+  // The walks' view of each slot, apart from the headers so that it stays in
+  // cache: whether it holds a record, whether that record's vector is in the
+  // rows, and the vector's norm (sqrt of the in-order sum of squares).
+  SlotBits record_bits;
+  SlotBits row_bits;
+  std::vector<float> norms;
   // Open addressing: each bucket holds a slot number in its low half and the
   // high half of the key's hash in its high half, so that most probes settle
   // without reading the slot. EMPTY_BUCKET marks a free bucket.
@@ -99,8 +114,11 @@ struct PointTable {
 inline size_t slot_count(const PointTable& table) { return table.headers.size(); }
 
 inline bool has_record(const PointTable& table, uint32_t slot) {
-  return slot < table.headers.size() && (table.headers[slot].flags & HAS_RECORD) != 0;
+  return table.record_bits.test(slot);
 }
+
+// Whether the slot holds a record whose vector lies in the rows.
+inline bool in_rows(const PointTable& table, uint32_t slot) { return table.row_bits.test(slot); }
 
 inline const float* row_of(const RowStore& rows, uint32_t slot) {
   return rows.chunks[slot / ROW_CHUNK_SLOTS].get() + (slot % ROW_CHUNK_SLOTS) * size_t{rows.dim};
