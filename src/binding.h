@@ -49,7 +49,9 @@ void raise_type_mismatch(PyObject* object, const char* target);
 // (without the argument note, which the caller adds).
 bool convert_u64(PyObject* object, uint64_t& out);
 bool convert_text(PyObject* object, std::string& out);
-// Appends the floats of one vector to `out`.
+// Appends the floats of one vector to `out`. Exact NumPy arrays, memoryview,
+// array.array, bytes and bytearray of numeric elements are read as buffers, with
+// the results and errors of walking them item by item; everything else is walked.
 bool convert_vector(PyObject* object, std::vector<float>& out);
 
 // Vectors of one batch, back to back.
@@ -62,13 +64,15 @@ struct VectorList {
     return {values.data() + begin, ends[i] - begin};
   }
 };
+// A 2-D NumPy array is read as one buffer, each of its rows a vector.
 bool convert_vector_list(PyObject* object, VectorList& out);
 // The same; when an item fails, `failed_item` receives its index (it is left
 // alone when the list itself fails).
 bool convert_vector_list_items(PyObject* object, VectorList& out, size_t& failed_item);
 
-// Converts a sequence of point ids, each as convert_u64 does. Adds the argument
-// note itself: naming the item's index when an item fails.
+// Converts a sequence of point ids, each as convert_u64 does; a 1-D integer
+// buffer is read directly. Adds the argument note itself: naming the item's
+// index when an item fails.
 bool convert_id_list(PyObject* object, const char* name, std::vector<uint64_t>& out);
 
 // Converts a payload argument: None gives a null payload. A non-dict raises the
