@@ -125,7 +125,9 @@ def main():
         print(f"    {score:.3f}  {names[point_id]}")
 
     first = store.search(embed(QUESTIONS[0]), 1, "cosine")[0][0]
-    vector, payload = store.get(first)
+    point = store.get(first)
+    assert point is not None  # get gives None for an id that holds no point
+    vector, payload = point
     print(f"\nget({first}) -> payload {payload}, vector of {len(vector)} floats")
     store.delete(first)
     print(f"delete({first}); {first} in store: {first in store}; the same question now finds "

@@ -1,11 +1,16 @@
 """Writes a seed corpus for the snapshot fuzzer: files saved by the module
-from stores filled through upsert, and hand-made files with graphs."""
+from stores filled through upsert, hand-made files with graphs, and the hostile
+files of the loader's tests cut to the fuzzer's 64 KiB input limit."""
 import sys
 from pathlib import Path
 
 sys.path.insert(0, str(Path(__file__).resolve().parent.parent / "tests"))
 
 import tarnwick  # noqa: E402
+from hostile_files import (  # noqa: E402
+    huge_dimension_head, huge_dimension_tail, huge_parameters, ids_without_points,
+    long_neighbour_list, many_tenants, tenant_switches,
+)
 from snapshot_format import (  # noqa: E402
     FLOAT, INTEGER, KEYWORD, NEW_STORE, ONE_POINT, TEXT, node_entry, point_entry, snapshot,
 )
@@ -30,6 +35,25 @@ def main(directory):
          point_entry(1, [3.0], [])],
         [node_entry(1, [[2, 3], [2]]), node_entry(2, [[1]] * 16, node_id=4), node_entry(77, [[1, 2]])],
         entry_point=1, max_level=2))
+    hostile = {
+        "long_list": long_neighbour_list(8_190),
+        # 60,000 entries naming 100 points over and over.
+        "long_list_repeats": snapshot(
+            [point_entry(k, []) for k in range(100)],
+            [node_entry(0, [[k % 100 for k in range(60_000)]])], entry_point=0),
+        "tenant_switches": tenant_switches(1_500, 1_500),
+        "huge_parameters": huge_parameters(),
+        "huge_parameters_graph": snapshot(
+            [point_entry(k, [float(k % 13)]) for k in range(1_500)],
+            [node_entry(k, [[(k + 1) % 1_500, (k * 7) % 1_500]]) for k in range(1_500)],
+            m=2**62, ef_construction=2**62, ef_search=2**62, entry_point=0),
+        "ids_without_points": ids_without_points(20_000),
+        "many_tenants": many_tenants(2_000),
+        "huge_dimension": huge_dimension_head() + huge_dimension_tail(),
+    }
+    for name, data in hostile.items():
+        assert len(data) <= 65536, (name, len(data))
+        (out / f"hostile_{name}").write_bytes(data)
 
 
 if __name__ == "__main__":

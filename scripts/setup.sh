@@ -2,6 +2,7 @@
 # Creates .venv with CPython 3.12 (if missing), installs the build and test
 # dependencies from PyPI and builds and installs tarnwick into it.
 # Usage: scripts/setup.sh [extra...]   e.g. scripts/setup.sh bench
+#   extras: bench, langchain, ray, test-integrations (LangChain's standard suite)
 set -euo pipefail
 cd "$(dirname "$0")/.."
 

@@ -4,6 +4,7 @@
 #include <bit>
 #include <climits>
 #include <cstring>
+#include <exception>
 #include <new>
 #include <string_view>
 #include <type_traits>
@@ -795,6 +796,54 @@ PyObject* build_result_list(std::span<const ScoredPoint> results) {
     PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), pair);
   }
   return list.release();
+}
+
+bool raise_status(const Status& status) {
+  switch (status.kind()) {
+    case Status::Kind::Ok:
+      return true;
+    case Status::Kind::Warning:
+      return PyErr_WarnEx(PyExc_RuntimeWarning, status.text().c_str(), 1) == 0;
+    case Status::Kind::IOError:
+    case Status::Kind::Corruption:
+      PyErr_SetString(PyExc_OSError, status.text().c_str());
+      return false;
+    case Status::Kind::InvalidArgument:
+      PyErr_SetString(PyExc_ValueError, status.text().c_str());
+      return false;
+    case Status::Kind::NoMemory:
+      PyErr_NoMemory();
+      return false;
+    case Status::Kind::Internal:
+      break;
+  }
+  PyErr_SetString(PyExc_SystemError, status.text().c_str());
+  return false;
+}
+
+PyObject* none_or_raise(const Status& status) {
+  if (!raise_status(status)) return nullptr;
+  Py_RETURN_NONE;
+}
+
+void raise_exception_in_flight() {
+  // The status is built in a nested handler; raising it needs no allocation
+  // beyond its text, and a text that cannot be made falls back to a fixed one.
+  Status status;
+  try {
+    try {
+      throw;
+    } catch (const std::bad_alloc&) {
+      status = Status::NoMemory();
+    } catch (const std::exception& error) {
+      status = Status::Internal(std::string("unexpected C++ exception: ") + error.what());
+    } catch (...) {
+      status = Status::Internal("unexpected C++ exception of unknown type");
+    }
+  } catch (...) {
+    status = Status::NoMemory();  // building the text itself ran out of memory
+  }
+  raise_status(status);
 }
 
 }  // namespace tarnwick

@@ -14,8 +14,11 @@
 #include <string>
 #include <vector>
 
+#include <cxxabi.h>
+
 #include "table/payload.h"
 #include "storage/store.h"
+#include "util/status.h"
 
 namespace tarnwick {
 
@@ -92,5 +95,39 @@ PyObject* build_float_list(std::span<const float> values);
 
 // Returns a new list of (int, float) tuples, or null with an exception set.
 PyObject* build_result_list(std::span<const ScoredPoint> results);
+
+// The one place where a core status becomes a Python exception. Raises, with
+// the status text as the only argument, OSError for IOError and Corruption,
+// ValueError for InvalidArgument, MemoryError for NoMemory and SystemError for
+// Internal, and returns false; issues a Warning as RuntimeWarning and returns
+// true, or false when the warning filters turned it into an exception.
+bool raise_status(const Status& status);
+
+// Returns None (a new reference) for a status that took effect, or null with
+// the exception raise_status set.
+PyObject* none_or_raise(const Status& status);
+
+// Raises the Python exception for the C++ exception being handled: MemoryError
+// for std::bad_alloc, SystemError with its text for anything else. Call it only
+// from inside a catch block.
+void raise_exception_in_flight();
+
+// Runs the body of an entry point from CPython so that no C++ exception unwinds
+// into the interpreter; `failed` is what the entry point returns with an
+// exception set. The one exception let through is the forced unwinding of a
+// thread that CPython ends with pthread_exit (a daemon thread that asks for the
+// interpreter lock back while the interpreter is finalising): it must go on
+// unwinding, and swallowing it would abort the process.
+template <typename Result, typename Body>
+Result guard_entry_point(Result failed, Body&& body) {
+  try {
+    return body();
+  } catch (const abi::__forced_unwind&) {
+    throw;
+  } catch (...) {
+    raise_exception_in_flight();
+    return failed;
+  }
+}
 
 }  // namespace tarnwick

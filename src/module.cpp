@@ -2,8 +2,6 @@
 // method table and each method's binding onto the store.
 #include "py_ref.h"
 
-#include <new>
-
 #include "binding.h"
 #include "docstrings.h"
 #include "index/scan_kernels.h"
@@ -73,13 +71,12 @@ std::optional<std::string_view> as_view(const std::optional<std::string>& text) 
 
 PyObject* upsert_impl(PyObject* self, uint64_t point_id, std::span<const float> vector,
                       std::unique_ptr<Payload> payload) {
-  upsert(store_of(self), point_id, vector, std::move(payload));
-  Py_RETURN_NONE;
+  return none_or_raise(upsert(store_of(self), point_id, vector, std::move(payload)));
 }
 
 PyObject* vector_storage_upsert(PyObject* self, PyObject* const* args, Py_ssize_t nargsf,
                                 PyObject* kwnames) {
-  try {
+  return guard_entry_point<PyObject*>(nullptr, [&]() -> PyObject* {
     PyObject* slots[3];
     if (!bind_arguments(UPSERT_SPEC, args, nargsf, kwnames, slots)) return nullptr;
     uint64_t point_id;
@@ -91,9 +88,7 @@ PyObject* vector_storage_upsert(PyObject* self, PyObject* const* args, Py_ssize_
       return nullptr;
     }
     return upsert_impl(self, point_id, vector, std::move(payload));
-  } catch (const std::bad_alloc&) {
-    return PyErr_NoMemory();
-  }
+  });
 }
 
 PyObject* search_impl(PyObject* self, std::span<const float> query, uint64_t limit,
@@ -109,7 +104,7 @@ PyObject* search_impl(PyObject* self, std::span<const float> query, uint64_t lim
 
 PyObject* vector_storage_search(PyObject* self, PyObject* const* args, Py_ssize_t nargsf,
                                 PyObject* kwnames) {
-  try {
+  return guard_entry_point<PyObject*>(nullptr, [&]() -> PyObject* {
     PyObject* slots[4];
     if (!bind_arguments(SEARCH_SPEC, args, nargsf, kwnames, slots)) return nullptr;
     std::vector<float> query;
@@ -123,9 +118,7 @@ PyObject* vector_storage_search(PyObject* self, PyObject* const* args, Py_ssize_
       return nullptr;
     }
     return search_impl(self, query, limit, metric, tenant);
-  } catch (const std::bad_alloc&) {
-    return PyErr_NoMemory();
-  }
+  });
 }
 
 // Returns a new list holding one result list per query, or null with an exception set.
@@ -163,7 +156,7 @@ PyObject* batch_search_impl(PyObject* self, VectorList queries, uint64_t limit,
 
 PyObject* vector_storage_batch_search(PyObject* self, PyObject* const* args, Py_ssize_t nargsf,
                                       PyObject* kwnames) {
-  try {
+  return guard_entry_point<PyObject*>(nullptr, [&]() -> PyObject* {
     PyObject* slots[4];
     if (!bind_arguments(BATCH_SEARCH_SPEC, args, nargsf, kwnames, slots)) return nullptr;
     VectorList queries;
@@ -177,52 +170,37 @@ PyObject* vector_storage_batch_search(PyObject* self, PyObject* const* args, Py_
       return nullptr;
     }
     return batch_search_impl(self, std::move(queries), limit, metric, tenant);
-  } catch (const std::bad_alloc&) {
-    return PyErr_NoMemory();
-  }
-}
-
-// Returns None, or null with OSError raised when the operation reported an error text.
-PyObject* none_or_os_error(const std::optional<std::string>& error) {
-  if (error) {
-    PyErr_SetString(PyExc_OSError, error->c_str());
-    return nullptr;
-  }
-  Py_RETURN_NONE;
+  });
 }
 
 PyObject* save_impl(PyObject* self, const std::string& path) {
-  return none_or_os_error(save_snapshot(store_of(self), path));
+  return none_or_raise(save_snapshot(store_of(self), path));
 }
 
 PyObject* vector_storage_save(PyObject* self, PyObject* const* args, Py_ssize_t nargsf,
                               PyObject* kwnames) {
-  try {
+  return guard_entry_point<PyObject*>(nullptr, [&]() -> PyObject* {
     PyObject* slots[1];
     if (!bind_arguments(SAVE_SPEC, args, nargsf, kwnames, slots)) return nullptr;
     std::string path;
     if (!convert_argument("path", convert_text, slots[0], path)) return nullptr;
     return save_impl(self, path);
-  } catch (const std::bad_alloc&) {
-    return PyErr_NoMemory();
-  }
+  });
 }
 
 PyObject* load_impl(PyObject* self, const std::string& path) {
-  return none_or_os_error(load_snapshot(store_of(self), path));
+  return none_or_raise(load_snapshot(store_of(self), path));
 }
 
 PyObject* vector_storage_load(PyObject* self, PyObject* const* args, Py_ssize_t nargsf,
                               PyObject* kwnames) {
-  try {
+  return guard_entry_point<PyObject*>(nullptr, [&]() -> PyObject* {
     PyObject* slots[1];
     if (!bind_arguments(LOAD_SPEC, args, nargsf, kwnames, slots)) return nullptr;
     std::string path;
     if (!convert_argument("path", convert_text, slots[0], path)) return nullptr;
     return load_impl(self, path);
-  } catch (const std::bad_alloc&) {
-    return PyErr_NoMemory();
-  }
+  });
 }
 
 // Checks that progress is None or callable.
@@ -251,9 +229,10 @@ PyObject* batch_upsert_impl(PyObject* self, const std::vector<uint64_t>& point_i
   if (payloads.empty()) payloads.resize(total);
   for (size_t done = 0; done < total;) {
     size_t count = std::min(BATCH_UPSERT_CHUNK, total - done);
-    upsert_batch(store_of(self), std::span(point_ids).subspan(done, count),
-                 std::span<const std::span<const float>>(rows).subspan(done, count),
-                 std::span(payloads).subspan(done, count));
+    Status stored = upsert_batch(store_of(self), std::span(point_ids).subspan(done, count),
+                                 std::span<const std::span<const float>>(rows).subspan(done, count),
+                                 std::span(payloads).subspan(done, count));
+    if (!raise_status(stored)) return nullptr;
     done += count;
     // The store is consistent and unlocked here: Python code may run.
     if (PyErr_CheckSignals() < 0) return nullptr;
@@ -268,7 +247,7 @@ PyObject* batch_upsert_impl(PyObject* self, const std::vector<uint64_t>& point_i
 
 PyObject* vector_storage_batch_upsert(PyObject* self, PyObject* const* args, Py_ssize_t nargsf,
                                       PyObject* kwnames) {
-  try {
+  return guard_entry_point<PyObject*>(nullptr, [&]() -> PyObject* {
     PyObject* slots[4];
     if (!bind_arguments(BATCH_UPSERT_SPEC, args, nargsf, kwnames, slots)) return nullptr;
     std::vector<uint64_t> point_ids;
@@ -295,9 +274,7 @@ PyObject* vector_storage_batch_upsert(PyObject* self, PyObject* const* args, Py_
       return nullptr;
     }
     return batch_upsert_impl(self, point_ids, vectors, payloads, progress);
-  } catch (const std::bad_alloc&) {
-    return PyErr_NoMemory();
-  }
+  });
 }
 
 PyObject* delete_impl(PyObject* self, uint64_t point_id) {
@@ -306,15 +283,13 @@ PyObject* delete_impl(PyObject* self, uint64_t point_id) {
 
 PyObject* vector_storage_delete(PyObject* self, PyObject* const* args, Py_ssize_t nargsf,
                                 PyObject* kwnames) {
-  try {
+  return guard_entry_point<PyObject*>(nullptr, [&]() -> PyObject* {
     PyObject* slots[1];
     if (!bind_arguments(DELETE_SPEC, args, nargsf, kwnames, slots)) return nullptr;
     uint64_t point_id;
     if (!convert_argument("point_id", convert_u64, slots[0], point_id)) return nullptr;
     return delete_impl(self, point_id);
-  } catch (const std::bad_alloc&) {
-    return PyErr_NoMemory();
-  }
+  });
 }
 
 PyObject* batch_delete_impl(PyObject* self, const std::vector<uint64_t>& point_ids) {
@@ -323,15 +298,13 @@ PyObject* batch_delete_impl(PyObject* self, const std::vector<uint64_t>& point_i
 
 PyObject* vector_storage_batch_delete(PyObject* self, PyObject* const* args, Py_ssize_t nargsf,
                                       PyObject* kwnames) {
-  try {
+  return guard_entry_point<PyObject*>(nullptr, [&]() -> PyObject* {
     PyObject* slots[1];
     if (!bind_arguments(BATCH_DELETE_SPEC, args, nargsf, kwnames, slots)) return nullptr;
     std::vector<uint64_t> point_ids;
     if (!convert_id_list(slots[0], "point_ids", point_ids)) return nullptr;
     return batch_delete_impl(self, point_ids);
-  } catch (const std::bad_alloc&) {
-    return PyErr_NoMemory();
-  }
+  });
 }
 
 PyObject* get_impl(PyObject* self, uint64_t point_id) {
@@ -347,19 +320,18 @@ PyObject* get_impl(PyObject* self, uint64_t point_id) {
 
 PyObject* vector_storage_get(PyObject* self, PyObject* const* args, Py_ssize_t nargsf,
                              PyObject* kwnames) {
-  try {
+  return guard_entry_point<PyObject*>(nullptr, [&]() -> PyObject* {
     PyObject* slots[1];
     if (!bind_arguments(GET_SPEC, args, nargsf, kwnames, slots)) return nullptr;
     uint64_t point_id;
     if (!convert_argument("point_id", convert_u64, slots[0], point_id)) return nullptr;
     return get_impl(self, point_id);
-  } catch (const std::bad_alloc&) {
-    return PyErr_NoMemory();
-  }
+  });
 }
 
 Py_ssize_t vector_storage_length(PyObject* self) {
-  return static_cast<Py_ssize_t>(point_count(store_of(self)));
+  return guard_entry_point<Py_ssize_t>(
+      -1, [&] { return static_cast<Py_ssize_t>(point_count(store_of(self))); });
 }
 
 // `id in store`: an int outside the id range is simply not stored; an object
@@ -371,16 +343,13 @@ int vector_storage_contains(PyObject* self, PyObject* key) {
     PyErr_Clear();
     return 0;
   }
-  try {
-    return contains_point(store_of(self), point_id) ? 1 : 0;
-  } catch (const std::bad_alloc&) {
-    PyErr_NoMemory();
-    return -1;
-  }
+  return guard_entry_point(-1, [&] { return contains_point(store_of(self), point_id) ? 1 : 0; });
 }
 
 PyObject* get_ef_search(PyObject* self, void*) {
-  return PyLong_FromUnsignedLongLong(graph_parameters(store_of(self)).ef_search);
+  return guard_entry_point<PyObject*>(nullptr, [&] {
+    return PyLong_FromUnsignedLongLong(graph_parameters(store_of(self)).ef_search);
+  });
 }
 
 int set_ef_search_property(PyObject* self, PyObject* value, void*) {
@@ -398,16 +367,22 @@ int set_ef_search_property(PyObject* self, PyObject* value, void*) {
                  static_cast<unsigned long long>(MAX_EF_SEARCH), number.get());
     return -1;
   }
-  set_ef_search(store_of(self), static_cast<uint64_t>(ef));
-  return 0;
+  return guard_entry_point(-1, [&] {
+    set_ef_search(store_of(self), static_cast<uint64_t>(ef));
+    return 0;
+  });
 }
 
 PyObject* get_m(PyObject* self, void*) {
-  return PyLong_FromUnsignedLongLong(graph_parameters(store_of(self)).m);
+  return guard_entry_point<PyObject*>(nullptr, [&] {
+    return PyLong_FromUnsignedLongLong(graph_parameters(store_of(self)).m);
+  });
 }
 
 PyObject* get_ef_construction(PyObject* self, void*) {
-  return PyLong_FromUnsignedLongLong(graph_parameters(store_of(self)).ef_construction);
+  return guard_entry_point<PyObject*>(nullptr, [&] {
+    return PyLong_FromUnsignedLongLong(graph_parameters(store_of(self)).ef_construction);
+  });
 }
 
 PyGetSetDef VECTOR_STORAGE_PROPERTIES[] = {
@@ -442,7 +417,7 @@ PyMethodDef VECTOR_STORAGE_METHODS[] = {
     {nullptr, nullptr, 0, nullptr},
 };
 
-PyObject* vector_storage_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
+PyObject* vector_storage_new_impl(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
   Py_ssize_t given = PyTuple_GET_SIZE(args);
   if (given > 0) {
     PyErr_Format(PyExc_TypeError, "%s takes 0 positional arguments but %zd %s given",
@@ -458,12 +433,7 @@ PyObject* vector_storage_new(PyTypeObject* type, PyObject* args, PyObject* kwarg
                  key);
     return nullptr;
   }
-  std::unique_ptr<Store> store;
-  try {
-    store = std::make_unique<Store>();
-  } catch (const std::bad_alloc&) {
-    return PyErr_NoMemory();
-  }
+  std::unique_ptr<Store> store = std::make_unique<Store>();
   PyRef no_arguments = PyRef::steal(PyTuple_New(0));
   if (!no_arguments) return nullptr;
   PyObject* self = PyBaseObject_Type.tp_new(type, no_arguments.get(), nullptr);
@@ -472,6 +442,12 @@ PyObject* vector_storage_new(PyTypeObject* type, PyObject* args, PyObject* kwarg
   return self;
 }
 
+PyObject* vector_storage_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
+  return guard_entry_point<PyObject*>(nullptr,
+                                      [&] { return vector_storage_new_impl(type, args, kwargs); });
+}
+
+// Dropping a store runs only destructors, which throw nothing.
 void vector_storage_dealloc(PyObject* self) {
   PyTypeObject* type = Py_TYPE(self);
   delete reinterpret_cast<VectorStorageObject*>(self)->store;
@@ -507,7 +483,7 @@ PyObject* vector_storage_type() {
   return type;
 }
 
-int tarnwick_exec(PyObject* module) {
+int tarnwick_exec_impl(PyObject* module) {
   if (!PyModule_Check(module)) {
     raise_type_mismatch(module, "module");
     return -1;
@@ -533,6 +509,10 @@ int tarnwick_exec(PyObject* module) {
   }
   if (PyList_Append(all.get(), name.get()) < 0) return -1;
   return PyObject_SetAttr(module, name.get(), type);
+}
+
+int tarnwick_exec(PyObject* module) {
+  return guard_entry_point(-1, [&] { return tarnwick_exec_impl(module); });
 }
 
 PyModuleDef_Slot TARNWICK_SLOTS[] = {

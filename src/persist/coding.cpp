@@ -16,6 +16,8 @@ const char* decode_error_message(DecodeError error) {
       return "Tried to parse invalid utf-8";
     case DecodeError::BadVariant:
       return "Serde Deserialization Error";
+    case DecodeError::VectorTooLong:
+      return "Found a vector of 2^32 or more components, more than a point can hold";
   }
   return "";
 }

@@ -20,6 +20,7 @@ enum class DecodeError : uint8_t {
   BadOptionTag,        // an option byte other than 0 or 1
   BadUtf8,             // a text that is not valid UTF-8
   BadVariant,          // a payload variant index above 3
+  VectorTooLong,       // a vector of 2^32 or more components, more than a point can hold
 };
 
 const char* decode_error_message(DecodeError error);

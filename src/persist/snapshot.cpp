@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "index/metrics.h"
+#include "storage/store.h"
 #include "table/payload.h"
 #include "util/worker_pool.h"
 
@@ -198,7 +199,7 @@ bool get_point_entry(Reader& in, PointTable& points, std::vector<float>& compone
   // Components are fixed-width and any bit pattern is valid, so a count the
   // input cannot cover fails here, before anything is allocated for it.
   if (dim > in.left() / sizeof(float)) return in.fail(DecodeError::EndOfInput);
-  if (dim > UINT32_MAX) std::abort();  // a 16 GiB vector: more than a slot can describe
+  if (dim > MAX_DIMENSION) return in.fail(DecodeError::VectorTooLong);
   const void* source = in.next;
   if constexpr (std::endian::native != std::endian::little) {
     components.resize(static_cast<size_t>(dim));
@@ -439,20 +440,21 @@ ByteBuffer encode_snapshot(const PointTable& points, const HnswIndex& graph) {
   return buffer;
 }
 
-DecodeError decode_snapshot(std::string_view input, SnapshotState& out) {
+Status decode_snapshot(std::string_view input, SnapshotState& out) {
   Reader in(input);
+  auto failed = [&in] { return Status::Corruption(decode_error_message(in.error)); };
   uint64_t point_count;
-  if (!get_varint(in, point_count)) return in.error;
+  if (!get_varint(in, point_count)) return failed();
   reserve_points(out.points, presize_count<SlotRecord>(point_count, in.left(), MIN_POINT_ENTRY_BYTES));
   std::vector<float> components;
   std::vector<PayloadEntry> entries;
   for (uint64_t i = 0; i < point_count; ++i) {
-    if (!get_point_entry(in, out.points, components, entries)) return in.error;
+    if (!get_point_entry(in, out.points, components, entries)) return failed();
   }
   compute_norms(out.points);
   rebuild_tenants(out.points);
-  if (!get_graph(in, out.points, out.graph)) return in.error;
-  return DecodeError::None;
+  if (!get_graph(in, out.points, out.graph)) return failed();
+  return Status::Ok();
 }
 
 }  // namespace tarnwick

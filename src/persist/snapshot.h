@@ -9,6 +9,7 @@
 #include "persist/byte_buffer.h"
 #include "persist/coding.h"
 #include "table/point_table.h"
+#include "util/status.h"
 
 namespace tarnwick {
 
@@ -26,9 +27,10 @@ struct SnapshotState {
 ByteBuffer encode_snapshot(const PointTable& points, const HnswIndex& graph);
 
 // Decodes a complete file content into `out`, which must be a fresh state.
-// Returns DecodeError::None on success; on failure `out` holds a partial state
-// for the caller to drop. Reads only `input`; bytes after the last node entry
-// are ignored. Allocates in proportion to the input, whatever counts it claims.
-DecodeError decode_snapshot(std::string_view input, SnapshotState& out);
+// On failure returns Corruption with the decoder's message (decode_error_message)
+// and `out` holds a partial state for the caller to drop. Reads only `input`;
+// bytes after the last node entry are ignored. Allocates in proportion to the
+// input, whatever counts it claims; throws std::bad_alloc when that fails.
+Status decode_snapshot(std::string_view input, SnapshotState& out);
 
 }  // namespace tarnwick

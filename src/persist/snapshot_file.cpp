@@ -1,6 +1,9 @@
 #include "persist/snapshot_file.h"
 
+#include <dirent.h>
 #include <fcntl.h>
+#include <signal.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -8,6 +11,8 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <ctime>
+#include <string_view>
 #include <memory>
 #include <mutex>
 #include <new>
@@ -39,7 +44,9 @@ std::string os_error_text(int code) {
   return std::string(description) + " (os error " + std::to_string(code) + ")";
 }
 
-std::string failure(const char* prefix, int code) { return prefix + os_error_text(code); }
+Status failure(const char* prefix, int code) {
+  return Status::IOError(prefix + os_error_text(code));
+}
 
 // Owns one open file descriptor.
 struct FileDescriptor {
@@ -59,14 +66,29 @@ struct FileDescriptor {
   }
 };
 
-// A temporary file that is removed when dropped, unless it was renamed into place.
+// Owns one open directory stream.
+struct DirectoryStream {
+  DIR* stream = nullptr;
+  explicit DirectoryStream(DIR* stream) : stream(stream) {}
+  DirectoryStream(const DirectoryStream&) = delete;
+  DirectoryStream& operator=(const DirectoryStream&) = delete;
+  ~DirectoryStream() {
+    if (stream != nullptr) ::closedir(stream);
+  }
+};
+
+// A temporary file that is removed when dropped, unless it was renamed into
+// place. `lock` is a second descriptor of the same open file: it keeps the
+// file's flock held from creation until the temporary file is renamed or
+// removed, also after `file` is closed to collect its write errors.
 struct TemporaryFile {
   std::string path;
   FileDescriptor file;
+  FileDescriptor lock;
   bool renamed = false;
   ~TemporaryFile() {
     if (!path.empty() && !renamed) ::unlink(path.c_str());
-  }
+  }  // the lock is released after the unlink, when the members are dropped
 };
 
 // Where a save puts its bytes.
@@ -77,6 +99,8 @@ struct SaveTarget {
   bool exists = false;
   bool regular = true;     // false: a device, pipe or socket, which is written in place
   mode_t permissions = 0;  // of an existing file
+  uid_t owner = 0;         // of an existing file
+  gid_t group = 0;         // of an existing file
 };
 
 std::string directory_of(const std::string& path) {
@@ -122,6 +146,8 @@ int resolve_target(const std::string& path, SaveTarget& target) {
       target.exists = true;
       target.regular = S_ISREG(info.st_mode);
       target.permissions = info.st_mode & 07777;
+      target.owner = info.st_uid;
+      target.group = info.st_gid;
       break;
     }
     if (hop == MAX_SYMLINK_HOPS) return ELOOP;
@@ -142,15 +168,40 @@ int resolve_target(const std::string& path, SaveTarget& target) {
   return 0;
 }
 
-// Creates an empty temporary file next to the target, readable and writable
-// as a new file would be (or with the target's permission bits). Returns 0 or an errno.
-int create_temporary(const SaveTarget& target, TemporaryFile& temporary) {
-  // Keep the name within NAME_MAX whatever the target's name.
+// ".NAME.tmp-": what every temporary file of a target's saves starts with, the
+// name cut so that the whole stays within NAME_MAX whatever the target's name.
+std::string temporary_stem(const std::string& target_name) {
   std::string stem(1, '.');
-  stem.append(target.name, 0, 200).append(".tmp-").append(std::to_string(::getpid())).append("-");
+  return stem.append(target_name, 0, 200).append(".tmp-");
+}
+
+// This kernel's boot id folded to 32 bits, never 0; 0 when it cannot be read.
+// Processes of one kernel share it, containers included, and so see each
+// other's locks and (within one pid namespace) processes.
+uint32_t host_tag() {
+  static const uint32_t tag = [] {
+    FileDescriptor file(::open("/proc/sys/kernel/random/boot_id", O_RDONLY | O_CLOEXEC));
+    char text[64];
+    ssize_t length = file.fd < 0 ? -1 : ::read(file.fd, text, sizeof text);
+    if (length <= 0) return uint32_t{0};
+    uint32_t hash = 2166136261u;  // FNV-1a
+    for (ssize_t i = 0; i < length; ++i) {
+      hash = (hash ^ static_cast<uint8_t>(text[i])) * 16777619u;
+    }
+    return hash == 0 ? uint32_t{1} : hash;
+  }();
+  return tag;
+}
+
+// Creates an empty temporary file next to the target, locked against removal
+// by other saves and with the target's owner, group and permission bits where
+// the process may set them (a new file's defaults otherwise). Returns 0 or an errno.
+int create_temporary(const SaveTarget& target, TemporaryFile& temporary) {
+  std::string stem = temporary_stem(target.name).append(std::to_string(::getpid())).append("-");
   for (int attempt = 0;; ++attempt) {
     char suffix[17];
-    std::snprintf(suffix, sizeof suffix, "%016llx", static_cast<unsigned long long>(random_seed()));
+    std::snprintf(suffix, sizeof suffix, "%08x%08x", static_cast<unsigned>(host_tag()),
+                  static_cast<unsigned>(random_seed()));
     std::string path = target.directory + "/" + stem + suffix;
     int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOCTTY, 0666);
     if (fd < 0) {
@@ -161,8 +212,60 @@ int create_temporary(const SaveTarget& target, TemporaryFile& temporary) {
     temporary.file.fd = fd;
     break;
   }
-  if (target.exists && ::fchmod(temporary.file.fd, target.permissions) != 0) return errno;
+  // A file system without flock leaves the file unlocked; a stale-file sweep
+  // then still needs the file to be old (remove_stale_temporaries).
+  if (::flock(temporary.file.fd, LOCK_EX | LOCK_NB) == 0) {
+    temporary.lock.fd = ::fcntl(temporary.file.fd, F_DUPFD_CLOEXEC, 0);
+    if (temporary.lock.fd < 0) return errno;
+  }
+  if (!target.exists) return 0;
+  // The owner first: changing it clears the set-user and set-group bits. Only a
+  // privileged process may give a file away; any owner may pick one of its groups.
+  if (::fchown(temporary.file.fd, target.owner, target.group) != 0) {
+    if (errno != EPERM && errno != EINVAL) return errno;
+    if (::fchown(temporary.file.fd, static_cast<uid_t>(-1), target.group) != 0 &&
+        errno != EPERM && errno != EINVAL) {
+      return errno;
+    }
+  }
+  // Set-user and set-group bits are kept only with the owner and group they
+  // were given for.
+  struct stat made;
+  if (::fstat(temporary.file.fd, &made) != 0) return errno;
+  mode_t permissions = target.permissions;
+  if (made.st_uid != target.owner) permissions &= ~mode_t{S_ISUID};
+  if (made.st_gid != target.group) permissions &= ~mode_t{S_ISGID};
+  if (::fchmod(temporary.file.fd, permissions) != 0) return errno;
   return 0;
+}
+
+// Parses "PID-TTTTTTTTRRRRRRRR", the part of a temporary file's name after its
+// stem, into the writer's process id and host tag.
+bool parse_temporary_suffix(std::string_view suffix, uint64_t& pid, uint32_t& tag) {
+  size_t dash = suffix.find('-');
+  if (dash == 0 || dash == std::string_view::npos || dash > 10) return false;
+  if (suffix.size() - dash - 1 != 16) return false;
+  std::string_view digits = suffix.substr(0, dash), hex = suffix.substr(dash + 1);
+  if (digits[0] == '0') return false;
+  pid = 0;
+  for (char c : digits) {
+    if (c < '0' || c > '9') return false;
+    pid = pid * 10 + static_cast<uint64_t>(c - '0');
+  }
+  uint64_t value = 0;
+  for (char c : hex) {
+    int digit = c >= '0' && c <= '9' ? c - '0' : c >= 'a' && c <= 'f' ? c - 'a' + 10 : -1;
+    if (digit < 0) return false;
+    value = value << 4 | static_cast<uint64_t>(digit);
+  }
+  tag = static_cast<uint32_t>(value >> 32);
+  return pid > 0 && pid <= INT32_MAX;
+}
+
+// Whether a process with this id runs in this pid namespace (one the caller
+// may not signal counts as running).
+bool process_runs(uint64_t pid) {
+  return ::kill(static_cast<pid_t>(pid), 0) == 0 || errno != ESRCH;
 }
 
 // Writes all of `bytes`, retrying interrupted and partial writes. Returns 0 or an errno.
@@ -211,26 +314,45 @@ bool encode_store(const Store& store, ByteBuffer& bytes, std::string& problem) {
   return true;
 }
 
-// A device, pipe or socket cannot be replaced by a rename; it is opened and
-// written as it is.
-std::optional<std::string> save_in_place(const Store& store, const SaveTarget& target) {
-  FileDescriptor file(::open(target.path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOCTTY, 0666));
-  if (file.fd < 0) return failure(CREATE_FAILED, errno);
-  ByteBuffer bytes;
-  std::string problem;
-  if (!encode_store(store, bytes, problem)) return ENCODE_FAILED + problem;
-  if (int error = write_all(file.fd, bytes.view())) return failure(WRITE_FAILED, error);
-  if (int error = file.close()) return failure(WRITE_FAILED, error);
-  return std::nullopt;
+// Clears O_NONBLOCK, which an open sets only so as not to wait for the other
+// end of a pipe. Returns 0 or an errno.
+int make_blocking(int fd) {
+  int flags = ::fcntl(fd, F_GETFL);
+  if (flags < 0 || ::fcntl(fd, F_SETFL, flags & ~O_NONBLOCK) != 0) return errno;
+  return 0;
 }
 
-// Reads an open file to its end. Returns 0 or an errno.
-int read_all(int fd, ByteBuffer& bytes) {
-  // The known size (plus one byte, so the end of file is seen without growing)
-  // is allocated at once; files of unknown size grow as data arrives.
+// A device, pipe or socket cannot be replaced by a rename; it is opened and
+// written as it is. A pipe without a reader fails at once (ENXIO) instead of
+// waiting for one.
+Status save_in_place(const Store& store, const SaveTarget& target) {
+  int flags = O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOCTTY | O_NONBLOCK;
+  FileDescriptor file(::open(target.path.c_str(), flags, 0666));
+  if (file.fd < 0) return failure(CREATE_FAILED, errno);
+  if (int error = make_blocking(file.fd)) return failure(CREATE_FAILED, error);
+  ByteBuffer bytes;
+  std::string problem;
+  if (!encode_store(store, bytes, problem)) return Status::IOError(ENCODE_FAILED + problem);
+  if (int error = write_all(file.fd, bytes.view())) return failure(WRITE_FAILED, error);
+  if (int error = file.close()) return failure(WRITE_FAILED, error);
+  return Status::Ok();
+}
+
+bool is_device(mode_t mode) { return S_ISCHR(mode) || S_ISBLK(mode); }
+
+// Reads an open file to its end: a regular file, or a pipe until its writers
+// have closed it (at once when it has none). A directory fails as its read
+// would (EISDIR), anything else that is no stream of bytes with an end with
+// ENOTSUP. Returns 0 or an errno.
+int read_file(int fd, ByteBuffer& bytes) {
   struct stat info;
-  size_t expected = 0;
-  if (::fstat(fd, &info) == 0 && S_ISREG(info.st_mode)) expected = static_cast<size_t>(info.st_size);
+  if (::fstat(fd, &info) != 0) return errno;
+  if (S_ISDIR(info.st_mode)) return EISDIR;
+  if (!S_ISREG(info.st_mode) && !S_ISFIFO(info.st_mode)) return ENOTSUP;
+  if (int error = make_blocking(fd)) return error;
+  // The known size (plus one byte, so the end of file is seen without growing)
+  // is allocated at once; pipes, and files that report no size, grow as data arrives.
+  size_t expected = S_ISREG(info.st_mode) ? static_cast<size_t>(info.st_size) : 0;
   bytes = ByteBuffer(expected != 0 ? expected + 1 : 8192);
   while (true) {
     if (bytes.size() == bytes.capacity()) bytes.reallocate(bytes.capacity() * 2);
@@ -247,17 +369,59 @@ int read_all(int fd, ByteBuffer& bytes) {
 
 }  // namespace
 
-std::optional<std::string> save_snapshot(const Store& store, const std::string& path) {
-  if (path.find('\0') != std::string::npos) return std::string(CREATE_FAILED) + NUL_IN_PATH;
+void remove_stale_temporaries(const std::string& directory, const std::string& target_name) {
+  DirectoryStream listing(::opendir(directory.c_str()));
+  if (listing.stream == nullptr) return;
+  const std::string stem = temporary_stem(target_name);
+  const int directory_fd = ::dirfd(listing.stream);
+  const uint32_t own_tag = host_tag();
+  while (const dirent* entry = ::readdir(listing.stream)) {
+    std::string_view name(entry->d_name);
+    uint64_t pid;
+    uint32_t tag;
+    if (name.size() <= stem.size() || name.substr(0, stem.size()) != stem ||
+        !parse_temporary_suffix(name.substr(stem.size()), pid, tag)) {
+      continue;
+    }
+    bool local = own_tag != 0 && tag == own_tag;
+    // A running process other than the caller may be writing it; the caller's
+    // own id may have been inherited from a writer that died (a restarted
+    // container gets the same small ids), and its live saves hold the lock.
+    if (local && pid != static_cast<uint64_t>(::getpid()) && process_runs(pid)) continue;
+    FileDescriptor file(::openat(directory_fd, entry->d_name,
+                                 O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC | O_NOCTTY));
+    if (file.fd < 0) continue;
+    struct stat info;
+    if (::fstat(file.fd, &info) != 0 || !S_ISREG(info.st_mode) || info.st_uid != ::geteuid()) {
+      continue;
+    }
+    time_t age = std::time(nullptr) - info.st_mtime;
+    if (age < (local ? STALE_LOCAL_SECONDS : STALE_FOREIGN_SECONDS)) continue;
+    if (::flock(file.fd, LOCK_EX | LOCK_NB) != 0) continue;  // a save in progress, or no locks here
+    // Remove the name only while it still names the file that was checked.
+    struct stat current;
+    if (::fstatat(directory_fd, entry->d_name, &current, AT_SYMLINK_NOFOLLOW) != 0 ||
+        current.st_dev != info.st_dev || current.st_ino != info.st_ino) {
+      continue;
+    }
+    ::unlinkat(directory_fd, entry->d_name, 0);
+  }
+}
+
+Status save_snapshot(const Store& store, const std::string& path) {
+  if (path.find('\0') != std::string::npos) {
+    return Status::IOError(std::string(CREATE_FAILED) + NUL_IN_PATH);
+  }
   SaveTarget target;
   if (int error = resolve_target(path, target)) return failure(CREATE_FAILED, error);
   if (!target.regular) return save_in_place(store, target);
 
+  remove_stale_temporaries(target.directory, target.name);
   TemporaryFile temporary;
   if (int error = create_temporary(target, temporary)) return failure(CREATE_FAILED, error);
   ByteBuffer bytes;
   std::string problem;
-  if (!encode_store(store, bytes, problem)) return ENCODE_FAILED + problem;
+  if (!encode_store(store, bytes, problem)) return Status::IOError(ENCODE_FAILED + problem);
   if (int error = write_all(temporary.file.fd, bytes.view())) return failure(WRITE_FAILED, error);
   bytes.release();  // the copy is no longer needed while the disk catches up
   if (int error = sync_file(temporary.file.fd)) return failure(WRITE_FAILED, error);
@@ -266,24 +430,37 @@ std::optional<std::string> save_snapshot(const Store& store, const std::string& 
     return failure(WRITE_FAILED, errno);
   }
   temporary.renamed = true;
-  if (int error = sync_directory(target.directory)) return failure(WRITE_FAILED, error);
-  return std::nullopt;
+  // The target now holds the new content: a failure from here on is no failure
+  // of the save, only doubt about whether the rename outlives a crash.
+  if (int error = sync_directory(target.directory)) {
+    return Status::Warning(DIRECTORY_SYNC_FAILED + os_error_text(error));
+  }
+  return Status::Ok();
 }
 
-std::optional<std::string> load_snapshot(Store& store, const std::string& path) {
-  if (path.find('\0') != std::string::npos) return std::string(OPEN_FAILED) + NUL_IN_PATH;
+Status load_snapshot(Store& store, const std::string& path) {
+  if (path.find('\0') != std::string::npos) {
+    return Status::IOError(std::string(OPEN_FAILED) + NUL_IN_PATH);
+  }
   SnapshotState state;
   {
-    FileDescriptor file(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY));
+    // A device is refused before it is opened: opening one can have effects of
+    // its own, and reading one may never end (/dev/zero) or wait for input.
+    struct stat info;
+    if (::stat(path.c_str(), &info) == 0 && is_device(info.st_mode)) {
+      return failure(READ_FAILED, ENOTSUP);
+    }
+    // Without O_NONBLOCK, opening a pipe that has no writer waits for one.
+    FileDescriptor file(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK));
     if (file.fd < 0) return failure(OPEN_FAILED, errno);
     ByteBuffer bytes;
-    if (int error = read_all(file.fd, bytes)) return failure(READ_FAILED, error);
+    if (int error = read_file(file.fd, bytes)) return failure(READ_FAILED, error);
     file.close();  // a read-only descriptor has nothing left to report
-    DecodeError error = decode_snapshot(bytes.view(), state);
-    if (error != DecodeError::None) return DECODE_FAILED + std::string(decode_error_message(error));
+    Status decoded = decode_snapshot(bytes.view(), state);
+    if (!decoded.ok()) return Status::Corruption(DECODE_FAILED + decoded.text());
   }  // the file's bytes are dropped before the state is installed
   install_state(store, std::move(state));
-  return std::nullopt;
+  return Status::Ok();
 }
 
 void install_state(Store& store, SnapshotState state) {

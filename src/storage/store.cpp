@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <mutex>
+#include <string>
 
 #include "index/graph_delete.h"
 #include "index/graph_insert.h"
@@ -9,18 +10,35 @@
 
 namespace tarnwick {
 
-void upsert(Store& store, uint64_t point_id, std::span<const float> vector,
-            std::unique_ptr<Payload> payload) {
+namespace {
+
+// InvalidArgument for a vector longer than a point can hold, else Ok.
+Status check_dimension(std::span<const float> vector) {
+  if (vector.size() <= MAX_DIMENSION) return Status::Ok();
+  return Status::InvalidArgument("vector of " + std::to_string(vector.size()) +
+                                 " components is longer than a point can hold (" +
+                                 std::to_string(MAX_DIMENSION) + ")");
+}
+
+}  // namespace
+
+Status upsert(Store& store, uint64_t point_id, std::span<const float> vector,
+              std::unique_ptr<Payload> payload) {
+  if (Status checked = check_dimension(vector); !checked.ok()) return checked;
   std::unique_lock segment_lock(store.segment);
   uint32_t slot = put_point(store.points, point_id, point_id, vector, vector_norm(vector), std::move(payload));
   std::unique_lock index_lock(store.index);
   insert_node(store.graph, store.points, slot, point_id, draw_level(store.graph.m));
+  return Status::Ok();
 }
 
-void upsert_batch(Store& store, std::span<const uint64_t> point_ids,
-                  std::span<const std::span<const float>> vectors,
-                  std::span<std::unique_ptr<Payload>> payloads) {
+Status upsert_batch(Store& store, std::span<const uint64_t> point_ids,
+                    std::span<const std::span<const float>> vectors,
+                    std::span<std::unique_ptr<Payload>> payloads) {
   const size_t count = point_ids.size();
+  for (std::span<const float> vector : vectors) {
+    if (Status checked = check_dimension(vector); !checked.ok()) return checked;
+  }
   std::vector<float> norms(count);
   for (size_t i = 0; i < count; ++i) norms[i] = vector_norm(vectors[i]);
   std::shared_ptr<WorkerPool> pool = process_worker_pool();
@@ -65,6 +83,7 @@ void upsert_batch(Store& store, std::span<const uint64_t> point_ids,
   }
   for (size_t i = 0; i < slots.size(); ++i) settle_node(graph, slots[i], levels[i]);
   if (!graph.layer0_overflow.empty()) drop_stale_overflow(graph);
+  return Status::Ok();
 }
 
 namespace {

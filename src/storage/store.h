@@ -14,6 +14,7 @@
 #include "index/metrics.h"
 #include "table/payload.h"
 #include "table/point_table.h"
+#include "util/status.h"
 
 namespace tarnwick {
 
@@ -32,18 +33,24 @@ struct ScoredPoint {
 // From this many points on, a store with an entry point is searched through its graph.
 inline constexpr size_t HNSW_MIN_POINTS = 500;
 
+// The most components a point can hold: a slot records its vector's length in 32 bits.
+inline constexpr uint64_t MAX_DIMENSION = UINT32_MAX;
+
 // Inserts the point or replaces the one stored under point_id, whole. A null
-// payload means the point has none.
-void upsert(Store& store, uint64_t point_id, std::span<const float> vector,
-            std::unique_ptr<Payload> payload);
+// payload means the point has none. A vector longer than MAX_DIMENSION is
+// refused with InvalidArgument before anything is locked or changed.
+Status upsert(Store& store, uint64_t point_id, std::span<const float> vector,
+              std::unique_ptr<Payload> payload);
 
 // Stores every point in order, as that many upserts one after another would:
 // a later entry for the same id replaces an earlier one whole. A null payload
 // means the point has none; the payloads are taken over. The points are linked
-// into the graph in parallel on the process's worker pool.
-void upsert_batch(Store& store, std::span<const uint64_t> point_ids,
-                  std::span<const std::span<const float>> vectors,
-                  std::span<std::unique_ptr<Payload>> payloads);
+// into the graph in parallel on the process's worker pool. A vector longer than
+// MAX_DIMENSION refuses the whole batch with InvalidArgument before anything is
+// locked or changed.
+Status upsert_batch(Store& store, std::span<const uint64_t> point_ids,
+                    std::span<const std::span<const float>> vectors,
+                    std::span<std::unique_ptr<Payload>> payloads);
 
 // Batches smaller than twice this are linked on the calling thread, and so are
 // the first this many points of a graph.

@@ -34,6 +34,22 @@ void* operator new(std::size_t size) { return allocate(size, 0); }
 void* operator new[](std::size_t size) { return allocate(size, 0); }
 void* operator new(std::size_t size, std::align_val_t align) { return allocate(size, static_cast<std::size_t>(align)); }
 void* operator new[](std::size_t size, std::align_val_t align) { return allocate(size, static_cast<std::size_t>(align)); }
+void* operator new(std::size_t size, const std::nothrow_t&) noexcept {
+  try {
+    return allocate(size, 0);
+  } catch (...) {
+    return nullptr;
+  }
+}
+void* operator new[](std::size_t size, const std::nothrow_t&) noexcept {
+  try {
+    return allocate(size, 0);
+  } catch (...) {
+    return nullptr;
+  }
+}
+void operator delete(void* p, const std::nothrow_t&) noexcept { std::free(p); }
+void operator delete[](void* p, const std::nothrow_t&) noexcept { std::free(p); }
 void operator delete(void* p) noexcept { std::free(p); }
 void operator delete[](void* p) noexcept { std::free(p); }
 void operator delete(void* p, std::size_t) noexcept { std::free(p); }

@@ -1,0 +1,429 @@
+"""TarnwickVectorStore: LangChain documents kept as the points of one VectorStorage.
+
+A document's text and id live in its point's payload under two reserved keys,
+beside the metadata's own keys, so a search result needs no lookup elsewhere.
+Document ids are strings; the first time an id is stored it is given the next
+unused point id, and that map (never a hash two ids could share) is kept here
+and written beside the snapshot by save_local.
+"""
+from __future__ import annotations
+
+import json
+import os
+import tempfile
+import threading
+import uuid
+from collections.abc import Callable, Iterable, Sequence
+from pathlib import Path
+from typing import Any
+
+import numpy as np
+from langchain_core.documents import Document
+from langchain_core.embeddings import Embeddings
+from langchain_core.runnables.config import run_in_executor
+from langchain_core.vectorstores import VectorStore
+
+from tarnwick import VectorStorage
+
+RESERVED_PREFIX = "__tarnwick_"
+TEXT_KEY = RESERVED_PREFIX + "text"
+ID_KEY = RESERVED_PREFIX + "id"
+TENANT_KEY = "tenant_id"
+INT64_MIN, INT64_MAX = -(2**63), 2**63 - 1
+METRICS = {"cosine": "cosine", "dot_product": "dot_product", "dot": "dot_product",
+           "euclidean": "euclidean", "l2": "euclidean"}
+FORMAT = "langchain_tarnwick/1"
+
+Filter = dict[str, Any] | Callable[[Document], bool] | None
+
+
+def check_value(key: str, value: Any, what: str = "metadata") -> None:
+    """Raises unless value is one a payload keeps as it is: str, int (64-bit) or float."""
+    if isinstance(value, bool) or not isinstance(value, (str, int, float)):
+        raise TypeError(
+            f"{what} value under {key!r} is of type {type(value).__name__}: a tarnwick payload "
+            "holds only str, int (64-bit) and float values; store it as one of those "
+            "(for example json.dumps for a nested value)")
+    if isinstance(value, int) and not INT64_MIN <= value <= INT64_MAX:
+        raise OverflowError(f"{what} value under {key!r} does not fit in a signed 64-bit integer")
+
+
+def payload_of(text: str, metadata: dict[str, Any] | None, doc_id: str) -> dict[str, Any]:
+    """The payload of one document; raises for metadata a payload cannot hold whole."""
+    if not isinstance(text, str):
+        raise TypeError(f"page_content must be str, not {type(text).__name__}")
+    payload: dict[str, Any] = {}
+    for key, value in (metadata or {}).items():
+        if not isinstance(key, str):
+            raise TypeError(f"metadata keys must be str, not {type(key).__name__} ({key!r})")
+        if key.startswith(RESERVED_PREFIX):
+            raise ValueError(f"metadata key {key!r} is reserved: keys starting with "
+                             f"{RESERVED_PREFIX!r} hold the document's own text and id")
+        check_value(key, value)
+        payload[key] = value
+    payload[TEXT_KEY] = text
+    payload[ID_KEY] = doc_id
+    return payload
+
+
+def document_of(payload: dict[str, Any]) -> Document:
+    metadata = {k: v for k, v in payload.items() if not k.startswith(RESERVED_PREFIX)}
+    return Document(id=payload[ID_KEY], page_content=payload[TEXT_KEY], metadata=metadata)
+
+
+def split_filter(filter: Filter) -> tuple[str | None, Callable[[Document], bool] | None]:
+    """Returns the tenant the store filters by itself and a test of documents for
+    the rest of the filter (None when nothing is left to test)."""
+    if filter is None:
+        return None, None
+    if callable(filter):
+        return None, filter
+    if not isinstance(filter, dict):
+        raise TypeError(f"filter must be a dict of metadata values or a callable, "
+                        f"not {type(filter).__name__}")
+    conditions = dict(filter)
+    for key, value in conditions.items():
+        check_value(key, value, "filter")
+    tenant = conditions.pop(TENANT_KEY) if isinstance(conditions.get(TENANT_KEY), str) else None
+    if not conditions:
+        return tenant, None
+    missing = object()
+
+    def matches(doc: Document) -> bool:
+        return all(doc.metadata.get(k, missing) == v for k, v in conditions.items())
+
+    return tenant, matches
+
+
+def mmr_order(query: Sequence[float], vectors: list[list[float]], k: int,
+              lambda_mult: float) -> list[int]:
+    """Indices of up to k vectors chosen by maximal marginal relevance under cosine
+    similarity: each pick maximises lambda_mult * similarity to the query minus
+    (1 - lambda_mult) * its highest similarity to an earlier pick."""
+    if not vectors or k <= 0:
+        return []
+    rows = np.asarray(vectors, dtype=np.float64)
+    q = np.asarray(query, dtype=np.float64)
+
+    def unit(x: np.ndarray) -> np.ndarray:
+        norms = np.linalg.norm(x, axis=-1, keepdims=True)
+        return np.divide(x, norms, out=np.zeros_like(x), where=norms > 0)
+
+    rows = unit(rows)
+    to_query = rows @ unit(q)
+    chosen = [int(np.argmax(to_query))]
+    closest = rows @ rows[chosen[0]]
+    while len(chosen) < min(k, len(rows)):
+        gain = lambda_mult * to_query - (1.0 - lambda_mult) * closest
+        gain[chosen] = -np.inf
+        pick = int(np.argmax(gain))
+        chosen.append(pick)
+        closest = np.maximum(closest, rows @ rows[pick])
+    return chosen
+
+
+def write_atomically(path: Path, text: str) -> None:
+    fd, temporary = tempfile.mkstemp(dir=path.parent, prefix=path.name, suffix=".tmp")
+    try:
+        with os.fdopen(fd, "w", encoding="utf-8") as out:
+            out.write(text)
+            out.flush()
+            os.fsync(out.fileno())
+        os.replace(temporary, path)
+    except BaseException:
+        if os.path.exists(temporary):
+            os.unlink(temporary)
+        raise
+
+
+class TarnwickVectorStore(VectorStore):
+    """A LangChain vector store held in one in-process tarnwick `VectorStorage`.
+
+    `metric` is that of every search: "cosine" (default), "dot_product" ("dot") or
+    "euclidean" ("l2"). Scores returned with documents are the store's own: the
+    similarity for cosine and dot product (higher is better), the distance for
+    euclidean (lower is better).
+
+    Metadata values must be `str`, `int` (64-bit) or `float`; any other value
+    (`None`, `bool`, lists, nested dicts, ...) is refused with a `TypeError`
+    before anything is stored, never dropped. Keys starting with "__tarnwick_" are
+    reserved. A metadata "tenant_id" text is the point's tenant: a filter on it is
+    answered by the store's own tenant search.
+
+    `filter` is a dict of metadata values that a document must all equal, or a
+    callable taking a `Document`.
+    """
+
+    def __init__(self, embedding: Embeddings, *, metric: str = "cosine") -> None:
+        name = METRICS.get(metric.lower()) if isinstance(metric, str) else None
+        if name is None:
+            raise ValueError(f"unknown metric {metric!r}: choose 'cosine', 'dot_product' "
+                             "('dot') or 'euclidean' ('l2')")
+        self._embedding = embedding
+        self._metric = name
+        self._storage = VectorStorage()
+        self._point_ids: dict[str, int] = {}  # guarded by _lock for writes
+        self._next_point_id = 0
+        self._lock = threading.RLock()
+
+    @property
+    def embeddings(self) -> Embeddings:
+        return self._embedding
+
+    @property
+    def storage(self) -> VectorStorage:
+        """The underlying store, for its tuning properties (ef_search) and len()."""
+        return self._storage
+
+    @property
+    def metric(self) -> str:
+        return self._metric
+
+    # ---- writing ----------------------------------------------------------------
+
+    def add_texts(self, texts: Iterable[str], metadatas: list[dict] | None = None, *,
+                  ids: list[str | None] | None = None, **kwargs: Any) -> list[str]:
+        texts = list(texts)
+        doc_ids, payloads = prepare(texts, metadatas, ids)
+        vectors = self._embedding.embed_documents(texts) if texts else []
+        return self._store(doc_ids, payloads, vectors)
+
+    async def aadd_texts(self, texts: Iterable[str], metadatas: list[dict] | None = None, *,
+                         ids: list[str | None] | None = None, **kwargs: Any) -> list[str]:
+        texts = list(texts)
+        doc_ids, payloads = prepare(texts, metadatas, ids)
+        vectors = await self._embedding.aembed_documents(texts) if texts else []
+        return await run_in_executor(None, self._store, doc_ids, payloads, vectors)
+
+    def _store(self, doc_ids: list[str], payloads: list[dict[str, Any]],
+               vectors: list[list[float]]) -> list[str]:
+        """Stores embedded documents in one batch_upsert; returns their ids."""
+        if len(vectors) != len(payloads):
+            raise ValueError(f"the embedding model returned {len(vectors)} vectors "
+                             f"for {len(payloads)} texts")
+        if not payloads:
+            return []
+        with self._lock:
+            fresh, point_ids = [], []
+            for doc_id in doc_ids:
+                point_id = self._point_ids.get(doc_id)
+                if point_id is None:
+                    point_id = self._point_ids[doc_id] = self._next_point_id
+                    self._next_point_id += 1
+                    fresh.append(doc_id)
+                point_ids.append(point_id)
+            try:
+                self._storage.batch_upsert(point_ids, vectors, payloads)
+            except BaseException:
+                # A refused batch stores nothing; an interrupted one keeps the
+                # chunks it stored, and their ids stay mapped.
+                for doc_id in fresh:
+                    if self._point_ids.get(doc_id) not in self._storage:
+                        self._point_ids.pop(doc_id, None)
+                raise
+        return doc_ids
+
+    def delete(self, ids: list[str] | None = None, **kwargs: Any) -> bool:
+        """Deletes the documents under ids (all documents when ids is None); ids
+        that hold no document are ignored."""
+        with self._lock:
+            doc_ids = list(self._point_ids) if ids is None else [check_id(i) for i in ids]
+            point_ids = [self._point_ids[i] for i in doc_ids if i in self._point_ids]
+            self._storage.batch_delete(point_ids)
+            for doc_id in doc_ids:
+                self._point_ids.pop(doc_id, None)
+        return True
+
+    # ---- reading ----------------------------------------------------------------
+
+    def get_by_ids(self, ids: Sequence[str], /) -> list[Document]:
+        docs, seen = [], set()
+        for doc_id in ids:
+            if doc_id in seen:
+                continue
+            seen.add(doc_id)
+            point_id = self._point_ids.get(doc_id)
+            point = None if point_id is None else self._storage.get(point_id)
+            if point is not None:
+                docs.append(document_of(point[1]))
+        return docs
+
+    def _search(self, vector: Sequence[float], k: int,
+                filter: Filter) -> list[tuple[Document, float, list[float]]]:
+        """The k best documents passing filter, best first, with scores and vectors.
+
+        A filter beyond the tenant is tested here, so the store is asked for more
+        results each round until k pass or the store has no more to give."""
+        if k <= 0:
+            return []
+        tenant, matches = split_filter(filter)
+        size = len(self._storage)
+        limit = k if matches is None else max(k, min(4 * k + 28, size))
+        # Each point's document and vector, read once across rounds. A wider
+        # graph search may rank a point the narrower one missed, so every round
+        # walks its whole result.
+        points: dict[int, tuple[Document, list[float]] | None] = {}
+        while True:
+            hits = self._storage.search(vector, limit, self._metric, tenant)
+            found: list[tuple[Document, float, list[float]]] = []
+            for point_id, score in hits:
+                if point_id not in points:
+                    point = self._storage.get(point_id)  # None: deleted after the search
+                    points[point_id] = None if point is None else (document_of(point[1]), point[0])
+                entry = points[point_id]
+                if entry is not None and (matches is None or matches(entry[0])):
+                    found.append((entry[0], score, entry[1]))
+                    if len(found) == k:
+                        return found
+            if len(hits) < limit or limit >= size:
+                return found
+            limit = min(4 * limit, size)
+
+    def similarity_search_with_score_by_vector(self, embedding: Sequence[float], k: int = 4,
+                                               filter: Filter = None,
+                                               **kwargs: Any) -> list[tuple[Document, float]]:
+        return [(doc, score) for doc, score, _ in self._search(embedding, k, filter)]
+
+    def similarity_search_by_vector(self, embedding: Sequence[float], k: int = 4,
+                                    filter: Filter = None, **kwargs: Any) -> list[Document]:
+        return [doc for doc, _, _ in self._search(embedding, k, filter)]
+
+    def similarity_search_with_score(self, query: str, k: int = 4, filter: Filter = None,
+                                     **kwargs: Any) -> list[tuple[Document, float]]:
+        vector = self._embedding.embed_query(query)
+        return self.similarity_search_with_score_by_vector(vector, k, filter)
+
+    def similarity_search(self, query: str, k: int = 4, filter: Filter = None,
+                          **kwargs: Any) -> list[Document]:
+        return [doc for doc, _ in self.similarity_search_with_score(query, k, filter)]
+
+    def max_marginal_relevance_search_by_vector(self, embedding: Sequence[float], k: int = 4,
+                                                fetch_k: int = 20, lambda_mult: float = 0.5,
+                                                filter: Filter = None,
+                                                **kwargs: Any) -> list[Document]:
+        candidates = self._search(embedding, max(fetch_k, k), filter)
+        # The graph path can return points of another length (with a fixed score);
+        # they have no similarity to the query or to the rest.
+        candidates = [c for c in candidates if len(c[2]) == len(embedding)]
+        order = mmr_order(embedding, [vector for _, _, vector in candidates], k, lambda_mult)
+        return [candidates[i][0] for i in order]
+
+    def max_marginal_relevance_search(self, query: str, k: int = 4, fetch_k: int = 20,
+                                      lambda_mult: float = 0.5, filter: Filter = None,
+                                      **kwargs: Any) -> list[Document]:
+        vector = self._embedding.embed_query(query)
+        return self.max_marginal_relevance_search_by_vector(vector, k, fetch_k, lambda_mult,
+                                                            filter)
+
+    def _select_relevance_score_fn(self) -> Callable[[float], float]:
+        """Maps a score into [0, 1] for normalised embeddings, the same value under
+        every metric: (1 + cosine) / 2, which is 1 - distance**2 / 4."""
+        if self._metric == "euclidean":
+            return lambda distance: 1.0 - distance * distance / 4.0
+        return lambda similarity: (1.0 + similarity) / 2.0
+
+    # ---- async: the embedding model's own async calls, the store on a thread ----
+
+    async def asimilarity_search_with_score(self, query: str, k: int = 4,
+                                            filter: Filter = None,
+                                            **kwargs: Any) -> list[tuple[Document, float]]:
+        vector = await self._embedding.aembed_query(query)
+        return await run_in_executor(None, self.similarity_search_with_score_by_vector,
+                                     vector, k, filter)
+
+    async def asimilarity_search(self, query: str, k: int = 4, filter: Filter = None,
+                                 **kwargs: Any) -> list[Document]:
+        return [doc for doc, _ in await self.asimilarity_search_with_score(query, k, filter)]
+
+    async def asimilarity_search_by_vector(self, embedding: Sequence[float], k: int = 4,
+                                           filter: Filter = None,
+                                           **kwargs: Any) -> list[Document]:
+        return await run_in_executor(None, self.similarity_search_by_vector, embedding, k,
+                                     filter)
+
+    async def amax_marginal_relevance_search(self, query: str, k: int = 4, fetch_k: int = 20,
+                                             lambda_mult: float = 0.5, filter: Filter = None,
+                                             **kwargs: Any) -> list[Document]:
+        vector = await self._embedding.aembed_query(query)
+        return await run_in_executor(None, self.max_marginal_relevance_search_by_vector,
+                                     vector, k, fetch_k, lambda_mult, filter)
+
+    async def amax_marginal_relevance_search_by_vector(
+            self, embedding: Sequence[float], k: int = 4, fetch_k: int = 20,
+            lambda_mult: float = 0.5, filter: Filter = None, **kwargs: Any) -> list[Document]:
+        return await run_in_executor(None, self.max_marginal_relevance_search_by_vector,
+                                     embedding, k, fetch_k, lambda_mult, filter)
+
+    # ---- construction and persistence ----------------------------------------------
+
+    @classmethod
+    def from_texts(cls, texts: list[str], embedding: Embeddings,
+                   metadatas: list[dict] | None = None, *, ids: list[str] | None = None,
+                   metric: str = "cosine", **kwargs: Any) -> TarnwickVectorStore:
+        store = cls(embedding, metric=metric)
+        store.add_texts(texts, metadatas, ids=ids)
+        return store
+
+    @classmethod
+    async def afrom_texts(cls, texts: list[str], embedding: Embeddings,
+                          metadatas: list[dict] | None = None, *, ids: list[str] | None = None,
+                          metric: str = "cosine", **kwargs: Any) -> TarnwickVectorStore:
+        store = cls(embedding, metric=metric)
+        await store.aadd_texts(texts, metadatas, ids=ids)
+        return store
+
+    def save_local(self, folder_path: str | os.PathLike, index_name: str = "index") -> None:
+        """Writes the store to `index_name`.tarnwick (the snapshot) and
+        `index_name`.json (metric and document ids) in folder_path."""
+        folder = Path(folder_path)
+        folder.mkdir(parents=True, exist_ok=True)
+        with self._lock:
+            self._storage.save(str(folder / f"{index_name}.tarnwick"))
+            state = {"format": FORMAT, "metric": self._metric, "points": len(self._storage),
+                     "next_point_id": self._next_point_id, "ids": self._point_ids}
+            text = json.dumps(state, ensure_ascii=False)
+        write_atomically(folder / f"{index_name}.json", text)
+
+    @classmethod
+    def load_local(cls, folder_path: str | os.PathLike, embeddings: Embeddings,
+                   index_name: str = "index", **kwargs: Any) -> TarnwickVectorStore:
+        """Reads what save_local wrote; raises OSError when a file cannot be read and
+        ValueError when the two files do not belong together."""
+        folder = Path(folder_path)
+        map_path = folder / f"{index_name}.json"
+        state = json.loads(map_path.read_text(encoding="utf-8"))
+        if not isinstance(state, dict) or state.get("format") != FORMAT:
+            raise ValueError(f"{map_path} was not written by TarnwickVectorStore.save_local")
+        ids = state["ids"]
+        if not (isinstance(ids, dict) and all(type(v) is int for v in ids.values())):
+            raise ValueError(f"{map_path} holds a malformed id map")
+        store = cls(embeddings, metric=state["metric"])
+        store._storage.load(str(folder / f"{index_name}.tarnwick"))
+        if not len(store._storage) == state["points"] == len(ids):
+            raise ValueError(
+                f"{map_path} maps {len(ids)} documents and expects {state['points']} points, "
+                f"but the snapshot holds {len(store._storage)}: the files are from different saves")
+        store._point_ids = dict(ids)
+        store._next_point_id = max(state["next_point_id"], max(ids.values(), default=-1) + 1)
+        return store
+
+
+def prepare(texts: list[str], metadatas: list[dict] | None,
+            ids: list[str | None] | None) -> tuple[list[str], list[dict[str, Any]]]:
+    """The ids (a UUID where None) and payloads of documents to store, checked
+    before anything is embedded or stored."""
+    for name, items in (("metadatas", metadatas), ("ids", ids)):
+        if items is not None and len(items) != len(texts):
+            raise ValueError(f"{len(texts)} texts but {len(items)} {name}")
+    doc_ids = [str(uuid.uuid4()) if i is None else check_id(i)
+               for i in (ids if ids is not None else [None] * len(texts))]
+    payloads = [payload_of(text, metadata, doc_id) for text, metadata, doc_id
+                in zip(texts, metadatas or [None] * len(texts), doc_ids)]
+    return doc_ids, payloads
+
+
+def check_id(doc_id: Any) -> str:
+    if not isinstance(doc_id, str):
+        raise TypeError(f"document ids must be str, not {type(doc_id).__name__} ({doc_id!r})")
+    return doc_id
+

@@ -1,0 +1,86 @@
+# Types of the tarnwick extension module, for type checkers and editors. The
+# methods are listed in the order of the class's method table; the tests and
+# mypy's stubtest check both against the built module.
+from collections.abc import Buffer, Callable, Sequence
+from typing import Any, SupportsFloat, SupportsIndex, TypeAlias, final
+
+__all__ = ["VectorStorage"]
+
+# One vector: a sequence of numbers, or a 1-D buffer such as a NumPy array.
+_Vector: TypeAlias = Sequence[SupportsFloat | SupportsIndex] | Buffer
+# Many vectors: a sequence of vectors, or a 2-D buffer.
+_Vectors: TypeAlias = Sequence[_Vector] | Buffer
+# Point ids: a sequence of integers from 0 to 2**64-1, or a 1-D integer buffer.
+_PointIds: TypeAlias = Sequence[SupportsIndex] | Buffer
+# A payload to store: its str, int and float values are kept, any other value is
+# left out. (dict[str, Any] so that a dict[str, str] or a dict[str, object] fits.)
+_PayloadIn: TypeAlias = dict[str, Any]
+# A stored payload as get() returns it.
+_Payload: TypeAlias = dict[str, str | int | float]
+
+@final
+class VectorStorage:
+    """Points (a 64-bit id, a float32 vector, an optional payload) and their HNSW graph."""
+
+    def __new__(cls) -> VectorStorage: ...
+    def __len__(self) -> int:
+        """The number of stored points."""
+
+    def __contains__(self, point_id: SupportsIndex, /) -> bool:
+        """Whether a point is stored under the id; an int outside the id range is not."""
+
+    def upsert(self, point_id: SupportsIndex, vector: _Vector, payload: _PayloadIn | None) -> None:
+        """Inserts a point, or replaces the point stored under the same id whole."""
+
+    def search(
+        self, query_vector: _Vector, limit: SupportsIndex, metric: str, tenant_id: str | None = None
+    ) -> list[tuple[int, float]]:
+        """Up to `limit` (id, score) pairs, best first.
+
+        Metrics: "cosine", "dot_product" ("dot"), "euclidean" ("l2"), in any letter case.
+        With `tenant_id`, only points whose payload has that text under "tenant_id".
+        """
+
+    def batch_search(
+        self, query_vectors: _Vectors, limit: SupportsIndex, metric: str, tenant_id: str | None = None
+    ) -> list[list[tuple[int, float]]]:
+        """One search result per query, in input order, answered on the worker pool."""
+
+    def save(self, path: str) -> None:
+        """Writes the whole store to one file; raises OSError on failure."""
+
+    def load(self, path: str) -> None:
+        """Replaces the whole store with a file's content; raises OSError on failure."""
+
+    def batch_upsert(
+        self,
+        point_ids: _PointIds,
+        vectors: _Vectors,
+        payloads: Sequence[_PayloadIn | None] | None = None,
+        *,
+        progress: Callable[[int, int], object] | None = None,
+    ) -> None:
+        """Upserts many points, as a loop of `upsert` would; `progress(done, total)` after each chunk."""
+
+    def delete(self, point_id: SupportsIndex) -> bool:
+        """Removes the point stored under the id; True when there was one."""
+
+    def batch_delete(self, point_ids: _PointIds) -> int:
+        """Removes the points stored under any of the ids; returns how many there were."""
+
+    def get(self, point_id: SupportsIndex) -> tuple[list[float], _Payload | None] | None:
+        """The stored (vector, payload) of the id, or None."""
+
+    @property
+    def ef_search(self) -> int:
+        """The beam width of graph searches, from 1 to 4096; saved in snapshots."""
+
+    @ef_search.setter
+    def ef_search(self, value: SupportsIndex, /) -> None: ...
+    @property
+    def m(self) -> int:
+        """The link budget per node and layer (twice this at layer 0)."""
+
+    @property
+    def ef_construction(self) -> int:
+        """The beam width of graph insertion."""

@@ -1,0 +1,449 @@
+"""ShardedVectorStorage: one logical store spread over Ray actors, each holding a
+VectorStorage.
+
+A point lives on the shard its id hashes to (splitmix64 of the id, modulo the
+shard count), so writes and lookups go to one actor. A search goes to every
+shard at once, each answering within its own points (tenant filter included),
+and the answers are merged into one ranking.
+"""
+from __future__ import annotations
+
+import json
+import math
+import operator
+import os
+import tempfile
+from collections.abc import Callable, Sequence
+from typing import Any
+
+import numpy as np
+import ray
+from ray.exceptions import RayActorError, RayTaskError
+
+import tarnwick
+
+HASH_NAME = "splitmix64"
+MANIFEST = "manifest.json"
+FORMAT = "tarnwick_ray/1"
+U64_MAX = 2**64 - 1
+INT64_MIN, INT64_MAX = -(2**63), 2**63 - 1
+MASK = U64_MAX
+# Metric names as search accepts them, to the direction of their scores.
+LOWER_IS_BETTER = {"euclidean": True, "l2": True, "cosine": False, "dot_product": False,
+                   "dot": False}
+
+
+class ShardUnavailableError(RuntimeError):
+    """A shard's actor died or cannot be reached; the call has no result."""
+
+
+def shard_of(point_id: int, shards: int) -> int:
+    """The shard of a point id: splitmix64's finaliser of the id, modulo shards.
+    Depends on nothing but its arguments, so every process and machine agrees."""
+    z = (point_id + 0x9E3779B97F4A7C15) & MASK
+    z = ((z ^ (z >> 30)) * 0xBF58476D1CE4E5B9) & MASK
+    z = ((z ^ (z >> 27)) * 0x94D049BB133111EB) & MASK
+    return (z ^ (z >> 31)) % shards
+
+
+def shards_of(point_ids: np.ndarray, shards: int) -> np.ndarray:
+    """shard_of over a uint64 array (uint64 arithmetic wraps as the masks do)."""
+    z = point_ids + np.uint64(0x9E3779B97F4A7C15)
+    z = (z ^ (z >> np.uint64(30))) * np.uint64(0xBF58476D1CE4E5B9)
+    z = (z ^ (z >> np.uint64(27))) * np.uint64(0x94D049BB133111EB)
+    return ((z ^ (z >> np.uint64(31))) % np.uint64(shards)).astype(np.intp)
+
+
+def merge(answers: Sequence[list[tuple[int, float]]], limit: int,
+          lower_is_better: bool) -> list[tuple[int, float]]:
+    """The best `limit` of the shards' rankings, in the order search gives.
+
+    Equal scores keep shard order, then each shard's own order; results whose
+    score is NaN (only from NaN vectors) come after all others, in the same order."""
+    scored = [hit for answer in answers for hit in answer if not math.isnan(hit[1])]
+    scored.sort(key=lambda hit: hit[1], reverse=not lower_is_better)  # stable
+    if len(scored) < limit:
+        scored += [hit for answer in answers for hit in answer if math.isnan(hit[1])]
+    return scored[:limit]
+
+
+class Shard:
+    """One shard: a VectorStorage in a Ray actor. Methods run one at a time."""
+
+    def __init__(self, threads: int | None) -> None:
+        if threads is not None:
+            # Read when the process's batch_search pool is created, at the first batch_search.
+            os.environ["RAYON_NUM_THREADS"] = str(threads)
+        self.store = tarnwick.VectorStorage()
+        self.staged: tarnwick.VectorStorage | None = None
+
+    def call(self, method: str, *args: Any) -> Any:
+        return getattr(self.store, method)(*args)
+
+    def batch_upsert(self, point_ids: Any, vectors: Any, payloads: Any) -> int:
+        self.store.batch_upsert(point_ids, vectors, payloads)
+        return len(point_ids)
+
+    def set_ef_search(self, value: int) -> None:
+        self.store.ef_search = value
+
+    def settings(self) -> tuple[int, int, int]:
+        return self.store.ef_search, self.store.m, self.store.ef_construction
+
+    def save(self, path: str) -> int:
+        self.store.save(path)
+        return len(self.store)
+
+    def stage(self, path: str) -> int:
+        """Loads path into a store of its own, kept aside until commit or discard."""
+        staged = tarnwick.VectorStorage()
+        staged.load(path)
+        self.staged = staged
+        return len(staged)
+
+    def commit(self) -> None:
+        self.store, self.staged = self.staged, None
+
+    def discard(self) -> None:
+        self.staged = None
+
+
+RemoteShard = ray.remote(Shard)
+
+
+class ShardedVectorStorage:
+    """One logical vector store over `shards` Ray actors, each a `VectorStorage`.
+
+    Methods mirror `VectorStorage`: `upsert`, `batch_upsert`, `delete`,
+    `batch_delete`, `get`, `len()`, `in` go to the shard of each id; `search` and
+    `batch_search` ask every shard in parallel and merge the answers (best first
+    by the metric's direction; equal scores in shard order, then each shard's
+    order). A shard whose actor died raises `ShardUnavailableError`: no call ever
+    returns a result missing a shard.
+
+    Call `ray.init()` (one machine) or `ray.init(address=...)` (a cluster) first.
+    `threads_per_shard` caps each shard's `batch_search` worker pool;
+    `actor_options` go to Ray's `.options()` (for example `num_cpus`,
+    `scheduling_strategy`; the default spreads shards over the cluster's nodes).
+    Actors are never restarted: a restarted shard would come back empty.
+    """
+
+    def __init__(self, shards: int, *, threads_per_shard: int | None = None,
+                 actor_options: dict[str, Any] | None = None) -> None:
+        if not isinstance(shards, int) or isinstance(shards, bool) or shards < 1:
+            raise ValueError(f"shards must be a positive int, not {shards!r}")
+        options = {"scheduling_strategy": "SPREAD", **(actor_options or {})}
+        for key in ("max_restarts", "max_task_retries"):
+            if options.get(key, 0) != 0:
+                raise ValueError(f"{key} must be 0: a restarted shard would come back empty")
+        options.update(max_restarts=0, max_task_retries=0)
+        self.actors = [RemoteShard.options(**options).remote(threads_per_shard)
+                       for _ in range(shards)]
+        self._gather([actor.settings.remote() for actor in self.actors])  # all started
+
+    @property
+    def shards(self) -> int:
+        return len(self.actors)
+
+    def shard_of(self, point_id: int) -> int:
+        return shard_of(check_point_id(point_id), len(self.actors))
+
+    # ---- calls to the shards ------------------------------------------------------
+
+    def _gather(self, refs: list, shards: Sequence[int] | None = None,
+                progress: Callable[[int], None] | None = None) -> list:
+        """The results of refs (one per shard in `shards`, default all), in order.
+
+        An exception raised inside a shard is re-raised as itself; a shard that
+        died raises ShardUnavailableError. progress, when given, is called with
+        each finished ref's position as it finishes."""
+        shards = range(len(refs)) if shards is None else shards
+        if progress is not None:
+            pending = list(refs)
+            while pending:
+                done, pending = ray.wait(pending, num_returns=1)
+                progress(refs.index(done[0]))
+        results = []
+        for shard, ref in zip(shards, refs):
+            try:
+                results.append(ray.get(ref))
+            except RayActorError as error:
+                raise ShardUnavailableError(
+                    f"shard {shard} of {len(self.actors)} is unavailable (its actor died or "
+                    f"cannot be reached): {type(error).__name__}; no partial result is "
+                    "returned") from error
+            except RayTaskError as error:
+                cause = error.cause if isinstance(error.cause, BaseException) else None
+                if cause is None:
+                    raise
+                raise cause.with_traceback(None) from None
+        return results
+
+    def _check_alive(self, shards: list[int]) -> None:
+        """Raises ShardUnavailableError unless every shard answers: a write that
+        spans shards is sent only when all of them are up. (One that dies during
+        the write leaves the other shards' parts written.)"""
+        if len(shards) > 1:
+            self._gather([self.actors[shard].settings.remote() for shard in shards], shards)
+
+    def _one(self, point_id: Any, method: str, *args: Any) -> Any:
+        point_id = check_point_id(point_id)
+        shard = shard_of(point_id, len(self.actors))
+        return self._gather([self.actors[shard].call.remote(method, point_id, *args)], [shard])[0]
+
+    # ---- points -------------------------------------------------------------------------
+
+    def upsert(self, point_id: int, vector: Sequence[float], payload: dict | None) -> None:
+        self._one(point_id, "upsert", vector, payload)
+
+    def delete(self, point_id: int) -> bool:
+        return self._one(point_id, "delete")
+
+    def get(self, point_id: int) -> tuple[list[float], dict | None] | None:
+        return self._one(point_id, "get")
+
+    def __contains__(self, point_id: Any) -> bool:
+        try:
+            point_id = check_point_id(point_id)
+        except (TypeError, OverflowError):
+            return False
+        return self._one(point_id, "__contains__")
+
+    def __len__(self) -> int:
+        return sum(self._gather([actor.call.remote("__len__") for actor in self.actors]))
+
+    def batch_upsert(self, point_ids: Any, vectors: Any, payloads: Sequence | None = None, *,
+                     progress: Callable[[int, int], Any] | None = None) -> None:
+        """Inserts or replaces many points: what upsert in order would give.
+
+        Every item is checked here, and every shard involved is asked whether it
+        is up, before any shard changes; each shard then stores its part with its
+        own batch_upsert, all shards at once. progress,
+        when given, is called as progress(done, total) as each shard finishes."""
+        ids = point_id_array(point_ids)
+        count = len(ids)
+        rows = vector_rows(vectors, count)
+        if payloads is not None:
+            payloads = list(payloads)
+            if len(payloads) != count:
+                raise ValueError(f"point_ids has {count} items but payloads has {len(payloads)}")
+            for index, payload in enumerate(payloads):
+                check_payload(payload, index)
+        owner = shards_of(ids, len(self.actors))
+        self._check_alive(np.unique(owner).tolist())
+        parts, refs = [], []
+        for shard, actor in enumerate(self.actors):
+            members = np.flatnonzero(owner == shard)
+            if len(members) == 0:
+                continue
+            part_rows = rows[members] if isinstance(rows, np.ndarray) else [rows[i] for i in members]
+            part_payloads = None if payloads is None else [payloads[i] for i in members]
+            parts.append(shard)
+            refs.append(actor.batch_upsert.remote(ids[members], part_rows, part_payloads))
+        done = 0
+
+        def finished(position: int) -> None:
+            nonlocal done
+            done += int(np.count_nonzero(owner == parts[position]))
+            progress(done, count)
+
+        self._gather(refs, parts, finished if progress is not None else None)
+
+    def batch_delete(self, point_ids: Sequence[int]) -> int:
+        ids = point_id_array(point_ids)
+        owner = shards_of(ids, len(self.actors))
+        parts = np.unique(owner).tolist()
+        self._check_alive(parts)
+        refs = [self.actors[shard].call.remote("batch_delete", ids[owner == shard].tolist())
+                for shard in parts]
+        return sum(self._gather(refs, parts))
+
+    # ---- searches ----------------------------------------------------------------------
+
+    def search(self, query_vector: Sequence[float], limit: int, metric: str,
+               tenant_id: str | None = None) -> list[tuple[int, float]]:
+        answers = self._gather([actor.call.remote("search", query_vector, limit, metric, tenant_id)
+                                for actor in self.actors])
+        return merge(answers, limit, lower_is_better(metric))
+
+    def batch_search(self, query_vectors: Any, limit: int, metric: str,
+                     tenant_id: str | None = None) -> list[list[tuple[int, float]]]:
+        queries = ray.put(query_vectors)  # stored once, read by every shard
+        answers = self._gather([actor.call.remote("batch_search", queries, limit, metric, tenant_id)
+                                for actor in self.actors])
+        lower = lower_is_better(metric)
+        return [merge(per_query, limit, lower) for per_query in zip(*answers)]
+
+    # ---- settings -------------------------------------------------------------------------
+
+    @property
+    def ef_search(self) -> int:
+        return self._gather([self.actors[0].settings.remote()])[0][0]
+
+    @ef_search.setter
+    def ef_search(self, value: int) -> None:
+        self._gather([actor.set_ef_search.remote(value) for actor in self.actors])
+
+    @property
+    def m(self) -> int:
+        return self._gather([self.actors[0].settings.remote()])[0][1]
+
+    @property
+    def ef_construction(self) -> int:
+        return self._gather([self.actors[0].settings.remote()])[0][2]
+
+    # ---- snapshots ----------------------------------------------------------------------
+
+    def save(self, directory: str | os.PathLike) -> None:
+        """Writes one snapshot per shard and then manifest.json into directory.
+
+        Each shard writes its own file, so on a cluster the directory must be on
+        storage every node sees at the same path (one machine: any directory)."""
+        directory = os.path.abspath(directory)
+        os.makedirs(directory, exist_ok=True)
+        files = [shard_file(shard) for shard in range(len(self.actors))]
+        points = self._gather([actor.save.remote(os.path.join(directory, name))
+                               for actor, name in zip(self.actors, files)])
+        manifest = {"format": FORMAT, "shards": len(self.actors), "hash": HASH_NAME,
+                    "files": files, "points": points}
+        write_atomically(os.path.join(directory, MANIFEST), json.dumps(manifest, indent=1))
+
+    def load(self, directory: str | os.PathLike) -> None:
+        """Replaces every shard's content with what save wrote into directory.
+
+        Refuses (ValueError) a directory whose manifest names another shard count
+        or hash, or whose snapshots do not hold the points the manifest counts;
+        a failed load leaves every shard as it was."""
+        directory = os.path.abspath(directory)
+        path = os.path.join(directory, MANIFEST)
+        with open(path, encoding="utf-8") as manifest_file:
+            manifest = json.load(manifest_file)
+        if not isinstance(manifest, dict) or manifest.get("format") != FORMAT:
+            raise ValueError(f"{path} is not a ShardedVectorStorage manifest")
+        if manifest.get("hash") != HASH_NAME:
+            raise ValueError(f"{path} was written with hash {manifest.get('hash')!r}; "
+                             f"this store routes ids by {HASH_NAME!r}")
+        if manifest.get("shards") != len(self.actors):
+            raise ValueError(f"{path} holds {manifest.get('shards')} shards; this store has "
+                             f"{len(self.actors)}: load it into a ShardedVectorStorage of "
+                             "that many shards")
+        files, points = manifest.get("files"), manifest.get("points")
+        if not (isinstance(files, list) and isinstance(points, list)
+                and len(files) == len(points) == len(self.actors)
+                and all(isinstance(f, str) and os.path.basename(f) == f for f in files)):
+            raise ValueError(f"{path} is malformed")
+        try:
+            staged = self._gather([actor.stage.remote(os.path.join(directory, name))
+                                   for actor, name in zip(self.actors, files)])
+            for shard, (got, expected) in enumerate(zip(staged, points)):
+                if got != expected:
+                    raise ValueError(f"{files[shard]} holds {got} points but {path} counts "
+                                     f"{expected}: the files are from different saves")
+        except BaseException:
+            for actor in self.actors:
+                actor.discard.remote()
+            raise
+        self._gather([actor.commit.remote() for actor in self.actors])
+
+
+def shard_file(shard: int) -> str:
+    return f"shard-{shard:05d}.tarnwick"
+
+
+def lower_is_better(metric: Any) -> bool:
+    # A name search refuses has already raised in the shards; default is moot.
+    return LOWER_IS_BETTER.get(metric.lower(), False) if isinstance(metric, str) else False
+
+
+def check_point_id(point_id: Any) -> int:
+    if isinstance(point_id, float) or not hasattr(point_id, "__index__"):
+        raise TypeError(f"point ids must be int, not {type(point_id).__name__}")
+    value = operator.index(point_id)
+    if not 0 <= value <= U64_MAX:
+        raise OverflowError(f"point id {value} is outside 0..2**64-1")
+    return value
+
+
+def point_id_array(point_ids: Any) -> np.ndarray:
+    """point_ids as a uint64 array; raises for an id that is not an int in 0..2**64-1."""
+    if isinstance(point_ids, np.ndarray):
+        if point_ids.ndim != 1 or point_ids.dtype.kind not in "iu":
+            raise TypeError("point_ids must be a 1-D integer array or a sequence of int")
+        if point_ids.dtype.kind == "i" and point_ids.size and point_ids.min() < 0:
+            raise OverflowError("point ids must be in 0..2**64-1")
+        return point_ids.astype(np.uint64)
+    if isinstance(point_ids, (str, bytes, dict)) or not isinstance(point_ids, Sequence | range):
+        raise TypeError(f"point_ids must be a sequence of int, not {type(point_ids).__name__}")
+    checked = []
+    for index, point_id in enumerate(point_ids):
+        try:
+            checked.append(check_point_id(point_id))
+        except (TypeError, OverflowError) as error:
+            error.add_note(f"while processing 'point_ids' item {index}")
+            raise
+    return np.array(checked, dtype=np.uint64)
+
+
+def vector_rows(vectors: Any, count: int) -> np.ndarray | list:
+    """vectors as a float32 matrix when they form one, else as a list of rows.
+
+    The float32 values are those the store would make: each number goes to the
+    nearest double and then to the nearest float. Rows that are not sequences of
+    real numbers are refused here, before any shard changes."""
+    if isinstance(vectors, (str, bytes, dict)) or not hasattr(vectors, "__len__"):
+        raise TypeError(f"vectors must be a sequence of vectors, not {type(vectors).__name__}")
+    if len(vectors) != count:
+        raise ValueError(f"point_ids has {count} items but vectors has {len(vectors)}")
+    if isinstance(vectors, np.ndarray) and vectors.ndim == 2 and vectors.dtype.kind in "fiub":
+        with np.errstate(over="ignore"):  # beyond float32's range: infinities, as the store makes
+            if vectors.dtype.kind == "f":
+                return vectors.astype(np.float32, copy=False)
+            return vectors.astype(np.float64).astype(np.float32)
+    rows = list(vectors)
+    for index, row in enumerate(rows):
+        if isinstance(row, (str, bytes, dict)) or not hasattr(row, "__len__"):
+            raise TypeError(f"vectors item {index} is {type(row).__name__}, not a sequence "
+                            "of numbers")
+        kind = np.asarray(row).dtype.kind if len(row) else "f"
+        if kind not in "fiub":
+            raise TypeError(f"vectors item {index} holds values that are not real numbers")
+    lengths = {len(row) for row in rows}
+    if len(lengths) == 1:
+        try:
+            with np.errstate(over="ignore"):
+                return np.asarray(rows, dtype=np.float64).astype(np.float32).reshape(count, -1)
+        except (OverflowError, ValueError, TypeError):
+            pass  # ints beyond a double's range: the store's own conversion decides
+    return rows
+
+
+def check_payload(payload: Any, index: int) -> None:
+    """Raises for a payload the store would refuse: not None or a dict, a key that
+    is not str, an int beyond 64 bits, text that is not valid UTF-8."""
+    if payload is None:
+        return
+    if not isinstance(payload, dict):
+        raise TypeError(f"payloads item {index} is {type(payload).__name__}, not dict or None")
+    for key, value in payload.items():
+        if not isinstance(key, str):
+            raise TypeError(f"payloads item {index} has a key of type {type(key).__name__}")
+        key.encode("utf-8")
+        if isinstance(value, str):
+            value.encode("utf-8")
+        elif isinstance(value, int) and not INT64_MIN <= value <= INT64_MAX:
+            raise OverflowError(f"payloads item {index}: the int under {key!r} does not fit "
+                                "in 64 bits")
+
+
+def write_atomically(path: str, text: str) -> None:
+    fd, temporary = tempfile.mkstemp(dir=os.path.dirname(path), prefix=".manifest", suffix=".tmp")
+    try:
+        with os.fdopen(fd, "w", encoding="utf-8") as out:
+            out.write(text)
+            out.flush()
+            os.fsync(out.fileno())
+        os.replace(temporary, path)
+    except BaseException:
+        if os.path.exists(temporary):
+            os.unlink(temporary)
+        raise

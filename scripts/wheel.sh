@@ -1,0 +1,59 @@
+#!/usr/bin/env bash
+# Builds the portable wheel and checks it the way a user meets it:
+#   pip wheel . -> auditwheel repair (a manylinux tag) -> the module's exports,
+#   runtime needs and instruction sets -> a fresh CPython 3.12 venv that gets the
+#   wheel and its test and typing extras from PyPI as binary packages only
+#   (nothing is compiled) -> the test suite, stubtest and the type checks there,
+#   from a copy of tests/ and examples/ outside the source tree, once with the
+#   kernels chosen at run time and once with the scalar kernels.
+# The repaired wheel is left in build/wheel/dist. Run scripts/setup.sh first
+# (it makes .venv; this script does when it is missing).
+set -euo pipefail
+cd "$(dirname "$0")/.."
+[ -x .venv/bin/python ] || scripts/setup.sh
+work=$PWD/build/wheel
+export CMAKE_BUILD_PARALLEL_LEVEL=2
+export PIP_DISABLE_PIP_VERSION_CHECK=1
+phase() { echo "== $1 (at ${SECONDS} s)"; }
+
+phase "clean"  # the previous run's wheel and venv; the CMake build is kept
+rm -rf "$work/raw" "$work/dist" "$work/unpacked" "$work/venv" "$work/copy"
+
+phase "build"
+.venv/bin/python -m pip install --quiet --group wheel
+.venv/bin/python -m pip wheel . --quiet --no-deps --wheel-dir "$work/raw" \
+  -C build-dir="$work/cmake" -C cmake.define.CMAKE_EXPORT_COMPILE_COMMANDS=ON
+raw=$(ls "$work"/raw/tarnwick-*.whl)
+
+phase "repair"
+.venv/bin/auditwheel show "$raw"
+PATH="$PWD/.venv/bin:$PATH" .venv/bin/auditwheel repair "$raw" --wheel-dir "$work/dist"
+wheel=$(ls "$work"/dist/tarnwick-*manylinux*.whl)
+echo "wheel: ${wheel#"$PWD/"}"
+.venv/bin/python -m zipfile -e "$wheel" "$work/unpacked"
+.venv/bin/python scripts/check_module_binary.py "$work/cmake" "$(ls "$work"/unpacked/tarnwick*.so)"
+
+phase "fresh venv"
+python312=$(.venv/bin/python -c 'import sys; print(sys._base_executable)')
+"$python312" -m venv "$work/venv"
+"$work/venv/bin/python" -m pip install --quiet --only-binary :all: "$wheel[test,typing]"
+version=$(.venv/bin/python -c 'import tomllib; print(tomllib.load(open("pyproject.toml", "rb"))["project"]["version"])')
+mkdir -p "$work/copy"
+cp -r tests examples pytest.ini "$work/copy/"
+cd "$work/copy"
+python="$work/venv/bin/python"
+"$python" - "$work/venv" "$version" <<'EOF'
+import importlib.metadata, sys, tarnwick
+venv, version = sys.argv[1:]
+assert tarnwick.__file__.startswith(venv), tarnwick.__file__
+assert importlib.metadata.version("tarnwick") == version, (importlib.metadata.version("tarnwick"), version)
+print(f"tarnwick {version} from {tarnwick.__file__}")
+EOF
+"$python" -m mypy.stubtest tarnwick
+
+phase "tests, kernels chosen at run time"
+"$python" -m pytest tests -q -p no:cacheprovider
+phase "tests that score, scalar kernels"
+TARNWICK_SCAN_KERNELS=scalar "$python" -m pytest -q -p no:cacheprovider tests/test_search.py \
+  tests/test_graph.py tests/test_metrics.py tests/test_batch.py tests/test_points.py
+phase "done"

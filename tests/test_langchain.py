@@ -1,0 +1,274 @@
+"""langchain_tarnwick.TarnwickVectorStore: LangChain's standard vector-store suite,
+then what the suite leaves out: metadata the payload cannot hold, filters and the
+tenant path, id mapping, MMR, relevance scores and save_local / load_local."""
+import asyncio
+import math
+
+import pytest
+
+pytest.importorskip("langchain_core", reason="the langchain extra is not installed "
+                    "(scripts/setup.sh langchain test-integrations)")
+pytest.importorskip("langchain_tests", reason="langchain-tests is not installed "
+                    "(scripts/setup.sh langchain test-integrations)")
+
+from langchain_core.documents import Document  # noqa: E402
+from langchain_core.embeddings import DeterministicFakeEmbedding, Embeddings  # noqa: E402
+from langchain_tests.integration_tests import VectorStoreIntegrationTests  # noqa: E402
+
+import tarnwick  # noqa: E402
+from langchain_tarnwick import TarnwickVectorStore  # noqa: E402
+
+
+class TestStandardSuite(VectorStoreIntegrationTests):
+    @pytest.fixture()
+    def vectorstore(self):
+        return TarnwickVectorStore(self.get_embeddings())
+
+
+class AxisEmbeddings(Embeddings):
+    """Texts "a,b,..." embed to exactly those coordinates, so expected rankings
+    are known. Counts the texts it embeds for storage."""
+
+    def __init__(self):
+        self.embedded = 0
+
+    def embed_documents(self, texts):
+        self.embedded += len(texts)
+        return [self.embed_query(t) for t in texts]
+
+    def embed_query(self, text):
+        return [float(x) for x in text.split(",")]
+
+
+def docs_of(store, query, k=10, **kw):
+    return [(d.id, d.page_content, d.metadata) for d in store.similarity_search(query, k, **kw)]
+
+
+# ---- metadata the payload cannot hold is refused whole -------------------------
+
+@pytest.mark.parametrize("metadata, error, text", [
+    ({"nested": {"a": 1}}, TypeError, "under 'nested' is of type dict"),
+    ({"tags": ["a", "b"]}, TypeError, "under 'tags' is of type list"),
+    ({"missing": None}, TypeError, "under 'missing' is of type NoneType"),
+    ({"flag": True}, TypeError, "under 'flag' is of type bool"),
+    ({"big": 2**63}, OverflowError, "signed 64-bit"),
+    ({"small": -(2**63) - 1}, OverflowError, "signed 64-bit"),
+    ({1: "x"}, TypeError, "metadata keys must be str"),
+    ({"__tarnwick_text": "x"}, ValueError, "is reserved"),
+])
+def test_unholdable_metadata_is_refused_and_nothing_is_stored(metadata, error, text):
+    store = TarnwickVectorStore(AxisEmbeddings())
+    store.add_texts(["1,0"], ids=["kept"])
+    with pytest.raises(error, match=text):
+        store.add_texts(["0,1", "1,1"], [{"ok": 1}, metadata], ids=["new", "kept"])
+    with pytest.raises(error, match=text):
+        asyncio.run(store.aadd_texts(["0,1"], [metadata]))
+    assert len(store.storage) == 1 and store.embeddings.embedded == 1  # refused before embedding
+    assert [d.page_content for d in store.get_by_ids(["new", "kept"])] == ["1,0"]
+
+
+@pytest.mark.parametrize("metadata", [
+    {}, {"s": "", "i": -(2**63), "j": 2**63 - 1, "f": -0.0, "long": "x" * 300, "u": "naïve ✓"},
+    {"tenant_id": "acme", "page": 3, "score": 0.25},
+])
+def test_holdable_metadata_round_trips(metadata):
+    store = TarnwickVectorStore(AxisEmbeddings())
+    store.add_texts(["1,0"], [metadata], ids=["d"])
+    (doc,) = store.get_by_ids(["d"])
+    assert doc == Document(id="d", page_content="1,0", metadata=metadata)
+    assert {k: type(v) for k, v in doc.metadata.items()} == {k: type(v) for k, v in metadata.items()}
+
+
+def test_a_failed_embedding_batch_length_is_refused():
+    class Short(AxisEmbeddings):
+        def embed_documents(self, texts):
+            return super().embed_documents(texts)[:-1]
+    store = TarnwickVectorStore(Short())
+    with pytest.raises(ValueError, match="returned 1 vectors for 2 texts"):
+        store.add_texts(["1,0", "0,1"])
+    assert len(store.storage) == 0
+
+
+def test_a_refused_batch_forgets_the_ids_it_mapped():
+    store = TarnwickVectorStore(AxisEmbeddings())
+    with pytest.raises(TypeError):
+        store._store(["a"], [{"__tarnwick_text": "a", "__tarnwick_id": "a"}], [["x"]])  # refused vector
+    assert store.get_by_ids(["a"]) == [] and store._point_ids == {}
+
+
+# ---- ids ---------------------------------------------------------------------------
+
+def test_ids_that_hash_alike_or_look_alike_stay_apart():
+    # Strings Python hashes equally (-1 and -2 share a hash) and near-identical ids.
+    ids = ["-1", "-2", "1", "01", " 1", "1 ", "", "é", "e\u0301", "x" * 1000]
+    store = TarnwickVectorStore(AxisEmbeddings())
+    store.add_texts([f"{i},1" for i in range(len(ids))], ids=ids)
+    assert [d.id for d in store.get_by_ids(ids)] == ids
+    assert [d.page_content for d in store.get_by_ids(ids)] == [f"{i},1" for i in range(len(ids))]
+    store.delete(["1"])
+    assert [d.id for d in store.get_by_ids(ids)] == [i for i in ids if i != "1"]
+
+
+def test_repeated_ids_in_one_batch_keep_the_last_and_bad_ids_are_refused():
+    store = TarnwickVectorStore(AxisEmbeddings())
+    assert store.add_texts(["1,0", "0,1"], [{"n": 1}, {"n": 2}], ids=["a", "a"]) == ["a", "a"]
+    assert [(d.page_content, d.metadata) for d in store.get_by_ids(["a", "a"])] == [("0,1", {"n": 2})]
+    assert len(store.storage) == 1
+    with pytest.raises(TypeError, match="document ids must be str"):
+        store.add_texts(["1,1"], ids=[7])
+    with pytest.raises(ValueError, match="1 texts but 2 ids"):
+        store.add_texts(["1,1"], ids=["b", "c"])
+
+
+def test_delete_all_and_reuse():
+    store = TarnwickVectorStore(AxisEmbeddings())
+    store.add_texts(["1,0", "0,1"], ids=["a", "b"])
+    assert store.delete() is True and len(store.storage) == 0
+    store.add_texts(["1,1"], ids=["a"])
+    assert docs_of(store, "1,0") == [("a", "1,1", {})]
+
+
+# ---- searches ---------------------------------------------------------------------
+
+@pytest.mark.parametrize("metric", ["cosine", "dot", "L2", "euclidean"])
+def test_each_metric_ranks_and_scores_as_the_store(metric):
+    texts = ["1,0.1", "10,1", "3,3", "-1,2", "1,0.1"]
+    store = TarnwickVectorStore.from_texts(texts, AxisEmbeddings(), metric=metric)
+    raw = tarnwick.VectorStorage()
+    raw.batch_upsert(range(len(texts)), AxisEmbeddings().embed_documents(texts))
+    got = store.similarity_search_with_score("2,0.5", k=4)
+    assert [(store._point_ids[d.id], s) for d, s in got] == raw.search([2.0, 0.5], 4, metric)
+
+
+def test_unknown_metric_is_refused():
+    with pytest.raises(ValueError, match="unknown metric 'manhattan'"):
+        TarnwickVectorStore(AxisEmbeddings(), metric="manhattan")
+
+
+@pytest.fixture(scope="module")
+def many():
+    """700 points (the graph path), two tenants, a rare colour."""
+    embed = DeterministicFakeEmbedding(size=8)
+    texts = [f"text {i}" for i in range(700)]
+    metas = [{"tenant_id": "ab"[i % 2], "colour": "red" if i % 97 == 0 else "blue", "i": i}
+             for i in range(700)]
+    store = TarnwickVectorStore.from_texts(texts, embed, metas, ids=[f"d{i}" for i in range(700)])
+    return store, metas
+
+
+@pytest.mark.parametrize("filter", [
+    {"tenant_id": "a"}, {"colour": "red"}, {"tenant_id": "b", "colour": "red"},
+    {"colour": "red", "i": 97}, {"colour": "green"}, {"tenant_id": "zz"},
+    {"i": 5.0}, lambda d: d.metadata["i"] % 7 == 3,
+])
+@pytest.mark.parametrize("k", [1, 5, 50])
+def test_filters_return_only_matches_and_every_rare_match(many, filter, k):
+    store, metas = many
+    test = filter if callable(filter) else (
+        lambda d: all(d.metadata.get(key) == v for key, v in filter.items()))
+    everything = store.similarity_search("query", k=len(metas))
+    expected = [d.id for d in everything if test(d)]
+    got = store.similarity_search("query", k=k, filter=filter)
+    assert all(test(d) for d in got)
+    assert len(got) == min(k, len(expected))
+    if len(expected) <= 10:  # rare matches are found even far down the ranking
+        assert {d.id for d in got} == set(expected[:k]) or len(expected) > k
+
+
+def test_the_tenant_filter_is_the_store_tenant_search(many):
+    # On the graph path a filter applied afterwards would give other results.
+    store, _ = many
+    vector = store.embeddings.embed_query("query")
+    for tenant, k in (("a", 9), ("b", 40)):
+        got = store.similarity_search_with_score_by_vector(vector, k, filter={"tenant_id": tenant})
+        native = store.storage.search(vector, k, "cosine", tenant)
+        assert [(store._point_ids[d.id], s) for d, s in got] == native and len(native) == k
+
+
+@pytest.mark.parametrize("filter, error", [
+    ({"colour": ["red"]}, "under 'colour' is of type list"),
+    ({"colour": {"$in": ["red"]}}, "under 'colour' is of type dict"),
+])
+def test_unsupported_filters_are_refused(many, filter, error):
+    with pytest.raises(TypeError, match=error):
+        many[0].similarity_search("query", k=3, filter=filter)
+
+
+def test_mmr_prefers_a_diverse_second_pick():
+    texts = {"a": "1,0,0", "a2": "1,0.05,0", "b": "0.6,0.8,0", "c": "0,0,1"}
+    store = TarnwickVectorStore.from_texts(list(texts.values()), AxisEmbeddings(), ids=list(texts))
+    plain = [d.id for d in store.similarity_search("1,0.2,0", k=2)]
+    diverse = [d.id for d in store.max_marginal_relevance_search("1,0.2,0", k=2, fetch_k=4,
+                                                                 lambda_mult=0.5)]
+    assert plain == ["a2", "a"] and diverse == ["a2", "b"]
+    assert [d.id for d in store.max_marginal_relevance_search("1,0.2,0", k=2, lambda_mult=1.0)] == plain
+    assert store.max_marginal_relevance_search("1,0,0", k=3, filter={"absent": 1}) == []
+    coroutine = store.amax_marginal_relevance_search("1,0.2,0", k=2, fetch_k=4)
+    assert [d.id for d in asyncio.run(coroutine)] == diverse
+
+
+async def test_async_variants_agree_with_sync(many):
+    store, _ = many
+    vector = store.embeddings.embed_query("query")
+    for kw in ({}, {"filter": {"colour": "red"}}):
+        assert await store.asimilarity_search("query", 7, **kw) == store.similarity_search("query", 7, **kw)
+        assert (await store.asimilarity_search_with_score("query", 7, **kw)
+                == store.similarity_search_with_score("query", 7, **kw))
+        assert (await store.asimilarity_search_by_vector(vector, 7, **kw)
+                == store.similarity_search_by_vector(vector, 7, **kw))
+        assert (await store.amax_marginal_relevance_search_by_vector(vector, 3, **kw)
+                == store.max_marginal_relevance_search_by_vector(vector, 3, **kw))
+    built = await TarnwickVectorStore.afrom_texts(["1,2"], AxisEmbeddings(), ids=["z"])
+    assert await built.aget_by_ids(["z"]) == [Document(id="z", page_content="1,2")]
+
+
+def test_retriever(many):
+    store, _ = many
+    retriever = store.as_retriever(search_kwargs={"k": 3, "filter": {"tenant_id": "b"}})
+    docs = retriever.invoke("query")
+    assert len(docs) == 3 and all(d.metadata["tenant_id"] == "b" for d in docs)
+
+
+# ---- save_local / load_local ---------------------------------------------------------
+
+def test_save_and_load_local_round_trip(many, tmp_path):
+    store, metas = many
+    store.storage.ef_search = 77
+    store.save_local(tmp_path, "idx")
+    loaded = TarnwickVectorStore.load_local(tmp_path, store.embeddings, "idx")
+    assert loaded.metric == store.metric and loaded.storage.ef_search == 77
+    for kw in ({}, {"filter": {"tenant_id": "b"}}, {"filter": {"colour": "red"}}):
+        assert loaded.similarity_search_with_score("query", 20, **kw) == \
+            store.similarity_search_with_score("query", 20, **kw)
+    ids = [f"d{i}" for i in range(0, 700, 13)]
+    assert loaded.get_by_ids(ids) == store.get_by_ids(ids)
+    # New ids get fresh points after a load: nothing stored is overwritten.
+    loaded.add_texts(["new"], ids=["fresh"])
+    assert len(loaded.storage) == len(metas) + 1 and len(loaded.get_by_ids(ids)) == len(ids)
+
+
+def test_load_local_refuses_files_that_do_not_belong_together(tmp_path):
+    embed = AxisEmbeddings()
+    one = TarnwickVectorStore.from_texts(["1,0"], embed, ids=["a"])
+    two = TarnwickVectorStore.from_texts(["1,0", "0,1"], embed, ids=["a", "b"])
+    one.save_local(tmp_path / "one")
+    two.save_local(tmp_path / "two")
+    (tmp_path / "one" / "index.tarnwick").replace(tmp_path / "two" / "index.tarnwick")
+    with pytest.raises(ValueError, match="from different saves"):
+        TarnwickVectorStore.load_local(tmp_path / "two", embed)
+    (tmp_path / "two" / "index.json").write_text('{"format": "other"}')
+    with pytest.raises(ValueError, match="not written by TarnwickVectorStore"):
+        TarnwickVectorStore.load_local(tmp_path / "two", embed)
+    with pytest.raises(OSError):
+        TarnwickVectorStore.load_local(tmp_path / "absent", embed)
+
+
+def test_relevance_scores_are_the_same_for_every_metric_on_unit_vectors():
+    texts = ["1,0", "0.6,0.8", "0,1", "-1,0"]
+    scores = []
+    for metric in ("cosine", "dot", "l2"):
+        store = TarnwickVectorStore.from_texts(texts, AxisEmbeddings(), metric=metric)
+        scores.append([s for _, s in store.similarity_search_with_relevance_scores("1,0", k=4)])
+    for other in scores[1:]:
+        assert all(math.isclose(a, b, abs_tol=1e-6) for a, b in zip(scores[0], other))
+    assert all(math.isclose(a, b, abs_tol=1e-6) for a, b in zip(scores[0], [1.0, 0.8, 0.5, 0.0]))
