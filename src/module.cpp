@@ -4,6 +4,7 @@
 
 #include "binding.h"
 #include "docstrings.h"
+#include "index/scan_kernels.h"
 #include "persist/snapshot_file.h"
 #include "storage/batch_search.h"
 #include "storage/store.h"
@@ -485,6 +486,10 @@ PyObject* vector_storage_type() {
 int tarnwick_exec_impl(PyObject* module) {
   if (!PyModule_Check(module)) {
     raise_type_mismatch(module, "module");
+    return -1;
+  }
+  if (const std::string& refused = scan_kernels_failure(); !refused.empty()) {
+    PyErr_SetString(PyExc_ValueError, refused.c_str());
     return -1;
   }
   PyObject* type = vector_storage_type();
