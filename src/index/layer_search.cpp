@@ -151,6 +151,8 @@ WalkQuery make_walk_query(std::span<const float> vector, WalkMeasure measure) {
   query.kernel = measure == WalkMeasure::Euclidean ? kernels.squared_distance : kernels.dot;
   query.small_kernel =
       measure == WalkMeasure::Euclidean ? kernels.small_squared_distance : kernels.small_dot;
+  query.tiny_kernel =
+      measure == WalkMeasure::Euclidean ? kernels.tiny_squared_distance : kernels.tiny_dot;
   if (measure == WalkMeasure::Cosine) query.norm = std::sqrt(squared_norm(vector));
   return query;
 }
@@ -162,6 +164,7 @@ WalkQuery stored_walk_query(const PointTable& points, uint32_t slot) {
   query.measure = WalkMeasure::Cosine;
   query.kernel = scan_kernels().dot;
   query.small_kernel = scan_kernels().small_dot;
+  query.tiny_kernel = scan_kernels().tiny_dot;
   return query;
 }
 
@@ -174,16 +177,22 @@ void measure_slots(const WalkQuery& query, const PointTable& points,
   const size_t dim = query.vector.size();
   const bool cosine = query.measure == WalkMeasure::Cosine;
 
-  // A full block goes through the wide kernel; a short one through as few
-  // small-kernel calls as cover it, since a call costs as much as its block.
+  // A call costs about as much as its block whatever part of it is filled,
+  // so a short batch takes the smallest kernels that cover it: the wide one
+  // for more than three quarters of its rows, else 16 rows at a time and 8
+  // for a remainder of at most 8.
   auto score_block = [&] {
-    if (filled > SMALL_SCAN_BLOCK) {
+    if (filled > SCAN_BLOCK - TINY_SCAN_BLOCK) {
       for (size_t r = filled; r < SCAN_BLOCK; ++r) rows[r] = rows[0];
       query.kernel(query.vector.data(), rows, dim, sums);
     } else {
-      for (size_t start = 0; start < filled; start += SMALL_SCAN_BLOCK) {
-        for (size_t r = filled; r < start + SMALL_SCAN_BLOCK; ++r) rows[r] = rows[0];
-        query.small_kernel(query.vector.data(), rows + start, dim, sums + start);
+      for (size_t start = 0; start < filled;) {
+        const bool tiny = filled - start <= TINY_SCAN_BLOCK;
+        const size_t block = tiny ? TINY_SCAN_BLOCK : SMALL_SCAN_BLOCK;
+        for (size_t r = filled; r < start + block; ++r) rows[r] = rows[0];
+        (tiny ? query.tiny_kernel : query.small_kernel)(query.vector.data(), rows + start, dim,
+                                                        sums + start);
+        start += block;
       }
     }
     for (size_t r = 0; r < filled; ++r) {

@@ -33,6 +33,7 @@ struct WalkQuery {
   WalkMeasure measure = WalkMeasure::Cosine;
   BlockKernel kernel = nullptr;        // SCAN_BLOCK rows
   BlockKernel small_kernel = nullptr;  // SMALL_SCAN_BLOCK rows
+  BlockKernel tiny_kernel = nullptr;   // TINY_SCAN_BLOCK rows
 };
 
 WalkQuery make_walk_query(std::span<const float> vector, WalkMeasure measure);
