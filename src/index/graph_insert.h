@@ -19,9 +19,9 @@ size_t draw_level(uint64_t m);
 // Links the record in `slot` (already stored under `point_id`) into the graph
 // at `level`, replacing any node it had. At every layer from min(level,
 // max_level) down to 0 it runs a beam of `ef_construction`, keeps up to `m`
-// neighbours (2 x `m` at layer 0) chosen by the neighbour-selection heuristic,
-// links both ways and shrinks, with the same heuristic, any neighbour list the
-// back-link takes over its cap. The caller holds both store locks exclusively.
+// neighbours chosen by the neighbour-selection heuristic, links both ways and
+// shrinks, with the same heuristic, any neighbour list the back-link takes over
+// its cap (`m`, 2 x `m` at layer 0). The caller holds both store locks exclusively.
 void insert_node(HnswIndex& graph, const PointTable& points, uint32_t slot, uint64_t point_id,
                  size_t level);
 
