@@ -158,13 +158,17 @@ WalkQuery make_walk_query(std::span<const float> vector, WalkMeasure measure) {
 }
 
 WalkQuery stored_walk_query(const PointTable& points, uint32_t slot) {
+  // Made for every point the neighbour selection keeps: the kernels are looked
+  // up once.
+  static const ScanKernels& kernels = scan_kernels();
   WalkQuery query;
-  query.vector = point_vector(points, slot);
+  query.vector = in_rows(points, slot) ? std::span<const float>(row_of(points.rows, slot), points.rows.dim)
+                                       : point_vector(points, slot);
   query.norm = points.norms[slot];
   query.measure = WalkMeasure::Cosine;
-  query.kernel = scan_kernels().dot;
-  query.small_kernel = scan_kernels().small_dot;
-  query.tiny_kernel = scan_kernels().tiny_dot;
+  query.kernel = kernels.dot;
+  query.small_kernel = kernels.small_dot;
+  query.tiny_kernel = kernels.tiny_dot;
   return query;
 }
 
@@ -368,11 +372,13 @@ void search_layer_for_insert(const HnswIndex& graph, const PointTable& points,
     }
     std::span<const uint32_t> list = read_list(graph, next.slot, layer, locks, scratch);
     if (list.empty()) continue;
-    gather_unvisited(graph, points, query, list, {}, scratch);
+    gather_unvisited(graph, points, query, list, upcoming(candidates), scratch);
     for (size_t i = 0; i < scratch.batch_slots.size(); ++i) {
       float d = scratch.batch_distances[i];
       if (nearest.size() < ef || order_key(d) < order_key(nearest.front().distance)) {
         WalkPair pair{d, seq++, scratch.batch_slots[i]};
+        // A nearer point is often the next expanded: its list is requested now.
+        __builtin_prefetch(layer0_block(graph, pair.slot));
         push_candidate(candidates, pair);
         if (pair.slot != self) {
           push_kept(nearest, pair);
