@@ -25,21 +25,46 @@ enum class DecodeError : uint8_t {
 
 const char* decode_error_message(DecodeError error);
 
+// Input that is still arriving while it is decoded: a file being read by
+// another thread into the buffer the decoder reads.
+class ArrivingInput {
+ public:
+  virtual ~ArrivingInput() = default;
+  // Waits until the bytes before `wanted` have arrived, or no more will.
+  // Returns the end of what has arrived.
+  virtual const uint8_t* wait_for(const uint8_t* wanted) = 0;
+};
+
 // The unread part of the input. Functions that read from it advance `next`
 // past what they consumed; on failure they record the error and the cursor's
-// position is unspecified.
+// position is unspecified. `end` is where the input ends; when it is still
+// arriving, only the bytes before `arrived` may be read yet (ensure waits).
 struct Reader {
   const uint8_t* next;
   const uint8_t* end;
+  const uint8_t* arrived;
+  ArrivingInput* arriving = nullptr;
   DecodeError error = DecodeError::None;
 
   explicit Reader(std::string_view input)
-      : next(reinterpret_cast<const uint8_t*>(input.data())), end(next + input.size()) {}
+      : next(reinterpret_cast<const uint8_t*>(input.data())), end(next + input.size()), arrived(end) {}
 
   size_t left() const { return static_cast<size_t>(end - next); }
   bool fail(DecodeError why) {
     error = why;
     return false;
+  }
+  // True once `count` bytes from `next` on may be read (waiting for them if
+  // they are still arriving); false when the input ends before them.
+  bool ensure(size_t count) {
+    if (static_cast<size_t>(arrived - next) >= count) return true;
+    return count <= left() && arriving != nullptr && more(count);
+  }
+
+ private:
+  bool more(size_t count) {
+    arrived = arriving->wait_for(next + count);
+    return static_cast<size_t>(arrived - next) >= count;
   }
 };
 
@@ -111,13 +136,26 @@ inline void put_floats(Writer& out, std::span<const float> values) {
 // Longer-than-necessary forms are accepted.
 inline bool get_varint(Reader& in, uint64_t& value) {
   // Fast path: a one-byte varint, the most common item of a snapshot.
-  if (in.next < in.end && *in.next < 0x80) {
+  if (in.next < in.arrived && *in.next < 0x80) {
     value = *in.next++;
     return true;
   }
+  // Next most common: a short varint (an id below 2^28) with its bytes at hand.
+  if (in.arrived - in.next >= 4) {
+    const uint8_t* p = in.next;
+    uint64_t result = p[0] & 0x7F;
+    for (unsigned i = 1; i < 4; ++i) {
+      result |= static_cast<uint64_t>(p[i] & 0x7F) << (7 * i);
+      if (p[i] < 0x80) {
+        in.next = p + i + 1;
+        value = result;
+        return true;
+      }
+    }
+  }
   uint64_t result = 0;
   for (unsigned i = 0; i < MAX_VARINT64_BYTES; ++i) {
-    if (in.next == in.end) return in.fail(DecodeError::EndOfInput);
+    if (!in.ensure(1)) return in.fail(DecodeError::EndOfInput);
     uint8_t byte = *in.next++;
     if (i == MAX_VARINT64_BYTES - 1 && byte > 0x01) return in.fail(DecodeError::VarintTooLong);
     result |= static_cast<uint64_t>(byte & 0x7F) << (7 * i);
@@ -133,7 +171,7 @@ inline bool get_varint(Reader& in, uint64_t& value) {
 inline bool get_varint32(Reader& in, uint32_t& value) {
   uint32_t result = 0;
   for (unsigned i = 0; i < 5; ++i) {
-    if (in.next == in.end) return in.fail(DecodeError::EndOfInput);
+    if (!in.ensure(1)) return in.fail(DecodeError::EndOfInput);
     uint8_t byte = *in.next++;
     if (i == 4 && byte > 0x0F) return in.fail(DecodeError::VarintTooLong);
     result |= static_cast<uint32_t>(byte & 0x7F) << (7 * i);
@@ -146,7 +184,7 @@ inline bool get_varint32(Reader& in, uint32_t& value) {
 }
 
 inline bool get_byte(Reader& in, uint8_t& byte) {
-  if (in.next == in.end) return in.fail(DecodeError::EndOfInput);
+  if (!in.ensure(1)) return in.fail(DecodeError::EndOfInput);
   byte = *in.next++;
   return true;
 }
@@ -162,7 +200,7 @@ inline bool get_option_tag(Reader& in, bool& present) {
 
 inline bool get_float64(Reader& in, double& value) {
   uint64_t bits;
-  if (in.left() < sizeof bits) return in.fail(DecodeError::EndOfInput);
+  if (!in.ensure(sizeof bits)) return in.fail(DecodeError::EndOfInput);
   std::memcpy(&bits, in.next, sizeof bits);
   if constexpr (std::endian::native == std::endian::big) bits = __builtin_bswap64(bits);
   in.next += sizeof bits;
@@ -171,7 +209,7 @@ inline bool get_float64(Reader& in, double& value) {
 }
 
 // Copies `count` little-endian float bit patterns into out; the caller has
-// checked that 4 * count bytes are left.
+// ensured that 4 * count bytes may be read.
 inline void copy_floats(Reader& in, float* out, size_t count) {
   if constexpr (std::endian::native == std::endian::little) {
     if (count != 0) std::memcpy(out, in.next, count * sizeof(float));
@@ -194,7 +232,9 @@ bool is_valid_utf8(const uint8_t* bytes, size_t size);
 inline bool get_text(Reader& in, std::string_view& text) {
   uint64_t length;
   if (!get_varint(in, length)) return false;
-  if (length > in.left()) return in.fail(DecodeError::EndOfInput);
+  if (length > in.left() || !in.ensure(static_cast<size_t>(length))) {
+    return in.fail(DecodeError::EndOfInput);
+  }
   if (!is_valid_utf8(in.next, length)) return in.fail(DecodeError::BadUtf8);
   text = std::string_view(reinterpret_cast<const char*>(in.next), length);
   in.next += length;

@@ -3,6 +3,11 @@
 #include <algorithm>
 #include <atomic>
 #include <bit>
+#include <optional>
+#include <thread>
+
+#include <pthread.h>
+#include <signal.h>
 #include <cstdlib>
 #include <memory>
 #include <span>
@@ -200,6 +205,7 @@ bool get_point_entry(Reader& in, PointTable& points, std::vector<float>& compone
   // input cannot cover fails here, before anything is allocated for it.
   if (dim > in.left() / sizeof(float)) return in.fail(DecodeError::EndOfInput);
   if (dim > MAX_DIMENSION) return in.fail(DecodeError::VectorTooLong);
+  if (!in.ensure(static_cast<size_t>(dim) * sizeof(float))) return in.fail(DecodeError::EndOfInput);
   const void* source = in.next;
   if constexpr (std::endian::native != std::endian::little) {
     components.resize(static_cast<size_t>(dim));
@@ -220,7 +226,7 @@ bool get_point_entry(Reader& in, PointTable& points, std::vector<float>& compone
   return true;
 }
 
-// Sets the norm of every record, on the worker pool for a large table.
+// Sets the norm of every record.
 void compute_norms(PointTable& points) {
   const uint32_t slots = static_cast<uint32_t>(slot_count(points));
   constexpr uint32_t BLOCK = 64;
@@ -247,13 +253,35 @@ void compute_norms(PointTable& points) {
       for (size_t k = 0; k < filled; ++k) points.norms[which[k]] = norms[k];
     }
   };
-  const size_t blocks = (slots + BLOCK - 1) / BLOCK;
-  if (slots < ENCODE_RANGE_SLOTS) {
-    norms_of(0, blocks);
-  } else {
-    run_parallel(*process_worker_pool(), blocks, norms_of);
-  }
+  norms_of(0, (slots + BLOCK - 1) / BLOCK);
 }
+
+// Runs `work` on a thread of its own (with every signal blocked, so that they
+// stay with the interpreter's threads) while the caller goes on; joins it
+// when dropped.
+class BesideThread {
+ public:
+  template <typename Work>
+  explicit BesideThread(Work work) {
+    sigset_t all, previous;
+    sigfillset(&all);
+    pthread_sigmask(SIG_SETMASK, &all, &previous);
+    try {
+      thread_ = std::thread(std::move(work));
+    } catch (...) {
+      pthread_sigmask(SIG_SETMASK, &previous, nullptr);
+      throw;
+    }
+    pthread_sigmask(SIG_SETMASK, &previous, nullptr);
+  }
+  ~BesideThread() { join(); }
+  void join() {
+    if (thread_.joinable()) thread_.join();
+  }
+
+ private:
+  std::thread thread_;
+};
 
 // Finds (or makes) the slot of an id the graph names. The usual ids, a dense
 // range such as 0..N-1, resolve through a plain array: a graph names each point
@@ -441,7 +469,15 @@ ByteBuffer encode_snapshot(const PointTable& points, const HnswIndex& graph) {
 }
 
 Status decode_snapshot(std::string_view input, SnapshotState& out) {
+  return decode_snapshot(input, nullptr, out);
+}
+
+Status decode_snapshot(std::string_view input, ArrivingInput* arriving, SnapshotState& out) {
   Reader in(input);
+  if (arriving != nullptr) {
+    in.arriving = arriving;
+    in.arrived = in.next;
+  }
   auto failed = [&in] { return Status::Corruption(decode_error_message(in.error)); };
   uint64_t point_count;
   if (!get_varint(in, point_count)) return failed();
@@ -451,9 +487,18 @@ Status decode_snapshot(std::string_view input, SnapshotState& out) {
   for (uint64_t i = 0; i < point_count; ++i) {
     if (!get_point_entry(in, out.points, components, entries)) return failed();
   }
-  compute_norms(out.points);
+  // The norms of a large table are computed beside the rest of the decoding,
+  // which reads no norm: the tenant lists and the graph.
+  std::optional<BesideThread> norms;
+  if (slot_count(out.points) >= ENCODE_RANGE_SLOTS) {
+    norms.emplace([&points = out.points] { compute_norms(points); });
+  } else {
+    compute_norms(out.points);
+  }
   rebuild_tenants(out.points);
-  if (!get_graph(in, out.points, out.graph)) return failed();
+  bool graph_read = get_graph(in, out.points, out.graph);
+  norms.reset();
+  if (!graph_read) return failed();
   return Status::Ok();
 }
 

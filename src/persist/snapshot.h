@@ -32,5 +32,8 @@ ByteBuffer encode_snapshot(const PointTable& points, const HnswIndex& graph);
 // bytes after the last node entry are ignored. Allocates in proportion to the
 // input, whatever counts it claims; throws std::bad_alloc when that fails.
 Status decode_snapshot(std::string_view input, SnapshotState& out);
+// The same for an input that is still arriving: `input` spans all the bytes
+// expected, and only those `arriving` reports may be read.
+Status decode_snapshot(std::string_view input, ArrivingInput* arriving, SnapshotState& out);
 
 }  // namespace tarnwick

@@ -2,12 +2,14 @@
 
 #include <dirent.h>
 #include <fcntl.h>
+#include <pthread.h>
 #include <signal.h>
 #include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <condition_variable>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -17,6 +19,7 @@
 #include <mutex>
 #include <new>
 #include <shared_mutex>
+#include <thread>
 
 #include "util/random.h"
 
@@ -367,6 +370,123 @@ int read_file(int fd, ByteBuffer& bytes) {
   }
 }
 
+// Files from this size on are decoded while they are read: a thread reads
+// ahead into the buffer while the caller decodes what has arrived.
+constexpr size_t READ_AHEAD_MIN_BYTES = size_t{8} << 20;
+constexpr size_t READ_AHEAD_STEP = size_t{4} << 20;
+
+// A regular file of known size read by a thread of its own into one buffer,
+// step by step, while the decoder reads behind it.
+class FileReadAhead final : public ArrivingInput {
+ public:
+  FileReadAhead(int fd, size_t expected) : fd_(fd), bytes_(expected + 1), expected_(expected) {
+    // Every signal stays with the interpreter's threads.
+    sigset_t all, previous;
+    sigfillset(&all);
+    pthread_sigmask(SIG_SETMASK, &all, &previous);
+    try {
+      reader_ = std::thread([this] { read_all(); });
+    } catch (...) {
+      pthread_sigmask(SIG_SETMASK, &previous, nullptr);
+      throw;
+    }
+    pthread_sigmask(SIG_SETMASK, &previous, nullptr);
+  }
+  ~FileReadAhead() override { finish(); }
+
+  std::string_view expected_bytes() const { return {bytes_.data(), expected_}; }
+
+  const uint8_t* wait_for(const uint8_t* wanted) override {
+    const uint8_t* start = reinterpret_cast<const uint8_t*>(bytes_.data());
+    size_t need = static_cast<size_t>(wanted - start);
+    std::unique_lock lock(mutex_);
+    arrived_.wait(lock, [&] { return done_ || available_ >= need; });
+    return start + available_;
+  }
+
+  // Waits for the reader. Returns 0, or the errno of a failed read; `grew`
+  // tells whether the file held more than its size said when it was opened.
+  int finish() {
+    if (reader_.joinable()) reader_.join();
+    return error_;
+  }
+  bool grew() const { return grew_; }
+  size_t read_bytes() const { return available_; }
+
+ private:
+  void read_all() {
+    size_t got_total = 0;
+    int error = 0;
+    bool grew = false;
+    while (got_total < expected_) {
+      size_t step = std::min(READ_AHEAD_STEP, expected_ - got_total);
+      ssize_t got = ::read(fd_, bytes_.data() + got_total, step);
+      if (got < 0) {
+        if (errno == EINTR) continue;
+        error = errno;
+        break;
+      }
+      if (got == 0) break;  // shorter than it was: the decoder meets the end
+      got_total += static_cast<size_t>(got);
+      std::lock_guard lock(mutex_);
+      available_ = got_total;
+      arrived_.notify_one();
+    }
+    if (error == 0 && got_total == expected_) {
+      // One byte more tells a file that grew meanwhile.
+      ssize_t got;
+      do {
+        got = ::read(fd_, bytes_.data() + expected_, 1);
+      } while (got < 0 && errno == EINTR);
+      if (got < 0) error = errno;
+      grew = got > 0;
+    }
+    std::lock_guard lock(mutex_);
+    error_ = error;
+    grew_ = grew;
+    done_ = true;
+    arrived_.notify_one();
+  }
+
+  int fd_;
+  ByteBuffer bytes_;
+  size_t expected_;
+  std::thread reader_;
+  std::mutex mutex_;
+  std::condition_variable arrived_;
+  size_t available_ = 0;  // guarded by mutex_
+  bool done_ = false;     // guarded by mutex_
+  int error_ = 0;         // guarded by mutex_ until the reader is joined
+  bool grew_ = false;     // likewise
+};
+
+// Decodes a large regular file while a thread reads it. Returns false when
+// this path does not apply (another kind of file, or one that grew while it
+// was read), so the caller reads the file whole first.
+bool load_while_reading(int fd, SnapshotState& state, Status& status) {
+  struct stat info;
+  if (::fstat(fd, &info) != 0 || !S_ISREG(info.st_mode) ||
+      static_cast<size_t>(info.st_size) < READ_AHEAD_MIN_BYTES) {
+    return false;
+  }
+  if (make_blocking(fd) != 0) return false;
+  FileReadAhead file(fd, static_cast<size_t>(info.st_size));
+  Status decoded = decode_snapshot(file.expected_bytes(), &file, state);
+  int error = file.finish();
+  // As if the file had been read whole first: a read error comes before
+  // anything the decoder found.
+  if (error != 0) {
+    status = failure(READ_FAILED, error);
+  } else if (file.grew()) {
+    return false;
+  } else if (!decoded.ok()) {
+    status = Status::Corruption(DECODE_FAILED + decoded.text());
+  } else {
+    status = Status::Ok();
+  }
+  return true;
+}
+
 }  // namespace
 
 void remove_stale_temporaries(const std::string& directory, const std::string& target_name) {
@@ -453,6 +573,15 @@ Status load_snapshot(Store& store, const std::string& path) {
     // Without O_NONBLOCK, opening a pipe that has no writer waits for one.
     FileDescriptor file(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK));
     if (file.fd < 0) return failure(OPEN_FAILED, errno);
+    Status status;
+    if (load_while_reading(file.fd, state, status)) {
+      if (!status.ok()) return status;
+      file.close();
+      install_state(store, std::move(state));
+      return Status::Ok();
+    }
+    if (::lseek(file.fd, 0, SEEK_SET) < 0 && errno != ESPIPE) return failure(READ_FAILED, errno);
+    state = SnapshotState();
     ByteBuffer bytes;
     if (int error = read_file(file.fd, bytes)) return failure(READ_FAILED, error);
     file.close();  // a read-only descriptor has nothing left to report

@@ -7,6 +7,8 @@
 #include <stdexcept>
 #include <utility>
 
+#include <sys/mman.h>
+
 namespace tarnwick {
 
 void AlignedFloatsDelete::operator()(float* data) const {
@@ -21,7 +23,16 @@ constexpr uint64_t SLOT_MASK = 0xFFFFFFFFULL;
 
 // Chunks start on a cache line, so that rows of a multiple of 16 floats do too.
 RowChunk allocate_floats(size_t count) {
-  return RowChunk(static_cast<float*>(::operator new[](count * sizeof(float), std::align_val_t{64})));
+  RowChunk chunk(static_cast<float*>(::operator new[](count * sizeof(float), std::align_val_t{64})));
+  // A chunk is about to be filled: its pages are made present in one call
+  // rather than one fault each (where the kernel can; nothing is lost where not).
+  const uintptr_t page = 4096;
+  uintptr_t begin = (reinterpret_cast<uintptr_t>(chunk.get()) + page - 1) & ~(page - 1);
+  uintptr_t end = (reinterpret_cast<uintptr_t>(chunk.get() + count)) & ~(page - 1);
+  if (end > begin + 16 * page) {
+    ::madvise(reinterpret_cast<void*>(begin), end - begin, MADV_POPULATE_WRITE);
+  }
+  return chunk;
 }
 
 // Makes room for one more element, growing geometrically.
