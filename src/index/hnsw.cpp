@@ -40,7 +40,7 @@ std::span<const uint32_t> upper_neighbors(const HnswIndex& graph, uint32_t slot,
 }
 
 void install_node(HnswIndex& graph, uint32_t slot, uint64_t node_id, uint64_t key,
-                  NeighborLists lists, size_t level) {
+                  const NeighborLists& lists, size_t level) {
   size_t top = std::min(level, MAX_LAYERS - 1);
   for (size_t layer = top + 1; layer < MAX_LAYERS; ++layer) {
     if (!lists[layer].empty()) top = layer;
@@ -53,7 +53,7 @@ void install_node(HnswIndex& graph, uint32_t slot, uint64_t node_id, uint64_t ke
   std::vector<std::vector<uint32_t>> upper;
   if (top > 0) {
     upper.reserve(top);
-    for (size_t layer = 1; layer <= top; ++layer) upper.push_back(std::move(lists[layer]));
+    for (size_t layer = 1; layer <= top; ++layer) upper.push_back(lists[layer]);
   }
   bool new_overflow = false, new_upper = false;
   try {

@@ -116,7 +116,7 @@ inline std::span<const uint32_t> neighbors(const HnswIndex& graph, uint32_t slot
 // there: lists up to `level` (and any higher non-empty one a file gives) are
 // kept. Throws std::bad_alloc, leaving the graph as it was.
 void install_node(HnswIndex& graph, uint32_t slot, uint64_t node_id, uint64_t key,
-                  NeighborLists lists, size_t level);
+                  const NeighborLists& lists, size_t level);
 
 // Gives the node in this slot lists up to `level` (keeping the ones it has).
 void reach_level(HnswIndex& graph, uint32_t slot, size_t level);

@@ -326,16 +326,17 @@ bool get_neighbor_list(Reader& in, SlotResolver& slot_of, std::vector<uint32_t>&
   return true;
 }
 
-bool get_node_entry(Reader& in, SlotResolver& slot_of, HnswIndex& graph) {
+// `lists` is scratch reused from node to node.
+bool get_node_entry(Reader& in, SlotResolver& slot_of, HnswIndex& graph, NeighborLists& lists) {
   uint64_t key, id;
   if (!get_varint(in, key) || !get_varint(in, id)) return false;
   uint32_t slot = slot_of(key);
-  NeighborLists lists;
   for (std::vector<uint32_t>& list : lists) {
+    list.clear();
     if (!get_neighbor_list(in, slot_of, list)) return false;
   }
   // A file stores no levels: a node reaches its highest non-empty layer.
-  install_node(graph, slot, id, key, std::move(lists), 0);
+  install_node(graph, slot, id, key, lists, 0);
   return true;
 }
 
@@ -353,27 +354,29 @@ bool get_graph(Reader& in, PointTable& points, HnswIndex& graph) {
   uint64_t node_count;
   if (!get_varint(in, graph.max_level) || !get_varint(in, node_count)) return false;
   SlotResolver slot_of(points);
+  NeighborLists lists;
   for (uint64_t i = 0; i < node_count; ++i) {
-    if (!get_node_entry(in, slot_of, graph)) return false;
+    if (!get_node_entry(in, slot_of, graph, lists)) return false;
   }
   return true;
 }
 
 }  // namespace
 
-ByteBuffer encode_snapshot(const PointTable& points, const HnswIndex& graph) {
-  // The slots are cut into ranges. One pass sizes each range's points and
-  // nodes, so that the buffer is allocated once and every range knows where
-  // its entries go; a second pass writes them. Both run on the worker pool
-  // when the store is large.
+SnapshotPlan plan_snapshot(const PointTable& points, const HnswIndex& graph) {
+  SnapshotPlan plan;
+  plan.points = &points;
+  plan.graph = &graph;
   const uint32_t slots = static_cast<uint32_t>(slot_count(points));
   const size_t ranges = std::clamp<size_t>(slots / ENCODE_RANGE_SLOTS, 1, 256);
-  auto range_begin = [&](size_t r) { return static_cast<uint32_t>(uint64_t{slots} * r / ranges); };
-  std::vector<uint64_t> keys(slots);
-  struct RangeSize {
-    size_t records = 0, nodes = 0, point_bytes = 0, node_bytes = 0;
-  };
-  std::vector<RangeSize> sizes(ranges);
+  plan.range_begin.resize(ranges + 1);
+  for (size_t r = 0; r <= ranges; ++r) {
+    plan.range_begin[r] = static_cast<uint32_t>(uint64_t{slots} * r / ranges);
+  }
+  plan.keys.resize(slots);
+  plan.point_bytes.assign(ranges, 0);
+  plan.node_bytes.assign(ranges, 0);
+  std::vector<size_t> records(ranges, 0), nodes(ranges, 0);
   std::shared_ptr<WorkerPool> pool = ranges > 1 ? process_worker_pool() : nullptr;
   auto in_parallel = [&](auto& body) {
     if (pool) {
@@ -382,89 +385,104 @@ ByteBuffer encode_snapshot(const PointTable& points, const HnswIndex& graph) {
       body(0, ranges);
     }
   };
-
   auto gather_keys = [&](size_t first, size_t last) {
-    for (uint32_t slot = range_begin(first); slot < range_begin(last); ++slot) {
-      keys[slot] = slot_key(points, slot);
+    for (uint32_t slot = plan.range_begin[first]; slot < plan.range_begin[last]; ++slot) {
+      plan.keys[slot] = slot_key(points, slot);
     }
   };
   in_parallel(gather_keys);
   auto measure = [&](size_t first, size_t last) {
     for (size_t r = first; r < last; ++r) {
-      RangeSize& size = sizes[r];
-      for (uint32_t slot = range_begin(r); slot < range_begin(r + 1); ++slot) {
+      for (uint32_t slot = plan.range_begin[r]; slot < plan.range_begin[r + 1]; ++slot) {
         if (has_record(points, slot)) {
-          ++size.records;
-          size.point_bytes += point_entry_size(points, slot);
+          ++records[r];
+          plan.point_bytes[r] += point_entry_size(points, slot);
         }
         if (has_node(graph, slot)) {
-          ++size.nodes;
-          size.node_bytes += node_entry_size(keys, graph, slot);
+          ++nodes[r];
+          plan.node_bytes[r] += node_entry_size(plan.keys, graph, slot);
         }
       }
     }
   };
   in_parallel(measure);
-
-  size_t record_count = 0, node_count = 0, point_bytes = 0, node_bytes = 0;
-  for (const RangeSize& size : sizes) {
-    record_count += size.records;
-    node_count += size.nodes;
-    point_bytes += size.point_bytes;
-    node_bytes += size.node_bytes;
-  }
-  const size_t head = varint_length(record_count);
-  const size_t middle = varint_length(graph.m) + varint_length(graph.ef_construction) +
-                        varint_length(graph.ef_search) + 1 +
-                        (graph.entry_point ? varint_length(*graph.entry_point) : 0) +
-                        varint_length(graph.max_level) + varint_length(node_count);
-  const size_t size = head + point_bytes + middle + node_bytes;
-
-  ByteBuffer buffer(size);
-  char* const start = buffer.data();
-  Writer out{start};
-  put_varint(out, record_count);
-  out.next = start + head + point_bytes;
-  put_varint(out, graph.m);
-  put_varint(out, graph.ef_construction);
-  put_varint(out, graph.ef_search);
-  if (graph.entry_point) {
-    put_byte(out, 1);
-    put_varint(out, *graph.entry_point);
-  } else {
-    put_byte(out, 0);
-  }
-  put_varint(out, graph.max_level);
-  put_varint(out, node_count);
-
-  // Where each range's points and nodes start.
-  std::vector<size_t> point_at(ranges), node_at(ranges);
-  size_t point_offset = head, node_offset = head + point_bytes + middle;
   for (size_t r = 0; r < ranges; ++r) {
-    point_at[r] = point_offset;
-    node_at[r] = node_offset;
-    point_offset += sizes[r].point_bytes;
-    node_offset += sizes[r].node_bytes;
+    plan.record_count += records[r];
+    plan.node_count += nodes[r];
   }
-  std::atomic<bool> mismatch{false};
+  plan.head_bytes = varint_length(plan.record_count);
+  plan.middle_bytes = varint_length(graph.m) + varint_length(graph.ef_construction) +
+                      varint_length(graph.ef_search) + 1 +
+                      (graph.entry_point ? varint_length(*graph.entry_point) : 0) +
+                      varint_length(graph.max_level) + varint_length(plan.node_count);
+  plan.total_bytes = plan.head_bytes + plan.middle_bytes;
+  for (size_t r = 0; r < ranges; ++r) plan.total_bytes += plan.point_bytes[r] + plan.node_bytes[r];
+  return plan;
+}
+
+size_t snapshot_pieces(const SnapshotPlan& plan) { return 2 * plan.point_bytes.size() + 1; }
+
+size_t piece_bytes(const SnapshotPlan& plan, size_t piece) {
+  const size_t ranges = plan.point_bytes.size();
+  if (piece < ranges) return (piece == 0 ? plan.head_bytes : 0) + plan.point_bytes[piece];
+  if (piece == ranges) return plan.middle_bytes;
+  return plan.node_bytes[piece - ranges - 1];
+}
+
+void encode_piece(const SnapshotPlan& plan, size_t piece, char* out) {
+  const PointTable& points = *plan.points;
+  const HnswIndex& graph = *plan.graph;
+  const size_t ranges = plan.point_bytes.size();
+  Writer writer{out};
+  if (piece < ranges) {
+    if (piece == 0) put_varint(writer, plan.record_count);
+    for (uint32_t slot = plan.range_begin[piece]; slot < plan.range_begin[piece + 1]; ++slot) {
+      if (has_record(points, slot)) put_point_entry(writer, points, slot);
+    }
+  } else if (piece == ranges) {
+    put_varint(writer, graph.m);
+    put_varint(writer, graph.ef_construction);
+    put_varint(writer, graph.ef_search);
+    if (graph.entry_point) {
+      put_byte(writer, 1);
+      put_varint(writer, *graph.entry_point);
+    } else {
+      put_byte(writer, 0);
+    }
+    put_varint(writer, graph.max_level);
+    put_varint(writer, plan.node_count);
+  } else {
+    const size_t r = piece - ranges - 1;
+    for (uint32_t slot = plan.range_begin[r]; slot < plan.range_begin[r + 1]; ++slot) {
+      if (has_node(graph, slot)) put_node_entry(writer, plan.keys, graph, slot);
+    }
+  }
+  // Sizing and writing walk the same state; a mismatch is an internal fault.
+  if (writer.next != out + piece_bytes(plan, piece)) std::abort();
+}
+
+ByteBuffer encode_snapshot(const PointTable& points, const HnswIndex& graph) {
+  return encode_planned(plan_snapshot(points, graph));
+}
+
+ByteBuffer encode_planned(const SnapshotPlan& plan) {
+  ByteBuffer buffer(plan.total_bytes);
+  const size_t pieces = snapshot_pieces(plan);
+  std::vector<size_t> offsets(pieces + 1, 0);
+  for (size_t piece = 0; piece < pieces; ++piece) {
+    offsets[piece + 1] = offsets[piece] + piece_bytes(plan, piece);
+  }
   auto write = [&](size_t first, size_t last) {
-    for (size_t r = first; r < last; ++r) {
-      Writer points_out{start + point_at[r]};
-      Writer nodes_out{start + node_at[r]};
-      for (uint32_t slot = range_begin(r); slot < range_begin(r + 1); ++slot) {
-        if (has_record(points, slot)) put_point_entry(points_out, points, slot);
-        if (has_node(graph, slot)) put_node_entry(nodes_out, keys, graph, slot);
-      }
-      if (points_out.next != start + point_at[r] + sizes[r].point_bytes ||
-          nodes_out.next != start + node_at[r] + sizes[r].node_bytes) {
-        mismatch = true;
-      }
+    for (size_t piece = first; piece < last; ++piece) {
+      encode_piece(plan, piece, buffer.data() + offsets[piece]);
     }
   };
-  in_parallel(write);
-  // Sizing and writing walk the same state; a mismatch is an internal fault.
-  if (mismatch) std::abort();
-  buffer.set_size(size);
+  if (pieces > 3) {
+    run_parallel(*process_worker_pool(), pieces, write);
+  } else {
+    write(0, pieces);
+  }
+  buffer.set_size(plan.total_bytes);
   return buffer;
 }
 

@@ -4,6 +4,7 @@
 
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "index/hnsw.h"
 #include "persist/byte_buffer.h"
@@ -25,6 +26,32 @@ struct SnapshotState {
 // holds shared access to both (segment, then index). Throws std::bad_alloc
 // when the buffer cannot be allocated; nothing else can fail.
 ByteBuffer encode_snapshot(const PointTable& points, const HnswIndex& graph);
+
+// The file content of a state cut into pieces that follow one another in the
+// file and can be encoded each on its own (in parallel, or while earlier ones
+// are written): the points of each range of slots, the graph's parameters,
+// the nodes of each range. plan_snapshot sizes them all (on the worker pool
+// for a large store); the state must not change until the last piece is encoded.
+struct SnapshotPlan {
+  const PointTable* points = nullptr;
+  const HnswIndex* graph = nullptr;
+  std::vector<uint64_t> keys;          // every slot's key, read once
+  std::vector<uint32_t> range_begin;   // ranges + 1 slot numbers
+  std::vector<size_t> point_bytes;     // per range
+  std::vector<size_t> node_bytes;      // per range
+  size_t record_count = 0;
+  size_t node_count = 0;
+  size_t head_bytes = 0;    // the point count, before the first range's points
+  size_t middle_bytes = 0;  // the graph's parameters, between points and nodes
+  size_t total_bytes = 0;
+};
+SnapshotPlan plan_snapshot(const PointTable& points, const HnswIndex& graph);
+size_t snapshot_pieces(const SnapshotPlan& plan);
+size_t piece_bytes(const SnapshotPlan& plan, size_t piece);
+// Writes piece number `piece` (exactly piece_bytes of it) to `out`.
+void encode_piece(const SnapshotPlan& plan, size_t piece, char* out);
+// All pieces into one buffer, encoded in parallel on the worker pool.
+ByteBuffer encode_planned(const SnapshotPlan& plan);
 
 // Decodes a complete file content into `out`, which must be a fresh state.
 // On failure returns Corruption with the decoder's message (decode_error_message)

@@ -303,6 +303,107 @@ int sync_directory(const std::string& directory) {
   return error == EINVAL || error == ENOTSUP ? 0 : error;
 }
 
+// Stores from this size on are written while they are encoded.
+constexpr size_t STREAM_MIN_BYTES = size_t{8} << 20;
+// Pieces encoded ahead of the one being written.
+constexpr size_t PIECES_AHEAD = 3;
+
+// The pieces of a snapshot encoded in order by a thread of their own, a few
+// ahead of the caller, who takes them in order to write them.
+class PieceStream {
+ public:
+  explicit PieceStream(const SnapshotPlan& plan) : plan_(plan), count_(snapshot_pieces(plan)) {
+    size_t largest = 0;
+    for (size_t piece = 0; piece < count_; ++piece) largest = std::max(largest, piece_bytes(plan, piece));
+    for (ByteBuffer& buffer : buffers_) buffer = ByteBuffer(std::max<size_t>(largest, 1));
+    sigset_t all, previous;
+    sigfillset(&all);
+    pthread_sigmask(SIG_SETMASK, &all, &previous);
+    try {
+      encoder_ = std::thread([this] { encode_all(); });
+    } catch (...) {
+      pthread_sigmask(SIG_SETMASK, &previous, nullptr);
+      throw;
+    }
+    pthread_sigmask(SIG_SETMASK, &previous, nullptr);
+  }
+  ~PieceStream() {
+    {
+      std::lock_guard lock(mutex_);
+      stopping_ = true;
+    }
+    changed_.notify_all();
+    encoder_.join();
+  }
+
+  size_t count() const { return count_; }
+
+  // The next piece, once it is encoded (encoding allocates nothing: the
+  // buffers were made up front). The one before is then free again.
+  std::string_view next() {
+    std::unique_lock lock(mutex_);
+    if (taken_ > 0) ++written_;
+    changed_.notify_all();
+    changed_.wait(lock, [&] { return encoded_ > taken_; });
+    ByteBuffer& buffer = buffers_[taken_ % PIECES_AHEAD];
+    ++taken_;
+    return buffer.view();
+  }
+
+ private:
+  void encode_all() {
+    for (size_t piece = 0; piece < count_; ++piece) {
+      {
+        std::unique_lock lock(mutex_);
+        changed_.wait(lock, [&] { return stopping_ || piece - written_ < PIECES_AHEAD; });
+        if (stopping_) return;
+      }
+      ByteBuffer& buffer = buffers_[piece % PIECES_AHEAD];
+      encode_piece(plan_, piece, buffer.data());
+      buffer.set_size(piece_bytes(plan_, piece));
+      std::lock_guard lock(mutex_);
+      ++encoded_;
+      changed_.notify_all();
+    }
+  }
+
+  const SnapshotPlan& plan_;
+  const size_t count_;
+  ByteBuffer buffers_[PIECES_AHEAD];
+  std::thread encoder_;
+  std::mutex mutex_;
+  std::condition_variable changed_;
+  size_t encoded_ = 0;   // guarded by mutex_: pieces ready
+  size_t taken_ = 0;     // guarded by mutex_: pieces handed to the caller
+  size_t written_ = 0;   // guarded by mutex_: pieces whose buffers are free again
+  bool stopping_ = false;  // guarded by mutex_
+};
+
+// Encodes the store and writes it to `fd`, under shared access, segment then
+// index, held until the last byte is written. A large store is encoded piece
+// by piece on a thread of its own while this one writes the pieces before.
+// Returns 0 or the errno of a failed write; sets `problem` instead when memory
+// for the encoding cannot be allocated.
+int write_store(const Store& store, int fd, std::string& problem) {
+  std::shared_lock segment_lock(store.segment);
+  std::shared_lock index_lock(store.index);
+  try {
+    SnapshotPlan plan = plan_snapshot(store.points, store.graph);
+    if (plan.total_bytes < STREAM_MIN_BYTES) {
+      ByteBuffer bytes = encode_planned(plan);
+      return write_all(fd, bytes.view());
+    }
+    PieceStream stream(plan);
+    for (size_t piece = 0; piece < stream.count(); ++piece) {
+      std::string_view bytes = stream.next();
+      if (int error = write_all(fd, bytes)) return error;
+    }
+  } catch (const std::bad_alloc&) {
+    problem = "memory allocation failed";
+  }
+  return 0;
+}
+
 // Encodes the store under shared access, segment then index. Returns false
 // with the reason when the buffer cannot be allocated.
 bool encode_store(const Store& store, ByteBuffer& bytes, std::string& problem) {
@@ -539,11 +640,10 @@ Status save_snapshot(const Store& store, const std::string& path) {
   remove_stale_temporaries(target.directory, target.name);
   TemporaryFile temporary;
   if (int error = create_temporary(target, temporary)) return failure(CREATE_FAILED, error);
-  ByteBuffer bytes;
   std::string problem;
-  if (!encode_store(store, bytes, problem)) return Status::IOError(ENCODE_FAILED + problem);
-  if (int error = write_all(temporary.file.fd, bytes.view())) return failure(WRITE_FAILED, error);
-  bytes.release();  // the copy is no longer needed while the disk catches up
+  int error = write_store(store, temporary.file.fd, problem);
+  if (!problem.empty()) return Status::IOError(ENCODE_FAILED + problem);
+  if (error != 0) return failure(WRITE_FAILED, error);
   if (int error = sync_file(temporary.file.fd)) return failure(WRITE_FAILED, error);
   if (int error = temporary.file.close()) return failure(WRITE_FAILED, error);
   if (::rename(temporary.path.c_str(), target.path.c_str()) != 0) {
