@@ -113,10 +113,22 @@ def main():
         numpy_seconds = time_per_query(numpy_search, queries, args.repeats)
         say(f"numpy brute force (X @ q + argpartition, {', '.join(blas)}): "
             f"{numpy_seconds * 1e3:.3f} ms/query")
+        # The machine's read bandwidth on one thread: a NumPy sum streams the
+        # same matrix once and does little else.
+        sums = []
+        for _ in range(args.repeats * 4):
+            start = time.perf_counter()
+            data.sum(dtype=np.float32)
+            sums.append(time.perf_counter() - start)
+        bandwidth = data.nbytes / min(sums) / 1e9
+        say(f"read bandwidth, one thread (best NumPy sum over the {data.nbytes / 1e6:.1f} MB matrix): "
+            f"{bandwidth:.1f} GB/s")
         for metric in ("dot", "cosine", "euclidean"):
             seconds = time_per_query(lambda q: store.search(q, 10, metric), query_lists, args.repeats)
+            rate = data.nbytes / seconds / 1e9
             say(f"tarnwick search {metric:9s}: {seconds * 1e3:.3f} ms/query, "
-                f"{seconds / numpy_seconds:.2f}x numpy's time")
+                f"{seconds / numpy_seconds:.2f}x numpy's time, {rate:.1f} GB/s "
+                f"({rate / bandwidth:.0%} of the read bandwidth)")
 
     text = "\n".join(lines) + "\n"
     print(text, end="")

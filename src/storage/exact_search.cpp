@@ -77,6 +77,29 @@ std::vector<ScoredPoint> exact_search(const PointTable& points, std::span<const 
     block.filled = 0;
   };
 
+  // Scores the 64 consecutive slots from `first`, all in the rows.
+  BlockKernel wide = metric == Metric::Euclidean ? kernels.squared_distance : kernels.dot;
+  auto scan_run = [&](uint32_t first) {
+    const float* rows[SCAN_BLOCK];
+    float run_sums[SCAN_BLOCK];
+    for (uint32_t start = first; start < first + 64; start += SCAN_BLOCK) {
+      for (size_t r = 0; r < SCAN_BLOCK; ++r) rows[r] = row_of(points.rows, start + static_cast<uint32_t>(r));
+      wide(query.data(), rows, dim, run_sums);
+      for (size_t r = 0; r < SCAN_BLOCK; ++r) {
+        const uint32_t slot = start + static_cast<uint32_t>(r);
+        float score = run_sums[r];
+        if (metric == Metric::Euclidean) {
+          score = std::sqrt(score);
+        } else if (metric == Metric::Cosine) {
+          const float norm = points.norms[slot];
+          if (norm == 0.0f) continue;  // zero magnitude: left out
+          score = cosine_from_norms(score, query_norm, norm);
+        }
+        if (selector.could_enter(score, slot)) selector.offer(score, slot);
+      }
+    }
+  };
+
   auto consider = [&](uint32_t slot_number) {
     const SlotHeader& header = points.headers[slot_number];
     if (!(header.flags & HAS_RECORD) || header.dim != dim) return;
@@ -94,7 +117,22 @@ std::vector<ScoredPoint> exact_search(const PointTable& points, std::span<const 
     for (uint32_t slot_number : tenant_slots) consider(slot_number);
   } else {
     const uint32_t slots = static_cast<uint32_t>(slot_count(points));
-    for (uint32_t slot_number = 0; slot_number < slots; ++slot_number) consider(slot_number);
+    const bool query_in_rows = dim != 0 && dim == points.rows.dim;
+    for (uint32_t first = 0; first < slots; first += 64) {
+      const size_t word = first / 64;
+      // 64 slots in a row whose vectors all lie in the rows, of the query's
+      // length: they are consecutive in memory and are streamed through the
+      // wide kernel without a look at their headers.
+      if (query_in_rows && first + 64 <= slots && points.record_bits.words[word] == ~uint64_t{0} &&
+          points.row_bits.words[word] == ~uint64_t{0}) {
+        if (block.filled > 0) score_block();
+        scan_run(first);
+        continue;
+      }
+      for (uint32_t slot_number = first; slot_number < std::min(slots, first + 64); ++slot_number) {
+        consider(slot_number);
+      }
+    }
   }
   if (block.filled > 0) score_block();
 
