@@ -16,14 +16,50 @@ LeavingSlots mark_leaving(const PointTable& points, std::span<const uint32_t> sl
   return leaving;
 }
 
+namespace {
+
+template <typename IsLeaving>
+void scan_lists(const HnswIndex& graph, IsLeaving is_leaving, uint32_t begin, uint32_t end,
+                std::vector<ListRef>& out) {
+  for (uint32_t owner = begin; owner < end; ++owner) {
+    std::span<const uint32_t> list = layer0_neighbors(graph, owner);
+    if (!list.empty() && !is_leaving(owner) && std::any_of(list.begin(), list.end(), is_leaving)) {
+      out.push_back({owner, 0});
+    }
+  }
+}
+
+}  // namespace
+
 void find_lists_naming(const HnswIndex& graph, const LeavingSlots& leaving, uint32_t begin,
                        uint32_t end, std::vector<ListRef>& out) {
+  // A few leaving slots are compared with each entry directly, which beats a
+  // lookup in the marks; many go through the marks.
+  if (leaving.slots.size() == 1) {
+    const uint32_t only = leaving.slots[0];
+    scan_lists(graph, [only](uint32_t n) { return n == only; }, begin, end, out);
+  } else if (leaving.slots.size() <= 8) {
+    uint32_t few[8];
+    size_t count = leaving.slots.size();
+    std::copy(leaving.slots.begin(), leaving.slots.end(), few);
+    for (size_t i = count; i < 8; ++i) few[i] = few[0];
+    scan_lists(graph, [&few](uint32_t n) {
+      bool hit = false;
+      for (uint32_t f : few) hit |= n == f;
+      return hit;
+    }, begin, end, out);
+  } else {
+    scan_lists(graph, [&leaving](uint32_t n) { return leaving.contains(n); }, begin, end, out);
+  }
+}
+
+void find_upper_lists_naming(const HnswIndex& graph, const LeavingSlots& leaving,
+                             std::vector<ListRef>& out) {
   auto is_leaving = [&](uint32_t n) { return leaving.contains(n); };
-  for (uint32_t owner = begin; owner < end; ++owner) {
-    if (leaving.contains(owner) || !has_node(graph, owner)) continue;
-    const size_t top = std::min(node_level(graph, owner), MAX_LAYERS - 1);
-    for (size_t layer = 0; layer <= top; ++layer) {
-      std::span<const uint32_t> list = neighbors(graph, owner, layer);
+  for (const auto& [owner, lists] : graph.upper_layers) {
+    if (leaving.contains(owner)) continue;
+    for (size_t layer = 1; layer <= lists.size() && layer < MAX_LAYERS; ++layer) {
+      const std::vector<uint32_t>& list = lists[layer - 1];
       if (std::any_of(list.begin(), list.end(), is_leaving)) {
         out.push_back({owner, static_cast<uint32_t>(layer)});
       }

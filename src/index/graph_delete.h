@@ -26,10 +26,13 @@ struct LeavingSlots {
 
 LeavingSlots mark_leaving(const PointTable& points, std::span<const uint32_t> slots);
 
-// Appends to `out` the lists of nodes in slots [begin, end), none of them
-// leaving, that name a leaving slot. Reads only.
+// Appends to `out` the layer-0 lists of nodes in slots [begin, end), none of
+// them leaving, that name a leaving slot. Reads only.
 void find_lists_naming(const HnswIndex& graph, const LeavingSlots& leaving, uint32_t begin,
                        uint32_t end, std::vector<ListRef>& out);
+// Appends to `out` the lists above layer 0 that name a leaving slot.
+void find_upper_lists_naming(const HnswIndex& graph, const LeavingSlots& leaving,
+                             std::vector<ListRef>& out);
 
 // Chooses the list again, by the neighbour-selection heuristic, from its
 // remaining entries and the lists of the leaving nodes it named (one hop

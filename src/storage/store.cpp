@@ -109,6 +109,7 @@ void unlink_slots(HnswIndex& graph, const PointTable& points, std::span<const ui
   run_parallel(*pool, ranges, scan);
   std::vector<ListRef> lists;
   for (const std::vector<ListRef>& part : found) lists.insert(lists.end(), part.begin(), part.end());
+  find_upper_lists_naming(graph, leaving, lists);
   auto repair = [&](size_t begin, size_t end) {
     for (size_t i = begin; i < end; ++i) rechoose_list(graph, points, leaving, lists[i]);
   };
