@@ -17,7 +17,7 @@ from tarnwick_ray import ShardedVectorStorage
 
 
 def main() -> None:
-    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser = argparse.ArgumentParser(description=(__doc__ or "").partition("\n")[0])
     parser.add_argument("--address", help="a running cluster (e.g. 'auto' or ray://head:10001); "
                         "default: start Ray on this machine")
     parser.add_argument("--shards", type=int, default=2)

@@ -13,6 +13,7 @@ import os
 import shutil
 import signal
 import stat
+import struct
 import subprocess
 import sys
 import tempfile
@@ -20,6 +21,7 @@ import textwrap
 import time
 from pathlib import Path
 
+import numpy as np
 import pytest
 
 import tarnwick
@@ -175,6 +177,29 @@ class TestHostileFiles:
         """, 30, path, saved)
         state = read_snapshot(saved.read_bytes())
         assert (state["m"], state["ef_construction"], state["ef_search"]) == (2**62,) * 3
+
+    def test_many_points_and_ids_without_points_keep_their_norms(self, tmp_path):
+        # A file large enough that norms are computed beside the graph's
+        # decoding, whose list of ids without points adds slots meanwhile:
+        # every norm must still be right, so cosine scores (which divide by
+        # it) match a store holding the one point. No entry point, so the
+        # store answers by its exact scan. Bound: 30 s.
+        from snapshot_format import node_entry, point_entry, snapshot
+        count = 20_000
+        rng = np.random.default_rng(3)
+        vectors = rng.normal(size=(count, 4)).astype(np.float32).tolist()
+        data = snapshot([point_entry(k, vectors[k]) for k in range(count)],
+                        [node_entry(0, [list(range(count, count + 100_000))])])
+        store = tarnwick.VectorStorage()
+        start = time.monotonic()
+        store.load(str(write(tmp_path, data)))
+        assert time.monotonic() - start < 30 * SLOWDOWN
+        for k in (0, 1, 8191, 12_345, count - 1):
+            query = vectors[(k + 1) % count]
+            alone = tarnwick.VectorStorage()
+            alone.upsert(k, vectors[k], None)
+            got = dict(store.search(query, count, "cosine"))[k]
+            assert struct.pack("<d", got) == struct.pack("<d", alone.search(query, 1, "cosine")[0][1])
 
     @pytest.mark.slow  # address-space limit
     def test_neighbour_list_of_ids_without_points(self, tmp_path):

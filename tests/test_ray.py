@@ -3,8 +3,10 @@ to one store's on exact-path shards, recall on graph-path shards, routing and
 point operations, snapshots with their manifest, and a dead shard."""
 import json
 import math
+import time
 
 import numpy as np
+
 import pytest
 
 ray = pytest.importorskip("ray", reason="the ray extra is not installed (scripts/setup.sh ray)")
@@ -267,6 +269,17 @@ def test_save_and_load_round_trip_and_refusals(exact_pair, tmp_path, local_ray):
 
 # ---- a dead shard ----------------------------------------------------------------------
 
+def wait_until_dead(actor, seconds=120):
+    deadline = time.monotonic() + seconds
+    while time.monotonic() < deadline:
+        try:
+            ray.get(actor.__ray_ready__.remote(), timeout=seconds)
+        except ray.exceptions.RayActorError:
+            return
+        time.sleep(0.05)
+    pytest.fail(f"the actor still answers {seconds} s after it was killed")
+
+
 def test_a_killed_shard_is_an_error_never_a_short_result(local_ray):
     sharded = ShardedVectorStorage(2)
     sharded.batch_upsert(range(100), np.random.default_rng(1).normal(size=(100, 3)))
@@ -274,6 +287,7 @@ def test_a_killed_shard_is_an_error_never_a_short_result(local_ray):
     on_victim = next(i for i in range(100) if sharded.shard_of(i) == victim)
     on_other = next(i for i in range(100) if sharded.shard_of(i) != victim)
     ray.kill(sharded.actors[victim], no_restart=True)
+    wait_until_dead(sharded.actors[victim])  # the kill is only requested, not awaited
     message = f"shard {victim} of 2 is unavailable"
     for call in (lambda: sharded.search([1.0, 0.0, 0.0], 10, "cosine"),
                  lambda: sharded.batch_search([[1.0, 0.0, 0.0]] * 3, 10, "l2", "t"),

@@ -226,34 +226,58 @@ bool get_point_entry(Reader& in, PointTable& points, std::vector<float>& compone
   return true;
 }
 
-// Sets the norm of every record.
-void compute_norms(PointTable& points) {
+// The vectors whose norms are still to be computed: where each lies (vectors
+// never move) and how long it is, by slot. Made before the graph is decoded,
+// which may add slots and so move the table's own per-slot arrays.
+struct NormWork {
+  std::vector<const float*> data;  // null: no record
+  std::vector<uint32_t> dims;
+  uint32_t row_dim = 0;
+  std::vector<float> norms;  // the results, by slot
+};
+
+NormWork plan_norms(const PointTable& points) {
+  NormWork work;
   const uint32_t slots = static_cast<uint32_t>(slot_count(points));
+  work.data.assign(slots, nullptr);
+  work.dims.assign(slots, 0);
+  work.norms.assign(slots, 0.0f);
+  work.row_dim = points.rows.dim;
+  for (uint32_t slot = 0; slot < slots; ++slot) {
+    if (!has_record(points, slot)) continue;
+    work.data[slot] = vector_data(points, slot);
+    work.dims[slot] = points.headers[slot].dim;
+  }
+  return work;
+}
+
+// Computes every planned norm; touches nothing but `work` and the vectors.
+void compute_norms(NormWork& work) {
+  const uint32_t slots = static_cast<uint32_t>(work.data.size());
   constexpr uint32_t BLOCK = 64;
-  auto norms_of = [&](size_t first, size_t last) {
-    const float* rows[BLOCK];
-    float norms[BLOCK];
-    uint32_t which[BLOCK];
-    for (size_t block = first; block < last; ++block) {
-      uint32_t begin = static_cast<uint32_t>(block * BLOCK);
-      uint32_t end = std::min(slots, begin + BLOCK);
-      // Rows of one length go together; other lengths one at a time.
-      size_t filled = 0;
-      for (uint32_t slot = begin; slot < end; ++slot) {
-        if (!has_record(points, slot)) continue;
-        SlotHeader& header = points.headers[slot];
-        if (header.flags & IN_ROWS) {
-          rows[filled] = vector_data(points, slot);
-          which[filled++] = slot;
-        } else {
-          points.norms[slot] = vector_norm(point_vector(points, slot));
-        }
+  const float* rows[BLOCK];
+  float norms[BLOCK];
+  uint32_t which[BLOCK];
+  for (uint32_t begin = 0; begin < slots; begin += BLOCK) {
+    const uint32_t end = std::min(slots, begin + BLOCK);
+    // Vectors of the rows' length go together; others one at a time.
+    size_t filled = 0;
+    for (uint32_t slot = begin; slot < end; ++slot) {
+      if (work.data[slot] == nullptr && work.dims[slot] == 0) continue;
+      if (work.dims[slot] == work.row_dim) {
+        rows[filled] = work.data[slot];
+        which[filled++] = slot;
+      } else {
+        work.norms[slot] = vector_norm({work.data[slot], work.dims[slot]});
       }
-      vector_norms(rows, filled, points.rows.dim, norms);
-      for (size_t k = 0; k < filled; ++k) points.norms[which[k]] = norms[k];
     }
-  };
-  norms_of(0, (slots + BLOCK - 1) / BLOCK);
+    vector_norms(rows, filled, work.row_dim, norms);
+    for (size_t k = 0; k < filled; ++k) work.norms[which[k]] = norms[k];
+  }
+}
+
+void install_norms(PointTable& points, const NormWork& work) {
+  std::copy(work.norms.begin(), work.norms.end(), points.norms.begin());
 }
 
 // Runs `work` on a thread of its own (with every signal blocked, so that they
@@ -505,18 +529,20 @@ Status decode_snapshot(std::string_view input, ArrivingInput* arriving, Snapshot
   for (uint64_t i = 0; i < point_count; ++i) {
     if (!get_point_entry(in, out.points, components, entries)) return failed();
   }
-  // The norms of a large table are computed beside the rest of the decoding,
-  // which reads no norm: the tenant lists and the graph.
+  // The norms of a large table are computed beside the rest of the decoding
+  // (the tenant lists and the graph), which reads none.
+  NormWork norm_work = plan_norms(out.points);
   std::optional<BesideThread> norms;
   if (slot_count(out.points) >= ENCODE_RANGE_SLOTS) {
-    norms.emplace([&points = out.points] { compute_norms(points); });
+    norms.emplace([&norm_work] { compute_norms(norm_work); });
   } else {
-    compute_norms(out.points);
+    compute_norms(norm_work);
   }
   rebuild_tenants(out.points);
   bool graph_read = get_graph(in, out.points, out.graph);
   norms.reset();
   if (!graph_read) return failed();
+  install_norms(out.points, norm_work);
   return Status::Ok();
 }
 
