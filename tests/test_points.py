@@ -335,3 +335,31 @@ def test_a_wider_beam_finds_more(graph_data):
     store.ef_search = 200
     wide = recall_of(store, vectors, ids, queries)
     assert wide > narrow and wide >= 0.98
+
+
+def test_deletes_in_a_loaded_graph_with_dangling_ids_and_points_without_nodes(tmp_path):
+    """A hand-made file: 600 points with nodes whose lists also name ids without
+    points, 10 points without nodes, a node without a point. Deleting the entry
+    point, a point with a node, one without, and ids that only lists name leaves
+    no list naming a deleted id, and searches still return full lists."""
+    from snapshot_format import node_entry, point_entry, read_snapshot, snapshot
+    rng = np.random.default_rng(8)
+    vectors = rng.normal(size=(610, 4)).astype(np.float32)
+    points = [point_entry(i, vectors[i].tolist()) for i in range(610)]
+    nodes = [node_entry(i, [[(i + 1) % 600, (i + 7) % 600, 10_000 + i]]) for i in range(600)]
+    nodes.append(node_entry(20_000, [[3, 4]]))
+    path = tmp_path / "hand"
+    path.write_bytes(snapshot(points, nodes, entry_point=0))
+    store = tarnwick.VectorStorage()
+    store.load(str(path))
+    assert store.batch_delete([0, 5, 605, 10_005, 20_000]) == 3
+    assert store.delete(10_006) is False and len(store) == 607
+    store.save(str(tmp_path / "after"))
+    state = read_snapshot((tmp_path / "after").read_bytes())
+    assert not {0, 5, 605} & set(state["points"])
+    for _, lists in state["nodes"].values():
+        assert not {0, 5, 605} & {n for layer in lists for n in layer}
+    assert state["entry_point"] in state["points"] and state["entry_point"] in state["nodes"]
+    for q in rng.normal(size=(20, 4)).tolist():
+        got = [i for i, _ in store.search(q, 10, "l2")]
+        assert len(got) == 10 and not {0, 5, 605} & set(got)
