@@ -3,17 +3,15 @@ reference kernels' results bit for bit on the exact and the graph path, the
 trace names the kernels that ran, and any other value stops the import."""
 import json
 import os
-import shutil
 import subprocess
 import sys
-from pathlib import Path
 
 import numpy as np
 import pytest
 
 import tarnwick
+from conftest import run_cpp_test
 
-ROOT = Path(__file__).resolve().parent.parent
 SETTINGS = ("auto", "scalar", "avx2", "avx512")
 ACCEPTED = "'auto', 'scalar', 'avx2', 'avx512'"
 
@@ -153,20 +151,7 @@ def test_kernels_match_the_reference_bit_for_bit():
     """Every kernel set this processor runs against the in-order sums, over
     lengths 0 to 300 and beyond and awkward values, with each row fenced by
     unreadable pages; and the settings table."""
-    cmake = shutil.which("cmake")
-    if cmake is None:
-        pytest.skip("cmake is not installed")
-    if not (ROOT / "CMakeLists.txt").exists():
-        pytest.skip("the sources are not beside the tests (an installed wheel's copy)")
-    build = ROOT / "build" / "cpp-tests"
-    build.mkdir(parents=True, exist_ok=True)
-    subprocess.run([cmake, "-S", str(ROOT), "-B", str(build), "-DTARNWICK_BUILD_TESTS=ON",
-                    "-DCMAKE_BUILD_TYPE=Release"], check=True, capture_output=True)
-    subprocess.run([cmake, "--build", str(build), "--target", "kernel_test", "-j2"],
-                   check=True, capture_output=True)
-    run = subprocess.run([str(build / "kernel_test")], capture_output=True, text=True, timeout=600)
-    assert run.returncode == 0, run.stdout + run.stderr
-    assert ", 0 failed" in run.stdout
+    output = run_cpp_test("kernel_test")
     runnable = runnable_sets()
     if runnable is not None:
-        assert f"kernel sets run here: {' '.join(runnable)}" in run.stdout
+        assert f"kernel sets run here: {' '.join(runnable)}" in output

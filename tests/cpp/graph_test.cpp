@@ -14,22 +14,11 @@
 #include "index/layer_search.h"
 #include "index/metrics.h"
 #include "storage/store.h"
+#include "check.h"
 
 using namespace tarnwick;
 
 namespace {
-
-int passed = 0, failed = 0;
-
-#define CHECK(cond)                                                          \
-  do {                                                                       \
-    if (cond) {                                                              \
-      ++passed;                                                              \
-    } else {                                                                 \
-      ++failed;                                                              \
-      std::printf("FAILED %s:%d: %s\n", __FILE__, __LINE__, #cond);          \
-    }                                                                        \
-  } while (0)
 
 uint32_t put(Store& store, uint64_t id, const std::vector<float>& v) {
   return put_point(store.points, id, id, v, vector_norm(v), nullptr);
@@ -409,6 +398,5 @@ int main() {
   test_first_and_second_point();
   test_build_invariants_and_reachability();
   test_walks_match_the_procedure();
-  std::printf("%d passed, %d failed\n", passed, failed);
-  return failed == 0 ? 0 : 1;
+  return tarnwick_test::finish_checks();
 }

@@ -10,22 +10,11 @@
 
 #include "persist/snapshot.h"
 #include "storage/store.h"
+#include "check.h"
 
 using namespace tarnwick;
 
 namespace {
-
-int passed = 0, failed = 0;
-
-#define CHECK(cond)                                                          \
-  do {                                                                       \
-    if (cond) {                                                              \
-      ++passed;                                                              \
-    } else {                                                                 \
-      ++failed;                                                              \
-      std::printf("FAILED %s:%d: %s\n", __FILE__, __LINE__, #cond);          \
-    }                                                                        \
-  } while (0)
 
 constexpr size_t HUGE_FLOATS = (size_t{1} << 32) + 1;
 constexpr size_t HUGE_BYTES = HUGE_FLOATS * sizeof(float) + 64;
@@ -103,6 +92,5 @@ int main() {
   }
   decoding_refuses_a_vector_of_2_32_components(input);
   upsert_refuses_a_vector_of_2_32_components(input);
-  std::printf("%d passed, %d failed\n", passed, failed);
-  return failed == 0 ? 0 : 1;
+  return tarnwick_test::finish_checks();
 }

@@ -16,17 +16,16 @@
 
 #include "index/metrics.h"
 #include "index/scan_kernels.h"
+#include "check.h"
 
 using namespace tarnwick;
 
 namespace {
 
-int passed = 0, failed = 0;
-
 void check(bool ok, const std::string& what) {
   if (ok) {
-    ++passed;
-  } else if (++failed <= 20) {
+    ++tarnwick_test::passed;
+  } else if (++tarnwick_test::failed <= 20) {
     std::printf("FAILED %s\n", what.c_str());
   }
 }
@@ -222,6 +221,5 @@ int main() {
   std::setvbuf(stdout, nullptr, _IOLBF, 0);  // what was found survives a fault
   test_every_set_matches_the_scalar_bits();
   test_settings();
-  std::printf("%d passed, %d failed\n", passed, failed);
-  return failed == 0 ? 0 : 1;
+  return tarnwick_test::finish_checks();
 }

@@ -12,6 +12,7 @@
 
 #include "index/hnsw.h"
 #include "table/point_table.h"
+#include "check.h"
 
 using namespace tarnwick;
 
@@ -60,18 +61,6 @@ void operator delete(void* p, std::size_t, std::align_val_t) noexcept { std::fre
 void operator delete[](void* p, std::size_t, std::align_val_t) noexcept { std::free(p); }
 
 namespace {
-
-int passed = 0, failed = 0;
-
-#define CHECK(cond)                                                 \
-  do {                                                              \
-    if (cond) {                                                     \
-      ++passed;                                                     \
-    } else {                                                        \
-      ++failed;                                                     \
-      std::printf("FAILED %s:%d: %s\n", __FILE__, __LINE__, #cond); \
-    }                                                               \
-  } while (0)
 
 std::unique_ptr<Payload> tenant_payload(const std::string& tenant) {
   if (tenant.empty()) return nullptr;
@@ -246,6 +235,5 @@ int main() {
   test_allocation_failures();
   test_id_index_against_a_model();
   test_graph_install_failures();
-  std::printf("%d passed, %d failed\n", passed, failed);
-  return failed == 0 ? 0 : 1;
+  return tarnwick_test::finish_checks();
 }
