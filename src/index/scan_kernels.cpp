@@ -29,6 +29,13 @@ void scalar_squared_distance(const float* q, const float* const* rows, size_t di
   }
 }
 
+// The reference reads one row after another, which the processor's own
+// prefetching follows: it requests nothing.
+template <BlockKernel Kernel>
+void without_requests(const float* q, const float* const* rows, size_t dim, float* out, size_t) {
+  Kernel(q, rows, dim, out);
+}
+
 bool runs_avx2() {
 #if defined(TARNWICK_HAVE_AVX2)
   return __builtin_cpu_supports("avx2");
@@ -112,7 +119,9 @@ const ScanKernels& scalar_scan_kernels() {
                                    scalar_dot<SMALL_SCAN_BLOCK>,
                                    scalar_squared_distance<SMALL_SCAN_BLOCK>,
                                    scalar_dot<TINY_SCAN_BLOCK>,
-                                   scalar_squared_distance<TINY_SCAN_BLOCK>};
+                                   scalar_squared_distance<TINY_SCAN_BLOCK>,
+                                   without_requests<scalar_dot<SCAN_BLOCK>>,
+                                   without_requests<scalar_squared_distance<SCAN_BLOCK>>};
   return kernels;
 }
 

@@ -18,6 +18,13 @@ inline constexpr size_t SCAN_BLOCK = 32;
 // out[r] = in-order sum over i of (q[i] - rows[r][i])^2        (squared_distance)
 using BlockKernel = void (*)(const float* q, const float* const* rows, size_t dim, float* out);
 
+// The SCAN_BLOCK kernels for a scan of rows that lie one after another in
+// memory: as each line of a row is read, the line `ahead` bytes further on is
+// requested, so the next block arrives while this one is scored (0: nothing is
+// requested). The results are those of the plain kernels, bit for bit.
+using StreamKernel = void (*)(const float* q, const float* const* rows, size_t dim, float* out,
+                              size_t ahead);
+
 // Rows scored by the small kernels, for the few rows a graph walk has at hand.
 inline constexpr size_t SMALL_SCAN_BLOCK = 16;
 // Rows scored by the tiny kernels, for what is left over: a tiny call takes
@@ -32,6 +39,8 @@ struct ScanKernels {
   BlockKernel small_squared_distance;  // SMALL_SCAN_BLOCK rows
   BlockKernel tiny_dot;                // TINY_SCAN_BLOCK rows
   BlockKernel tiny_squared_distance;   // TINY_SCAN_BLOCK rows
+  StreamKernel stream_dot;               // SCAN_BLOCK rows
+  StreamKernel stream_squared_distance;  // SCAN_BLOCK rows
 };
 
 // The portable reference kernels.

@@ -49,14 +49,24 @@ TARNWICK_INLINE __m256 add_four(__m256 acc, const float* q, const float* const* 
 }
 
 // Scores 8 * Groups rows: each group of eight is one chain of adds, and the
-// groups' chains run side by side.
-template <bool SquaredDistance, size_t Groups>
-void block_kernel(const float* q, const float* const* rows, size_t dim, float* out) {
+// groups' chains run side by side. With Requests, each row's line `ahead`
+// bytes on is requested as the row's own line is first read.
+template <bool SquaredDistance, size_t Groups, bool Requests>
+TARNWICK_INLINE void score_rows(const float* q, const float* const* rows, size_t dim, float* out,
+                                size_t ahead) {
   __m256 acc[Groups];
 #pragma GCC unroll 8
   for (size_t g = 0; g < Groups; ++g) acc[g] = _mm256_set1_ps(-0.0f);
   size_t k = 0;
   for (; k + 8 <= dim; k += 8) {
+    if constexpr (Requests) {
+      if (k % 16 == 0) {
+#pragma GCC unroll 16
+        for (size_t r = 0; r < 8 * Groups; ++r) {
+          __builtin_prefetch(reinterpret_cast<const char*>(rows[r] + k) + ahead);
+        }
+      }
+    }
 #pragma GCC unroll 8
     for (size_t g = 0; g < Groups; ++g) {
       acc[g] = add_four<SquaredDistance>(acc[g], q, rows + 8 * g, k);
@@ -83,6 +93,16 @@ void block_kernel(const float* q, const float* const* rows, size_t dim, float* o
   }
 }
 
+template <bool SquaredDistance, size_t Groups>
+void block_kernel(const float* q, const float* const* rows, size_t dim, float* out) {
+  score_rows<SquaredDistance, Groups, false>(q, rows, dim, out, 0);
+}
+
+template <bool SquaredDistance, size_t Groups>
+void stream_kernel(const float* q, const float* const* rows, size_t dim, float* out, size_t ahead) {
+  score_rows<SquaredDistance, Groups, true>(q, rows, dim, out, ahead);
+}
+
 // Thirty-two rows as two blocks of sixteen: two chains already cover the
 // latency of the adds, and four chains measured slower (their row pointers no
 // longer fit in registers).
@@ -96,6 +116,17 @@ void squared_distance_32(const float* q, const float* const* rows, size_t dim, f
   block_kernel<true, 2>(q, rows + 16, dim, out + 16);
 }
 
+void stream_dot_32(const float* q, const float* const* rows, size_t dim, float* out, size_t ahead) {
+  stream_kernel<false, 2>(q, rows, dim, out, ahead);
+  stream_kernel<false, 2>(q, rows + 16, dim, out + 16, ahead);
+}
+
+void stream_squared_distance_32(const float* q, const float* const* rows, size_t dim, float* out,
+                                size_t ahead) {
+  stream_kernel<true, 2>(q, rows, dim, out, ahead);
+  stream_kernel<true, 2>(q, rows + 16, dim, out + 16, ahead);
+}
+
 }  // namespace
 
 const ScanKernels& avx2_scan_kernels() {
@@ -106,7 +137,9 @@ const ScanKernels& avx2_scan_kernels() {
                                    block_kernel<false, 2>,
                                    block_kernel<true, 2>,
                                    block_kernel<false, 1>,
-                                   block_kernel<true, 1>};
+                                   block_kernel<true, 1>,
+                                   stream_dot_32,
+                                   stream_squared_distance_32};
   return kernels;
 }
 

@@ -84,9 +84,11 @@ TARNWICK_INLINE __m512 add_eight(__m512 acc, const float* q, const float* const*
 }
 
 // Scores 16 * Groups rows: each group of sixteen is one chain of adds, and the
-// groups' chains run side by side.
-template <bool SquaredDistance, size_t Groups>
-void block_kernel(const float* q, const float* const* rows, size_t dim, float* out) {
+// groups' chains run side by side. With Requests, each row's line `ahead`
+// bytes on is requested as the row's own line is first read.
+template <bool SquaredDistance, size_t Groups, bool Requests>
+TARNWICK_INLINE void score_rows(const float* q, const float* const* rows, size_t dim, float* out,
+                                size_t ahead) {
   __m512 acc[Groups];
 #pragma GCC unroll 4
   for (size_t g = 0; g < Groups; ++g) acc[g] = _mm512_set1_ps(-0.0f);
@@ -96,6 +98,14 @@ void block_kernel(const float* q, const float* const* rows, size_t dim, float* o
     // would be parked in vector registers and moved out through a vector port.
     const float* const* block = rows;
     __asm__("" : "+r"(block));
+    if constexpr (Requests) {
+      if (k % 16 == 0) {
+#pragma GCC unroll 32
+        for (size_t r = 0; r < 16 * Groups; ++r) {
+          __builtin_prefetch(reinterpret_cast<const char*>(block[r] + k) + ahead);
+        }
+      }
+    }
 #pragma GCC unroll 4
     for (size_t g = 0; g < Groups; ++g) {
       acc[g] = add_eight<SquaredDistance, false>(acc[g], q, block + 16 * g, k, 8);
@@ -111,6 +121,16 @@ void block_kernel(const float* q, const float* const* rows, size_t dim, float* o
   for (size_t g = 0; g < Groups; ++g) _mm512_storeu_ps(out + 16 * g, acc[g]);
 }
 
+template <bool SquaredDistance, size_t Groups>
+void block_kernel(const float* q, const float* const* rows, size_t dim, float* out) {
+  score_rows<SquaredDistance, Groups, false>(q, rows, dim, out, 0);
+}
+
+template <bool SquaredDistance, size_t Groups>
+void stream_kernel(const float* q, const float* const* rows, size_t dim, float* out, size_t ahead) {
+  score_rows<SquaredDistance, Groups, true>(q, rows, dim, out, ahead);
+}
+
 }  // namespace
 
 // For sixteen rows or fewer the AVX2 kernels are faster: sixteen lanes are
@@ -124,7 +144,9 @@ const ScanKernels& avx512_scan_kernels() {
                                    avx2.small_dot,
                                    avx2.small_squared_distance,
                                    avx2.tiny_dot,
-                                   avx2.tiny_squared_distance};
+                                   avx2.tiny_squared_distance,
+                                   stream_kernel<false, SCAN_BLOCK / 16>,
+                                   stream_kernel<true, SCAN_BLOCK / 16>};
   return kernels;
 }
 

@@ -17,9 +17,6 @@ namespace {
 // finds them arriving in parallel instead of one stream after another.
 constexpr size_t PREFETCH_BYTES_PER_ROW = 2048;
 
-// How many blocks ahead a run of consecutive rows is requested.
-constexpr uint32_t PREFETCH_BLOCKS_AHEAD = 1;
-
 void prefetch_row(const float* data, uint32_t dim) {
   const char* bytes = reinterpret_cast<const char*>(data);
   size_t size = std::min<size_t>(size_t{dim} * sizeof(float), PREFETCH_BYTES_PER_ROW);
@@ -81,7 +78,7 @@ std::vector<ScoredPoint> exact_search(const PointTable& points, std::span<const 
   };
 
   // Scores the 64 consecutive slots from `first`, all in the rows.
-  BlockKernel wide = metric == Metric::Euclidean ? kernels.squared_distance : kernels.dot;
+  StreamKernel wide = metric == Metric::Euclidean ? kernels.stream_squared_distance : kernels.stream_dot;
   const size_t block_bytes = SCAN_BLOCK * dim * sizeof(float);
   auto scan_run = [&](uint32_t first) {
     const float* rows[SCAN_BLOCK];
@@ -89,16 +86,20 @@ std::vector<ScoredPoint> exact_search(const PointTable& points, std::span<const 
     for (uint32_t start = first; start < first + 64; start += SCAN_BLOCK) {
       for (size_t r = 0; r < SCAN_BLOCK; ++r) rows[r] = row_of(points.rows, start + static_cast<uint32_t>(r));
       // The kernel reads its rows side by side, which the processor's own
-      // prefetching does not follow: a block further on is requested whole,
-      // line by line, while this one is scored. (A block never spans two
-      // chunks of rows; past the last chunk nothing is fetched.)
-      const uint32_t ahead_slot = start + PREFETCH_BLOCKS_AHEAD * SCAN_BLOCK;
+      // prefetching does not follow: the next block is requested line by line
+      // as the kernel reads this one, when it lies in the same chunk of rows
+      // (a block never spans two chunks), else whole, now.
+      const uint32_t ahead_slot = start + SCAN_BLOCK;
       const size_t chunk = ahead_slot / ROW_CHUNK_SLOTS;
-      if (chunk < points.rows.chunks.size() && points.rows.chunks[chunk]) {
-        const char* ahead = reinterpret_cast<const char*>(row_of(points.rows, ahead_slot));
-        for (size_t offset = 0; offset < block_bytes; offset += 64) __builtin_prefetch(ahead + offset);
+      size_t ahead = 0;
+      if (chunk == start / ROW_CHUNK_SLOTS) {
+        ahead = static_cast<size_t>(reinterpret_cast<const char*>(row_of(points.rows, ahead_slot)) -
+                                    reinterpret_cast<const char*>(rows[0]));
+      } else if (chunk < points.rows.chunks.size() && points.rows.chunks[chunk]) {
+        const char* next = reinterpret_cast<const char*>(row_of(points.rows, ahead_slot));
+        for (size_t offset = 0; offset < block_bytes; offset += 64) __builtin_prefetch(next + offset);
       }
-      wide(query.data(), rows, dim, run_sums);
+      wide(query.data(), rows, dim, run_sums, ahead);
       for (size_t r = 0; r < SCAN_BLOCK; ++r) {
         const uint32_t slot = start + static_cast<uint32_t>(r);
         float score = run_sums[r];

@@ -106,7 +106,13 @@ struct KernelCase {
   size_t rows;
   BlockKernel ScanKernels::*kernel;
   bool squared_distance;
+  StreamKernel ScanKernels::*stream = nullptr;  // instead of kernel
 };
+
+// Where the streaming kernels are told the next rows lie: nowhere (0), in the
+// unreadable page after a row, and far outside anything mapped. A request
+// never faults, and never changes a result.
+constexpr size_t STREAM_AHEAD[] = {0, 4096, size_t{1} << 40};
 
 constexpr KernelCase KERNEL_CASES[] = {
     {"dot", SCAN_BLOCK, &ScanKernels::dot, false},
@@ -115,6 +121,8 @@ constexpr KernelCase KERNEL_CASES[] = {
     {"small_squared_distance", SMALL_SCAN_BLOCK, &ScanKernels::small_squared_distance, true},
     {"tiny_dot", TINY_SCAN_BLOCK, &ScanKernels::tiny_dot, false},
     {"tiny_squared_distance", TINY_SCAN_BLOCK, &ScanKernels::tiny_squared_distance, true},
+    {"stream_dot", SCAN_BLOCK, nullptr, false, &ScanKernels::stream_dot},
+    {"stream_squared_distance", SCAN_BLOCK, nullptr, true, &ScanKernels::stream_squared_distance},
 };
 
 constexpr size_t POOL_ROWS = 24;  // fewer than a block, so that blocks repeat rows
@@ -159,7 +167,11 @@ void test_every_set_matches_the_scalar_bits() {
           }
           for (const ScanKernels* set : sets) {
             std::vector<float> out(kernel.rows + CANARY_FLOATS, 7.0f);
-            (set->*kernel.kernel)(q, rows, dim, out.data());
+            if (kernel.stream != nullptr) {
+              (set->*kernel.stream)(q, rows, dim, out.data(), STREAM_AHEAD[trial]);
+            } else {
+              (set->*kernel.kernel)(q, rows, dim, out.data());
+            }
             bool same = std::memcmp(out.data(), expected.data(), kernel.rows * sizeof(float)) == 0;
             bool canary = true;
             for (size_t i = kernel.rows; i < out.size(); ++i) canary = canary && out[i] == 7.0f;
