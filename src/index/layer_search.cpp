@@ -20,16 +20,24 @@ inline bool nearer(const WalkPair& a, const WalkPair& b) {
   return a.seq < b.seq;
 }
 
-inline bool farther(const WalkPair& a, const WalkPair& b) { return nearer(b, a); }
+
+// The same orders as objects, which the heap and sort algorithms inline
+// (a function handed to them is called through its address).
+struct Nearer {
+  bool operator()(const WalkPair& a, const WalkPair& b) const { return nearer(a, b); }
+};
+struct Farther {
+  bool operator()(const WalkPair& a, const WalkPair& b) const { return nearer(b, a); }
+};
 
 // Min-heap: the nearest pair at the front.
 void push_candidate(std::vector<WalkPair>& heap, WalkPair pair) {
   heap.push_back(pair);
-  std::push_heap(heap.begin(), heap.end(), farther);
+  std::push_heap(heap.begin(), heap.end(), Farther{});
 }
 
 WalkPair pop_candidate(std::vector<WalkPair>& heap) {
-  std::pop_heap(heap.begin(), heap.end(), farther);
+  std::pop_heap(heap.begin(), heap.end(), Farther{});
   WalkPair pair = heap.back();
   heap.pop_back();
   return pair;
@@ -38,11 +46,11 @@ WalkPair pop_candidate(std::vector<WalkPair>& heap) {
 // Max-heap: the farthest pair at the front.
 void push_kept(std::vector<WalkPair>& heap, WalkPair pair) {
   heap.push_back(pair);
-  std::push_heap(heap.begin(), heap.end(), nearer);
+  std::push_heap(heap.begin(), heap.end(), Nearer{});
 }
 
 void drop_farthest(std::vector<WalkPair>& heap) {
-  std::pop_heap(heap.begin(), heap.end(), nearer);
+  std::pop_heap(heap.begin(), heap.end(), Nearer{});
   heap.pop_back();
 }
 
@@ -299,7 +307,7 @@ void search_base_layer(const HnswIndex& graph, const PointTable& points,
       }
     }
   }
-  std::sort(nearest.begin(), nearest.end(), nearer);
+  std::sort(nearest.begin(), nearest.end(), Nearer{});
 }
 
 bool search_base_layer_of_tenant(const HnswIndex& graph, const PointTable& points,
@@ -344,7 +352,7 @@ bool search_base_layer_of_tenant(const HnswIndex& graph, const PointTable& point
       }
     }
   }
-  std::sort(nearest.begin(), nearest.end(), nearer);
+  std::sort(nearest.begin(), nearest.end(), Nearer{});
   return true;
 }
 
@@ -387,7 +395,7 @@ void search_layer_for_insert(const HnswIndex& graph, const PointTable& points,
       }
     }
   }
-  std::sort(nearest.begin(), nearest.end(), nearer);
+  std::sort(nearest.begin(), nearest.end(), Nearer{});
 }
 
 }  // namespace tarnwick
