@@ -363,3 +363,48 @@ def test_deletes_in_a_loaded_graph_with_dangling_ids_and_points_without_nodes(tm
     for q in rng.normal(size=(20, 4)).tolist():
         got = [i for i, _ in store.search(q, 10, "l2")]
         assert len(got) == 10 and not {0, 5, 605} & set(got)
+
+
+@pytest.mark.parametrize("seed", range(4))
+def test_graph_stays_whole_through_churn(seed, tmp_path):
+    """Rounds of batch deletes (the entry point among them every other round),
+    single deletes, and upserts of new and of deleted ids: after each round the
+    saved graph has a node for every point and no other, its lists name only
+    points, never their owner, never twice, within the caps (2m at layer 0, m
+    above), its entry point is a node, and searches return full lists of live ids."""
+    from snapshot_format import read_snapshot
+    rng = np.random.default_rng(seed)
+    store = tarnwick.VectorStorage()
+    store.batch_upsert(np.arange(800, dtype=np.uint64), rng.normal(size=(800, 6)).astype(np.float32))
+    live, next_id = set(range(800)), 800
+    for round_number in range(6):
+        state = read_snapshot(_saved(store, tmp_path))
+        gone = set(rng.choice(sorted(live), size=int(rng.integers(1, 150)), replace=False).tolist())
+        if round_number % 2 == 0 and state["entry_point"] is not None:
+            gone.add(state["entry_point"])
+        assert store.batch_delete(sorted(gone)) == len(gone)
+        single = int(rng.choice(sorted(live - gone)))
+        assert store.delete(single) and not store.delete(single)
+        live -= gone | {single}
+        back = sorted(gone)[: len(gone) // 2]
+        fresh = list(range(next_id, next_id + 40))
+        next_id += 40
+        store.batch_upsert(back + fresh, rng.normal(size=(len(back) + 40, 6)).tolist())
+        live |= set(back) | set(fresh)
+
+        state = read_snapshot(_saved(store, tmp_path))
+        assert set(state["points"]) == live == set(state["nodes"]) and len(store) == len(live)
+        assert state["entry_point"] in state["nodes"]
+        for key, (_, lists) in state["nodes"].items():
+            assert len(lists[0]) <= 32 and all(len(layer) <= 16 for layer in lists[1:])
+            for layer in lists:
+                assert key not in layer and len(set(layer)) == len(layer) and set(layer) <= live
+        for q in rng.normal(size=(5, 6)).tolist():
+            got = [i for i, _ in store.search(q, 10, "cosine")]
+            assert len(got) == 10 and set(got) <= live
+
+
+def _saved(store, folder):
+    path = folder / "churn.snapshot"
+    store.save(str(path))
+    return path.read_bytes()
