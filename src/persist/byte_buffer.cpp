@@ -15,12 +15,13 @@ constexpr size_t MAP_THRESHOLD = size_t{4} << 20;
 
 }  // namespace
 
-ByteBuffer::ByteBuffer(size_t capacity) {
+ByteBuffer::ByteBuffer(size_t capacity, PagePlacement placement) {
   if (capacity >= MAP_THRESHOLD) {
     // The buffer is about to be filled whole: one populated mapping costs less than a
     // page fault for each page.
+    const int populate = placement == PagePlacement::AtOnce ? MAP_POPULATE : 0;
     void* place = ::mmap(nullptr, capacity, PROT_READ | PROT_WRITE,
-                         MAP_PRIVATE | MAP_ANONYMOUS | MAP_POPULATE, -1, 0);
+                         MAP_PRIVATE | MAP_ANONYMOUS | populate, -1, 0);
     if (place == MAP_FAILED) throw std::bad_alloc();
     data_ = static_cast<char*>(place);
     mapped_ = true;

@@ -12,10 +12,15 @@ namespace tarnwick {
 // once. (Huge pages were tried: the kernel's compaction for the first one can
 // stall a save for longer than all the page faults they save.)
 // Allocation failure throws std::bad_alloc.
+// When a large buffer's pages are made present: all at once as it is made, or
+// as they are first written (by a thread that fills the buffer step by step,
+// so that the caller does not wait for pages it will only read later).
+enum class PagePlacement { AtOnce, OnFirstWrite };
+
 class ByteBuffer {
  public:
   ByteBuffer() = default;
-  explicit ByteBuffer(size_t capacity);
+  explicit ByteBuffer(size_t capacity, PagePlacement placement = PagePlacement::AtOnce);
   ByteBuffer(ByteBuffer&& other) noexcept;
   ByteBuffer& operator=(ByteBuffer&& other) noexcept;
   ByteBuffer(const ByteBuffer&) = delete;

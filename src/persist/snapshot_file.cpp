@@ -5,6 +5,7 @@
 #include <pthread.h>
 #include <signal.h>
 #include <sys/file.h>
+#include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -480,7 +481,8 @@ constexpr size_t READ_AHEAD_STEP = size_t{4} << 20;
 // step by step, while the decoder reads behind it.
 class FileReadAhead final : public ArrivingInput {
  public:
-  FileReadAhead(int fd, size_t expected) : fd_(fd), bytes_(expected + 1), expected_(expected) {
+  FileReadAhead(int fd, size_t expected)
+      : fd_(fd), bytes_(expected + 1, PagePlacement::OnFirstWrite), expected_(expected) {
     // Every signal stays with the interpreter's threads.
     sigset_t all, previous;
     sigfillset(&all);
@@ -521,6 +523,7 @@ class FileReadAhead final : public ArrivingInput {
     bool grew = false;
     while (got_total < expected_) {
       size_t step = std::min(READ_AHEAD_STEP, expected_ - got_total);
+      populate(got_total, step);
       ssize_t got = ::read(fd_, bytes_.data() + got_total, step);
       if (got < 0) {
         if (errno == EINTR) continue;
@@ -547,6 +550,17 @@ class FileReadAhead final : public ArrivingInput {
     grew_ = grew;
     done_ = true;
     arrived_.notify_one();
+  }
+
+  // Makes the pages of bytes [offset, offset + length) present in one call, on
+  // this thread, before they are read into (where the kernel can; where not,
+  // the read faults them in).
+  void populate(size_t offset, size_t length) {
+    const uintptr_t page = 4096;
+    const uintptr_t start = reinterpret_cast<uintptr_t>(bytes_.data() + offset);
+    const uintptr_t begin = start & ~(page - 1);
+    const uintptr_t end = (start + length + page - 1) & ~(page - 1);
+    ::madvise(reinterpret_cast<void*>(begin), end - begin, MADV_POPULATE_WRITE);
   }
 
   int fd_;
