@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <atomic>
 #include <bit>
+#include <exception>
 #include <optional>
 #include <thread>
 
@@ -529,20 +530,32 @@ Status decode_snapshot(std::string_view input, ArrivingInput* arriving, Snapshot
   for (uint64_t i = 0; i < point_count; ++i) {
     if (!get_point_entry(in, out.points, components, entries)) return failed();
   }
-  // The norms of a large table are computed beside the rest of the decoding
-  // (the tenant lists and the graph), which reads none.
+  // The norms and the tenant lists of a large table are made beside the graph's
+  // decoding, which reads neither, from plans of the table as it stands now;
+  // they are installed once the graph is in.
   NormWork norm_work = plan_norms(out.points);
-  std::optional<BesideThread> norms;
-  if (slot_count(out.points) >= ENCODE_RANGE_SLOTS) {
-    norms.emplace([&norm_work] { compute_norms(norm_work); });
-  } else {
+  TenantRebuild tenant_work = plan_tenant_rebuild(out.points);
+  std::exception_ptr beside_failure;
+  auto beside_work = [&norm_work, &tenant_work, &beside_failure] {
     compute_norms(norm_work);
+    try {
+      make_tenant_lists(tenant_work);
+    } catch (...) {
+      beside_failure = std::current_exception();
+    }
+  };
+  std::optional<BesideThread> beside;
+  if (slot_count(out.points) >= ENCODE_RANGE_SLOTS) {
+    beside.emplace(beside_work);
+  } else {
+    beside_work();
   }
-  rebuild_tenants(out.points);
   bool graph_read = get_graph(in, out.points, out.graph);
-  norms.reset();
+  beside.reset();
+  if (beside_failure) std::rethrow_exception(beside_failure);
   if (!graph_read) return failed();
   install_norms(out.points, norm_work);
+  install_tenant_lists(out.points, tenant_work);
   return Status::Ok();
 }
 

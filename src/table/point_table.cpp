@@ -364,25 +364,52 @@ uint32_t put_point_raw(PointTable& table, uint64_t key, uint64_t id, const void*
                      TenantUpkeep::Defer);
 }
 
-void rebuild_tenants(PointTable& table) {
-  TenantTable fresh;
-  // Counted first, so that every list is allocated once at its final size.
-  std::vector<uint32_t> codes(table.headers.size(), NO_TENANT);
-  std::vector<uint32_t> sizes;
+TenantRebuild plan_tenant_rebuild(const PointTable& table) {
+  TenantRebuild rebuild;
+  rebuild.payloads.assign(table.headers.size(), nullptr);
   for (uint32_t slot = 0; slot < table.headers.size(); ++slot) {
+    if (has_record(table, slot)) rebuild.payloads[slot] = table.records[slot].payload.get();
+  }
+  return rebuild;
+}
+
+void make_tenant_lists(TenantRebuild& rebuild) {
+  const size_t slots = rebuild.payloads.size();
+  rebuild.codes.assign(slots, NO_TENANT);
+  rebuild.positions.assign(slots, 0);
+  // Counted first, so that every list is allocated once at its final size.
+  std::vector<uint32_t> sizes;
+  for (uint32_t slot = 0; slot < slots; ++slot) {
     std::string_view text;
-    if (!has_record(table, slot) || !tenant_of(table.records[slot].payload.get(), text)) continue;
-    uint32_t code = intern_tenant(fresh, text);
+    if (!tenant_of(rebuild.payloads[slot], text)) continue;
+    uint32_t code = intern_tenant(rebuild.tenants, text);
     if (code == sizes.size()) sizes.push_back(0);
     ++sizes[code];
-    codes[slot] = code;
+    rebuild.codes[slot] = code;
   }
-  for (size_t code = 0; code < sizes.size(); ++code) fresh.members[code].reserve(sizes[code]);
-  table.tenants = std::move(fresh);
+  for (size_t code = 0; code < sizes.size(); ++code) rebuild.tenants.members[code].reserve(sizes[code]);
+  for (uint32_t slot = 0; slot < slots; ++slot) {
+    if (rebuild.codes[slot] == NO_TENANT) continue;
+    std::vector<uint32_t>& members = rebuild.tenants.members[rebuild.codes[slot]];
+    rebuild.positions[slot] = static_cast<uint32_t>(members.size());
+    members.push_back(slot);  // within the reserved size
+  }
+}
+
+void install_tenant_lists(PointTable& table, TenantRebuild& rebuild) noexcept {
+  // Slots added after the plan hold no record, and so no tenant.
   for (uint32_t slot = 0; slot < table.headers.size(); ++slot) {
-    table.headers[slot].tenant = NO_TENANT;
-    if (codes[slot] != NO_TENANT) join_tenant(table, slot, codes[slot]);
+    const uint32_t code = slot < rebuild.codes.size() ? rebuild.codes[slot] : NO_TENANT;
+    table.headers[slot].tenant = code;
+    if (code != NO_TENANT) table.records[slot].tenant_position = rebuild.positions[slot];
   }
+  table.tenants = std::move(rebuild.tenants);
+}
+
+void rebuild_tenants(PointTable& table) {
+  TenantRebuild rebuild = plan_tenant_rebuild(table);
+  make_tenant_lists(rebuild);
+  install_tenant_lists(table, rebuild);
 }
 
 void remove_record(PointTable& table, uint32_t slot) {

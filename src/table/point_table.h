@@ -170,6 +170,20 @@ uint32_t put_point_raw(PointTable& table, uint64_t key, uint64_t id, const void*
 // put_point_without_tenant or put_point_raw.
 void rebuild_tenants(PointTable& table);
 
+// The same in three steps, so that the lists can be made on another thread
+// while the table gains slots without records: the plan captures each slot's
+// payload (payloads never move), making the lists reads nothing else, and
+// installing them cannot fail.
+struct TenantRebuild {
+  std::vector<const Payload*> payloads;  // by slot; null: no record, or no payload
+  std::vector<uint32_t> codes;           // by slot: the tenant's code, or NO_TENANT
+  std::vector<uint32_t> positions;       // by slot: its place in the tenant's list
+  TenantTable tenants;
+};
+TenantRebuild plan_tenant_rebuild(const PointTable& table);
+void make_tenant_lists(TenantRebuild& rebuild);
+void install_tenant_lists(PointTable& table, TenantRebuild& rebuild) noexcept;
+
 // Drops the record in the slot (vector, payload, tenant membership); the slot
 // keeps its key, as a slot without a record.
 void remove_record(PointTable& table, uint32_t slot);
