@@ -25,6 +25,7 @@ import time
 import numpy as np
 
 import tarnwick
+from bench_batch import load_average  # the same line of machine state in both reports
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 RESULTS = os.path.join(HERE, "results")
@@ -45,13 +46,6 @@ class Walked:
 
     def __iter__(self):
         return iter(self.obj) if self.depth == 1 else map(Walked, self.obj)
-
-
-def load_average():
-    try:
-        return " ".join(f"{x:.2f}" for x in os.getloadavg())
-    except OSError:
-        return "unknown"
 
 
 def main():
