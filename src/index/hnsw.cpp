@@ -1,6 +1,7 @@
 #include "index/hnsw.h"
 
 #include <algorithm>
+#include <atomic>
 #include <cstring>
 
 namespace tarnwick {
@@ -28,6 +29,57 @@ uint32_t* make_block(HnswIndex& graph, uint32_t slot) {
 
 uint32_t* block_of(HnswIndex& graph, uint32_t slot) {
   return const_cast<uint32_t*>(layer0_block(graph, slot));
+}
+
+// Adds `delta` to the in-link count, at `layer`, of every slot the list names.
+// Lists of different nodes may change at once on several threads, so the
+// counts change atomically.
+void count_links(HnswIndex& graph, std::span<const uint32_t> list, size_t layer, uint32_t delta) {
+  if (!graph.bookkeeping || list.empty()) return;
+  bool uncounted = false;
+  if (layer == 0) {
+    for (uint32_t n : list) {
+      if (n < graph.in_links0.size()) {
+        std::atomic_ref<uint32_t>(graph.in_links0[n]).fetch_add(delta, std::memory_order_relaxed);
+      } else {
+        uncounted = true;
+      }
+    }
+  } else {
+    for (uint32_t n : list) {
+      auto it = graph.upper_in_links.find(n);
+      if (it != graph.upper_in_links.end()) {
+        std::atomic_ref<uint32_t>(it->second[layer - 1]).fetch_add(delta, std::memory_order_relaxed);
+      } else {
+        uncounted = true;
+      }
+    }
+  }
+  if (uncounted) std::atomic_ref<uint8_t>(graph.uncounted_links).store(1, std::memory_order_relaxed);
+}
+
+constexpr uint32_t ONE_MORE = 1;
+constexpr uint32_t ONE_LESS = UINT32_MAX;  // adds as -1 modulo 2^32
+
+// Counts the lists of the node in this slot out (before they go or change).
+void uncount_node(HnswIndex& graph, uint32_t slot) {
+  if (!graph.bookkeeping) return;
+  count_links(graph, layer0_neighbors(graph, slot), 0, ONE_LESS);
+  if (const auto* upper = upper_lists(graph, slot)) {
+    for (size_t layer = 1; layer <= upper->size() && layer < MAX_LAYERS; ++layer) {
+      count_links(graph, (*upper)[layer - 1], layer, ONE_LESS);
+    }
+  }
+}
+
+void count_node(HnswIndex& graph, uint32_t slot) {
+  if (!graph.bookkeeping) return;
+  count_links(graph, layer0_neighbors(graph, slot), 0, ONE_MORE);
+  if (const auto* upper = upper_lists(graph, slot)) {
+    for (size_t layer = 1; layer <= upper->size() && layer < MAX_LAYERS; ++layer) {
+      count_links(graph, (*upper)[layer - 1], layer, ONE_MORE);
+    }
+  }
 }
 
 }  // namespace
@@ -66,8 +118,11 @@ void install_node(HnswIndex& graph, uint32_t slot, uint64_t node_id, uint64_t ke
     throw;
   }
 
+  if (graph.bookkeeping && top > 0) graph.upper_in_links.try_emplace(slot);
+
   // Nothing below allocates.
   const bool replacing = *block != NO_NODE;
+  if (replacing) uncount_node(graph, slot);
   if (!replacing) ++graph.node_count;
   if (overflows) {
     graph.layer0_overflow[slot] = std::move(overflow_list);
@@ -87,16 +142,24 @@ void install_node(HnswIndex& graph, uint32_t slot, uint64_t node_id, uint64_t ke
   } else if (replacing && !graph.foreign_node_ids.empty()) {
     graph.foreign_node_ids.erase(slot);
   }
+  count_node(graph, slot);
 }
 
 void reach_level(HnswIndex& graph, uint32_t slot, size_t level) {
   level = std::min(level, MAX_LAYERS - 1);
   if (level == 0 || node_level(graph, slot) >= level) return;
+  if (graph.bookkeeping) graph.upper_in_links.try_emplace(slot);
   graph.upper_layers[slot].resize(level);
 }
 
 void drop_lists_above(HnswIndex& graph, uint32_t slot, size_t level) {
   if (node_level(graph, slot) <= level) return;
+  if (graph.bookkeeping) {
+    const auto& upper = graph.upper_layers.find(slot)->second;
+    for (size_t layer = level + 1; layer <= upper.size() && layer < MAX_LAYERS; ++layer) {
+      count_links(graph, upper[layer - 1], layer, ONE_LESS);
+    }
+  }
   if (level == 0) {
     graph.upper_layers.erase(slot);
   } else {
@@ -106,11 +169,13 @@ void drop_lists_above(HnswIndex& graph, uint32_t slot, size_t level) {
 
 void remove_node(HnswIndex& graph, uint32_t slot) {
   if (!has_node(graph, slot)) return;
+  uncount_node(graph, slot);
   uint32_t* block = block_of(graph, slot);
   if (*block == OVERFLOWED) graph.layer0_overflow.erase(slot);
   *block = NO_NODE;
   --graph.node_count;
   graph.upper_layers.erase(slot);
+  graph.upper_in_links.erase(slot);
   if (!graph.foreign_node_ids.empty()) graph.foreign_node_ids.erase(slot);
 }
 
@@ -126,11 +191,16 @@ bool has_list(const HnswIndex& graph, uint32_t slot, size_t layer) {
 
 void set_neighbors(HnswIndex& graph, uint32_t slot, size_t layer,
                    std::span<const uint32_t> list, bool parallel) {
+  // The new list is counted before the old one is counted out, so that no
+  // count of an entry both keep passes through zero.
+  count_links(graph, list, layer, ONE_MORE);
   if (layer > 0) {
     std::vector<uint32_t>& stored = graph.upper_layers.find(slot)->second[layer - 1];
+    count_links(graph, stored, layer, ONE_LESS);
     stored.assign(list.begin(), list.end());
     return;
   }
+  count_links(graph, layer0_neighbors(graph, slot), 0, ONE_LESS);
   uint32_t* block = block_of(graph, slot);
   if (list.size() <= graph.layer0_capacity) {
     if (*block == OVERFLOWED && !parallel) graph.layer0_overflow.erase(slot);
@@ -144,11 +214,13 @@ void set_neighbors(HnswIndex& graph, uint32_t slot, size_t layer,
 
 void append_neighbor(HnswIndex& graph, uint32_t slot, size_t layer, uint32_t neighbor) {
   if (layer > 0) {
+    count_links(graph, std::span<const uint32_t>(&neighbor, 1), layer, ONE_MORE);
     graph.upper_layers.find(slot)->second[layer - 1].push_back(neighbor);
     return;
   }
   uint32_t* block = block_of(graph, slot);
   if (*block != OVERFLOWED && *block < graph.layer0_capacity) {
+    count_links(graph, std::span<const uint32_t>(&neighbor, 1), 0, ONE_MORE);
     block[1 + *block] = neighbor;
     ++*block;
     return;
@@ -157,6 +229,12 @@ void append_neighbor(HnswIndex& graph, uint32_t slot, size_t layer, uint32_t nei
                                layer0_neighbors(graph, slot).end());
   longer.push_back(neighbor);
   set_neighbors(graph, slot, 0, longer);
+}
+
+uint32_t in_link_count(const HnswIndex& graph, uint32_t slot, size_t layer) {
+  if (layer == 0) return slot < graph.in_links0.size() ? graph.in_links0[slot] : 0;
+  auto it = graph.upper_in_links.find(slot);
+  return it == graph.upper_in_links.end() ? 0 : it->second[layer - 1];
 }
 
 void drop_stale_overflow(HnswIndex& graph) {

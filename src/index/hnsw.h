@@ -11,6 +11,7 @@
 #pragma once
 
 #include <array>
+#include <atomic>
 #include <cstdint>
 #include <memory>
 #include <optional>
@@ -54,9 +55,29 @@ struct HnswIndex {
   std::unordered_map<uint32_t, std::vector<std::vector<uint32_t>>> upper_layers;
   // Node ids that differ from their key (only a loaded snapshot makes them).
   std::unordered_map<uint32_t, uint64_t> foreign_node_ids;
+
+  // Bookkeeping beside the lists, never saved: made from the lists by the
+  // first change after a load (make_link_bookkeeping) and kept in step by
+  // every list change while `bookkeeping` is set.
+  bool bookkeeping = false;
+  // How many lists name each slot: layer 0 by slot, the upper layers for
+  // slots that reach above layer 0 ([slot][layer - 1]). A list entry naming a
+  // slot without counts at its layer (only a loaded graph makes one) sets
+  // `uncounted_links`, after which the lists naming a slot are found by a scan.
+  std::vector<uint32_t> in_links0;
+  std::unordered_map<uint32_t, std::array<uint32_t, MAX_LAYERS - 1>> upper_in_links;
+  uint8_t uncounted_links = 0;
+  // A spanning tree of layer 0 rooted at the entry point (spanning_tree.h):
+  // by slot, the tree parent (NO_PARENT for the root and for nodes outside
+  // the tree) and a rank below every child's.
+  std::vector<uint32_t> tree_parent;
+  std::vector<uint32_t> tree_rank;
+  uint32_t next_rank = 0;  // the rank of the next new node
+  uint32_t root_rank = 0;  // the root's rank, below every other
 };
 
 inline constexpr uint32_t NO_NODE = UINT32_MAX;
+inline constexpr uint32_t NO_PARENT = UINT32_MAX;
 inline constexpr uint32_t OVERFLOWED = UINT32_MAX - 1;
 
 // The link budget insertion uses at a layer: `m` (bounded), twice that at layer 0.
@@ -147,6 +168,25 @@ void append_neighbor(HnswIndex& graph, uint32_t slot, size_t layer, uint32_t nei
 // Drops overflow lists that parallel set_neighbors calls left behind when
 // their nodes' lists moved back into the blocks.
 void drop_stale_overflow(HnswIndex& graph);
+
+// The number of lists at `layer` that name `slot` (bookkeeping must be set).
+uint32_t in_link_count(const HnswIndex& graph, uint32_t slot, size_t layer);
+
+// The tree parent of the node in this slot: NO_PARENT for the root and for a
+// node outside the tree. Insertions running in parallel read each other's
+// parents, so parents are read and written atomically.
+inline uint32_t tree_parent_of(const HnswIndex& graph, uint32_t slot) {
+  if (slot >= graph.tree_parent.size()) return NO_PARENT;
+  return std::atomic_ref<uint32_t>(const_cast<uint32_t&>(graph.tree_parent[slot]))
+      .load(std::memory_order_relaxed);
+}
+
+// Whether `n` in the layer-0 list of `owner` is an edge of the tree, which no
+// change of that list may drop.
+inline bool is_tree_edge(const HnswIndex& graph, uint32_t owner, uint32_t n) {
+  return graph.bookkeeping &&
+         (tree_parent_of(graph, n) == owner || tree_parent_of(graph, owner) == n);
+}
 
 // The id field of the node in this slot.
 inline uint64_t node_id(const HnswIndex& graph, uint32_t slot, uint64_t key) {
