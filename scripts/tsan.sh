@@ -27,4 +27,5 @@ export TSAN_OPTIONS="halt_on_error=1 exitcode=66 die_after_fork=0 second_deadloc
 "$python" -c "import tarnwick, sys; assert tarnwick.__file__ == sys.argv[1], tarnwick.__file__" "$PWD/$module"
 exec "$python" -m pytest tests/test_threads.py tests/test_batch.py \
   "tests/test_hostile.py::TestHostileFiles::test_many_points_and_ids_without_points_keep_their_norms" \
+  tests/test_reachability.py::test_a_parallel_build_keeps_every_point_reachable \
   -q -p no:cacheprovider "$@"

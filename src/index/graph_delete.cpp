@@ -3,6 +3,7 @@
 #include <algorithm>
 
 #include "index/neighbor_selection.h"
+#include "index/spanning_tree.h"
 
 namespace tarnwick {
 
@@ -67,8 +68,60 @@ void find_upper_lists_naming(const HnswIndex& graph, const LeavingSlots& leaving
   }
 }
 
+bool find_lists_naming_nearby(const HnswIndex& graph, const PointTable& points, uint32_t target,
+                              size_t layer, std::vector<ListRef>& out) {
+  const uint32_t expected = in_link_count(graph, target, layer);
+  if (expected == 0) return true;
+  InsertScratch& local = thread_insert_scratch();
+  begin_members(points, local);
+  const size_t first_found = out.size();
+  uint32_t found = 0;
+  // Looks at one list once; true once every list naming the target is found.
+  auto look = [&](uint32_t owner) {
+    if (owner >= local.seen.size() || local.seen[owner] == local.seen_epoch) return false;
+    local.seen[owner] = local.seen_epoch;
+    std::span<const uint32_t> list = neighbors(graph, owner, layer);
+    uint32_t times = static_cast<uint32_t>(std::count(list.begin(), list.end(), target));
+    if (times > 0) {
+      out.push_back({owner, static_cast<uint32_t>(layer)});
+      found += times;
+    }
+    return found >= expected;
+  };
+  if (look(target)) return true;
+  std::span<const uint32_t> own = neighbors(graph, target, layer);
+  for (uint32_t n : own) {
+    if (look(n)) return true;
+  }
+  for (uint32_t n : own) {
+    for (uint32_t second : neighbors(graph, n, layer)) {
+      if (look(second)) return true;
+    }
+  }
+  for (size_t i = first_found; i < out.size(); ++i) {
+    for (uint32_t second : neighbors(graph, out[i].owner, layer)) {
+      if (look(second)) return true;
+    }
+  }
+  return false;
+}
+
+std::vector<uint32_t> orphans_of(const HnswIndex& graph, const LeavingSlots& leaving) {
+  std::vector<uint32_t> orphans;
+  if (!graph.bookkeeping) return orphans;
+  std::vector<uint32_t> children;
+  for (uint32_t slot : leaving.slots) {
+    children.clear();
+    tree_children(graph, slot, children);
+    for (uint32_t child : children) {
+      if (!leaving.contains(child)) orphans.push_back(child);
+    }
+  }
+  return orphans;
+}
+
 void rechoose_list(HnswIndex& graph, const PointTable& points, const LeavingSlots& leaving,
-                   ListRef list) {
+                   ListRef list, bool parallel) {
   const uint32_t owner = list.owner;
   const size_t layer = list.layer;
   InsertScratch& local = thread_insert_scratch();
@@ -88,7 +141,7 @@ void rechoose_list(HnswIndex& graph, const PointTable& points, const LeavingSlot
       }
     }
   }
-  choose_from_members(graph, points, owner, layer, link_cap(graph, layer), true,
+  choose_from_members(graph, points, owner, layer, link_cap(graph, layer), parallel,
                       thread_walk_scratch(), local);
 }
 
@@ -99,6 +152,7 @@ void remove_leaving_nodes(HnswIndex& graph, const PointTable& points, const Leav
     entry_leaving = entry != NO_SLOT && leaving.contains(entry);
   }
   for (uint32_t slot : leaving.slots) remove_node(graph, slot);
+  for (uint32_t slot : leaving.slots) forget_slot(graph, slot);
   if (!graph.layer0_overflow.empty()) drop_stale_overflow(graph);
   if (!entry_leaving) return;
 
@@ -121,6 +175,7 @@ void remove_leaving_nodes(HnswIndex& graph, const PointTable& points, const Leav
   } else {
     graph.entry_point = slot_key(points, best);
     graph.max_level = best_level;
+    if (graph.bookkeeping) make_root(graph, points, best, NO_SLOT, nullptr);
   }
 }
 

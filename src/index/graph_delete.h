@@ -34,17 +34,30 @@ void find_lists_naming(const HnswIndex& graph, const LeavingSlots& leaving, uint
 void find_upper_lists_naming(const HnswIndex& graph, const LeavingSlots& leaving,
                              std::vector<ListRef>& out);
 
+// Appends to `out` the lists at `layer` that name `target`, looking only in
+// its neighbourhood: the lists of the nodes its own list names, then of the
+// nodes those and the lists found name. Returns whether all of them turned
+// up, as its in-link count tells (the bookkeeping must be in place); when
+// not, the caller scans. Reads only.
+bool find_lists_naming_nearby(const HnswIndex& graph, const PointTable& points, uint32_t target,
+                              size_t layer, std::vector<ListRef>& out);
+
+// The nodes, none of them leaving, whose tree parent leaves.
+std::vector<uint32_t> orphans_of(const HnswIndex& graph, const LeavingSlots& leaving);
+
 // Chooses the list again, by the neighbour-selection heuristic, from its
 // remaining entries and the lists of the leaving nodes it named (one hop
 // further where those lead to leaving nodes too). It reads only its owner's
-// list and leaving nodes' lists, and writes only its owner's: calls for
-// different lists may run in parallel, and none reads a list another rewrites.
+// list and leaving nodes' lists, and writes only its owner's: with
+// `parallel`, calls for different lists may run at once, and none reads a
+// list another rewrites.
 void rechoose_list(HnswIndex& graph, const PointTable& points, const LeavingSlots& leaving,
-                   ListRef list);
+                   ListRef list, bool parallel);
 
 // Removes the leaving nodes; when the entry point leaves, a node of the
-// highest remaining level takes its place (the graph is empty once no node is
-// left). Call after every list naming them has been chosen again.
+// highest remaining level takes its place and becomes the spanning tree's root
+// (the graph is empty once no node is left). Call after every list naming
+// them has been chosen again.
 void remove_leaving_nodes(HnswIndex& graph, const PointTable& points, const LeavingSlots& leaving);
 
 }  // namespace tarnwick

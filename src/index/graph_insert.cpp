@@ -6,6 +6,7 @@
 
 #include "index/layer_search.h"
 #include "index/neighbor_selection.h"
+#include "index/spanning_tree.h"
 #include "util/random.h"
 
 namespace tarnwick {
@@ -43,13 +44,55 @@ void link_back(HnswIndex& graph, const PointTable& points, uint32_t neighbor, si
   }
 }
 
+// Sets the list of a node being linked at `layer` to the neighbours it chose.
+// Entries already there stay candidates beside them: back-links of insertions
+// running in parallel that chose this node while it was still being linked
+// (overwriting them would leave those nodes without the link), a re-inserted
+// node's old neighbours, and its tree edges, which are always kept.
+void set_own_list(HnswIndex& graph, const PointTable& points, uint32_t slot, size_t layer,
+                  size_t cap, NodeLocks* locks, WalkScratch& scratch, InsertScratch& local) {
+  std::unique_lock<std::mutex> own;
+  if (locks != nullptr) own = std::unique_lock(locks->of(slot));
+  std::span<const uint32_t> current = neighbors(graph, slot, layer);
+  if (current.empty()) {
+    set_neighbors(graph, slot, layer, local.chosen, locks != nullptr);
+    return;
+  }
+  begin_members(points, local);
+  for (uint32_t n : local.chosen) consider(points, slot, n, local);
+  for (uint32_t n : current) consider(points, slot, n, local);
+  choose_from_members(graph, points, slot, layer, cap, locks != nullptr, scratch, local);
+}
+
+// Attaches the node below the root now, or, while linking runs in parallel,
+// once it is over (attach_unattached).
+void attach_below_root_later(HnswIndex& graph, const PointTable& points, uint32_t slot,
+                             NodeLocks* locks) {
+  if (locks == nullptr) {
+    attach_below_root(graph, points, slot);
+    return;
+  }
+  std::lock_guard guard(locks->unattached_mutex);
+  locks->unattached.push_back(slot);
+}
+
+bool is_root(const HnswIndex& graph, const PointTable& points, uint32_t slot) {
+  return graph.entry_point && find_slot(points, *graph.entry_point) == slot;
+}
+
 }  // namespace
 
 void place_node(HnswIndex& graph, const PointTable& points, uint32_t slot, uint64_t point_id,
                 size_t level) {
+  prepare_link_bookkeeping(graph, points);
   if (!has_node(graph, slot)) {
     install_node(graph, slot, point_id, slot_key(points, slot), NeighborLists{}, level);
+    rank_new_node(graph, slot);
   } else {
+    // A node outside the tree (a loaded graph may hold one) joins it now.
+    if (tree_parent_of(graph, slot) == NO_PARENT && !is_root(graph, points, slot)) {
+      rank_new_node(graph, slot);
+    }
     // A re-inserted node keeps its lists until linking rewrites them, so
     // walks still pass through it meanwhile.
     reach_level(graph, slot, level);
@@ -58,6 +101,16 @@ void place_node(HnswIndex& graph, const PointTable& points, uint32_t slot, uint6
 }
 
 void settle_node(HnswIndex& graph, uint32_t slot, size_t level) { drop_lists_above(graph, slot, level); }
+
+void attach_unattached(HnswIndex& graph, const PointTable& points, NodeLocks& locks) {
+  for (uint32_t slot : locks.unattached) {
+    // One that became the root meanwhile, or was taken in by the one that did, stays.
+    if (tree_parent_of(graph, slot) == NO_PARENT && !is_root(graph, points, slot)) {
+      attach_below_root(graph, points, slot);
+    }
+  }
+  locks.unattached.clear();
+}
 
 void link_node(HnswIndex& graph, const PointTable& points, uint32_t slot, uint64_t point_id,
                size_t level, NodeLocks* locks) {
@@ -68,13 +121,18 @@ void link_node(HnswIndex& graph, const PointTable& points, uint32_t slot, uint64
   if (!graph.entry_point) {
     graph.entry_point = point_id;
     graph.max_level = level;
+    make_root(graph, points, slot, NO_SLOT, locks);
     return;
   }
   const uint64_t entry_point = *graph.entry_point;
   const uint64_t top_level = graph.max_level;
+  const uint32_t root = find_slot(points, entry_point);
+  uint32_t entry = root;
+  // A node joins the tree below another unless it is the root; a re-inserted
+  // node keeps its place.
+  const bool needs_parent = root != slot && tree_parent_of(graph, slot) == NO_PARENT;
   if (locks != nullptr && level <= top_level) global.unlock();
 
-  uint32_t entry = find_slot(points, entry_point);
   if (entry != NO_SLOT) {
     WalkScratch& scratch = thread_walk_scratch();
     InsertScratch& local = thread_insert_scratch();
@@ -95,22 +153,29 @@ void link_node(HnswIndex& graph, const PointTable& points, uint32_t slot, uint64
       // there measured slower to build and no better to search at equal recall.)
       const size_t cap = link_cap(graph, layer);
       select_neighbors(points, local.found, link_cap(graph, 1), local.chosen, scratch, local);
-      {
-        std::unique_lock<std::mutex> own;
-        if (locks != nullptr) own = std::unique_lock(locks->of(slot));
-        set_neighbors(graph, slot, layer, local.chosen, locks != nullptr);
-      }
+      set_own_list(graph, points, slot, layer, cap, locks, scratch, local);
       for (uint32_t neighbor : local.chosen) {
         link_back(graph, points, neighbor, layer, slot, cap, locks, scratch, local);
+      }
+      if (layer == 0 && needs_parent) {
+        // Its neighbours first, nearest first, then the rest of the beam.
+        std::vector<uint32_t> candidates(local.chosen);
+        for (const WalkPair& pair : local.found) candidates.push_back(pair.slot);
+        if (!attach_node(graph, points, slot, candidates, locks)) {
+          attach_below_root_later(graph, points, slot, locks);
+        }
       }
       if (!local.found.empty()) local.entries.swap(local.found);
       if (layer == 0) break;
     }
+  } else if (needs_parent) {
+    attach_below_root_later(graph, points, slot, locks);  // the entry point names no slot
   }
 
   if (level > top_level) {
     graph.max_level = level;
     graph.entry_point = point_id;
+    make_root(graph, points, slot, root, locks);
   }
 }
 

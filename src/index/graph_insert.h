@@ -38,5 +38,8 @@ void place_node(HnswIndex& graph, const PointTable& points, uint32_t slot, uint6
 void link_node(HnswIndex& graph, const PointTable& points, uint32_t slot, uint64_t point_id,
                size_t level, NodeLocks* locks);
 void settle_node(HnswIndex& graph, uint32_t slot, size_t level);
+// After parallel linking: attaches below the root the nodes that linking left
+// outside the spanning tree (locks.unattached). Serial.
+void attach_unattached(HnswIndex& graph, const PointTable& points, NodeLocks& locks);
 
 }  // namespace tarnwick

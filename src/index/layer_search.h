@@ -63,6 +63,10 @@ struct NodeLocks {
   std::array<std::mutex, STRIPES> stripes;
   std::mutex global;
   std::mutex& of(uint32_t slot) { return stripes[slot % STRIPES]; }
+  // Nodes no node of lower rank could take into the spanning tree while
+  // linking ran in parallel; attached below the root once it is over.
+  std::mutex unattached_mutex;
+  std::vector<uint32_t> unattached;  // guarded by unattached_mutex
 };
 
 // Per-thread scratch of the walks, indexed by point-table slot and reused by

@@ -71,6 +71,30 @@ bool nearer_distance(const WalkPair& a, const WalkPair& b) {
   return ka < kb;
 }
 
+// Puts back into `local.kept` every member that is a tree edge of the owner
+// and the heuristic left out, each in place of the farthest kept member that
+// is not one. A serial caller's list may grow past `cap` when tree edges fill
+// it; a parallel caller's must fit its block, and when it would not, returns
+// false: the list is then left as it is (a list holds at most
+// tree_edge_limit + 1 tree edges, so this takes a loaded graph's long lists).
+bool keep_tree_edges(const HnswIndex& graph, uint32_t owner, size_t cap, bool parallel,
+                     InsertScratch& local) {
+  std::vector<uint32_t>& kept = local.kept;
+  size_t evictable = kept.size();  // kept[0, evictable) may still give way
+  for (uint32_t member : local.members) {
+    if (!is_tree_edge(graph, owner, member)) continue;
+    if (std::find(kept.begin(), kept.end(), member) != kept.end()) continue;
+    if (kept.size() >= cap) {
+      while (evictable > 0 && is_tree_edge(graph, owner, kept[evictable - 1])) --evictable;
+      if (evictable > 0) {
+        kept.erase(kept.begin() + static_cast<std::ptrdiff_t>(--evictable));
+      }
+    }
+    kept.push_back(member);
+  }
+  return !parallel || kept.size() <= graph.layer0_capacity;
+}
+
 }  // namespace
 
 void choose_from_members(HnswIndex& graph, const PointTable& points, uint32_t owner,
@@ -86,6 +110,9 @@ void choose_from_members(HnswIndex& graph, const PointTable& points, uint32_t ow
   }
   std::stable_sort(local.ranked.begin(), local.ranked.end(), nearer_distance);
   select_neighbors(points, local.ranked, cap, local.kept, scratch, local);
+  if (layer == 0 && graph.bookkeeping && !keep_tree_edges(graph, owner, cap, parallel, local)) {
+    return;
+  }
   set_neighbors(graph, owner, layer, local.kept, parallel);
 }
 

@@ -6,6 +6,7 @@
 
 #include "index/graph_delete.h"
 #include "index/graph_insert.h"
+#include "index/spanning_tree.h"
 #include "util/worker_pool.h"
 
 namespace tarnwick {
@@ -70,7 +71,8 @@ Status upsert_batch(Store& store, std::span<const uint64_t> point_ids,
       link_node(graph, points, slots[i], slot_key(points, slots[i]), levels[i], locks);
     }
   };
-  if (slots.size() < 2 * PARALLEL_LINK_MIN || pool->workers.size() < 2) {
+  if (slots.size() < 2 * PARALLEL_LINK_MIN || pool->workers.size() < 2 ||
+      !links_fit_tree_edges(graph)) {
     link(0, slots.size(), nullptr);
   } else {
     // The first points of an empty graph are linked here, so that the workers
@@ -80,6 +82,7 @@ Status upsert_batch(Store& store, std::span<const uint64_t> point_ids,
     auto locks = std::make_unique<NodeLocks>();
     auto part = [&](size_t begin, size_t end) { link(first + begin, first + end, locks.get()); };
     run_parallel(*pool, slots.size() - first, part);
+    attach_unattached(graph, points, *locks);
   }
   for (size_t i = 0; i < slots.size(); ++i) settle_node(graph, slots[i], levels[i]);
   if (!graph.layer0_overflow.empty()) drop_stale_overflow(graph);
@@ -91,10 +94,10 @@ namespace {
 // Removes every trace of these slots from the graph (their records may still be
 // in the table; they are never chosen): the lists naming them are found and
 // chosen again on the worker pool, then the nodes go.
-void unlink_slots(HnswIndex& graph, const PointTable& points, std::span<const uint32_t> slots) {
-  if (slots.empty() || graph.node_count == 0) return;
-  const LeavingSlots leaving = mark_leaving(points, slots);
-  std::shared_ptr<WorkerPool> pool = process_worker_pool();
+// Appends the layer-0 lists that name a leaving slot, found by a scan of
+// every list on the worker pool.
+void scan_lists_naming(WorkerPool& pool, const HnswIndex& graph, const PointTable& points,
+                       const LeavingSlots& leaving, std::vector<ListRef>& lists) {
   const uint32_t slot_total = static_cast<uint32_t>(slot_count(points));
   // The scan is split into ranges whose findings are joined in order.
   const size_t ranges = std::max<size_t>(1, std::min<size_t>(64, slot_total / 4096));
@@ -106,19 +109,70 @@ void unlink_slots(HnswIndex& graph, const PointTable& points, std::span<const ui
       find_lists_naming(graph, leaving, from, to, found[r]);
     }
   };
-  run_parallel(*pool, ranges, scan);
-  std::vector<ListRef> lists;
+  run_parallel(pool, ranges, scan);
   for (const std::vector<ListRef>& part : found) lists.insert(lists.end(), part.begin(), part.end());
-  find_upper_lists_naming(graph, leaving, lists);
+}
+
+// The lists that name a leaving slot, none of them a leaving node's own.
+// A few leaving nodes find them around themselves, as their in-link counts
+// tell; many, or a graph whose counts miss some links, take a scan.
+std::vector<ListRef> lists_naming(WorkerPool& pool, const HnswIndex& graph,
+                                  const PointTable& points, const LeavingSlots& leaving) {
+  std::vector<ListRef> lists;
+  bool scan_layer0 = true;
+  bool scan_upper = true;
+  if (!graph.uncounted_links && leaving.slots.size() * NEARBY_SEARCH_RATIO <= graph.node_count) {
+    scan_layer0 = scan_upper = false;
+    for (uint32_t slot : leaving.slots) {
+      for (size_t layer = 0; layer < MAX_LAYERS; ++layer) {
+        bool& scan = layer == 0 ? scan_layer0 : scan_upper;
+        if (!scan && !find_lists_naming_nearby(graph, points, slot, layer, lists)) scan = true;
+      }
+    }
+    if (scan_layer0) {
+      std::erase_if(lists, [](const ListRef& list) { return list.layer == 0; });
+    }
+    if (scan_upper) {
+      std::erase_if(lists, [](const ListRef& list) { return list.layer != 0; });
+    }
+  }
+  if (scan_layer0) scan_lists_naming(pool, graph, points, leaving, lists);
+  if (scan_upper) find_upper_lists_naming(graph, leaving, lists);
+  std::erase_if(lists, [&](const ListRef& list) { return leaving.contains(list.owner); });
+  // A list naming several leaving nodes is chosen again once.
+  std::sort(lists.begin(), lists.end(), [](const ListRef& a, const ListRef& b) {
+    return a.owner != b.owner ? a.owner < b.owner : a.layer < b.layer;
+  });
+  lists.erase(std::unique(lists.begin(), lists.end(),
+                          [](const ListRef& a, const ListRef& b) {
+                            return a.owner == b.owner && a.layer == b.layer;
+                          }),
+              lists.end());
+  return lists;
+}
+
+// Removes every trace of these slots from the graph (their records may still be
+// in the table; they are never chosen): the lists naming them are chosen
+// again, on the worker pool when there are many, then the nodes go and the
+// spanning tree takes their children in again.
+void unlink_slots(HnswIndex& graph, const PointTable& points, std::span<const uint32_t> slots) {
+  if (slots.empty() || graph.node_count == 0) return;
+  prepare_link_bookkeeping(graph, points);
+  const LeavingSlots leaving = mark_leaving(points, slots);
+  std::shared_ptr<WorkerPool> pool = process_worker_pool();
+  const std::vector<uint32_t> orphans = orphans_of(graph, leaving);
+  const std::vector<ListRef> lists = lists_naming(*pool, graph, points, leaving);
+  const bool parallel = lists.size() >= 64 && links_fit_tree_edges(graph);
   auto repair = [&](size_t begin, size_t end) {
-    for (size_t i = begin; i < end; ++i) rechoose_list(graph, points, leaving, lists[i]);
+    for (size_t i = begin; i < end; ++i) rechoose_list(graph, points, leaving, lists[i], parallel);
   };
-  if (lists.size() < 64) {
-    repair(0, lists.size());
-  } else {
+  if (parallel) {
     run_parallel(*pool, lists.size(), repair);
+  } else {
+    repair(0, lists.size());
   }
   remove_leaving_nodes(graph, points, leaving);
+  reattach_orphans(graph, points, orphans);
 }
 
 }  // namespace

@@ -56,6 +56,10 @@ Status upsert_batch(Store& store, std::span<const uint64_t> point_ids,
 // the first this many points of a graph.
 inline constexpr size_t PARALLEL_LINK_MIN = 256;
 
+// Deletions of at most one point per this many nodes find the lists naming
+// each around it; more take a scan of every list.
+inline constexpr size_t NEARBY_SEARCH_RATIO = 512;
+
 // Removes the points stored under these ids, with their payloads and graph
 // nodes, and reconnects the graph around them. Returns how many of the ids
 // (each counted once) held a point.

@@ -13,6 +13,7 @@
 #include "index/hnsw.h"
 #include "index/layer_search.h"
 #include "index/metrics.h"
+#include "index/spanning_tree.h"
 #include "storage/store.h"
 #include "check.h"
 
@@ -348,7 +349,22 @@ void test_build_invariants_and_reachability() {
   size_t share = reachable_share_permille(store, &nodes);
   std::printf("reachable: %zu of 1e6 (%zu nodes), mean layer-0 list %.1f\n", share, nodes,
               double(links) / count);
-  CHECK(share >= 999000);
+  CHECK(share == 1000000);
+  CHECK(check_link_bookkeeping(graph, store.points).empty());
+
+  // Deletions, found around each node by its in-link counts, then a batch
+  // large enough to take a scan, keep every count, tree edge and path.
+  std::vector<uint64_t> gone;
+  for (size_t i = 0; i < count; i += 7) gone.push_back(i * 3 + 1);
+  for (size_t i = 0; i < 40; ++i) delete_points(store, std::span(&gone[i], 1));
+  std::string broken = check_link_bookkeeping(store.graph, store.points);
+  std::printf("after single deletes: %s\n", broken.empty() ? "whole" : broken.c_str());
+  CHECK(broken.empty());
+  delete_points(store, std::span(gone).subspan(40));
+  broken = check_link_bookkeeping(store.graph, store.points);
+  std::printf("after a batch delete: %s\n", broken.empty() ? "whole" : broken.c_str());
+  CHECK(broken.empty());
+  CHECK(store.graph.node_count == count - gone.size());
 }
 
 // The tenant beam passes through other tenants' points: a tenant of scattered
