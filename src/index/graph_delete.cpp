@@ -9,49 +9,13 @@ namespace tarnwick {
 
 LeavingSlots mark_leaving(const PointTable& points, std::span<const uint32_t> slots) {
   LeavingSlots leaving;
+  leaving.slots = slots;
+  if (slots.size() < FEW_LEAVING) return leaving;
   leaving.marks.assign(slot_count(points), 0);
   for (uint32_t slot : slots) {
     if (slot < leaving.marks.size()) leaving.marks[slot] = 1;
   }
-  leaving.slots = slots;
   return leaving;
-}
-
-namespace {
-
-template <typename IsLeaving>
-void scan_lists(const HnswIndex& graph, IsLeaving is_leaving, uint32_t begin, uint32_t end,
-                std::vector<ListRef>& out) {
-  for (uint32_t owner = begin; owner < end; ++owner) {
-    std::span<const uint32_t> list = layer0_neighbors(graph, owner);
-    if (!list.empty() && !is_leaving(owner) && std::any_of(list.begin(), list.end(), is_leaving)) {
-      out.push_back({owner, 0});
-    }
-  }
-}
-
-}  // namespace
-
-void find_lists_naming(const HnswIndex& graph, const LeavingSlots& leaving, uint32_t begin,
-                       uint32_t end, std::vector<ListRef>& out) {
-  // A few leaving slots are compared with each entry directly, which beats a
-  // lookup in the marks; many go through the marks.
-  if (leaving.slots.size() == 1) {
-    const uint32_t only = leaving.slots[0];
-    scan_lists(graph, [only](uint32_t n) { return n == only; }, begin, end, out);
-  } else if (leaving.slots.size() <= 8) {
-    uint32_t few[8];
-    size_t count = leaving.slots.size();
-    std::copy(leaving.slots.begin(), leaving.slots.end(), few);
-    for (size_t i = count; i < 8; ++i) few[i] = few[0];
-    scan_lists(graph, [&few](uint32_t n) {
-      bool hit = false;
-      for (uint32_t f : few) hit |= n == f;
-      return hit;
-    }, begin, end, out);
-  } else {
-    scan_lists(graph, [&leaving](uint32_t n) { return leaving.contains(n); }, begin, end, out);
-  }
 }
 
 void find_upper_lists_naming(const HnswIndex& graph, const LeavingSlots& leaving,
@@ -66,6 +30,16 @@ void find_upper_lists_naming(const HnswIndex& graph, const LeavingSlots& leaving
       }
     }
   }
+}
+
+void find_layer0_lists_naming(const HnswIndex& graph, uint32_t target, std::vector<ListRef>& out) {
+  for (uint32_t n : layer0_neighbors(graph, target)) {
+    std::span<const uint32_t> list = layer0_neighbors(graph, n);
+    if (n != target && std::find(list.begin(), list.end(), target) != list.end()) {
+      out.push_back({n, 0});
+    }
+  }
+  for_each_one_way(graph.one_way, target, [&](uint32_t n) { out.push_back({n, 0}); });
 }
 
 bool find_lists_naming_nearby(const HnswIndex& graph, const PointTable& points, uint32_t target,

@@ -2,6 +2,7 @@
 // from what remains around its owner, and the entry point moves on.
 #pragma once
 
+#include <algorithm>
 #include <cstdint>
 #include <span>
 #include <vector>
@@ -17,24 +18,33 @@ struct ListRef {
   uint32_t layer;
 };
 
-// The slots leaving the graph, marked by slot for constant-time tests.
+// The slots leaving the graph (in ascending order), marked by slot for
+// constant-time tests when they are many; a few are searched instead, so that
+// deleting one point costs nothing in proportion to the table.
 struct LeavingSlots {
-  std::vector<uint8_t> marks;  // marks[slot] != 0 for a leaving slot
+  std::vector<uint8_t> marks;  // marks[slot] != 0 for a leaving slot; empty for a few
   std::span<const uint32_t> slots;
-  bool contains(uint32_t slot) const { return slot < marks.size() && marks[slot] != 0; }
+  bool contains(uint32_t slot) const {
+    if (marks.empty()) return std::binary_search(slots.begin(), slots.end(), slot);
+    return slot < marks.size() && marks[slot] != 0;
+  }
 };
+
+// Fewer leaving slots than this are searched rather than marked.
+inline constexpr size_t FEW_LEAVING = 64;
 
 LeavingSlots mark_leaving(const PointTable& points, std::span<const uint32_t> slots);
 
-// Appends to `out` the layer-0 lists of nodes in slots [begin, end), none of
-// them leaving, that name a leaving slot. Reads only.
-void find_lists_naming(const HnswIndex& graph, const LeavingSlots& leaving, uint32_t begin,
-                       uint32_t end, std::vector<ListRef>& out);
 // Appends to `out` the lists above layer 0 that name a leaving slot.
 void find_upper_lists_naming(const HnswIndex& graph, const LeavingSlots& leaving,
                              std::vector<ListRef>& out);
 
-// Appends to `out` the lists at `layer` that name `target`, looking only in
+// Appends to `out` the layer-0 lists that name `target`: those of the nodes
+// its own list names that name it back, and those naming it one way. The
+// bookkeeping must be in place with every change settled. Reads only.
+void find_layer0_lists_naming(const HnswIndex& graph, uint32_t target, std::vector<ListRef>& out);
+
+// Appends to `out` the lists at `layer` (above 0) that name `target`, looking only in
 // its neighbourhood: the lists of the nodes its own list names, then of the
 // nodes those and the lists found name. Returns whether all of them turned
 // up, as its in-link count tells (the bookkeeping must be in place); when

@@ -184,6 +184,7 @@ void insert_node(HnswIndex& graph, const PointTable& points, uint32_t slot, uint
   place_node(graph, points, slot, point_id, level);
   link_node(graph, points, slot, point_id, level, nullptr);
   settle_node(graph, slot, level);
+  settle_link_changes(graph);
 }
 
 size_t level_from_bits(uint64_t bits, uint64_t m) {

@@ -31,31 +31,36 @@ uint32_t* block_of(HnswIndex& graph, uint32_t slot) {
   return const_cast<uint32_t*>(layer0_block(graph, slot));
 }
 
-// Adds `delta` to the in-link count, at `layer`, of every slot the list names.
-// Lists of different nodes may change at once on several threads, so the
-// counts change atomically.
+// Adds `delta` to the in-link count, at `layer` (above 0), of every slot the
+// list names. Lists of different nodes may change at once on several
+// threads, so the counts change atomically.
 void count_links(HnswIndex& graph, std::span<const uint32_t> list, size_t layer, uint32_t delta) {
-  if (!graph.bookkeeping || list.empty()) return;
+  if (!graph.bookkeeping || list.empty() || layer == 0) return;
   bool uncounted = false;
-  if (layer == 0) {
-    for (uint32_t n : list) {
-      if (n < graph.in_links0.size()) {
-        std::atomic_ref<uint32_t>(graph.in_links0[n]).fetch_add(delta, std::memory_order_relaxed);
-      } else {
-        uncounted = true;
-      }
-    }
-  } else {
-    for (uint32_t n : list) {
-      auto it = graph.upper_in_links.find(n);
-      if (it != graph.upper_in_links.end()) {
-        std::atomic_ref<uint32_t>(it->second[layer - 1]).fetch_add(delta, std::memory_order_relaxed);
-      } else {
-        uncounted = true;
-      }
+  for (uint32_t n : list) {
+    auto it = graph.upper_in_links.find(n);
+    if (it != graph.upper_in_links.end()) {
+      std::atomic_ref<uint32_t>(it->second[layer - 1]).fetch_add(delta, std::memory_order_relaxed);
+    } else {
+      uncounted = true;
     }
   }
   if (uncounted) std::atomic_ref<uint8_t>(graph.uncounted_links).store(1, std::memory_order_relaxed);
+}
+
+// Logs the entries by which the layer-0 list of `owner` changes from `before`
+// to `after`. Lists of different nodes may change at once on several threads.
+void log_changes(HnswIndex& graph, uint32_t owner, std::span<const uint32_t> before,
+                 std::span<const uint32_t> after) {
+  if (!graph.bookkeeping) return;
+  LinkChangeLog::Stripe& stripe = graph.link_changes->stripes[owner % LinkChangeLog::STRIPES];
+  std::lock_guard guard(stripe.mutex);
+  for (uint32_t n : before) {
+    if (std::find(after.begin(), after.end(), n) == after.end()) stripe.changes.push_back({owner, n});
+  }
+  for (uint32_t n : after) {
+    if (std::find(before.begin(), before.end(), n) == before.end()) stripe.changes.push_back({owner, n});
+  }
 }
 
 constexpr uint32_t ONE_MORE = 1;
@@ -64,7 +69,7 @@ constexpr uint32_t ONE_LESS = UINT32_MAX;  // adds as -1 modulo 2^32
 // Counts the lists of the node in this slot out (before they go or change).
 void uncount_node(HnswIndex& graph, uint32_t slot) {
   if (!graph.bookkeeping) return;
-  count_links(graph, layer0_neighbors(graph, slot), 0, ONE_LESS);
+  log_changes(graph, slot, layer0_neighbors(graph, slot), {});
   if (const auto* upper = upper_lists(graph, slot)) {
     for (size_t layer = 1; layer <= upper->size() && layer < MAX_LAYERS; ++layer) {
       count_links(graph, (*upper)[layer - 1], layer, ONE_LESS);
@@ -74,7 +79,7 @@ void uncount_node(HnswIndex& graph, uint32_t slot) {
 
 void count_node(HnswIndex& graph, uint32_t slot) {
   if (!graph.bookkeeping) return;
-  count_links(graph, layer0_neighbors(graph, slot), 0, ONE_MORE);
+  log_changes(graph, slot, {}, layer0_neighbors(graph, slot));
   if (const auto* upper = upper_lists(graph, slot)) {
     for (size_t layer = 1; layer <= upper->size() && layer < MAX_LAYERS; ++layer) {
       count_links(graph, (*upper)[layer - 1], layer, ONE_MORE);
@@ -200,7 +205,7 @@ void set_neighbors(HnswIndex& graph, uint32_t slot, size_t layer,
     stored.assign(list.begin(), list.end());
     return;
   }
-  count_links(graph, layer0_neighbors(graph, slot), 0, ONE_LESS);
+  log_changes(graph, slot, layer0_neighbors(graph, slot), list);
   uint32_t* block = block_of(graph, slot);
   if (list.size() <= graph.layer0_capacity) {
     if (*block == OVERFLOWED && !parallel) graph.layer0_overflow.erase(slot);
@@ -220,7 +225,7 @@ void append_neighbor(HnswIndex& graph, uint32_t slot, size_t layer, uint32_t nei
   }
   uint32_t* block = block_of(graph, slot);
   if (*block != OVERFLOWED && *block < graph.layer0_capacity) {
-    count_links(graph, std::span<const uint32_t>(&neighbor, 1), 0, ONE_MORE);
+    log_changes(graph, slot, {}, std::span<const uint32_t>(&neighbor, 1));
     block[1 + *block] = neighbor;
     ++*block;
     return;
@@ -232,9 +237,44 @@ void append_neighbor(HnswIndex& graph, uint32_t slot, size_t layer, uint32_t nei
 }
 
 uint32_t in_link_count(const HnswIndex& graph, uint32_t slot, size_t layer) {
-  if (layer == 0) return slot < graph.in_links0.size() ? graph.in_links0[slot] : 0;
   auto it = graph.upper_in_links.find(slot);
   return it == graph.upper_in_links.end() ? 0 : it->second[layer - 1];
+}
+
+void settle_link_changes(HnswIndex& graph) {
+  if (!graph.bookkeeping) return;
+  std::vector<LinkChange> pairs;
+  for (LinkChangeLog::Stripe& stripe : graph.link_changes->stripes) {
+    for (LinkChange change : stripe.changes) {
+      // Whether a names b and whether b names a are settled together.
+      pairs.push_back({std::min(change.owner, change.entry), std::max(change.owner, change.entry)});
+    }
+    stripe.changes.clear();
+  }
+  std::sort(pairs.begin(), pairs.end(), [](LinkChange x, LinkChange y) {
+    return x.owner != y.owner ? x.owner < y.owner : x.entry < y.entry;
+  });
+  auto names = [&](uint32_t owner, uint32_t n) {
+    std::span<const uint32_t> list = layer0_neighbors(graph, owner);
+    return std::find(list.begin(), list.end(), n) != list.end();
+  };
+  for (size_t i = 0; i < pairs.size(); ++i) {
+    if (i > 0 && pairs[i].owner == pairs[i - 1].owner && pairs[i].entry == pairs[i - 1].entry) continue;
+    const uint32_t a = pairs[i].owner, b = pairs[i].entry;
+    if (a == b) continue;  // a list naming its own node (only a loaded graph has one)
+    const bool a_names_b = names(a, b);
+    const bool b_names_a = names(b, a);
+    if (a_names_b && !b_names_a) {
+      add_one_way(graph.one_way, b, a);
+    } else {
+      remove_one_way(graph.one_way, b, a);
+    }
+    if (b_names_a && !a_names_b) {
+      add_one_way(graph.one_way, a, b);
+    } else {
+      remove_one_way(graph.one_way, a, b);
+    }
+  }
 }
 
 void drop_stale_overflow(HnswIndex& graph) {

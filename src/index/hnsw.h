@@ -19,6 +19,8 @@
 #include <unordered_map>
 #include <vector>
 
+#include "index/one_way_links.h"
+
 namespace tarnwick {
 
 inline constexpr size_t MAX_LAYERS = 16;
@@ -60,11 +62,14 @@ struct HnswIndex {
   // first change after a load (make_link_bookkeeping) and kept in step by
   // every list change while `bookkeeping` is set.
   bool bookkeeping = false;
-  // How many lists name each slot: layer 0 by slot, the upper layers for
-  // slots that reach above layer 0 ([slot][layer - 1]). A list entry naming a
-  // slot without counts at its layer (only a loaded graph makes one) sets
-  // `uncounted_links`, after which the lists naming a slot are found by a scan.
-  std::vector<uint32_t> in_links0;
+  // Layer 0: the links named one way only, and the list changes not yet
+  // settled into them (settle_link_changes, once lists stop changing).
+  OneWayLinks one_way;
+  std::unique_ptr<LinkChangeLog> link_changes;
+  // Layers above 0: how many lists name each slot that reaches above layer 0
+  // ([slot][layer - 1]). A list entry naming a slot without counts at its
+  // layer (only a loaded graph makes one) sets `uncounted_links`, after which
+  // the upper lists naming a slot are found by a scan.
   std::unordered_map<uint32_t, std::array<uint32_t, MAX_LAYERS - 1>> upper_in_links;
   uint8_t uncounted_links = 0;
   // A spanning tree of layer 0 rooted at the entry point (spanning_tree.h):
@@ -169,8 +174,12 @@ void append_neighbor(HnswIndex& graph, uint32_t slot, size_t layer, uint32_t nei
 // their nodes' lists moved back into the blocks.
 void drop_stale_overflow(HnswIndex& graph);
 
-// The number of lists at `layer` that name `slot` (bookkeeping must be set).
+// The number of lists at `layer` (above 0) that name `slot`.
 uint32_t in_link_count(const HnswIndex& graph, uint32_t slot, size_t layer);
+
+// Brings the one-way links up to date with the layer-0 list changes logged
+// since the last call. Serial: no list may change meanwhile.
+void settle_link_changes(HnswIndex& graph);
 
 // The tree parent of the node in this slot: NO_PARENT for the root and for a
 // node outside the tree. Insertions running in parallel read each other's

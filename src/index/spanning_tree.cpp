@@ -78,7 +78,9 @@ bool try_attach(HnswIndex& graph, const PointTable& points, uint32_t slot, uint3
   const bool parallel = locks != nullptr;
   {
     std::unique_lock guard = lock_node(locks, parent);
-    if (tree_edges_of(graph, parent) >= tree_edge_limit(graph)) return false;
+    if (!has_node(graph, parent) || tree_edges_of(graph, parent) >= tree_edge_limit(graph)) {
+      return false;
+    }
     set_parent(graph, slot, parent);
     ensure_listed(graph, points, parent, slot, parallel);
   }
@@ -99,17 +101,14 @@ uint32_t root_slot(const HnswIndex& graph, const PointTable& points) {
 
 void count_all_links(HnswIndex& graph, const PointTable& points) {
   const size_t slots = slot_count(points);
-  graph.in_links0.assign(slots, 0);
+  graph.one_way = OneWayLinks{};
+  graph.link_changes = std::make_unique<LinkChangeLog>();
   graph.upper_in_links.clear();
   graph.uncounted_links = 0;
   for (uint32_t slot = 0; slot < slots; ++slot) {
     if (!has_node(graph, slot)) continue;
     for (uint32_t n : layer0_neighbors(graph, slot)) {
-      if (n < slots) {
-        ++graph.in_links0[n];
-      } else {
-        graph.uncounted_links = 1;
-      }
+      if (n != slot && !lists_name(graph, n, slot)) add_one_way(graph.one_way, n, slot);
     }
     const auto* upper = upper_lists(graph, slot);
     if (upper == nullptr) continue;
@@ -179,7 +178,6 @@ void prepare_link_bookkeeping(HnswIndex& graph, const PointTable& points) {
   const size_t slots = slot_count(points);
   const bool ranks_left = graph.next_rank < OUTSIDE_RANK - RANK_MARGIN && graph.root_rank > RANK_MARGIN;
   if (graph.bookkeeping && ranks_left) {
-    if (graph.in_links0.size() < slots) graph.in_links0.resize(slots, 0);
     if (graph.tree_parent.size() < slots) graph.tree_parent.resize(slots, NO_PARENT);
     if (graph.tree_rank.size() < slots) graph.tree_rank.resize(slots, OUTSIDE_RANK);
     return;
@@ -195,14 +193,17 @@ void rank_new_node(HnswIndex& graph, uint32_t slot) { set_rank(graph, slot, grap
 void forget_slot(HnswIndex& graph, uint32_t slot) {
   if (slot < graph.tree_parent.size()) graph.tree_parent[slot] = NO_PARENT;
   if (slot < graph.tree_rank.size()) graph.tree_rank[slot] = OUTSIDE_RANK;
-  if (slot < graph.in_links0.size()) graph.in_links0[slot] = 0;
+  clear_one_way(graph.one_way, slot);
 }
 
 bool attach_node(HnswIndex& graph, const PointTable& points, uint32_t slot,
                  std::span<const uint32_t> candidates, NodeLocks* locks) {
   const uint32_t rank = rank_of(graph, slot);
   for (uint32_t n : candidates) {
-    if (n == slot || !in_tree_candidate(graph, points, n) || rank_of(graph, n) >= rank) continue;
+    // Whether n holds a node is read under its lock (its list may be changing).
+    if (n == slot || n >= slot_count(points) || !has_record(points, n) || rank_of(graph, n) >= rank) {
+      continue;
+    }
     if (try_attach(graph, points, slot, n, locks)) return true;
   }
   return false;
@@ -260,15 +261,24 @@ std::string check_link_bookkeeping(const HnswIndex& graph, const PointTable& poi
   if (!graph.bookkeeping) return "";
   const size_t slots = slot_count(points);
   std::vector<uint32_t> counts(slots, 0);
+  size_t one_way_links = 0;
   for (uint32_t slot = 0; slot < slots; ++slot) {
-    for (uint32_t n : layer0_neighbors(graph, slot)) ++counts[n];
-  }
-  for (uint32_t slot = 0; slot < slots; ++slot) {
-    if (counts[slot] != in_link_count(graph, slot, 0)) {
-      return "layer-0 in-link count of slot " + std::to_string(slot) + " is " +
-             std::to_string(in_link_count(graph, slot, 0)) + ", lists name it " +
-             std::to_string(counts[slot]) + " times";
+    for (uint32_t n : layer0_neighbors(graph, slot)) {
+      if (n == slot || lists_name(graph, n, slot)) continue;
+      ++one_way_links;
+      if (!has_one_way(graph.one_way, n, slot)) {
+        return "slot " + std::to_string(slot) + " names " + std::to_string(n) +
+               " one way, unrecorded";
+      }
     }
+  }
+  size_t recorded = 0;
+  for (uint32_t slot = 0; slot < slots; ++slot) {
+    for_each_one_way(graph.one_way, slot, [&](uint32_t) { ++recorded; });
+  }
+  if (recorded != one_way_links) {
+    return std::to_string(recorded) + " one-way links recorded, " + std::to_string(one_way_links) +
+           " in the lists";
   }
   if (!graph.uncounted_links) {
     for (size_t layer = 1; layer < MAX_LAYERS; ++layer) {

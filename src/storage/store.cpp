@@ -84,6 +84,7 @@ Status upsert_batch(Store& store, std::span<const uint64_t> point_ids,
     run_parallel(*pool, slots.size() - first, part);
     attach_unattached(graph, points, *locks);
   }
+  settle_link_changes(graph);
   for (size_t i = 0; i < slots.size(); ++i) settle_node(graph, slots[i], levels[i]);
   if (!graph.layer0_overflow.empty()) drop_stale_overflow(graph);
   return Status::Ok();
@@ -94,49 +95,26 @@ namespace {
 // Removes every trace of these slots from the graph (their records may still be
 // in the table; they are never chosen): the lists naming them are found and
 // chosen again on the worker pool, then the nodes go.
-// Appends the layer-0 lists that name a leaving slot, found by a scan of
-// every list on the worker pool.
-void scan_lists_naming(WorkerPool& pool, const HnswIndex& graph, const PointTable& points,
-                       const LeavingSlots& leaving, std::vector<ListRef>& lists) {
-  const uint32_t slot_total = static_cast<uint32_t>(slot_count(points));
-  // The scan is split into ranges whose findings are joined in order.
-  const size_t ranges = std::max<size_t>(1, std::min<size_t>(64, slot_total / 4096));
-  std::vector<std::vector<ListRef>> found(ranges);
-  auto scan = [&](size_t begin, size_t end) {
-    for (size_t r = begin; r < end; ++r) {
-      uint32_t from = static_cast<uint32_t>(uint64_t{slot_total} * r / ranges);
-      uint32_t to = static_cast<uint32_t>(uint64_t{slot_total} * (r + 1) / ranges);
-      find_lists_naming(graph, leaving, from, to, found[r]);
-    }
-  };
-  run_parallel(pool, ranges, scan);
-  for (const std::vector<ListRef>& part : found) lists.insert(lists.end(), part.begin(), part.end());
-}
-
-// The lists that name a leaving slot, none of them a leaving node's own.
-// A few leaving nodes find them around themselves, as their in-link counts
-// tell; many, or a graph whose counts miss some links, take a scan.
-std::vector<ListRef> lists_naming(WorkerPool& pool, const HnswIndex& graph,
-                                  const PointTable& points, const LeavingSlots& leaving) {
+// The lists that name a leaving slot, none of them a leaving node's own. At
+// layer 0 the one-way links tell them exactly. Above it, a few leaving nodes
+// find them around themselves, as their in-link counts tell; many, or a
+// graph whose counts miss some links, take a scan of the upper lists.
+std::vector<ListRef> lists_naming(const HnswIndex& graph, const PointTable& points,
+                                  const LeavingSlots& leaving) {
   std::vector<ListRef> lists;
-  bool scan_layer0 = true;
+  for (uint32_t slot : leaving.slots) find_layer0_lists_naming(graph, slot, lists);
   bool scan_upper = true;
   if (!graph.uncounted_links && leaving.slots.size() * NEARBY_SEARCH_RATIO <= graph.node_count) {
-    scan_layer0 = scan_upper = false;
+    scan_upper = false;
     for (uint32_t slot : leaving.slots) {
-      for (size_t layer = 0; layer < MAX_LAYERS; ++layer) {
-        bool& scan = layer == 0 ? scan_layer0 : scan_upper;
-        if (!scan && !find_lists_naming_nearby(graph, points, slot, layer, lists)) scan = true;
+      for (size_t layer = 1; layer < MAX_LAYERS && !scan_upper; ++layer) {
+        scan_upper = !find_lists_naming_nearby(graph, points, slot, layer, lists);
       }
-    }
-    if (scan_layer0) {
-      std::erase_if(lists, [](const ListRef& list) { return list.layer == 0; });
     }
     if (scan_upper) {
       std::erase_if(lists, [](const ListRef& list) { return list.layer != 0; });
     }
   }
-  if (scan_layer0) scan_lists_naming(pool, graph, points, leaving, lists);
   if (scan_upper) find_upper_lists_naming(graph, leaving, lists);
   std::erase_if(lists, [&](const ListRef& list) { return leaving.contains(list.owner); });
   // A list naming several leaving nodes is chosen again once.
@@ -161,7 +139,7 @@ void unlink_slots(HnswIndex& graph, const PointTable& points, std::span<const ui
   const LeavingSlots leaving = mark_leaving(points, slots);
   std::shared_ptr<WorkerPool> pool = process_worker_pool();
   const std::vector<uint32_t> orphans = orphans_of(graph, leaving);
-  const std::vector<ListRef> lists = lists_naming(*pool, graph, points, leaving);
+  const std::vector<ListRef> lists = lists_naming(graph, points, leaving);
   const bool parallel = lists.size() >= 64 && links_fit_tree_edges(graph);
   auto repair = [&](size_t begin, size_t end) {
     for (size_t i = begin; i < end; ++i) rechoose_list(graph, points, leaving, lists[i], parallel);
@@ -173,6 +151,7 @@ void unlink_slots(HnswIndex& graph, const PointTable& points, std::span<const ui
   }
   remove_leaving_nodes(graph, points, leaving);
   reattach_orphans(graph, points, orphans);
+  settle_link_changes(graph);
 }
 
 }  // namespace

@@ -56,8 +56,8 @@ Status upsert_batch(Store& store, std::span<const uint64_t> point_ids,
 // the first this many points of a graph.
 inline constexpr size_t PARALLEL_LINK_MIN = 256;
 
-// Deletions of at most one point per this many nodes find the lists naming
-// each around it; more take a scan of every list.
+// Deletions of at most one point per this many nodes find the upper lists
+// naming each around it; more take a scan of every upper list.
 inline constexpr size_t NEARBY_SEARCH_RATIO = 512;
 
 // Removes the points stored under these ids, with their payloads and graph

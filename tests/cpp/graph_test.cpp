@@ -13,6 +13,7 @@
 #include "index/hnsw.h"
 #include "index/layer_search.h"
 #include "index/metrics.h"
+#include "index/one_way_links.h"
 #include "index/spanning_tree.h"
 #include "storage/store.h"
 #include "check.h"
@@ -406,9 +407,56 @@ void test_tenant_beam_passes_through_other_tenants() {
                                      100, scratch, nearest));
 }
 
+// The one-way index against a model of sets, through random adds, removes
+// and clears (block reuse and the first block's holes included).
+void test_one_way_links_match_sets() {
+  std::mt19937_64 rng(13);
+  OneWayLinks links;
+  std::vector<std::vector<uint32_t>> model(40);
+  for (int step = 0; step < 200000; ++step) {
+    uint32_t target = rng() % model.size(), source = rng() % 25;
+    std::vector<uint32_t>& set = model[target];
+    auto at = std::find(set.begin(), set.end(), source);
+    switch (rng() % 9) {
+      case 8:
+        clear_one_way(links, target);
+        set.clear();
+        break;
+      case 0: case 1: case 2: case 3:
+        remove_one_way(links, target, source);
+        if (at != set.end()) set.erase(at);
+        break;
+      default:
+        add_one_way(links, target, source);
+        if (at == set.end()) set.push_back(source);
+    }
+    if (step % 97 == 0) {
+      for (uint32_t t = 0; t < model.size(); ++t) {
+        std::vector<uint32_t> got;
+        for_each_one_way(links, t, [&](uint32_t s) { got.push_back(s); });
+        std::vector<uint32_t> want = model[t];
+        std::sort(got.begin(), got.end());
+        std::sort(want.begin(), want.end());
+        CHECK(got == want);
+      }
+    }
+  }
+  // Every block is in use or free: none is lost.
+  size_t used = 0, free_blocks = 0;
+  for (uint32_t t = 0; t < model.size(); ++t) {
+    for (uint32_t b = t < links.first.size() ? links.first[t] : OneWayLinks::NONE;
+         b != OneWayLinks::NONE; b = links.blocks[b].next) {
+      ++used;
+    }
+  }
+  for (uint32_t b = links.free_blocks; b != OneWayLinks::NONE; b = links.blocks[b].next) ++free_blocks;
+  CHECK(used + free_blocks == links.blocks.size());
+}
+
 }  // namespace
 
 int main() {
+  test_one_way_links_match_sets();
   test_tenant_beam_passes_through_other_tenants();
   test_level_draw();
   test_first_and_second_point();

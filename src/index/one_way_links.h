@@ -1,0 +1,68 @@
+// The layer-0 links named one way only, kept by their target: for each slot,
+// the nodes whose lists name it while its own list does not name them. With
+// the nodes its own list names that name it back, they are exactly the lists
+// naming it, found without a scan (most links are named both ways, so the
+// index stays small: about an eighth of the links).
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <vector>
+
+namespace tarnwick {
+
+struct OneWayLinks {
+  static constexpr uint32_t NONE = UINT32_MAX;
+  // Entries in blocks of four, chained: a slot's first block is filled from
+  // its start, every later one is full, so a slot naming k sources holds
+  // ceil(k / 4) blocks.
+  struct Block {
+    uint32_t sources[4];
+    uint32_t next;
+  };
+  std::vector<uint32_t> first;  // by slot: its first block, or NONE
+  std::vector<Block> blocks;
+  uint32_t free_blocks = NONE;  // chained through `next`
+};
+
+// Records that `source` names `target` one way (nothing when it is recorded already).
+void add_one_way(OneWayLinks& links, uint32_t target, uint32_t source);
+// Forgets that `source` names `target` one way (nothing when it was not recorded).
+void remove_one_way(OneWayLinks& links, uint32_t target, uint32_t source);
+// Forgets every source of `target`.
+void clear_one_way(OneWayLinks& links, uint32_t target);
+bool has_one_way(const OneWayLinks& links, uint32_t target, uint32_t source);
+
+// The sources naming `target` one way, in no particular order.
+template <typename Visit>
+void for_each_one_way(const OneWayLinks& links, uint32_t target, Visit visit) {
+  if (target >= links.first.size()) return;
+  for (uint32_t block = links.first[target]; block != OneWayLinks::NONE;
+       block = links.blocks[block].next) {
+    for (uint32_t source : links.blocks[block].sources) {
+      if (source == OneWayLinks::NONE) break;  // the rest of the first block is free
+      visit(source);
+    }
+  }
+}
+
+// A layer-0 list change that may have changed whether two nodes name each
+// other: `owner`'s list gained or lost `entry`.
+struct LinkChange {
+  uint32_t owner;
+  uint32_t entry;
+};
+
+// Changes logged while lists change, on any number of threads at once, and
+// settled into the one-way index once they stop.
+struct LinkChangeLog {
+  static constexpr size_t STRIPES = 64;
+  struct Stripe {
+    std::mutex mutex;
+    std::vector<LinkChange> changes;  // guarded by mutex
+  };
+  Stripe stripes[STRIPES];
+};
+
+}  // namespace tarnwick
