@@ -19,7 +19,8 @@ from snapshot_format import read_snapshot
 
 def unreachable(store, folder):
     """The graph's nodes that a breadth-first walk of layer 0 from the entry
-    point does not reach, read from a saved file."""
+    point does not reach, and ids its lists name without a node, read from a
+    saved file."""
     path = Path(folder) / "reach.snapshot"
     store.save(str(path))
     state = read_snapshot(path.read_bytes())
@@ -32,7 +33,8 @@ def unreachable(store, folder):
             if n not in seen:
                 seen.add(n)
                 queue.append(n)
-    return set(nodes) - seen
+    dangling = {n for _, lists in nodes.values() for layer in lists for n in layer} - set(nodes)
+    return (set(nodes) - seen) | dangling
 
 
 def unreturned(store, live, query):
@@ -102,6 +104,13 @@ def churn(scenario, folder):
     store.batch_upsert(list(range(next_id, next_id + 600)), extra)
     live.update(zip(range(next_id, next_id + 600), extra))
     check("load, then inserts")
+    gone = rng.choice(sorted(live), size=len(live) // 10, replace=False).tolist()
+    store.batch_delete(gone[:-10])
+    for point_id in gone[-10:]:
+        store.delete(point_id)
+    for point_id in gone:
+        del live[point_id]
+    check("load, inserts, then deletes")
     return failures
 
 

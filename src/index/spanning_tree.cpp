@@ -6,6 +6,7 @@
 #include <mutex>
 
 #include "index/neighbor_selection.h"
+#include "util/worker_pool.h"
 
 namespace tarnwick {
 
@@ -99,22 +100,74 @@ uint32_t root_slot(const HnswIndex& graph, const PointTable& points) {
   return root != NO_SLOT && in_tree_candidate(graph, points, root) ? root : NO_SLOT;
 }
 
-void count_all_links(HnswIndex& graph, const PointTable& points) {
+// Lists of at most this many entries keep a bit per entry in a NamedBack.
+constexpr size_t NAMED_BACK_BITS = 64;
+
+// For each slot's layer-0 list, a bit per entry telling whether that entry's
+// own list names the slot back. A list longer than NAMED_BACK_BITS (only a
+// loaded graph has one) gets no bits and is asked again where it matters.
+// Found on the worker pool, each list's neighbours' lists requested at once.
+std::vector<uint64_t> find_links_named_back(const HnswIndex& graph, const PointTable& points) {
+  const size_t slots = slot_count(points);
+  std::vector<uint64_t> named_back(slots, 0);
+  auto part = [&](size_t begin, size_t end) {
+    for (size_t slot = begin; slot < end; ++slot) {
+      std::span<const uint32_t> list = layer0_neighbors(graph, static_cast<uint32_t>(slot));
+      if (list.empty() || list.size() > NAMED_BACK_BITS) continue;
+      for (uint32_t n : list) __builtin_prefetch(layer0_block(graph, n));
+      uint64_t bits = 0;
+      for (size_t i = 0; i < list.size(); ++i) {
+        bits |= uint64_t{lists_name(graph, list[i], static_cast<uint32_t>(slot))} << i;
+      }
+      named_back[slot] = bits;
+    }
+  };
+  std::shared_ptr<WorkerPool> pool = process_worker_pool();
+  run_parallel(*pool, slots, part);
+  return named_back;
+}
+
+// Whether entry i of the layer-0 list of `owner` names it back.
+bool named_back_at(const HnswIndex& graph, const std::vector<uint64_t>& named_back,
+                   uint32_t owner, std::span<const uint32_t> list, size_t i) {
+  if (list.size() > NAMED_BACK_BITS) return lists_name(graph, list[i], owner);
+  return (named_back[owner] >> i) & 1;
+}
+
+void count_all_links(HnswIndex& graph, const PointTable& points,
+                     const std::vector<uint64_t>& named_back) {
   const size_t slots = slot_count(points);
   graph.one_way = OneWayLinks{};
   graph.link_changes = std::make_unique<LinkChangeLog>();
   graph.upper_in_links.clear();
   graph.uncounted_links = 0;
+  // The links named one way, grouped by target, so that each target's
+  // blocks are made in one go.
+  std::vector<LinkChange> one_way;
   for (uint32_t slot = 0; slot < slots; ++slot) {
-    if (!has_node(graph, slot)) continue;
-    for (uint32_t n : layer0_neighbors(graph, slot)) {
-      if (n != slot && !lists_name(graph, n, slot)) add_one_way(graph.one_way, n, slot);
+    std::span<const uint32_t> list = layer0_neighbors(graph, slot);
+    for (size_t i = 0; i < list.size(); ++i) {
+      if (list[i] != slot && !named_back_at(graph, named_back, slot, list, i)) {
+        one_way.push_back({list[i], slot});
+      }
     }
-    const auto* upper = upper_lists(graph, slot);
-    if (upper == nullptr) continue;
+  }
+  std::sort(one_way.begin(), one_way.end(), [](LinkChange a, LinkChange b) {
+    return a.owner != b.owner ? a.owner < b.owner : a.entry < b.entry;
+  });
+  one_way.erase(std::unique(one_way.begin(), one_way.end(),
+                            [](LinkChange a, LinkChange b) {
+                              return a.owner == b.owner && a.entry == b.entry;
+                            }),
+                one_way.end());
+  graph.one_way.first.assign(slots, OneWayLinks::NONE);
+  graph.one_way.blocks.reserve(one_way.size() / 3 + 1);
+  for (LinkChange link : one_way) add_one_way(graph.one_way, link.owner, link.entry);
+  graph.upper_in_links.reserve(graph.upper_layers.size());
+  for (const auto& [slot, lists] : graph.upper_layers) {
     graph.upper_in_links.try_emplace(slot);
-    for (size_t layer = 1; layer <= upper->size() && layer < MAX_LAYERS; ++layer) {
-      for (uint32_t n : (*upper)[layer - 1]) ++graph.upper_in_links[n][layer - 1];
+    for (size_t layer = 1; layer <= lists.size() && layer < MAX_LAYERS; ++layer) {
+      for (uint32_t n : lists[layer - 1]) ++graph.upper_in_links[n][layer - 1];
     }
   }
 }
@@ -123,7 +176,7 @@ void count_all_links(HnswIndex& graph, const PointTable& points) {
 // the first node that reaches it with room for another tree edge; then
 // attaches, below the node that reaches it, every node still outside the
 // tree that the root reaches one way. Ranks follow the order of attachment.
-void grow_tree(HnswIndex& graph, const PointTable& points) {
+void grow_tree(HnswIndex& graph, const PointTable& points, const std::vector<uint64_t>& named_back) {
   const size_t slots = slot_count(points);
   graph.tree_parent.assign(slots, NO_PARENT);
   graph.tree_rank.assign(slots, OUTSIDE_RANK);
@@ -135,20 +188,29 @@ void grow_tree(HnswIndex& graph, const PointTable& points) {
   std::vector<uint8_t> edges(slots, 0);  // tree edges of each list, up to the limit
   std::deque<uint32_t> queue{root};
   set_rank(graph, root, graph.next_rank++);
+  size_t in_tree = 1;
   while (!queue.empty()) {
     uint32_t owner = queue.front();
     queue.pop_front();
-    for (uint32_t n : layer0_neighbors(graph, owner)) {
-      if (edges[owner] >= limit) break;
-      if (!in_tree_candidate(graph, points, n) || rank_of(graph, n) != OUTSIDE_RANK) continue;
-      if (!lists_name(graph, n, owner)) continue;
+    std::span<const uint32_t> list = layer0_neighbors(graph, owner);
+    for (size_t i = 0; i < list.size() && edges[owner] < limit; ++i) {
+      const uint32_t n = list[i];
+      // Cheapest first: most neighbours are in the tree already.
+      if (rank_of(graph, n) != OUTSIDE_RANK || !named_back_at(graph, named_back, owner, list, i) ||
+          !in_tree_candidate(graph, points, n)) {
+        continue;
+      }
       set_parent(graph, n, owner);
       set_rank(graph, n, graph.next_rank++);
       ++edges[owner];
       edges[n] = 1;
       queue.push_back(n);
+      ++in_tree;
     }
   }
+  size_t candidates_total = 0;
+  for (uint32_t slot = 0; slot < slots; ++slot) candidates_total += in_tree_candidate(graph, points, slot);
+  if (in_tree == candidates_total) return;  // as with every graph this store wrote
   // Nodes reached one way only: attached below their discoverer by naming
   // each in the other's list.
   std::vector<uint8_t> reached(slots, 0);
@@ -183,9 +245,10 @@ void prepare_link_bookkeeping(HnswIndex& graph, const PointTable& points) {
     return;
   }
   graph.bookkeeping = false;
-  count_all_links(graph, points);
+  const std::vector<uint64_t> named_back = find_links_named_back(graph, points);
+  count_all_links(graph, points, named_back);
   graph.bookkeeping = true;
-  grow_tree(graph, points);
+  grow_tree(graph, points, named_back);
 }
 
 void rank_new_node(HnswIndex& graph, uint32_t slot) { set_rank(graph, slot, graph.next_rank++); }
