@@ -6,7 +6,7 @@
 #include "docstrings.h"
 #include "index/scan_kernels.h"
 #include "persist/snapshot_file.h"
-#include "storage/batch_search.h"
+#include "storage/search.h"
 #include "storage/store.h"
 
 namespace tarnwick {

@@ -13,6 +13,7 @@
 #include "index/hnsw.h"
 #include "index/layer_search.h"
 #include "index/metrics.h"
+#include "storage/search.h"
 #include "storage/store.h"
 #include "check.h"
 
