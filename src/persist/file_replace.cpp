@@ -26,7 +26,8 @@ constexpr int MAX_SYMLINK_HOPS = 40;
 // Single write calls stay below the kernel's per-call limit.
 constexpr size_t MAX_WRITE_CHUNK = size_t{1} << 30;
 
-// Names tried for a temporary file before giving up when a name is taken.
+// Names tried for a temporary file before giving up: a name can be taken
+// (EEXIST), or lost to a sweep between its creation and its lock.
 constexpr int TEMPORARY_NAME_ATTEMPTS = 8;
 
 // strerror_r comes in a GNU flavour (returns the text) and an XSI one (fills the buffer).
@@ -152,7 +153,10 @@ bool still_named(int directory_fd, const char* name, int fd) {
          open_file.st_dev == named.st_dev && open_file.st_ino == named.st_ino;
 }
 
-// Creates the temporary file under a fresh name and locks it.
+// Creates the temporary file under a fresh name and locks it. Between the
+// creation and the lock another writer's sweep may take the unlocked file for
+// a dead writer's: holding its lock first, or having removed the name already.
+// Either way the file is given up to the sweep and a new name tried.
 Status create_locked_temporary(const FileTarget& target, Replacement& replacement) {
   std::string stem = temporary_stem(target.name).append(std::to_string(::getpid())).append("-");
   for (int attempt = 0;; ++attempt) {
@@ -160,22 +164,29 @@ Status create_locked_temporary(const FileTarget& target, Replacement& replacemen
     std::snprintf(suffix, sizeof suffix, "%08x%08x", static_cast<unsigned>(host_tag()),
                   static_cast<unsigned>(random_seed()));
     std::string path = target.directory + "/" + stem + suffix;
-    int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOCTTY, 0666);
-    if (fd < 0) {
+    FileDescriptor file(::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOCTTY, 0666));
+    if (file.fd < 0) {
       if (errno == EEXIST && attempt + 1 < TEMPORARY_NAME_ATTEMPTS) continue;
       return os_error(errno);
     }
+    // A file system without flock leaves the file unlocked, and sweeps there
+    // keep every temporary file (remove_stale_temporaries).
+    bool locked = ::flock(file.fd, LOCK_EX | LOCK_NB) == 0;
+    bool lost = !locked && errno == EWOULDBLOCK;
+    if (locked) lost = !still_named(AT_FDCWD, path.c_str(), file.fd);
+    if (lost) {
+      if (attempt + 1 < TEMPORARY_NAME_ATTEMPTS) continue;
+      return os_error(EEXIST);
+    }
     replacement.temporary_path = std::move(path);
-    replacement.file.fd = fd;
-    break;
+    if (locked) {
+      replacement.lock.fd = ::fcntl(file.fd, F_DUPFD_CLOEXEC, 0);
+      if (replacement.lock.fd < 0) return os_error(errno);
+    }
+    replacement.file.fd = file.fd;
+    file.fd = -1;
+    return Status::Ok();
   }
-  // A file system without flock leaves the file unlocked; a stale-file sweep
-  // then still needs the file to be old (remove_stale_temporaries).
-  if (::flock(replacement.file.fd, LOCK_EX | LOCK_NB) == 0) {
-    replacement.lock.fd = ::fcntl(replacement.file.fd, F_DUPFD_CLOEXEC, 0);
-    if (replacement.lock.fd < 0) return os_error(errno);
-  }
-  return Status::Ok();
 }
 
 // Gives the temporary file the target's owner, group and permission bits,
@@ -337,7 +348,7 @@ void remove_stale_temporaries(const std::string& directory, const std::string& t
     const bool local = own_tag != 0 && tag == own_tag;
     // A running process other than the caller may be writing it; the caller's
     // own id may have been inherited from a writer that died (a restarted
-    // container gets the same small ids), and its live saves hold the lock.
+    // container gets the same small ids), and its own live writes hold the lock.
     if (local && pid != own_pid && process_runs(pid)) continue;
     FileDescriptor file(::openat(directory_fd, entry->d_name,
                                  O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC | O_NOCTTY));
@@ -346,8 +357,9 @@ void remove_stale_temporaries(const std::string& directory, const std::string& t
     if (::fstat(file.fd, &info) != 0 || !S_ISREG(info.st_mode) || info.st_uid != ::geteuid()) {
       continue;
     }
-    time_t age = std::time(nullptr) - info.st_mtime;
-    if (age < (local ? STALE_LOCAL_SECONDS : STALE_FOREIGN_SECONDS)) continue;
+    // Without a lock that this host shares, only the file's age tells a writer
+    // that died from one that is slow.
+    if (!local && std::time(nullptr) - info.st_mtime < STALE_FOREIGN_SECONDS) continue;
     if (::flock(file.fd, LOCK_EX | LOCK_NB) != 0) continue;  // a write in progress, or no locks here
     // Remove the name only while it still names the file that was checked.
     if (!still_named(directory_fd, entry->d_name, file.fd)) continue;

@@ -99,16 +99,21 @@ Status finish_replacement(Replacement& replacement);
 // Temporary files are named ".NAME.tmp-PID-TTTTTTTTRRRRRRRR": the target's
 // name (cut to 200 bytes), the writer's process id, the writer's host tag (from
 // the kernel's boot id) and 32 random bits, in hexadecimal. Every writer holds
-// an exclusive flock on its temporary file from its creation until the rename.
-// A file of that form for the same target is stale, and removed, when it is a
-// regular file of the calling user that no one holds locked and either
-// - its host tag is this kernel's (so the lock is authoritative), its writer's
-//   process id is not running (or is the caller's own, inherited from the dead
-//   writer), and it has not been modified for STALE_LOCAL_SECONDS; or
-// - it comes from another host or from an unknown one, and it has not been
-//   modified for STALE_FOREIGN_SECONDS (locks across hosts may not be shared).
-// Every failure is ignored: the removal is housekeeping, not part of the write.
-inline constexpr int STALE_LOCAL_SECONDS = 10;
+// an exclusive flock on its temporary file from its creation until the rename,
+// and after taking the lock checks that the name still leads to its file,
+// starting over under a new name if it does not: so on this kernel a temporary
+// file that no one holds locked has no live writer. A file of that form for
+// the same target is stale, and removed, when it is a regular file of the
+// calling user that no one holds locked, and either
+// - its host tag is this kernel's (so the lock is authoritative) and its
+//   writer's process is not running, or is the caller's own (its id inherited
+//   from a writer that died, as a restarted container has it; the caller's own
+//   live writes hold their locks): removed at once; or
+// - it comes from another host or from an unknown one, where locks and process
+//   ids may not be shared, and it has not been modified for STALE_FOREIGN_SECONDS.
+// A file system that cannot lock files keeps every temporary file: no lock
+// tells a dead writer from a live one there. Every failure is ignored: the
+// removal is housekeeping, not part of the write.
 inline constexpr int STALE_FOREIGN_SECONDS = 15 * 60;
 void remove_stale_temporaries(const std::string& directory, const std::string& target_name);
 
