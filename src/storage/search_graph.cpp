@@ -12,8 +12,8 @@ namespace tarnwick {
 namespace {
 
 // The score a graph result reports, from the distance its walk measured. A
-// cosine score is 1 - (1 - similarity) in float32, which can differ in the last
-// bit from the similarity the exact scan reports for the same pair.
+// cosine score is 1 - (1 - similarity) in float32: the exact scan's similarity
+// for a similarity of 0.5 or more, within 2^-24 of it below.
 float graph_score(Metric metric, float distance, size_t query_dim, uint32_t point_dim) {
   switch (metric) {
     case Metric::DotProduct:
