@@ -192,15 +192,13 @@ bool contains_point(const Store& store, uint64_t point_id) {
 }
 
 GraphParameters graph_parameters(const Store& store) {
-  std::shared_lock segment_lock(store.segment);
-  std::shared_lock index_lock(store.index);
-  return {store.graph.m, store.graph.ef_construction, store.graph.ef_search};
+  const ReadView view = read_view(store);
+  return {view.graph.m, view.graph.ef_construction, view.graph.ef_search};
 }
 
 void set_ef_search(Store& store, uint64_t ef_search) {
-  std::unique_lock segment_lock(store.segment);
-  std::unique_lock index_lock(store.index);
-  store.graph.ef_search = ef_search;
+  WriteView view = write_view(store);
+  view.graph.ef_search = ef_search;
 }
 
 }  // namespace tarnwick
