@@ -126,19 +126,17 @@ struct Callback {
   PyObject* callable = nullptr;
 };
 
-// Checks that progress is None or callable.
-bool convert_progress(PyObject* object, PyObject*& out) {
-  out = object == Py_None ? nullptr : object;
-  if (out == nullptr || PyCallable_Check(out)) return true;
-  PyRef qualname = PyRef::steal(PyType_GetQualName(Py_TYPE(out)));
+bool convert_parameter(PyObject* object, const char* name, Callback& out) {
+  if (object == nullptr || object == Py_None) return true;
+  if (PyCallable_Check(object)) {
+    out.callable = object;
+    return true;
+  }
+  PyRef qualname = PyRef::steal(PyType_GetQualName(Py_TYPE(object)));
   if (!qualname) return false;
   PyErr_Format(PyExc_TypeError, "'%U' object is not callable", qualname.get());
-  add_argument_note("progress");
+  add_argument_note(name);
   return false;
-}
-
-bool convert_parameter(PyObject* object, const char*, Callback& out) {
-  return object == nullptr || convert_progress(object, out.callable);
 }
 
 // ---- The methods: each an _impl on converted arguments, in the order of its spec ----
@@ -264,7 +262,8 @@ PyObject* get_impl(PyObject* self, uint64_t& point_id) {
 
 // ---- The fast-call wrapper every method shares ----
 
-// The parameter types of an _impl, after self.
+// The parameter types of an _impl, after self: each taken by reference, so
+// that the _impl may move out of its converted arguments.
 template <typename Impl>
 struct ImplParameters;
 template <typename... Parameters>

@@ -1,5 +1,9 @@
 """The source tree's layers: includes run one way, binding -> storage/persist ->
-index -> table, with util below them all, and only the binding sees Python."""
+index -> table, with util below them all, and only the binding sees Python.
+Storage reaches the table only through its functions, persist reads and
+replaces the store only through the store's views, and the binding sees no
+kernel. The rules read names, not types: a record of storage's own that reuses
+a field name of the point table trips them, and is best renamed."""
 import re
 from pathlib import Path
 
