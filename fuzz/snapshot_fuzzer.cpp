@@ -20,6 +20,7 @@
 
 #include "persist/snapshot.h"
 #include "persist/snapshot_file.h"
+#include "storage/search.h"
 #include "storage/store.h"
 
 namespace {

@@ -17,7 +17,7 @@
 #include <cxxabi.h>
 
 #include "table/payload.h"
-#include "storage/store.h"
+#include "storage/search.h"
 #include "util/status.h"
 
 namespace tarnwick {

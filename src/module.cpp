@@ -2,11 +2,14 @@
 // method table and each method's binding onto the store.
 #include "py_ref.h"
 
+#include <tuple>
+#include <utility>
+
 #include "binding.h"
 #include "docstrings.h"
-#include "index/scan_kernels.h"
+#include "index/metrics.h"
 #include "persist/snapshot_file.h"
-#include "storage/batch_search.h"
+#include "storage/search.h"
 #include "storage/store.h"
 
 namespace tarnwick {
@@ -49,6 +52,11 @@ constexpr char SEARCH_METRIC_ERROR[] =
 constexpr char BATCH_SEARCH_METRIC_ERROR[] =
     "Unsupported metric option assigned. Choose from: 'cosine', 'dot_product', or 'euclidean'.";
 
+// ---- Arguments ----
+// Each parameter's type says how its argument is converted; convert_parameter
+// converts one (`object` is null for a parameter not given) and returns false
+// with a Python exception set, noted with the argument's name.
+
 // Converts one argument, adding the note that names it when the conversion fails.
 template <typename Convert, typename Value>
 bool convert_argument(const char* name, Convert convert, PyObject* object, Value& out) {
@@ -57,42 +65,94 @@ bool convert_argument(const char* name, Convert convert, PyObject* object, Value
   return false;
 }
 
+bool convert_parameter(PyObject* object, const char* name, uint64_t& out) {
+  return convert_argument(name, convert_u64, object, out);
+}
+
+bool convert_parameter(PyObject* object, const char* name, std::string& out) {
+  return convert_argument(name, convert_text, object, out);
+}
+
+bool convert_parameter(PyObject* object, const char* name, std::vector<float>& out) {
+  return convert_argument(name, convert_vector, object, out);
+}
+
+// A batch of queries: any failure, of the list or of one item, is noted with
+// the argument's name alone.
+bool convert_parameter(PyObject* object, const char* name, VectorList& out) {
+  return convert_argument(name, convert_vector_list, object, out);
+}
+
+// A batch of vectors to store: a failing item is noted with its index.
+struct NumberedVectorList {
+  VectorList list;
+};
+
+bool convert_parameter(PyObject* object, const char* name, NumberedVectorList& out) {
+  size_t failed_item = SIZE_MAX;
+  if (convert_vector_list_items(object, out.list, failed_item)) return true;
+  if (failed_item == SIZE_MAX) {
+    add_argument_note(name);
+  } else {
+    add_item_note(name, failed_item);
+  }
+  return false;
+}
+
 // An absent or None tenant_id means no tenant filter.
-bool convert_tenant(PyObject* object, std::optional<std::string>& out) {
+bool convert_parameter(PyObject* object, const char* name, std::optional<std::string>& out) {
   if (object == nullptr || object == Py_None) return true;
   out.emplace();
-  return convert_argument("tenant_id", convert_text, object, *out);
+  return convert_argument(name, convert_text, object, *out);
 }
+
+bool convert_parameter(PyObject* object, const char*, std::unique_ptr<Payload>& out) {
+  return convert_payload(object, out);
+}
+
+bool convert_parameter(PyObject* object, const char* name, std::vector<uint64_t>& out) {
+  return convert_id_list(object, name, out);
+}
+
+// Absent or None: no payloads at all, as opposed to a list of them.
+bool convert_parameter(PyObject* object, const char* name,
+                       std::optional<std::vector<std::unique_ptr<Payload>>>& out) {
+  if (object == nullptr || object == Py_None) return true;
+  return convert_payload_list(object, name, out.emplace());
+}
+
+// A callable argument that may be left out or None (then null). Borrowed.
+struct Callback {
+  PyObject* callable = nullptr;
+};
+
+bool convert_parameter(PyObject* object, const char* name, Callback& out) {
+  if (object == nullptr || object == Py_None) return true;
+  if (PyCallable_Check(object)) {
+    out.callable = object;
+    return true;
+  }
+  PyRef qualname = PyRef::steal(PyType_GetQualName(Py_TYPE(object)));
+  if (!qualname) return false;
+  PyErr_Format(PyExc_TypeError, "'%U' object is not callable", qualname.get());
+  add_argument_note(name);
+  return false;
+}
+
+// ---- The methods: each an _impl on converted arguments, in the order of its spec ----
 
 std::optional<std::string_view> as_view(const std::optional<std::string>& text) {
   if (!text) return std::nullopt;
   return std::string_view(*text);
 }
 
-PyObject* upsert_impl(PyObject* self, uint64_t point_id, std::span<const float> vector,
-                      std::unique_ptr<Payload> payload) {
+PyObject* upsert_impl(PyObject* self, uint64_t& point_id, std::vector<float>& vector,
+                      std::unique_ptr<Payload>& payload) {
   return none_or_raise(upsert(store_of(self), point_id, vector, std::move(payload)));
 }
 
-PyObject* vector_storage_upsert(PyObject* self, PyObject* const* args, Py_ssize_t nargsf,
-                                PyObject* kwnames) {
-  return guard_entry_point<PyObject*>(nullptr, [&]() -> PyObject* {
-    PyObject* slots[3];
-    if (!bind_arguments(UPSERT_SPEC, args, nargsf, kwnames, slots)) return nullptr;
-    uint64_t point_id;
-    std::vector<float> vector;
-    std::unique_ptr<Payload> payload;
-    if (!convert_argument("point_id", convert_u64, slots[0], point_id) ||
-        !convert_argument("vector", convert_vector, slots[1], vector) ||
-        !convert_payload(slots[2], payload)) {
-      return nullptr;
-    }
-    return upsert_impl(self, point_id, vector, std::move(payload));
-  });
-}
-
-PyObject* search_impl(PyObject* self, std::span<const float> query, uint64_t limit,
-                      const std::string& metric_name, const std::optional<std::string>& tenant) {
+PyObject* search_impl(PyObject* self, std::vector<float>& query, uint64_t& limit,
+                      std::string& metric_name, std::optional<std::string>& tenant) {
   std::optional<Metric> metric = parse_metric(metric_name);
   if (!metric) {
     PyErr_SetString(PyExc_ValueError, SEARCH_METRIC_ERROR);
@@ -100,25 +160,6 @@ PyObject* search_impl(PyObject* self, std::span<const float> query, uint64_t lim
   }
   std::vector<ScoredPoint> results = search_points(store_of(self), query, limit, *metric, as_view(tenant));
   return build_result_list(results);
-}
-
-PyObject* vector_storage_search(PyObject* self, PyObject* const* args, Py_ssize_t nargsf,
-                                PyObject* kwnames) {
-  return guard_entry_point<PyObject*>(nullptr, [&]() -> PyObject* {
-    PyObject* slots[4];
-    if (!bind_arguments(SEARCH_SPEC, args, nargsf, kwnames, slots)) return nullptr;
-    std::vector<float> query;
-    uint64_t limit;
-    std::string metric;
-    std::optional<std::string> tenant;
-    if (!convert_argument("query_vector", convert_vector, slots[0], query) ||
-        !convert_argument("limit", convert_u64, slots[1], limit) ||
-        !convert_argument("metric", convert_text, slots[2], metric) ||
-        !convert_tenant(slots[3], tenant)) {
-      return nullptr;
-    }
-    return search_impl(self, query, limit, metric, tenant);
-  });
 }
 
 // Returns a new list holding one result list per query, or null with an exception set.
@@ -133,12 +174,11 @@ PyObject* build_batch_result_list(std::span<const std::vector<ScoredPoint>> resu
   return list.release();
 }
 
-// Takes over the converted queries: they are released before the result objects
-// are built. The calling thread keeps the interpreter lock while the workers
-// answer; they touch nothing of Python's.
-PyObject* batch_search_impl(PyObject* self, VectorList queries, uint64_t limit,
-                            const std::string& metric_name,
-                            const std::optional<std::string>& tenant) {
+// The converted queries are released before the result objects are built. The
+// calling thread keeps the interpreter lock while the workers answer; they
+// touch nothing of Python's.
+PyObject* batch_search_impl(PyObject* self, VectorList& queries, uint64_t& limit,
+                            std::string& metric_name, std::optional<std::string>& tenant) {
   std::optional<Metric> metric = parse_metric(metric_name);
   if (!metric) {
     PyErr_SetString(PyExc_ValueError, BATCH_SEARCH_METRIC_ERROR);
@@ -154,64 +194,12 @@ PyObject* batch_search_impl(PyObject* self, VectorList queries, uint64_t limit,
   return build_batch_result_list(results);
 }
 
-PyObject* vector_storage_batch_search(PyObject* self, PyObject* const* args, Py_ssize_t nargsf,
-                                      PyObject* kwnames) {
-  return guard_entry_point<PyObject*>(nullptr, [&]() -> PyObject* {
-    PyObject* slots[4];
-    if (!bind_arguments(BATCH_SEARCH_SPEC, args, nargsf, kwnames, slots)) return nullptr;
-    VectorList queries;
-    uint64_t limit;
-    std::string metric;
-    std::optional<std::string> tenant;
-    if (!convert_argument("query_vectors", convert_vector_list, slots[0], queries) ||
-        !convert_argument("limit", convert_u64, slots[1], limit) ||
-        !convert_argument("metric", convert_text, slots[2], metric) ||
-        !convert_tenant(slots[3], tenant)) {
-      return nullptr;
-    }
-    return batch_search_impl(self, std::move(queries), limit, metric, tenant);
-  });
-}
-
-PyObject* save_impl(PyObject* self, const std::string& path) {
+PyObject* save_impl(PyObject* self, std::string& path) {
   return none_or_raise(save_snapshot(store_of(self), path));
 }
 
-PyObject* vector_storage_save(PyObject* self, PyObject* const* args, Py_ssize_t nargsf,
-                              PyObject* kwnames) {
-  return guard_entry_point<PyObject*>(nullptr, [&]() -> PyObject* {
-    PyObject* slots[1];
-    if (!bind_arguments(SAVE_SPEC, args, nargsf, kwnames, slots)) return nullptr;
-    std::string path;
-    if (!convert_argument("path", convert_text, slots[0], path)) return nullptr;
-    return save_impl(self, path);
-  });
-}
-
-PyObject* load_impl(PyObject* self, const std::string& path) {
+PyObject* load_impl(PyObject* self, std::string& path) {
   return none_or_raise(load_snapshot(store_of(self), path));
-}
-
-PyObject* vector_storage_load(PyObject* self, PyObject* const* args, Py_ssize_t nargsf,
-                              PyObject* kwnames) {
-  return guard_entry_point<PyObject*>(nullptr, [&]() -> PyObject* {
-    PyObject* slots[1];
-    if (!bind_arguments(LOAD_SPEC, args, nargsf, kwnames, slots)) return nullptr;
-    std::string path;
-    if (!convert_argument("path", convert_text, slots[0], path)) return nullptr;
-    return load_impl(self, path);
-  });
-}
-
-// Checks that progress is None or callable.
-bool convert_progress(PyObject* object, PyObject*& out) {
-  out = object == Py_None ? nullptr : object;
-  if (out == nullptr || PyCallable_Check(out)) return true;
-  PyRef qualname = PyRef::steal(PyType_GetQualName(Py_TYPE(out)));
-  if (!qualname) return false;
-  PyErr_Format(PyExc_TypeError, "'%U' object is not callable", qualname.get());
-  add_argument_note("progress");
-  return false;
 }
 
 bool check_same_length(const char* name, size_t count, size_t ids) {
@@ -220,10 +208,17 @@ bool check_same_length(const char* name, size_t count, size_t ids) {
   return false;
 }
 
-PyObject* batch_upsert_impl(PyObject* self, const std::vector<uint64_t>& point_ids,
-                            const VectorList& vectors,
-                            std::vector<std::unique_ptr<Payload>>& payloads, PyObject* progress) {
+PyObject* batch_upsert_impl(PyObject* self, std::vector<uint64_t>& point_ids,
+                            NumberedVectorList& vector_list,
+                            std::optional<std::vector<std::unique_ptr<Payload>>>& payload_list,
+                            Callback& progress) {
+  const VectorList& vectors = vector_list.list;
+  if (!check_same_length("vectors", vectors.size(), point_ids.size())) return nullptr;
+  if (payload_list && !check_same_length("payloads", payload_list->size(), point_ids.size())) {
+    return nullptr;
+  }
   const size_t total = point_ids.size();
+  std::vector<std::unique_ptr<Payload>>& payloads = payload_list ? *payload_list : payload_list.emplace();
   std::vector<std::span<const float>> rows(total);
   for (size_t i = 0; i < total; ++i) rows[i] = vectors[i];
   if (payloads.empty()) payloads.resize(total);
@@ -236,8 +231,9 @@ PyObject* batch_upsert_impl(PyObject* self, const std::vector<uint64_t>& point_i
     done += count;
     // The store is consistent and unlocked here: Python code may run.
     if (PyErr_CheckSignals() < 0) return nullptr;
-    if (progress != nullptr) {
-      PyRef outcome = PyRef::steal(PyObject_CallFunction(progress, "nn", static_cast<Py_ssize_t>(done),
+    if (progress.callable != nullptr) {
+      PyRef outcome = PyRef::steal(PyObject_CallFunction(progress.callable, "nn",
+                                                         static_cast<Py_ssize_t>(done),
                                                          static_cast<Py_ssize_t>(total)));
       if (!outcome) return nullptr;
     }
@@ -245,69 +241,15 @@ PyObject* batch_upsert_impl(PyObject* self, const std::vector<uint64_t>& point_i
   Py_RETURN_NONE;
 }
 
-PyObject* vector_storage_batch_upsert(PyObject* self, PyObject* const* args, Py_ssize_t nargsf,
-                                      PyObject* kwnames) {
-  return guard_entry_point<PyObject*>(nullptr, [&]() -> PyObject* {
-    PyObject* slots[4];
-    if (!bind_arguments(BATCH_UPSERT_SPEC, args, nargsf, kwnames, slots)) return nullptr;
-    std::vector<uint64_t> point_ids;
-    VectorList vectors;
-    std::vector<std::unique_ptr<Payload>> payloads;
-    PyObject* progress = nullptr;
-    if (!convert_id_list(slots[0], "point_ids", point_ids)) return nullptr;
-    size_t failed_item = SIZE_MAX;
-    if (!convert_vector_list_items(slots[1], vectors, failed_item)) {
-      if (failed_item == SIZE_MAX) {
-        add_argument_note("vectors");
-      } else {
-        add_item_note("vectors", failed_item);
-      }
-      return nullptr;
-    }
-    if (!convert_payload_list(slots[2], "payloads", payloads) ||
-        (slots[3] != nullptr && !convert_progress(slots[3], progress))) {
-      return nullptr;
-    }
-    if (!check_same_length("vectors", vectors.size(), point_ids.size())) return nullptr;
-    if (slots[2] != nullptr && slots[2] != Py_None &&
-        !check_same_length("payloads", payloads.size(), point_ids.size())) {
-      return nullptr;
-    }
-    return batch_upsert_impl(self, point_ids, vectors, payloads, progress);
-  });
-}
-
-PyObject* delete_impl(PyObject* self, uint64_t point_id) {
+PyObject* delete_impl(PyObject* self, uint64_t& point_id) {
   return PyBool_FromLong(delete_points(store_of(self), std::span(&point_id, 1)) > 0);
 }
 
-PyObject* vector_storage_delete(PyObject* self, PyObject* const* args, Py_ssize_t nargsf,
-                                PyObject* kwnames) {
-  return guard_entry_point<PyObject*>(nullptr, [&]() -> PyObject* {
-    PyObject* slots[1];
-    if (!bind_arguments(DELETE_SPEC, args, nargsf, kwnames, slots)) return nullptr;
-    uint64_t point_id;
-    if (!convert_argument("point_id", convert_u64, slots[0], point_id)) return nullptr;
-    return delete_impl(self, point_id);
-  });
-}
-
-PyObject* batch_delete_impl(PyObject* self, const std::vector<uint64_t>& point_ids) {
+PyObject* batch_delete_impl(PyObject* self, std::vector<uint64_t>& point_ids) {
   return PyLong_FromSize_t(delete_points(store_of(self), point_ids));
 }
 
-PyObject* vector_storage_batch_delete(PyObject* self, PyObject* const* args, Py_ssize_t nargsf,
-                                      PyObject* kwnames) {
-  return guard_entry_point<PyObject*>(nullptr, [&]() -> PyObject* {
-    PyObject* slots[1];
-    if (!bind_arguments(BATCH_DELETE_SPEC, args, nargsf, kwnames, slots)) return nullptr;
-    std::vector<uint64_t> point_ids;
-    if (!convert_id_list(slots[0], "point_ids", point_ids)) return nullptr;
-    return batch_delete_impl(self, point_ids);
-  });
-}
-
-PyObject* get_impl(PyObject* self, uint64_t point_id) {
+PyObject* get_impl(PyObject* self, uint64_t& point_id) {
   PointCopy point;
   if (!get_point(store_of(self), point_id, point)) Py_RETURN_NONE;
   PyRef vector = PyRef::steal(build_float_list(point.vector));
@@ -318,15 +260,43 @@ PyObject* get_impl(PyObject* self, uint64_t point_id) {
   return PyTuple_Pack(2, vector.get(), payload.get());
 }
 
-PyObject* vector_storage_get(PyObject* self, PyObject* const* args, Py_ssize_t nargsf,
-                             PyObject* kwnames) {
+// ---- The fast-call wrapper every method shares ----
+
+// The parameter types of an _impl, after self: each taken by reference, so
+// that the _impl may move out of its converted arguments.
+template <typename Impl>
+struct ImplParameters;
+template <typename... Parameters>
+struct ImplParameters<PyObject* (*)(PyObject*, Parameters&...)> {
+  using Values = std::tuple<Parameters...>;
+  static constexpr size_t count = sizeof...(Parameters);
+};
+
+// The entry point of a method from CPython: binds the arguments as SPEC
+// describes, converts them in order (the first failure raises), and calls IMPL
+// with them. No C++ exception leaves it.
+template <const MethodSpec& SPEC, auto IMPL>
+PyObject* fast_method(PyObject* self, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
+  using Parameters = ImplParameters<decltype(IMPL)>;
+  static_assert(Parameters::count == SPEC.count && SPEC.count <= MAX_PARAMETERS,
+                "an _impl takes the parameters its spec names, in order");
   return guard_entry_point<PyObject*>(nullptr, [&]() -> PyObject* {
-    PyObject* slots[1];
-    if (!bind_arguments(GET_SPEC, args, nargsf, kwnames, slots)) return nullptr;
-    uint64_t point_id;
-    if (!convert_argument("point_id", convert_u64, slots[0], point_id)) return nullptr;
-    return get_impl(self, point_id);
+    PyObject* slots[MAX_PARAMETERS];
+    if (!bind_arguments(SPEC, args, nargsf, kwnames, slots)) return nullptr;
+    typename Parameters::Values values;
+    const bool converted = [&]<size_t... I>(std::index_sequence<I...>) {
+      return (convert_parameter(slots[I], SPEC.names[I], std::get<I>(values)) && ...);
+    }(std::make_index_sequence<Parameters::count>());
+    if (!converted) return nullptr;
+    return std::apply([&](auto&... value) { return IMPL(self, value...); }, values);
   });
+}
+
+// The method table's entry for a method whose wrapper is fast_method<SPEC, IMPL>.
+template <const MethodSpec& SPEC, auto IMPL>
+PyMethodDef method_entry(const char* name, const char* doc) {
+  return {name, reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(fast_method<SPEC, IMPL>)),
+          METH_FASTCALL | METH_KEYWORDS, doc};
 }
 
 Py_ssize_t vector_storage_length(PyObject* self) {
@@ -393,27 +363,15 @@ PyGetSetDef VECTOR_STORAGE_PROPERTIES[] = {
 };
 
 PyMethodDef VECTOR_STORAGE_METHODS[] = {
-    {"upsert", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(vector_storage_upsert)),
-     METH_FASTCALL | METH_KEYWORDS, docs::UPSERT},
-    {"search", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(vector_storage_search)),
-     METH_FASTCALL | METH_KEYWORDS, docs::SEARCH},
-    {"batch_search",
-     reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(vector_storage_batch_search)),
-     METH_FASTCALL | METH_KEYWORDS, docs::BATCH_SEARCH},
-    {"save", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(vector_storage_save)),
-     METH_FASTCALL | METH_KEYWORDS, docs::SAVE},
-    {"load", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(vector_storage_load)),
-     METH_FASTCALL | METH_KEYWORDS, docs::LOAD},
-    {"batch_upsert",
-     reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(vector_storage_batch_upsert)),
-     METH_FASTCALL | METH_KEYWORDS, docs::BATCH_UPSERT},
-    {"delete", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(vector_storage_delete)),
-     METH_FASTCALL | METH_KEYWORDS, docs::DELETE},
-    {"batch_delete",
-     reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(vector_storage_batch_delete)),
-     METH_FASTCALL | METH_KEYWORDS, docs::BATCH_DELETE},
-    {"get", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(vector_storage_get)),
-     METH_FASTCALL | METH_KEYWORDS, docs::GET},
+    method_entry<UPSERT_SPEC, upsert_impl>("upsert", docs::UPSERT),
+    method_entry<SEARCH_SPEC, search_impl>("search", docs::SEARCH),
+    method_entry<BATCH_SEARCH_SPEC, batch_search_impl>("batch_search", docs::BATCH_SEARCH),
+    method_entry<SAVE_SPEC, save_impl>("save", docs::SAVE),
+    method_entry<LOAD_SPEC, load_impl>("load", docs::LOAD),
+    method_entry<BATCH_UPSERT_SPEC, batch_upsert_impl>("batch_upsert", docs::BATCH_UPSERT),
+    method_entry<DELETE_SPEC, delete_impl>("delete", docs::DELETE),
+    method_entry<BATCH_DELETE_SPEC, batch_delete_impl>("batch_delete", docs::BATCH_DELETE),
+    method_entry<GET_SPEC, get_impl>("get", docs::GET),
     {nullptr, nullptr, 0, nullptr},
 };
 

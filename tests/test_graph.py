@@ -239,6 +239,63 @@ def test_unknown_tenant_on_graph_path_is_empty(clustered_store, tenant):
     assert store.search(vectors[0].tolist(), 10, "cosine", tenant) == []
 
 
+@pytest.fixture(scope="module")
+def mixed_tenant_store():
+    # Tenant "big" holds most points and is walked, "small" is scanned; a tenth
+    # of each cannot be compared with the queries: zero vectors (under cosine)
+    # and vectors of another length. (Under cosine, a limit just above the
+    # comparable points of "big" lets the walk answer with incomparable ones.)
+    vectors, queries = held_out(43, 6000, 3, 16)
+    rng = np.random.default_rng(43)
+    names = np.where(rng.random(len(vectors)) < 0.95, "big", "small")
+    kind = rng.choice(3, size=len(vectors), p=[0.9, 0.05, 0.05])  # whole, zero, shorter
+    store = tarnwick.VectorStorage()
+    for i, v in enumerate(vectors):
+        vector = [0.0] * 16 if kind[i] == 1 else v[:6].tolist() if kind[i] == 2 else v.tolist()
+        store.upsert(i, vector, {"tenant_id": str(names[i])})
+    return names, kind, queries, store
+
+
+@pytest.mark.parametrize("tenant", ["big", "small"])
+@pytest.mark.parametrize("metric", ["cosine", "dot", "l2"])
+def test_tenant_search_returns_every_comparable_point(mixed_tenant_store, tenant, metric):
+    # min(limit, the tenant's comparable points) of them, on either path; a walk
+    # may add incomparable points of the tenant, at the fixed score, but only
+    # when the limit asks for more than the comparable ones.
+    names, kind, queries, store = mixed_tenant_store
+    comparable = (names == tenant) & (kind != 2) & ((kind != 1) if metric == "cosine" else True)
+    count, members = int(comparable.sum()), int((names == tenant).sum())
+    fixed = {"cosine": -MAX_DISTANCE, "dot": 0.0, "l2": MAX_DISTANCE}[metric]
+    for limit in [10, count - 1, count, count + 5, members + 5]:
+        for q in queries:
+            results = store.search(q.tolist(), limit, metric, tenant)
+            scores = [s for _, s in results]
+            assert scores == sorted(scores, reverse=metric != "l2")
+            found = [i for i, _ in results if comparable[i]]
+            assert len(found) == min(limit, count) and len(results) <= limit
+            extra = [(i, s) for i, s in results if not comparable[i]]
+            assert all(names[i] == tenant and s == fixed for i, s in extra)
+            assert not extra or limit > count
+
+
+def test_graph_cosine_score_is_one_minus_the_distance():
+    # The walk measures 1 - similarity and reports 1 minus that, in float32: the
+    # exact scan's similarity from 0.5 on, within 2^-24 of it below.
+    rng = np.random.default_rng(47)
+    vectors = rng.normal(size=(1200, 16)).astype(np.float32)
+    graph = fill(vectors)
+    queries = rng.normal(size=(10, 16)).astype(np.float32).tolist()
+    for q in queries:
+        walked = graph.search(q, 1200, "cosine")
+        assert len(walked) > 1000
+        for i, score in walked[:: 7]:
+            exact = tarnwick.VectorStorage()
+            exact.upsert(0, vectors[i].tolist(), None)
+            similarity = exact.search(q, 1, "cosine")[0][1]
+            assert score == float(np.float32(1) - (np.float32(1) - np.float32(similarity)))
+            assert score == similarity if similarity >= 0.5 else abs(score - similarity) <= 2.0 ** -24
+
+
 # ---- quality -----------------------------------------------------------------------
 
 def test_recall_floor_on_clustered_set(clustered_store):

@@ -6,6 +6,7 @@
 #include <limits>
 #include <optional>
 #include <span>
+#include <string>
 #include <string_view>
 
 namespace tarnwick {
@@ -45,6 +46,11 @@ float vector_norm(std::span<const float> v);
 // out[r] = vector_norm of rows[r] (each `dim` long), several rows at a time:
 // every row's sum still runs in index order.
 void vector_norms(const float* const* rows, size_t count, size_t dim, float* out);
+
+// Every score is computed by one set of scan kernels (index/scan_kernels.h),
+// chosen once per process from TARNWICK_SCAN_KERNELS. Empty when that setting
+// is usable, else why it is refused; the module refuses to load with one.
+const std::string& scan_kernels_failure();
 
 // Cosine similarity from a dot sum and the two norms (square roots of the
 // squared norms); the caller has ruled out zero norms.

@@ -4,6 +4,8 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "index/metrics.h"
+
 namespace tarnwick {
 
 namespace {

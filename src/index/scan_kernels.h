@@ -72,9 +72,8 @@ std::vector<const ScanKernels*> runnable_scan_kernels();
 // The kernels chosen once for the process from TARNWICK_SCAN_KERNELS; a setting
 // that selects none leaves the automatic choice (the module refuses to load
 // with one). With TARNWICK_SCAN_KERNELS_TRACE=1 the choice is reported on
-// standard error as "tarnwick: scan kernels NAME".
+// standard error as "tarnwick: scan kernels NAME". Whether the setting was
+// usable is reported by scan_kernels_failure (index/metrics.h).
 const ScanKernels& scan_kernels();
-// Empty when TARNWICK_SCAN_KERNELS is usable, else why it is refused.
-const std::string& scan_kernels_failure();
 
 }  // namespace tarnwick

@@ -5,18 +5,16 @@
 #include <bit>
 #include <exception>
 #include <optional>
-#include <thread>
-
-#include <pthread.h>
-#include <signal.h>
 #include <cstdlib>
 #include <memory>
 #include <span>
+#include <thread>
 #include <vector>
 
 #include "index/metrics.h"
 #include "storage/store.h"
 #include "table/payload.h"
+#include "util/quiet_thread.h"
 #include "util/worker_pool.h"
 
 namespace tarnwick {
@@ -287,18 +285,7 @@ void install_norms(PointTable& points, const NormWork& work) {
 class BesideThread {
  public:
   template <typename Work>
-  explicit BesideThread(Work work) {
-    sigset_t all, previous;
-    sigfillset(&all);
-    pthread_sigmask(SIG_SETMASK, &all, &previous);
-    try {
-      thread_ = std::thread(std::move(work));
-    } catch (...) {
-      pthread_sigmask(SIG_SETMASK, &previous, nullptr);
-      throw;
-    }
-    pthread_sigmask(SIG_SETMASK, &previous, nullptr);
-  }
+  explicit BesideThread(Work work) : thread_(start_quiet_thread(std::move(work))) {}
   ~BesideThread() { join(); }
   void join() {
     if (thread_.joinable()) thread_.join();

@@ -33,11 +33,12 @@ inline constexpr char DIRECTORY_SYNC_FAILED[] =
 // where it did and the file it names is replaced. A device, pipe or socket is
 // opened without waiting for a reader and written in place. Before writing,
 // leftover temporary files of the same target whose saves can no longer finish
-// are removed (remove_stale_temporaries). On failure the temporary file is
-// removed and the target is left as it was; the error is an IOError with the
-// complete message. Once the rename has put the new file in place a failure to
-// sync the directory is a Warning: the data is there, its durability is not
-// known. Takes shared access to the store only while encoding.
+// are removed (remove_stale_temporaries in persist/file_replace.h). On failure
+// the temporary file is removed and the target is left as it was; the error is
+// an IOError with the complete message. Once the rename has put the new file in
+// place a failure to sync the directory is a Warning: the data is there, its
+// durability is not known. Holds a ReadView of the store only while encoding
+// and writing.
 Status save_snapshot(const Store& store, const std::string& path);
 
 // Reads and decodes the file at `path` without holding any store lock, then
@@ -47,25 +48,9 @@ Status save_snapshot(const Store& store, const std::string& path);
 // message and the store is unchanged; an allocation failure throws std::bad_alloc.
 Status load_snapshot(Store& store, const std::string& path);
 
-// Temporary files of a save are named ".NAME.tmp-PID-TTTTTTTTRRRRRRRR": the
-// target's name (cut to 200 bytes), the writer's process id, the writer's host
-// tag (from the kernel's boot id) and 32 random bits, in hexadecimal. Every save
-// holds an exclusive flock on its temporary file from its creation until the
-// rename. A file of that form for the same target is stale, and removed, when
-// it is a regular file of the calling user that no one holds locked and either
-// - its host tag is this kernel's (so the lock is authoritative), its writer's
-//   process id is not running (or is the caller's own, inherited from the dead
-//   writer), and it has not been modified for STALE_LOCAL_SECONDS; or
-// - it comes from another host or from an unknown one, and it has not been
-//   modified for STALE_FOREIGN_SECONDS (locks across hosts may not be shared).
-// Every failure is ignored: the removal is housekeeping, not part of the save.
-inline constexpr int STALE_LOCAL_SECONDS = 10;
-inline constexpr int STALE_FOREIGN_SECONDS = 15 * 60;
-void remove_stale_temporaries(const std::string& directory, const std::string& target_name);
-
 // Replaces the whole state of the store (points, graph and its parameters)
-// with `state`, under exclusive access to segment then index. The old state is
-// dropped after both locks are released.
+// with `state` (replace_content). The old state is dropped after the store's
+// locks are released.
 void install_state(Store& store, SnapshotState state);
 
 }  // namespace tarnwick

@@ -23,11 +23,31 @@ Status check_dimension(std::span<const float> vector) {
 
 }  // namespace
 
+ReadView read_view(const Store& store) {
+  // Braced initialisers run in order: segment, then index.
+  return ReadView{std::shared_lock(store.segment), std::shared_lock(store.index), store.points,
+                  store.graph};
+}
+
+WriteView write_view(Store& store) {
+  return WriteView{std::unique_lock(store.segment), std::unique_lock(store.index), store.points,
+                   store.graph};
+}
+
+void replace_content(Store& store, PointTable points, HnswIndex graph) {
+  {
+    WriteView view = write_view(store);
+    std::swap(view.points, points);
+    std::swap(view.graph, graph);
+  }
+  // `points` and `graph` now hold the old content, dropped here, outside the locks.
+}
+
 Status upsert(Store& store, uint64_t point_id, std::span<const float> vector,
               std::unique_ptr<Payload> payload) {
   if (Status checked = check_dimension(vector); !checked.ok()) return checked;
   std::unique_lock segment_lock(store.segment);
-  uint32_t slot = put_point(store.points, point_id, point_id, vector, vector_norm(vector), std::move(payload));
+  uint32_t slot = put_point_by_id(store.points, point_id, vector, vector_norm(vector), std::move(payload));
   std::unique_lock index_lock(store.index);
   insert_node(store.graph, store.points, slot, point_id, draw_level(store.graph.m));
   return Status::Ok();
@@ -52,8 +72,7 @@ Status upsert_batch(Store& store, std::span<const uint64_t> point_ids,
   // earlier one exactly as successive upserts would.
   std::vector<uint32_t> slots(count);
   for (size_t i = 0; i < count; ++i) {
-    slots[i] = put_point(points, point_ids[i], point_ids[i], vectors[i], norms[i],
-                         std::move(payloads[i]));
+    slots[i] = put_point_by_id(points, point_ids[i], vectors[i], norms[i], std::move(payloads[i]));
   }
   // Each stored point is linked once, with its final vector.
   std::sort(slots.begin(), slots.end());
@@ -186,7 +205,7 @@ bool get_point(const Store& store, uint64_t point_id, PointCopy& out) {
   if (slot == NO_SLOT || !has_record(store.points, slot)) return false;
   std::span<const float> vector = point_vector(store.points, slot);
   out.vector.assign(vector.begin(), vector.end());
-  if (const Payload* payload = store.points.records[slot].payload.get()) {
+  if (const Payload* payload = record_payload(store.points, slot)) {
     out.payload = *payload;
   } else {
     out.payload.reset();
@@ -196,7 +215,7 @@ bool get_point(const Store& store, uint64_t point_id, PointCopy& out) {
 
 size_t point_count(const Store& store) {
   std::shared_lock segment_lock(store.segment);
-  return store.points.record_count;
+  return record_count(store.points);
 }
 
 bool contains_point(const Store& store, uint64_t point_id) {
@@ -206,27 +225,13 @@ bool contains_point(const Store& store, uint64_t point_id) {
 }
 
 GraphParameters graph_parameters(const Store& store) {
-  std::shared_lock segment_lock(store.segment);
-  std::shared_lock index_lock(store.index);
-  return {store.graph.m, store.graph.ef_construction, store.graph.ef_search};
+  const ReadView view = read_view(store);
+  return {view.graph.m, view.graph.ef_construction, view.graph.ef_search};
 }
 
 void set_ef_search(Store& store, uint64_t ef_search) {
-  std::unique_lock segment_lock(store.segment);
-  std::unique_lock index_lock(store.index);
-  store.graph.ef_search = ef_search;
-}
-
-std::vector<ScoredPoint> search_points(const Store& store, std::span<const float> query,
-                                       uint64_t limit, Metric metric,
-                                       std::optional<std::string_view> tenant) {
-  std::shared_lock segment_lock(store.segment);
-  std::shared_lock index_lock(store.index);
-  // The count is of stored points, not of graph nodes.
-  if (store.points.record_count >= HNSW_MIN_POINTS && store.graph.entry_point) {
-    return graph_search(store.graph, store.points, query, limit, metric, tenant);
-  }
-  return exact_search(store.points, query, limit, metric, tenant);
+  WriteView view = write_view(store);
+  view.graph.ef_search = ef_search;
 }
 
 }  // namespace tarnwick

@@ -1,13 +1,14 @@
 // The store state owned by one VectorStorage object: the point table and the
-// graph, each behind its own reader-writer lock, always taken segment first.
+// graph, each behind its own reader-writer lock; the store's changes and
+// reads, and the lock discipline that code elsewhere follows through its views.
 #pragma once
 
 #include <cstdint>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <shared_mutex>
 #include <span>
-#include <string_view>
 #include <vector>
 
 #include "index/hnsw.h"
@@ -18,6 +19,9 @@
 
 namespace tarnwick {
 
+// The locks are always taken segment first, then index. Only storage names
+// them: code elsewhere reads and replaces the content through the views and
+// functions below.
 struct Store {
   mutable std::shared_mutex segment;
   PointTable points;  // guarded by segment
@@ -25,13 +29,34 @@ struct Store {
   HnswIndex graph;    // guarded by index
 };
 
-struct ScoredPoint {
-  uint64_t id;
-  float score;
+// Shared access to the whole content while the view lives: nothing changes the
+// points or the graph meanwhile, though other readers run beside it. Searches
+// and saves read through one. No Python code runs, and no thread waits for the
+// interpreter lock, while one is held.
+struct ReadView {
+  std::shared_lock<std::shared_mutex> segment_lock;
+  std::shared_lock<std::shared_mutex> index_lock;
+  const PointTable& points;
+  const HnswIndex& graph;
 };
+ReadView read_view(const Store& store);
 
-// From this many points on, a store with an entry point is searched through its graph.
-inline constexpr size_t HNSW_MIN_POINTS = 500;
+// Exclusive access to the whole content while the view lives: no one else
+// reads or changes the store meanwhile, so a change made through it is seen
+// whole or not at all, and anything recorded while it is held (a log entry)
+// is recorded in the order the changes take effect.
+struct WriteView {
+  std::unique_lock<std::shared_mutex> segment_lock;
+  std::unique_lock<std::shared_mutex> index_lock;
+  PointTable& points;
+  HnswIndex& graph;
+};
+WriteView write_view(Store& store);
+
+// Replaces the whole content (points, graph and its parameters) with the given
+// one, under exclusive access; the old content is dropped after the locks are
+// released.
+void replace_content(Store& store, PointTable points, HnswIndex graph);
 
 // The most components a point can hold: a slot records its vector's length in 32 bits.
 inline constexpr uint64_t MAX_DIMENSION = UINT32_MAX;
@@ -85,36 +110,5 @@ struct GraphParameters {
 };
 GraphParameters graph_parameters(const Store& store);
 void set_ef_search(Store& store, uint64_t ef_search);
-
-// The best `limit` points for the query, best first. Never fails: points that
-// cannot be compared with the query are left out.
-std::vector<ScoredPoint> search_points(const Store& store, std::span<const float> query,
-                                       uint64_t limit, Metric metric,
-                                       std::optional<std::string_view> tenant);
-
-// Scores every point (of the tenant, when given) and keeps the best `limit`.
-// The caller holds shared access to segment.
-std::vector<ScoredPoint> exact_search(const PointTable& points, std::span<const float> query,
-                                      uint64_t limit, Metric metric,
-                                      std::optional<std::string_view> tenant);
-
-// The walk through the graph, measured by the query's own metric; with a tenant
-// it passes through other tenants' points but returns only the tenant's own,
-// and scans a small tenant exactly instead. The caller holds shared access to
-// both locks and has checked that the graph has an entry point.
-std::vector<ScoredPoint> graph_search(const HnswIndex& graph, const PointTable& points,
-                                      std::span<const float> query, uint64_t limit,
-                                      Metric metric, std::optional<std::string_view> tenant);
-
-// Tenants of at most this many points are always scanned exactly: the scan
-// costs about what one unfiltered graph search does.
-inline constexpr size_t TENANT_SCAN_MIN = 2000;
-// The cost of one unfiltered graph search in scanned points: measured, a beam
-// of 32 over 128-dimensional points measures about 2,100 of them, and each
-// costs about 2.5 times a point of the sequential scan.
-inline constexpr size_t TENANT_WALK_POINTS = 5000;
-
-// Whether a tenant of this size is answered by scanning its points.
-bool prefers_exact_scan_of_tenant(size_t tenant_points, size_t store_points);
 
 }  // namespace tarnwick

@@ -1,115 +1,21 @@
 // The point table: every point in a dense slot, found by id through a seeded
-// open-addressing index. What a graph walk reads per point is laid out by slot
-// number: two bits (holds a record; its vector is in the rows) and the norm in
-// dense arrays that stay in cache, and vectors of the table's common dimension
-// in rows of fixed stride, so every address follows from the slot alone.
-// Everything else (length, tenant, key, payload) is kept apart.
+// open-addressing index; what the rest of the core calls to store, find, read
+// and scan points. The layout itself is in table/point_layout.h.
 #pragma once
 
+#include <algorithm>
 #include <cstdint>
 #include <memory>
 #include <span>
 #include <string>
 #include <string_view>
-#include <unordered_map>
+#include <utility>
 #include <vector>
 
 #include "table/payload.h"
-#include "table/seeded_hash.h"
+#include "table/point_layout.h"
 
 namespace tarnwick {
-
-inline constexpr uint32_t NO_SLOT = UINT32_MAX;
-inline constexpr uint32_t NO_TENANT = UINT32_MAX;
-inline constexpr uint64_t EMPTY_BUCKET = UINT64_MAX;
-
-// Header flags.
-inline constexpr uint32_t HAS_RECORD = 1;  // a point is stored in the slot
-inline constexpr uint32_t IN_ROWS = 2;     // its vector lives in the rows
-
-// A slot's vector length, tenant and flags. A slot without a record exists
-// only because the graph of a loaded snapshot names its id, or because it
-// waits for reuse; searches never return it.
-struct SlotHeader {
-  uint32_t dim = 0;             // the vector's length
-  uint32_t tenant = NO_TENANT;  // interned "tenant_id" text
-  uint32_t flags = 0;
-};
-
-// One bit per slot.
-struct SlotBits {
-  std::vector<uint64_t> words;
-  bool test(uint32_t slot) const {
-    size_t word = slot / 64;
-    return word < words.size() && ((words[word] >> (slot % 64)) & 1) != 0;
-  }
-};
-
-// The rest of a slot, read only to report, save or change a point.
-struct SlotRecord {
-  uint64_t key = 0;                   // the id the slot is stored under
-  std::unique_ptr<Payload> payload;   // null when the point has no payload
-  uint32_t tenant_position = 0;       // index in its tenant's member list
-};
-
-// Slots per chunk of rows; chunks are allocated only for slots that hold a
-// vector of the rows' dimension, and never move.
-inline constexpr size_t ROW_CHUNK_SLOTS = size_t{1} << 9;
-
-struct AlignedFloatsDelete {
-  void operator()(float* data) const;
-};
-using RowChunk = std::unique_ptr<float[], AlignedFloatsDelete>;
-
-// Vectors of the table's common dimension (the first nonzero length stored),
-// ROW_CHUNK_SLOTS rows per chunk, each row `dim` floats.
-struct RowStore {
-  uint32_t dim = 0;  // 0 until the first vector of nonzero length arrives
-  std::vector<RowChunk> chunks;
-};
-
-// Vectors of any other length: chunks that never move, so a pointer stays
-// valid until the table compacts them or is dropped.
-struct VectorArena {
-  std::vector<RowChunk> chunks;
-  size_t free_in_last = 0;  // floats left at the end of the last chunk
-  float* next = nullptr;
-  size_t live_floats = 0;
-  size_t dead_floats = 0;   // space of replaced vectors, reclaimed by compaction
-  std::unordered_map<uint32_t, const float*> vectors;  // by slot
-};
-
-struct TenantTable {
-  std::unordered_map<std::string, uint32_t, SeededTextHash, std::equal_to<>> codes;
-  // Slots holding a record of each tenant, in no particular order; a slot
-  // knows its position, so joining and leaving cost constant time.
-  std::vector<std::vector<uint32_t>> members;
-};
-
-struct PointTable {
-  std::vector<SlotHeader> headers;
-  std::vector<SlotRecord> records;
-  // The walks' view of each slot, apart from the headers so that it stays in
-  // cache: whether it holds a record, whether that record's vector is in the
-  // rows, and the vector's norm (sqrt of the in-order sum of squares).
-  SlotBits record_bits;
-  SlotBits row_bits;
-  std::vector<float> norms;
-  // Open addressing: each bucket holds a slot number in its low half and the
-  // high half of the key's hash in its high half, so that most probes settle
-  // without reading the slot. EMPTY_BUCKET marks a free bucket.
-  std::vector<uint64_t> buckets;
-  uint64_t seed = random_seed();
-  size_t record_count = 0;
-  RowStore rows;
-  VectorArena arena;
-  TenantTable tenants;
-  // Record ids that differ from their key (only a loaded snapshot makes them).
-  std::unordered_map<uint32_t, uint64_t> foreign_ids;
-  // Slots given up by deletions, with no key, record or node, taken again
-  // before the table grows.
-  std::vector<uint32_t> free_slots;
-};
 
 inline size_t slot_count(const PointTable& table) { return table.headers.size(); }
 
@@ -119,10 +25,6 @@ inline bool has_record(const PointTable& table, uint32_t slot) {
 
 // Whether the slot holds a record whose vector lies in the rows.
 inline bool in_rows(const PointTable& table, uint32_t slot) { return table.row_bits.test(slot); }
-
-inline const float* row_of(const RowStore& rows, uint32_t slot) {
-  return rows.chunks[slot / ROW_CHUNK_SLOTS].get() + (slot % ROW_CHUNK_SLOTS) * size_t{rows.dim};
-}
 
 // The components of the vector in a slot with a record.
 inline const float* vector_data(const PointTable& table, uint32_t slot) {
@@ -139,6 +41,22 @@ inline std::span<const float> point_vector(const PointTable& table, uint32_t slo
 // The key the slot is stored under.
 inline uint64_t slot_key(const PointTable& table, uint32_t slot) { return table.records[slot].key; }
 
+// The number of slots holding a record: the points stored.
+inline size_t record_count(const PointTable& table) { return table.record_count; }
+
+// The length of the vector in a slot (0 without a record).
+inline uint32_t slot_dim(const PointTable& table, uint32_t slot) { return table.headers[slot].dim; }
+
+// The tenant code of the record in a slot, or NO_TENANT.
+inline uint32_t slot_tenant(const PointTable& table, uint32_t slot) {
+  return table.headers[slot].tenant;
+}
+
+// The payload of the record in a slot; null when it has none.
+inline const Payload* record_payload(const PointTable& table, uint32_t slot) {
+  return table.records[slot].payload.get();
+}
+
 // Returns the slot stored under key, or NO_SLOT.
 uint32_t find_slot(const PointTable& table, uint64_t key);
 
@@ -151,8 +69,18 @@ void reserve_points(PointTable& table, size_t count);
 // Stores a record under key, replacing any earlier one whole; `norm` is the
 // vector's norm, which cosine distances read. Returns its slot. When an
 // allocation fails the table is left as it was (the payload is dropped).
+// A record has two ids: its key, under which upsert, get and delete find it,
+// and its id, which a search reports. They are the same for every point the
+// store was given; only a snapshot can hold a point whose id differs from its
+// key, and loading one keeps both as the file has them.
 uint32_t put_point(PointTable& table, uint64_t key, uint64_t id, std::span<const float> vector,
                    float norm, std::unique_ptr<Payload> payload);
+
+// Stores a point given to the store: found under its id, and reported as it.
+inline uint32_t put_point_by_id(PointTable& table, uint64_t id, std::span<const float> vector,
+                                float norm, std::unique_ptr<Payload> payload) {
+  return put_point(table, /*key=*/id, /*id=*/id, vector, norm, std::move(payload));
+}
 
 // As put_point, but leaves the tenant member lists alone (and the slot's
 // tenant code unset) for rebuild_tenants to make them in one pass.
@@ -207,6 +135,72 @@ uint32_t find_tenant(const PointTable& table, std::string_view tenant);
 // The slots holding a record of the tenant, in no particular order.
 inline std::span<const uint32_t> tenant_members(const PointTable& table, uint32_t tenant) {
   return table.tenants.members[tenant];
+}
+
+// Scans. A scan reads every record of one vector length in slot order, and
+// reads runs of rows whole: ROW_RUN_SLOTS consecutive slots (from a multiple
+// of it) whose vectors all lie in the rows are consecutive in memory, at the
+// rows' stride, and are handed over as one run without a look at their
+// headers. Every other slot holding a record of that length comes alone.
+
+inline constexpr uint32_t ROW_RUN_SLOTS = 64;
+
+// A run of rows: ROW_RUN_SLOTS vectors of the scanned length, back to back.
+struct RowRun {
+  uint32_t first_slot;
+  const float* first_row;  // the row of first_slot; slot first_slot + r is r rows on
+  const float* row_norms;  // row_norms[r]: the norm of slot first_slot + r
+  // The rows of the ROW_RUN_SLOTS slots after the run, for prefetching (they
+  // need not hold records): null when they are not allocated; `next_follows`
+  // when they lie right after this run's rows.
+  const float* next_rows;
+  bool next_follows;
+};
+
+// One slot holding a record of the scanned length.
+struct ScanSlot {
+  uint32_t slot;
+  const float* vector;
+  float norm;  // the vector's norm (sqrt of the in-order sum of squares)
+};
+
+// Calls on_run(const RowRun&) and on_slot(const ScanSlot&) for the records of
+// length `dim`, in ascending slot order.
+template <typename OnRun, typename OnSlot>
+void scan_records(const PointTable& table, size_t dim, OnRun&& on_run, OnSlot&& on_slot) {
+  static_assert(ROW_CHUNK_SLOTS % ROW_RUN_SLOTS == 0, "a run never spans two chunks of rows");
+  const uint32_t slots = static_cast<uint32_t>(slot_count(table));
+  const bool runs_possible = dim != 0 && dim == table.rows.dim;
+  for (uint32_t first = 0; first < slots; first += ROW_RUN_SLOTS) {
+    const size_t word = first / 64;
+    if (runs_possible && first + ROW_RUN_SLOTS <= slots &&
+        table.record_bits.words[word] == ~uint64_t{0} && table.row_bits.words[word] == ~uint64_t{0}) {
+      const uint32_t next = first + ROW_RUN_SLOTS;
+      const size_t next_chunk = next / ROW_CHUNK_SLOTS;
+      const bool follows = next_chunk == first / ROW_CHUNK_SLOTS;
+      const bool allocated = follows || (next_chunk < table.rows.chunks.size() && table.rows.chunks[next_chunk]);
+      on_run(RowRun{first, row_of(table.rows, first), table.norms.data() + first,
+                    allocated ? row_of(table.rows, next) : nullptr, follows});
+      continue;
+    }
+    const uint32_t end = std::min(slots, first + ROW_RUN_SLOTS);
+    for (uint32_t slot = first; slot < end; ++slot) {
+      const SlotHeader& header = table.headers[slot];
+      if (!(header.flags & HAS_RECORD) || header.dim != dim) continue;
+      on_slot(ScanSlot{slot, vector_data(table, slot), table.norms[slot]});
+    }
+  }
+}
+
+// Calls on_slot(const ScanSlot&) for the tenant's records of length `dim`, in
+// the order of its member list.
+template <typename OnSlot>
+void scan_tenant_records(const PointTable& table, uint32_t tenant, size_t dim, OnSlot&& on_slot) {
+  for (uint32_t slot : tenant_members(table, tenant)) {
+    const SlotHeader& header = table.headers[slot];
+    if (!(header.flags & HAS_RECORD) || header.dim != dim) continue;
+    on_slot(ScanSlot{slot, vector_data(table, slot), table.norms[slot]});
+  }
 }
 
 // Checks every internal invariant; returns the first broken one's description,

@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <string>
+#include <string_view>
 #include <utility>
 
 namespace tarnwick {
@@ -35,6 +36,13 @@ class [[nodiscard]] Status {
   bool ok() const { return kind_ == Kind::Ok; }
   Kind kind() const { return kind_; }
   const std::string& text() const { return text_; }
+
+  // The same kind with `prefix` before the text (the stage that failed before
+  // its cause); a clean success stays as it is.
+  Status prefixed(std::string_view prefix) const {
+    if (ok()) return *this;
+    return Status(kind_, std::string(prefix).append(text_));
+  }
 
  private:
   Status(Kind kind, std::string text) : kind_(kind), text_(std::move(text)) {}

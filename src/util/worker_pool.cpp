@@ -1,11 +1,12 @@
 #include "util/worker_pool.h"
 
 #include <pthread.h>
-#include <signal.h>
 
 #include <algorithm>
 #include <cstdlib>
 #include <limits>
+
+#include "util/quiet_thread.h"
 
 namespace tarnwick {
 
@@ -14,24 +15,6 @@ namespace {
 // Parts per worker: enough that a worker slowed down by other load on its core
 // leaves its share to the others, few enough that claiming parts costs nothing.
 constexpr size_t PARTS_PER_WORKER = 4;
-
-// Blocks every signal on the calling thread while it lives, so that threads
-// started meanwhile inherit the full mask and signals go to the interpreter's
-// own threads.
-class SignalsBlocked {
- public:
-  SignalsBlocked() {
-    sigset_t all;
-    sigfillset(&all);
-    pthread_sigmask(SIG_SETMASK, &all, &previous_);
-  }
-  ~SignalsBlocked() { pthread_sigmask(SIG_SETMASK, &previous_, nullptr); }
-  SignalsBlocked(const SignalsBlocked&) = delete;
-  SignalsBlocked& operator=(const SignalsBlocked&) = delete;
-
- private:
-  sigset_t previous_;
-};
 
 void run_parts(ParallelJob& job) {
   const size_t part_count = (job.count + job.part_size - 1) / job.part_size;
@@ -97,11 +80,10 @@ void PoolRegistry::forget_in_child() {
 }  // namespace
 
 WorkerPool::WorkerPool(size_t requested_workers) {
-  SignalsBlocked signals_blocked;
   try {
     workers.reserve(requested_workers);  // so that starting a worker never moves the others
     for (size_t i = 0; i < requested_workers; ++i) {
-      workers.emplace_back(work, std::ref(*this));
+      workers.push_back(start_quiet_thread([this] { work(*this); }));
       // Named before the pool is handed out, so that tools (and tests) can tell workers apart.
       pthread_setname_np(workers.back().native_handle(), WORKER_THREAD_NAME);
     }

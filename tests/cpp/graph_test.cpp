@@ -15,6 +15,7 @@
 #include "index/metrics.h"
 #include "index/one_way_links.h"
 #include "index/spanning_tree.h"
+#include "storage/search.h"
 #include "storage/store.h"
 #include "check.h"
 

@@ -1,0 +1,93 @@
+// Search: the best points for a query, one query or many at once. A search
+// resolves which points it may return (its scope) once, then takes one of two
+// paths: the exact scan of every point in scope, or a walk through the graph
+// for a store large enough to have one. Both paths rank alike and leave out the
+// same points: those in scope only.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <span>
+#include <string_view>
+#include <vector>
+
+#include "index/hnsw.h"
+#include "index/metrics.h"
+#include "storage/store.h"
+#include "table/point_table.h"
+
+namespace tarnwick {
+
+// One point of a search's answer: the id it reports and its score under the
+// query's metric (similarity for cosine and dot, distance for Euclidean).
+struct ScoredPoint {
+  uint64_t id;
+  float score;
+};
+
+// The best `limit` points for the query, best first; with a tenant, of that
+// tenant's points only. Never fails: points that cannot be compared with the
+// query are left out. Takes a ReadView for the length of the search.
+std::vector<ScoredPoint> search_points(const Store& store, std::span<const float> query,
+                                       uint64_t limit, Metric metric,
+                                       std::optional<std::string_view> tenant);
+
+// Answers every query exactly as search_points does, with the same limit,
+// metric and tenant; result i belongs to query i. The first call in a process
+// builds the worker pool, however many queries it has. Batches of 0 or 1 query
+// run on the calling thread; larger ones are split into contiguous parts, each
+// answered in ascending order on one worker, while the caller waits.
+std::vector<std::vector<ScoredPoint>> batch_search_points(
+    const Store& store, std::span<const std::span<const float>> queries, uint64_t limit,
+    Metric metric, std::optional<std::string_view> tenant);
+
+// ---- The parts of a search, for code that holds a view already ----
+
+// The points a search may return, resolved against the table once: every
+// point, or the members of one tenant. A narrower kind of query (a filter on
+// payload values) narrows the scope here, and both paths honour it.
+struct SearchScope {
+  uint32_t tenant = NO_TENANT;  // NO_TENANT: every point
+  size_t points = 0;            // how many points the scope holds
+  bool whole_table() const { return tenant == NO_TENANT; }
+};
+
+// The scope of a search for `tenant` (none: every point); nullopt when the
+// tenant names no point, so that there is nothing to return.
+std::optional<SearchScope> resolve_scope(const PointTable& points,
+                                         std::optional<std::string_view> tenant);
+
+// From this many points on, a store with an entry point is searched through its graph.
+inline constexpr size_t HNSW_MIN_POINTS = 500;
+
+// search_points on a view the caller holds: chooses the path and answers.
+std::vector<ScoredPoint> search_view(const ReadView& view, std::span<const float> query,
+                                     uint64_t limit, Metric metric, const SearchScope& scope);
+
+// The exact scan: scores every point in scope whose vector can be compared with
+// the query (of its length; under cosine, neither of them zero) and keeps the
+// best `limit`. Equal scores rank by slot.
+std::vector<ScoredPoint> exact_search(const PointTable& points, std::span<const float> query,
+                                      uint64_t limit, Metric metric, const SearchScope& scope);
+
+// The walk through the graph, measured by the query's own metric: a greedy
+// descent to layer 1 and a beam over layer 0. With a tenant it passes through
+// other tenants' points but returns only the tenant's own, and scans the
+// tenant exactly instead when that costs less or the walk gives up. The graph
+// must have an entry point.
+std::vector<ScoredPoint> graph_search(const HnswIndex& graph, const PointTable& points,
+                                      std::span<const float> query, uint64_t limit,
+                                      Metric metric, const SearchScope& scope);
+
+// Tenants of at most this many points are always scanned exactly: the scan
+// costs about what one unfiltered graph search does.
+inline constexpr size_t TENANT_SCAN_MIN = 2000;
+// The cost of one unfiltered graph search in scanned points: measured, a beam
+// of 32 over 128-dimensional points measures about 2,100 of them, and each
+// costs about 2.5 times a point of the sequential scan.
+inline constexpr size_t TENANT_WALK_POINTS = 5000;
+
+// Whether a tenant of this size is answered by scanning its points.
+bool prefers_exact_scan_of_tenant(size_t tenant_points, size_t store_points);
+
+}  // namespace tarnwick

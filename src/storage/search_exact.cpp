@@ -1,0 +1,137 @@
+// The exact scan: every point in scope of the query's length is scored, runs
+// of rows through the wide streaming kernels, other points sixteen at a time
+// through the block kernels. Equal scores rank by slot, whatever order the
+// points are visited in.
+#include <algorithm>
+#include <cmath>
+
+#include "index/scan_kernels.h"
+#include "storage/result_selector.h"
+#include "storage/search.h"
+
+namespace tarnwick {
+
+namespace {
+
+// A row's lines are requested all at once when it joins a block: the kernel
+// then reads the block's rows side by side, a few bytes of each at a time, and
+// finds them arriving in parallel instead of one stream after another.
+constexpr size_t PREFETCH_BYTES_PER_ROW = 2048;
+
+void prefetch_row(const float* data, size_t dim) {
+  const char* bytes = reinterpret_cast<const char*>(data);
+  size_t size = std::min<size_t>(dim * sizeof(float), PREFETCH_BYTES_PER_ROW);
+  for (size_t offset = 0; offset < size; offset += 64) __builtin_prefetch(bytes + offset);
+}
+
+struct ScanBlock {
+  const float* vectors[SMALL_SCAN_BLOCK];
+  uint32_t slots[SMALL_SCAN_BLOCK];
+  float vector_norms[SMALL_SCAN_BLOCK];
+  size_t filled = 0;
+};
+
+static_assert(ROW_RUN_SLOTS % SCAN_BLOCK == 0, "a run is scored in whole blocks");
+
+}  // namespace
+
+std::vector<ScoredPoint> exact_search(const PointTable& points, std::span<const float> query,
+                                      uint64_t limit, Metric metric, const SearchScope& scope) {
+  if (limit == 0 || scope.points == 0) return {};
+
+  float query_norm = 0.0f;
+  if (metric == Metric::Cosine) {
+    query_norm = std::sqrt(squared_norm(query));
+    if (query_norm == 0.0f) return {};  // a zero query cannot be normalised against anything
+  }
+
+  const ScanKernels& kernels = scan_kernels();
+  BlockKernel kernel = metric == Metric::Euclidean ? kernels.small_squared_distance : kernels.small_dot;
+  ResultSelector selector(std::min<uint64_t>(limit, scope.points), metric != Metric::Euclidean);
+  const size_t dim = query.size();
+  ScanBlock block;
+  float sums[SMALL_SCAN_BLOCK];
+
+  auto score_block = [&] {
+    for (size_t r = block.filled; r < SMALL_SCAN_BLOCK; ++r) {
+      block.vectors[r] = block.vectors[0];
+      block.vector_norms[r] = block.vector_norms[0];
+    }
+    kernel(query.data(), block.vectors, dim, sums);
+    // Whole-block loops, so that the compiler can vectorise them.
+    if (metric == Metric::Euclidean) {
+      for (size_t r = 0; r < SMALL_SCAN_BLOCK; ++r) sums[r] = std::sqrt(sums[r]);
+    } else if (metric == Metric::Cosine) {
+      for (size_t r = 0; r < SMALL_SCAN_BLOCK; ++r) {
+        sums[r] = cosine_from_norms(sums[r], query_norm, block.vector_norms[r]);
+      }
+    }
+    for (size_t r = 0; r < block.filled; ++r) {
+      if (selector.could_enter(sums[r], block.slots[r])) selector.offer(sums[r], block.slots[r]);
+    }
+    block.filled = 0;
+  };
+
+  auto consider = [&](const ScanSlot& point) {
+    if (metric == Metric::Cosine && point.norm == 0.0f) return;  // zero magnitude: left out
+    prefetch_row(point.vector, dim);
+    block.vectors[block.filled] = point.vector;
+    block.slots[block.filled] = point.slot;
+    block.vector_norms[block.filled] = point.norm;
+    if (++block.filled == SMALL_SCAN_BLOCK) score_block();
+  };
+
+  // A run's rows lie one after another: they are scored SCAN_BLOCK at a time
+  // by the streaming kernel, which does not need the headers.
+  StreamKernel wide = metric == Metric::Euclidean ? kernels.stream_squared_distance : kernels.stream_dot;
+  const size_t block_bytes = SCAN_BLOCK * dim * sizeof(float);
+  auto scan_run = [&](const RowRun& run) {
+    if (block.filled > 0) score_block();
+    const float* rows[SCAN_BLOCK];
+    float run_sums[SCAN_BLOCK];
+    for (uint32_t offset = 0; offset < ROW_RUN_SLOTS; offset += SCAN_BLOCK) {
+      const uint32_t start = run.first_slot + offset;
+      for (size_t r = 0; r < SCAN_BLOCK; ++r) rows[r] = run.first_row + (offset + r) * dim;
+      // The kernel reads its rows side by side, which the processor's own
+      // prefetching does not follow: the next block is requested line by line
+      // as the kernel reads this one when it follows in memory, else whole, now.
+      size_t ahead = 0;
+      if (offset + SCAN_BLOCK < ROW_RUN_SLOTS || run.next_follows) {
+        ahead = block_bytes;
+      } else if (run.next_rows != nullptr) {
+        const char* next = reinterpret_cast<const char*>(run.next_rows);
+        for (size_t byte = 0; byte < block_bytes; byte += 64) __builtin_prefetch(next + byte);
+      }
+      wide(query.data(), rows, dim, run_sums, ahead);
+      for (size_t r = 0; r < SCAN_BLOCK; ++r) {
+        const uint32_t slot = start + static_cast<uint32_t>(r);
+        float score = run_sums[r];
+        if (metric == Metric::Euclidean) {
+          score = std::sqrt(score);
+        } else if (metric == Metric::Cosine) {
+          const float norm = run.row_norms[offset + r];
+          if (norm == 0.0f) continue;  // zero magnitude: left out
+          score = cosine_from_norms(score, query_norm, norm);
+        }
+        if (selector.could_enter(score, slot)) selector.offer(score, slot);
+      }
+    }
+  };
+
+  if (scope.whole_table()) {
+    scan_records(points, dim, scan_run, consider);
+  } else {
+    scan_tenant_records(points, scope.tenant, dim, consider);
+  }
+  if (block.filled > 0) score_block();
+
+  std::vector<ScoredSlot> best = selector.take_sorted();
+  std::vector<ScoredPoint> results;
+  results.reserve(best.size());
+  for (const ScoredSlot& entry : best) {
+    results.push_back(ScoredPoint{record_id(points, entry.seq), entry.score});
+  }
+  return results;
+}
+
+}  // namespace tarnwick
