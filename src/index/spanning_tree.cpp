@@ -100,7 +100,10 @@ uint32_t root_slot(const HnswIndex& graph, const PointTable& points) {
   return root != NO_SLOT && in_tree_candidate(graph, points, root) ? root : NO_SLOT;
 }
 
-// Lists of at most this many entries keep a bit per entry in a NamedBack.
+// Graphs of this many slots or more make their bookkeeping on the worker pool.
+constexpr size_t PARALLEL_BOOKKEEPING_MIN = size_t{1} << 16;
+
+// Lists of at most this many entries keep a bit per entry.
 constexpr size_t NAMED_BACK_BITS = 64;
 
 // For each slot's layer-0 list, a bit per entry telling whether that entry's
@@ -122,8 +125,13 @@ std::vector<uint64_t> find_links_named_back(const HnswIndex& graph, const PointT
       named_back[slot] = bits;
     }
   };
-  std::shared_ptr<WorkerPool> pool = process_worker_pool();
-  run_parallel(*pool, slots, part);
+  // A small graph is not worth the pool (nor starting it: an upsert into a
+  // new store must not).
+  if (slots < PARALLEL_BOOKKEEPING_MIN) {
+    part(0, slots);
+  } else {
+    run_parallel(*process_worker_pool(), slots, part);
+  }
   return named_back;
 }
 
