@@ -7,6 +7,7 @@ import subprocess
 import sys
 import textwrap
 
+import numpy as np
 import pytest
 
 CRASH_MARKERS = ("terminate called", "Fatal Python error", "Segmentation fault", "Aborted",
@@ -434,14 +435,10 @@ def test_interpreter_exit_around_batches(mode, status, output, workers):
 # exactly those of the whole-file path, both ways, and a file that grows while
 # it is read is read again whole.
 LARGE_SNAPSHOT_SCRIPT = """
-    import numpy as np
     path, again, small = sys.argv[1], sys.argv[2], sys.argv[3]
-    store = tarnwick.VectorStorage()
-    rng = np.random.default_rng(5)
     count = 20_000
-    store.batch_upsert(np.arange(count, dtype=np.uint64), rng.normal(size=(count, 128)).astype(np.float32),
-                       [{"tenant_id": f"t{i % 7}", "i": i} for i in range(count)])
-    store.save(path)
+    store = tarnwick.VectorStorage()
+    store.load(path)  # written by the test: points with payloads and a graph
     assert os.path.getsize(path) > 8 << 20
     loaded = tarnwick.VectorStorage()
     loaded.load(path)
@@ -462,6 +459,16 @@ LARGE_SNAPSHOT_SCRIPT = """
 
 
 def test_large_snapshots_stream_both_ways(tmp_path):
+    """A file past the streaming threshold, made here rather than by a build
+    (which takes minutes under ThreadSanitizer on a busy machine)."""
+    from snapshot_format import INTEGER, KEYWORD, node_entry, point_entry, snapshot
+    rng = np.random.default_rng(5)
+    count, vectors = 20_000, rng.normal(size=(20_000, 128)).astype(np.float32).tolist()
+    points = [point_entry(i, vectors[i], [("i", INTEGER, i), ("tenant_id", KEYWORD, f"t{i % 7}")])
+              for i in range(count)]
+    links = rng.integers(0, count, size=(count, 16)).tolist()
+    nodes = [node_entry(i, [sorted(set(links[i]) - {i})]) for i in range(count)]
+    (tmp_path / "a.snap").write_bytes(snapshot(points, nodes, entry_point=0))
     done = run_script(LARGE_SNAPSHOT_SCRIPT, timeout=300,
                       args=[tmp_path / "a.snap", tmp_path / "b.snap", tmp_path / "c.snap"])
     assert done.returncode == 0 and done.stdout.strip() == "ok", done.stdout + done.stderr
