@@ -90,9 +90,14 @@ uint32_t put_point_without_tenant(PointTable& table, uint64_t key, uint64_t id,
 
 // As put_point_without_tenant, for a decoder: the `dim` components are copied
 // from `components` as they lie in memory (which need not be aligned for
-// floats), and the norm is left at zero for the caller to set.
+// floats), and the norm is left at zero and the code unmade for the caller
+// to set.
 uint32_t put_point_raw(PointTable& table, uint64_t key, uint64_t id, const void* components,
                        size_t dim, std::unique_ptr<Payload> payload);
+
+// Where the code of a slot whose vector lies in the rows goes, or null when
+// the rows' dimension gets no codes.
+uint8_t* code_place(PointTable& table, uint32_t slot);
 
 // Makes every tenant member list from the payloads: used after a run of
 // put_point_without_tenant or put_point_raw.
