@@ -283,6 +283,7 @@ void compute_norms(NormWork& work) {
       const uint32_t slot = which[k];
       if (work.code_places[slot] == nullptr) continue;
       encode_point_code(work.data[slot], work.row_dim, work.code_places[slot], work.code_meta[slot]);
+      work.code_meta[slot].norm = work.norms[slot];
     }
   }
 }

@@ -15,10 +15,13 @@ namespace tarnwick {
 // A point's code: component i stands for offset + scale * code[i], and the
 // Euclidean norm of the differences from the true components is at most
 // `residual`. A negative residual marks a point without a code.
+// `norm` repeats the table's norm of the point, so that a walk deciding from
+// the code finds everything it needs in one line.
 struct CodeMeta {
   float offset = 0.0f;
   float scale = 0.0f;
   float residual = -1.0f;
+  float norm = 0.0f;
 };
 
 // Vectors longer than this, or with a component that is not finite, larger
@@ -47,7 +50,7 @@ struct CodeStore {
 };
 
 // Encodes `dim` components into `code` (code_stride(dim) bytes, the padding
-// zeroed) and their meta. Returns false, with meta.residual negative and the
+// zeroed) and their meta, but for the norm, which the caller sets. Returns false, with meta.residual negative and the
 // code zeroed, when the vector gets no code.
 bool encode_point_code(const float* components, size_t dim, uint8_t* code, CodeMeta& meta);
 

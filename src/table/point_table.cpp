@@ -303,6 +303,7 @@ uint32_t store_point(PointTable& table, uint64_t key, uint64_t id, const void* c
     std::memcpy(row, components, bytes);
     if (table.codes.stride != 0 && code_upkeep == CodeUpkeep::Keep) {
       encode_point_code(row, dim, code_place(table, slot), code_meta);
+      code_meta.norm = norm;
     }
   } else if (arena_place != nullptr) {
     std::memcpy(arena_place, components, bytes);
@@ -498,7 +499,8 @@ std::string check_table(const PointTable& table) {
       std::vector<uint8_t> fresh(table.codes.stride);
       CodeMeta meta;
       if (!encode_point_code(row_of(table.rows, slot), header.dim, fresh.data(), meta) ||
-          std::memcmp(&meta, &table.codes.meta[slot], sizeof meta) != 0 ||
+          (meta.norm = table.norms[slot],
+           std::memcmp(&meta, &table.codes.meta[slot], sizeof meta) != 0) ||
           std::memcmp(fresh.data(), code_of(table.codes, slot), fresh.size()) != 0) {
         return "a code differs from its vector's";
       }

@@ -150,6 +150,7 @@ void check_pair(const Pair& p, Tally& tally, std::vector<const ScanKernels*>& se
   CodeQuery query;
   prepare_code_query(p.query, query);
   const float point_norm = vector_norm(p.point);
+  meta.norm = point_norm;
   const float query_norm = vector_norm(p.query);
   const float reference_dot = dot_sum(p.query.data(), p.point.data(), n);
   const float reference_squared = squared_distance_sum(p.query.data(), p.point.data(), n);
@@ -172,9 +173,9 @@ void check_pair(const Pair& p, Tally& tally, std::vector<const ScanKernels*>& se
   }
 
   FloatInterval dot_bounds{}, squared_bounds{};
-  const bool have_dot = coded && dot_sum_bounds(query, meta, point_norm, level_dot, dot_bounds);
+  const bool have_dot = coded && dot_sum_bounds(query, meta, level_dot, dot_bounds);
   const bool have_squared =
-      coded && squared_distance_sum_bounds(query, meta, point_norm, level_dot, squared_bounds);
+      coded && squared_distance_sum_bounds(query, meta, level_dot, squared_bounds);
   // Claimed only for finite pairs: then both bounds hold for every set's float.
   if (have_dot != have_squared) CHECK(have_dot == have_squared);
   if (!have_dot) return;
@@ -288,13 +289,14 @@ void narrowness() {
     std::vector<uint8_t> code(128);
     CodeMeta meta;
     CHECK(encode_point_code(p.point.data(), 128, code.data(), meta));
+    meta.norm = vector_norm(p.point);
     CodeQuery query;
     prepare_code_query(p.query, query);
     int32_t level_dot;
     const uint8_t* codes[1] = {code.data()};
     scalar_code_dots(query.levels.data(), codes, 1, 128, &level_dot);
     FloatInterval dot{}, similarity{};
-    CHECK(dot_sum_bounds(query, meta, vector_norm(p.point), level_dot, dot));
+    CHECK(dot_sum_bounds(query, meta, level_dot, dot));
     CHECK(cosine_similarity_bounds(dot, vector_norm(p.query), vector_norm(p.point), similarity));
     widest = std::max<double>(widest, similarity.high - similarity.low);
   }
