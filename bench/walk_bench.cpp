@@ -4,7 +4,7 @@
 // TARNWICK_BOUNDS=off, to compare (the results' checksum must agree).
 //
 // Build: cmake -S . -B build/bench -DTARNWICK_BUILD_TESTS=ON && cmake --build build/bench --target walk_bench
-// Run:   build/bench/walk_bench SNAPSHOT QUERIES.f32 DIM [metric] [ef...]
+// Run:   build/bench/walk_bench SNAPSHOT QUERIES.f32 DIM [metric] [ef...]   (ef 0: exact scan)
 // QUERIES.f32 holds the queries as raw little-endian float32, DIM per query.
 #include <algorithm>
 #include <ctime>
@@ -17,6 +17,7 @@
 
 #include "index/layer_search.h"
 #include "persist/snapshot_file.h"
+#include "storage/search.h"
 #include "storage/store.h"
 
 using namespace tarnwick;
@@ -62,7 +63,7 @@ int main(int argc, char** argv) {
   std::printf("bounds %s, %zu queries, metric %s\n", bounds_enabled() ? "on" : "off", count,
               argc > 4 ? argv[4] : "cosine");
   for (uint64_t ef : efs) {
-    set_ef_search(store, ef);
+    if (ef != 0) set_ef_search(store, ef);
     double best = 1e30;
     uint64_t checksum = 0;
     WalkReads before = thread_walk_reads();
@@ -70,8 +71,12 @@ int main(int argc, char** argv) {
       checksum = 0;
       const double start = thread_seconds();
       for (size_t q = 0; q < count; ++q) {
-        std::vector<ScoredPoint> found = search_points(
-            store, std::span<const float>(queries.data() + q * dim, dim), 10, metric, std::nullopt);
+        // ef 0 asks for the exact scan instead of the graph.
+        std::span<const float> one(queries.data() + q * dim, dim);
+        std::vector<ScoredPoint> found =
+            ef == 0 ? exact_search(store.points, one, 10, metric,
+                                   SearchScope{NO_TENANT, point_count(store)})
+                    : search_points(store, one, 10, metric, std::nullopt);
         for (const ScoredPoint& p : found) {
           uint32_t bits;
           std::memcpy(&bits, &p.score, 4);

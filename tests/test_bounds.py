@@ -112,3 +112,71 @@ def test_searches_with_and_without_bounds_are_identical(tmp_path, seed, dim):
 def test_bounds_are_sound_for_every_kernel_set():
     output = run_cpp_test("code_test")
     assert "kernel set scalar" in output
+
+
+def write_points_only_snapshot(path, rows):
+    """A snapshot of points (any lengths) with no payloads and an empty graph:
+    every search of the loaded store is an exact scan, whatever its size."""
+    def varint(value):
+        out = bytearray()
+        while value >= 0x80:
+            out.append(value & 0x7F | 0x80)
+            value >>= 7
+        out.append(value)
+        return bytes(out)
+    with open(path, "wb") as out:
+        out.write(varint(len(rows)))
+        for pid, row in enumerate(rows):
+            row = np.asarray(row, dtype="<f4")
+            out.write(varint(pid) + varint(pid) + varint(len(row)) + row.tobytes() + b"\x00")
+        out.write(varint(16) + varint(64) + varint(32) + b"\x00" + varint(0) + varint(0))
+
+
+SCAN_SCRIPT = r"""
+import json, sys
+import numpy as np
+import tarnwick
+store = tarnwick.VectorStorage()
+store.load(sys.argv[1])
+queries = json.loads(open(sys.argv[2]).read())
+out = []
+for metric in ("cosine", "dot", "l2"):
+    for limit in (1, 3, 10, 100, 5000):
+        for q in queries:
+            out.append([[i, float(s).hex()] for i, s in store.search(q, limit, metric)])
+    out.append([[[i, float(s).hex()] for i, s in r] for r in store.batch_search(queries, 10, metric)])
+print(json.dumps(out))
+"""
+
+
+@pytest.mark.parametrize("dim", [5, 128, 200])
+def test_exact_scans_with_and_without_bounds_are_identical(tmp_path, dim):
+    rng = np.random.default_rng(dim)
+    centres = rng.normal(size=(6, dim)).astype(np.float32)
+    data = centres[rng.integers(0, 6, 3000)] + 0.3 * rng.normal(size=(3000, dim)).astype(np.float32)
+    rows = [r for r in data]
+    # Ties: repeated vectors, some scaled (equal cosines); and points no bound covers.
+    rows += [data[11]] * 30 + [data[12] * 2.0] * 10 + [data[12]] * 10
+    rows += [np.full(dim, v, np.float32) for v in (np.nan, np.inf, 3e38, 1e-40, 0.0, -0.0, 1e20)]
+    rows += [np.ones(dim + 1, np.float32), np.ones(max(dim - 1, 0), np.float32)]
+    rows += [data[13] * 1e-30, data[14] * 1e12]
+    path = tmp_path / "points.bin"
+    write_points_only_snapshot(path, rows)
+    queries = [c.tolist() for c in centres] + [
+        data[11].tolist(), (data[12] * 3).tolist(), (-data[11]).tolist(),
+        [0.0] * dim, [1e-40] * dim, [1e30] * dim, [np.nan] * dim, [1.0] * (dim + 1),
+        (data[15] + 1e-3).tolist(),
+    ]
+    query_path = tmp_path / "queries.json"
+    query_path.write_text(json.dumps(queries, allow_nan=True))
+    answers = []
+    for bounds in (True, False):
+        env = dict(os.environ)
+        env.pop("TARNWICK_BOUNDS", None)
+        if not bounds:
+            env["TARNWICK_BOUNDS"] = "off"
+        done = subprocess.run([sys.executable, "-c", SCAN_SCRIPT, str(path), str(query_path)],
+                              env=env, capture_output=True, text=True, timeout=600, check=True)
+        answers.append(json.loads(done.stdout))
+    assert answers[0] == answers[1]
+    assert sum(len(a) for a in answers[0]) > 20_000

@@ -1,6 +1,8 @@
 // The portable reference kernels over codes, and the portable fast dot.
 #include "index/code_kernels.h"
 
+#include "index/code_bound_runs.h"
+
 namespace tarnwick {
 
 namespace {
@@ -39,6 +41,12 @@ void scalar_fast_dots(const float* q, const float* const* rows, size_t count, si
     for (size_t k = 0; k < LANES; ++k) sum += partial[k];
     out[r] = sum;
   }
+}
+
+void scalar_score_bounds(BoundedScore score, const CodeQuery& q, const CodeMeta* meta,
+                        const int32_t* level_dots, size_t count, float query_norm, float* low,
+                        float* high) {
+  score_bounds_by_kind(score, q, meta, level_dots, count, query_norm, low, high);
 }
 
 }  // namespace tarnwick

@@ -22,6 +22,17 @@ using CodeRunKernel = void (*)(const int16_t* levels, const uint8_t* codes, size
 using FastDotKernel = void (*)(const float* q, const float* const* rows, size_t count, size_t dim,
                                float* out);
 
+// The bounds of a run of coded points' scores (index/code_bound_runs.h).
+enum class BoundedScore : uint8_t;
+struct CodeQuery;
+struct CodeMeta;
+using ScoreBoundsKernel = void (*)(BoundedScore score, const CodeQuery& q, const CodeMeta* meta,
+                                   const int32_t* level_dots, size_t count, float query_norm,
+                                   float* low, float* high);
+
+void scalar_score_bounds(BoundedScore score, const CodeQuery& q, const CodeMeta* meta,
+                         const int32_t* level_dots, size_t count, float query_norm, float* low,
+                         float* high);
 void scalar_code_dots(const int16_t* levels, const uint8_t* const* codes, size_t count,
                       size_t stride, int32_t* out);
 void scalar_code_run(const int16_t* levels, const uint8_t* codes, size_t count, size_t stride,
@@ -34,6 +45,9 @@ void avx2_code_dots(const int16_t* levels, const uint8_t* const* codes, size_t c
                     size_t stride, int32_t* out);
 void avx2_code_run(const int16_t* levels, const uint8_t* codes, size_t count, size_t stride,
                    int32_t* out);
+void avx2_score_bounds(BoundedScore score, const CodeQuery& q, const CodeMeta* meta,
+                       const int32_t* level_dots, size_t count, float query_norm, float* low,
+                       float* high);
 void avx2_fast_dots(const float* q, const float* const* rows, size_t count, size_t dim,
                     float* out);
 #endif
@@ -43,6 +57,9 @@ void avx512_code_dots(const int16_t* levels, const uint8_t* const* codes, size_t
                       size_t stride, int32_t* out);
 void avx512_code_run(const int16_t* levels, const uint8_t* codes, size_t count, size_t stride,
                      int32_t* out);
+void avx512_score_bounds(BoundedScore score, const CodeQuery& q, const CodeMeta* meta,
+                         const int32_t* level_dots, size_t count, float query_norm, float* low,
+                         float* high);
 void avx512_fast_dots(const float* q, const float* const* rows, size_t count, size_t dim,
                       float* out);
 #endif

@@ -2,6 +2,7 @@
 // code bytes, pairs added in 32 bits) and the fast float dot with fused
 // multiply-adds. Only this file is built with these instructions.
 #include "index/code_kernels.h"
+#include "index/code_bound_runs.h"
 
 #if defined(TARNWICK_HAVE_AVX2)
 #include <immintrin.h>
@@ -94,6 +95,12 @@ void avx2_fast_dots(const float* q, const float* const* rows, size_t count, size
     for (; i < dim; ++i) sum += q[i] * row[i];
     out[r] = sum;
   }
+}
+
+void avx2_score_bounds(BoundedScore score, const CodeQuery& q, const CodeMeta* meta,
+                        const int32_t* level_dots, size_t count, float query_norm, float* low,
+                        float* high) {
+  score_bounds_by_kind(score, q, meta, level_dots, count, query_norm, low, high);
 }
 
 }  // namespace tarnwick

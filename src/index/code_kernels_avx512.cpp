@@ -2,6 +2,7 @@
 // levels times the code bytes, exact 32-bit sums) and the fast float dot with
 // fused multiply-adds. Only this file is built with these instructions.
 #include "index/code_kernels.h"
+#include "index/code_bound_runs.h"
 
 #if defined(TARNWICK_HAVE_AVX512)
 // GCC 12 takes the deliberately undefined inputs of some intrinsics for
@@ -98,6 +99,12 @@ void avx512_fast_dots(const float* q, const float* const* rows, size_t count, si
     }
     out[r] = _mm512_reduce_add_ps(_mm512_add_ps(a0, a1));
   }
+}
+
+void avx512_score_bounds(BoundedScore score, const CodeQuery& q, const CodeMeta* meta,
+                        const int32_t* level_dots, size_t count, float query_norm, float* low,
+                        float* high) {
+  score_bounds_by_kind(score, q, meta, level_dots, count, query_norm, low, high);
 }
 
 }  // namespace tarnwick

@@ -126,7 +126,8 @@ const ScanKernels& scalar_scan_kernels() {
                                    without_requests<scalar_squared_distance<SCAN_BLOCK>>,
                                    scalar_code_dots,
                                    scalar_code_run,
-                                   scalar_fast_dots};
+                                   scalar_fast_dots,
+                                   scalar_score_bounds};
   return kernels;
 }
 

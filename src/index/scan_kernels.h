@@ -46,6 +46,7 @@ struct ScanKernels {
   CodeDotKernel code_dots;    // codes anywhere
   CodeRunKernel code_run;     // codes one after another
   FastDotKernel fast_dots;    // builds only: not the in-order sums
+  ScoreBoundsKernel score_bounds;
 };
 
 // The portable reference kernels.

@@ -142,7 +142,8 @@ const ScanKernels& avx2_scan_kernels() {
                                    stream_squared_distance_32,
                                    avx2_code_dots,
                                    avx2_code_run,
-                                   avx2_fast_dots};
+                                   avx2_fast_dots,
+                                   avx2_score_bounds};
   return kernels;
 }
 

@@ -155,7 +155,8 @@ const ScanKernels& avx512_scan_kernels() {
                                    // instructions, which not every AVX-512 processor has.
                                    runs_vnni() ? avx512_code_dots : avx2.code_dots,
                                    runs_vnni() ? avx512_code_run : avx2.code_run,
-                                   avx512_fast_dots};
+                                   avx512_fast_dots,
+                                   avx512_score_bounds};
   return kernels;
 }
 

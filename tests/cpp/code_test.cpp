@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "check.h"
+#include "index/code_bound_runs.h"
 #include "index/code_bounds.h"
 #include "index/metrics.h"
 #include "index/scan_kernels.h"
@@ -206,6 +207,26 @@ void check_pair(const Pair& p, Tally& tally, std::vector<const ScanKernels*>& se
     }
     MetricResult euclid = euclidean_distance(p.query, p.point);
     CHECK(inside(euclid.value, euclidean_distance_bounds(squared_bounds)));
+    // The run kernels: the same bounds in every set, holding the exact scores.
+    const float exact_scores[3] = {sums.dot, cosine_similarity(p.query, p.point).value,
+                                   euclid.value};
+    for (int kind = 0; kind < 3; ++kind) {
+      float low[3], high[3], reference_low[3], reference_high[3];
+      const CodeMeta metas[3] = {meta, meta, meta};
+      const int32_t dots[3] = {level_dot, level_dot, level_dot};
+      set->score_bounds(static_cast<BoundedScore>(kind), query, metas, dots, 3, query_norm, low, high);
+      scalar_score_bounds(static_cast<BoundedScore>(kind), query, metas, dots, 3, query_norm,
+                          reference_low, reference_high);
+      for (int r = 0; r < 3; ++r) {
+        CHECK(same_float(low[r], reference_low[r]) && same_float(high[r], reference_high[r]));
+        if (kind == 1 && (query_norm == 0.0f || point_norm == 0.0f)) continue;  // left out
+        if (!inside(exact_scores[kind], FloatInterval{low[r], high[r]})) {
+          std::printf("run bounds kind %d: %.9g outside [%.9g, %.9g]\n", kind, exact_scores[kind],
+                      low[r], high[r]);
+          CHECK(false);
+        }
+      }
+    }
     CHECK(-dot_bounds.high <= -sums.dot && -sums.dot <= -dot_bounds.low);
   }
 }
