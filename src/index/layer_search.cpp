@@ -306,6 +306,9 @@ WalkQuery stored_walk_query(const PointTable& points, uint32_t slot) {
   query.kernel = kernels.dot;
   query.small_kernel = kernels.small_dot;
   query.tiny_kernel = kernels.tiny_dot;
+  // Only builds measure from a stored point, and no caller sees a build's
+  // distances: the fast dot serves (searches score exactly).
+  query.fast_dots = kernels.fast_dots;
   return query;
 }
 
@@ -323,7 +326,9 @@ void measure_slots(const WalkQuery& query, const PointTable& points,
   // for more than three quarters of its rows, else 16 rows at a time and 8
   // for a remainder of at most 8.
   auto score_block = [&] {
-    if (filled > SCAN_BLOCK - TINY_SCAN_BLOCK) {
+    if (query.fast_dots != nullptr) {
+      query.fast_dots(query.vector.data(), rows, filled, dim, sums);
+    } else if (filled > SCAN_BLOCK - TINY_SCAN_BLOCK) {
       for (size_t r = filled; r < SCAN_BLOCK; ++r) rows[r] = rows[0];
       query.kernel(query.vector.data(), rows, dim, sums);
     } else {

@@ -62,7 +62,8 @@ struct WalkReads {
   uint64_t coded = 0;
 };
 WalkReads& thread_walk_reads();
-// A query that is the vector stored in a slot, reusing the norm the table keeps for it.
+// A query that is the vector stored in a slot, reusing the norm the table
+// keeps for it; for builds, which measure with the fast dot.
 WalkQuery stored_walk_query(const PointTable& points, uint32_t slot);
 
 // out[i] = distance to the record in slots[i]. Every slot must hold a record.
