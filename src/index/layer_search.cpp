@@ -6,6 +6,8 @@
 #include <cstring>
 #include <limits>
 
+#include "index/code_bound_runs.h"
+
 namespace tarnwick {
 
 namespace {
@@ -120,59 +122,55 @@ inline void prefetch_code(const PointTable& points, uint32_t slot) {
   __builtin_prefetch(&points.codes.meta[slot]);
 }
 
-// A lower bound of the distance the walk would measure from the query to a
-// coded point, from the integer sum of its code with the query's levels;
-// false when none is proved.
-inline bool distance_lower_bound(const WalkQuery& query, const CodeMeta& meta, int32_t level_dot,
-                                 float& low) {
-  FloatInterval sum;
-  switch (query.measure) {
-    case WalkMeasure::Cosine: {
-      FloatInterval similarity;
-      if (!dot_sum_bounds(*query.codes, meta, level_dot, sum) ||
-          !cosine_similarity_bounds(sum, query.norm, meta.norm, similarity)) {
-        return false;
-      }
-      low = cosine_distance_bounds(similarity).low;
-      return true;
-    }
-    case WalkMeasure::Euclidean:
-      if (!squared_distance_sum_bounds(*query.codes, meta, level_dot, sum)) return false;
-      low = euclidean_distance_bounds(sum).low;
-      return true;
-    case WalkMeasure::NegatedDot:
-      if (!dot_sum_bounds(*query.codes, meta, level_dot, sum)) return false;
-      low = -sum.high;
-      return true;
-  }
-  return false;
-}
-
 // Drops from scratch.batch_slots (keeping the order of the rest) every coded
 // slot whose distance is proved to be at least `reject_at`: a walk that
 // admits only distances below it would reject them all.
 void reject_by_bounds(const WalkQuery& query, const PointTable& points, float reject_at,
                       WalkScratch& scratch) {
   std::vector<uint32_t>& slots = scratch.batch_slots;
-  // The codes go to the kernel in order; slots without one stay for the exact path.
+  // The codes go to the kernels in order, their metas copied side by side;
+  // slots without a code stay for the exact path.
   scratch.code_pointers.clear();
+  scratch.code_metas.clear();
   for (uint32_t slot : slots) {
     if (in_rows(points, slot) && has_code(points, slot)) {
       scratch.code_pointers.push_back(code_of(points.codes, slot));
+      scratch.code_metas.push_back(points.codes.meta[slot]);
     }
   }
   const size_t coded = scratch.code_pointers.size();
   if (coded == 0) return;
   scratch.level_dots.resize(coded);
+  scratch.bound_lows.resize(coded);
+  scratch.bound_highs.resize(coded);
   query.code_dots(query.codes->levels.data(), scratch.code_pointers.data(), coded,
                   points.codes.stride, scratch.level_dots.data());
+  // The bounds of the score the walk's distance is made from: cosine
+  // similarity (distance 1 - similarity), Euclidean distance, or the dot
+  // product (distance its negation). A point without a bound gets an infinite
+  // interval, which rejects nothing.
+  const BoundedScore score = query.measure == WalkMeasure::Cosine      ? BoundedScore::Cosine
+                             : query.measure == WalkMeasure::Euclidean ? BoundedScore::Euclidean
+                                                                       : BoundedScore::Dot;
+  query.score_bounds(score, *query.codes, scratch.code_metas.data(), scratch.level_dots.data(),
+                     coded, query.norm, scratch.bound_lows.data(), scratch.bound_highs.data());
   size_t kept = 0, next_code = 0, rejected = 0;
   for (uint32_t slot : slots) {
     if (in_rows(points, slot) && has_code(points, slot)) {
-      float low;
-      if (distance_lower_bound(query, points.codes.meta[slot], scratch.level_dots[next_code++],
-                               low) &&
-          low >= reject_at) {
+      const size_t i = next_code++;
+      float low = 0.0f;
+      switch (query.measure) {
+        case WalkMeasure::Cosine:
+          low = 1.0f - scratch.bound_highs[i];
+          break;
+        case WalkMeasure::Euclidean:
+          low = scratch.bound_lows[i];
+          break;
+        case WalkMeasure::NegatedDot:
+          low = -scratch.bound_highs[i];
+          break;
+      }
+      if (low >= reject_at) {
         ++rejected;
         continue;
       }
@@ -273,6 +271,7 @@ void attach_code_query(WalkQuery& query, const PointTable& points, CodeQuery& st
   if (!storage.usable) return;
   query.codes = &storage;
   query.code_dots = scan_kernels().code_dots;
+  query.score_bounds = scan_kernels().score_bounds;
 }
 
 WalkReads& thread_walk_reads() {

@@ -39,6 +39,7 @@ struct WalkQuery {
   // when the code's bounds prove the exact comparison would reject it.
   const CodeQuery* codes = nullptr;
   CodeDotKernel code_dots = nullptr;
+  ScoreBoundsKernel score_bounds = nullptr;
   // Builds measure with a fast dot that is not the in-order sum (no caller
   // sees a build's distances); null for every walk whose distances count.
   FastDotKernel fast_dots = nullptr;
@@ -113,6 +114,9 @@ struct WalkScratch {
   CodeQuery code_query;             // the prepared query of a search's walks
   std::vector<const uint8_t*> code_pointers;
   std::vector<int32_t> level_dots;
+  std::vector<CodeMeta> code_metas;
+  std::vector<float> bound_lows;
+  std::vector<float> bound_highs;
 };
 
 WalkScratch& thread_walk_scratch();
