@@ -88,8 +88,9 @@ int main(int argc, char** argv) {
     }
     WalkReads after = thread_walk_reads();
     const double per = 5.0 * count;
-    std::printf("ef %4llu: %.4f ms/query; per query %.1f read in full, %.1f rejected by code; checksum %016llx\n",
+    std::printf("ef %4llu: %.4f ms/query; per query %.1f expansions, %.1f read in full, %.1f rejected by code; checksum %016llx\n",
                 static_cast<unsigned long long>(ef), 1000 * best / count,
+                (after.expansions - before.expansions) / per,
                 (after.full - before.full) / per, (after.coded - before.coded) / per,
                 static_cast<unsigned long long>(checksum));
   }

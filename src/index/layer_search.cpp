@@ -437,6 +437,7 @@ void search_base_layer(const HnswIndex& graph, const PointTable& points,
 
   while (!candidates.empty()) {
     uint32_t expanded = pop_candidate(candidates).slot;
+    thread_walk_reads().expansions++;
     // The worst kept distance as it stands before this expansion; admissions
     // below compare against it, not against the list as it changes.
     float worst = nearest.empty() ? MAX_DISTANCE : nearest.front().distance;

@@ -56,11 +56,13 @@ bool bounds_enabled();
 // must outlive the walks.
 void attach_code_query(WalkQuery& query, const PointTable& points, CodeQuery& storage);
 
-// Counts of what walks on this thread read, for benchmarks: points measured
-// from their vectors and points rejected from their codes.
+// Counts of what walks on this thread did, for benchmarks: points measured
+// from their vectors, points rejected from their codes, and base-layer
+// expansions.
 struct WalkReads {
   uint64_t full = 0;
   uint64_t coded = 0;
+  uint64_t expansions = 0;
 };
 WalkReads& thread_walk_reads();
 // A query that is the vector stored in a slot, reusing the norm the table
