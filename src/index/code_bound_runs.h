@@ -93,17 +93,23 @@ inline void score_bounds_run(const CodeQuery& query, const CodeMeta* __restrict 
       hi = centre + reach;
     }
     // Bitwise, not short-circuit: the loop stays free of branches.
-    bool ok = (residual >= 0.0) & (std::fabs(lo) <= 0x1.fffffffffffffp1023) &
-              (std::fabs(hi) <= 0x1.fffffffffffffp1023);
-    float low_f = at_most(lo), high_f = at_least(hi);
-    if constexpr (Score == BoundedScore::Cosine) {
-      const float product = query_norm * m.norm;
-      ok = ok & (product > 0.0f) & (product <= 3.4028235e38f);
-      low_f = low_f / product;
-      high_f = high_f / product;
-    }
+    const bool ok = (residual >= 0.0) & (std::fabs(lo) <= 0x1.fffffffffffffp1023) &
+                    (std::fabs(hi) <= 0x1.fffffffffffffp1023);
+    const float low_f = at_most(lo), high_f = at_least(hi);
     low[r] = ok ? low_f : -INFINITY;
     high[r] = ok ? high_f : INFINITY;
+  }
+  // Cosine divides the dot bounds by the product of the norms (in a loop of
+  // its own, all in float, which every compiler vectorises).
+  if constexpr (Score == BoundedScore::Cosine) {
+    for (size_t r = 0; r < count; ++r) {
+      const float product = query_norm * meta[r].norm;
+      const bool ok = (product > 0.0f) & (product <= 3.4028235e38f) & (low[r] > -INFINITY);
+      const float divisor = ok ? product : 1.0f;
+      const float low_s = low[r] / divisor, high_s = high[r] / divisor;
+      low[r] = ok ? low_s : -INFINITY;
+      high[r] = ok ? high_s : INFINITY;
+    }
   }
   // The Euclidean distance is the square root of the sum (in a loop of its
   // own, which the compiler vectorises apart).
