@@ -25,9 +25,10 @@ void prepare_code_query(std::span<const float> query, CodeQuery& out) {
   for (float x : query) {
     const float magnitude = std::fabs(x);
     if (!(magnitude <= CODE_MAX_MAGNITUDE)) return;  // also NaN
-    if (magnitude != 0.0f && magnitude < CODE_MIN_MAGNITUDE) return;
     if (magnitude > largest) largest = magnitude;
   }
+  // A query that small as a whole gets no useful bound (a zero one is fine).
+  if (largest != 0.0 && largest < CODE_MIN_MAGNITUDE) return;
   const double count = static_cast<double>(n);
   // 255 n H < 2^31: no sum of level-times-code terms leaves int32.
   const double most_level = std::min(32767.0, std::floor(2147483647.0 / (255.0 * count)));

@@ -157,8 +157,11 @@ inline DotInterval real_dot_interval(const CodeQuery& query, const CodeMeta& met
 //    interval is rounded outward to floats.
 //
 // Refused, with no bound: a query or point with a component that is not
-// finite, above 2^50 or nonzero below 2^-100 in magnitude, or longer than
-// 2^16 components; a cosine whose norm product is zero or not finite.
+// finite or above 2^50 in magnitude, longer than 2^16 components, or nonzero
+// with no component of 2^-100 or more (the bound would be all underflow
+// term); a cosine whose norm product is zero or not finite. Components in or
+// near the subnormal range need no refusal: the h terms of 1 account for
+// every product that falls below the normal range, and sums there are exact.
 
 // The in-order dot sum of query and point, as the exact kernels return it.
 inline bool dot_sum_bounds(const CodeQuery& query, const CodeMeta& meta, int32_t level_dot,

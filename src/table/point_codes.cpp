@@ -2,6 +2,7 @@
 // leaves out.
 #include "table/point_codes.h"
 
+#include <algorithm>
 #include <cmath>
 #include <cstring>
 #include <new>
@@ -42,7 +43,9 @@ float float_at_least(double x) {
 // relative error at most 2^-53, of positive terms), so it is widened by
 // (1 + (n + 2) 2^-52); the square root is rounded once more (factor
 // 1 + 2^-52); the result is rounded upward to a float. No step can overflow
-// or underflow: components lie within [2^-100, 2^50] in magnitude or are zero.
+// or underflow to zero unnoticed: components are at most 2^50 in magnitude,
+// and a component far below the normal range only adds a bound larger than
+// itself.
 bool encode_point_code(const float* components, size_t dim, uint8_t* code, CodeMeta& meta) {
   const size_t stride = code_stride(dim);
   std::memset(code, 0, stride);
@@ -54,9 +57,12 @@ bool encode_point_code(const float* components, size_t dim, uint8_t* code, CodeM
     const float magnitude = std::fabs(x);
     // Written so that a NaN fails the first test.
     if (!(magnitude <= CODE_MAX_MAGNITUDE)) return false;
-    if (magnitude != 0.0f && magnitude < CODE_MIN_MAGNITUDE) return false;
     if (i == 0 || x < low) low = x;
     if (i == 0 || x > high) high = x;
+  }
+  // A zero vector codes exactly; a nonzero one that small as a whole does not.
+  if (std::max(std::fabs(low), std::fabs(high)) < CODE_MIN_MAGNITUDE && (low != 0.0f || high != 0.0f)) {
+    return false;
   }
   // -0.0 and +0.0 both code as 0 with offset +0.0.
   const float offset = low == 0.0f ? 0.0f : low;

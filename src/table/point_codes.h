@@ -24,10 +24,12 @@ struct CodeMeta {
   float norm = 0.0f;
 };
 
-// Vectors longer than this, or with a component that is not finite, larger
-// in magnitude than CODE_MAX_MAGNITUDE or nonzero and smaller than
-// CODE_MIN_MAGNITUDE, get no code: the bounds' error model needs every sum
-// to stay far from overflow and the components clear of the subnormal range.
+// Vectors longer than this, with a component that is not finite or larger
+// in magnitude than CODE_MAX_MAGNITUDE, or whose largest component is below
+// CODE_MIN_MAGNITUDE get no code: the bounds' error model needs every sum to
+// stay far from overflow, and a vector that small as a whole would get no
+// useful bound. (Single components in or near the subnormal range are fine:
+// the model accounts for products that fall below the normal range.)
 inline constexpr size_t CODE_MAX_DIM = size_t{1} << 16;
 inline constexpr float CODE_MAX_MAGNITUDE = 0x1p50f;
 inline constexpr float CODE_MIN_MAGNITUDE = 0x1p-100f;

@@ -35,6 +35,8 @@ enum class Family {
   NearQuery,    // the point is nearly the query (distance near zero)
   Signs,        // +-1, -0.0 and 0 only
   Constant,
+  TinyParts,    // ordinary vectors with some components near or in the
+                // subnormal range (as sentence embeddings have)
   GridCancel,   // an exactly coded point and a query whose products cancel:
                 // the float sum's own rounding is most of the bound
   Special,      // a NaN or an infinity somewhere
@@ -60,6 +62,10 @@ float draw(std::mt19937_64& rng, Family family, float scale) {
     }
     case Family::MixedScales:
       return rng() % 17 == 0 ? unit(rng) * 1e12f : unit(rng) * 1e-12f;
+    case Family::TinyParts: {
+      static const float tiny[] = {1e-35f, 1e-38f, 1e-40f, 1e-45f, -1e-42f, 0x1p-126f};
+      return rng() % 4 == 0 ? tiny[rng() % 6] : normal(rng);
+    }
     case Family::Signs: {
       static const float values[] = {1.0f, -1.0f, -0.0f, 0.0f};
       return values[rng() % 4];
@@ -251,7 +257,8 @@ void soundness(std::vector<const ScanKernels*>& sets) {
                 per_family[f].pairs);
   }
   for (Family f : {Family::Gaussian, Family::Uniform, Family::Cancelling, Family::NearQuery,
-                   Family::Signs, Family::Constant, Family::MixedScales, Family::GridCancel}) {
+                   Family::Signs, Family::Constant, Family::MixedScales, Family::GridCancel,
+                   Family::TinyParts}) {
     const Tally& t = per_family[static_cast<size_t>(f)];
     CHECK(t.claimed * 10 >= t.pairs * 9);
   }
@@ -288,6 +295,8 @@ void edges(std::vector<const ScanKernels*>& sets) {
   prepare_code_query(std::vector<float>{1.0f, 0x1p51f}, query);
   CHECK(!query.usable);
   prepare_code_query(std::vector<float>{1.0f, 1e-40f}, query);
+  CHECK(query.usable);
+  prepare_code_query(std::vector<float>{1e-38f, 1e-40f}, query);
   CHECK(!query.usable);
   prepare_code_query(std::vector<float>{}, query);
   CHECK(!query.usable);
