@@ -47,7 +47,8 @@ void select_neighbors(const PointTable& points, std::span<const WalkPair> ranked
 }
 
 void begin_members(const PointTable& points, InsertScratch& local) {
-  for (uint32_t n : local.members) local.seen[n / 64] &= ~(uint64_t{1} << (n % 64));
+  for (uint32_t word : local.seen_words) local.seen[word] = 0;
+  local.seen_words.clear();
   local.members.clear();
   const size_t words = slot_count(points) / 64 + 1;
   if (local.seen.size() < words) local.seen.resize(words, 0);
@@ -55,10 +56,7 @@ void begin_members(const PointTable& points, InsertScratch& local) {
 
 void consider(const PointTable& points, uint32_t owner, uint32_t n, InsertScratch& local) {
   if (n == owner || !has_record(points, n)) return;
-  uint64_t& word = local.seen[n / 64];
-  const uint64_t bit = uint64_t{1} << (n % 64);
-  if (word & bit) return;
-  word |= bit;
+  if (!mark_seen(local, n)) return;
   local.members.push_back(n);
 }
 
