@@ -125,6 +125,10 @@ def main():
     parser.add_argument("--points", type=int, default=100_000)
     parser.add_argument("--repeats", type=int, default=3)
     parser.add_argument("--skip-text", action="store_true")
+    parser.add_argument("--suffix", default="",
+                        help="appended to the result names (for example _avx2); no plot is drawn with one")
+    parser.add_argument("--peers", default="hnswlib,usearch,faiss",
+                        help="the peers to run, comma-separated")
     args = parser.parse_args()
     RESULTS.mkdir(exist_ok=True)
     lines, curves = [], {}
@@ -137,7 +141,9 @@ def main():
     report(f"# machine: {os.cpu_count()} logical CPUs shared with other jobs, load average "
            f"{os.getloadavg()[0]:.1f} at start; every figure is the best of {args.repeats} runs, "
            "each in a fresh process, all in this one run")
-    peers = [p for p in ("hnswlib", "usearch", "faiss") if installed(p)]
+    report(f"# kernels: TARNWICK_SCAN_KERNELS={os.environ.get('TARNWICK_SCAN_KERNELS', 'auto')} "
+           "(builds measure with the set's fast reassociated dot)")
+    peers = [p for p in args.peers.split(",") if p and installed(p)]
     datasets = [("clustered", f"clustered {args.points} x 128")]
     if not args.skip_text:
         datasets.append(("text", "sentence embeddings 30,000 x 384"))
@@ -176,8 +182,9 @@ def main():
                    "(goal <= 1)")
         curves[title] = {f"{kind}": [rates[(kind, 1)], rates[(kind, 2)]] for kind in ["tarnwick"] + peers}
 
-    (RESULTS / "ingest.txt").write_text("\n".join(lines) + "\n")
-    plot(curves)
+    (RESULTS / f"ingest{args.suffix}.txt").write_text("\n".join(lines) + "\n")
+    if not args.suffix:
+        plot(curves)
 
 
 def plot(curves):

@@ -52,8 +52,7 @@ bool find_lists_naming_nearby(const HnswIndex& graph, const PointTable& points, 
   uint32_t found = 0;
   // Looks at one list once; true once every list naming the target is found.
   auto look = [&](uint32_t owner) {
-    if (owner >= local.seen.size() || local.seen[owner] == local.seen_epoch) return false;
-    local.seen[owner] = local.seen_epoch;
+    if (!can_mark(local, owner) || !mark_seen(local, owner)) return false;
     std::span<const uint32_t> list = neighbors(graph, owner, layer);
     uint32_t times = static_cast<uint32_t>(std::count(list.begin(), list.end(), target));
     if (times > 0) {

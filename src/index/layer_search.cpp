@@ -2,7 +2,11 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstdlib>
+#include <cstring>
 #include <limits>
+
+#include "index/code_bound_runs.h"
 
 namespace tarnwick {
 
@@ -55,18 +59,23 @@ void drop_farthest(std::vector<WalkPair>& heap) {
 }
 
 void begin_visits(WalkScratch& scratch, size_t slot_count) {
-  if (scratch.visit_marks.size() < slot_count) scratch.visit_marks.resize(slot_count, 0);
-  if (++scratch.visit_epoch == 0) {
-    std::fill(scratch.visit_marks.begin(), scratch.visit_marks.end(), 0);
-    scratch.visit_epoch = 1;
-  }
+  for (uint32_t word : scratch.visited_words) scratch.visited[word] = 0;
+  scratch.visited_words.clear();
+  const size_t words = slot_count / 64 + 1;
+  if (scratch.visited.size() < words) scratch.visited.resize(words, 0);
+}
+
+inline bool was_visited(const WalkScratch& scratch, uint32_t slot) {
+  return (scratch.visited[slot / 64] >> (slot % 64)) & 1;
 }
 
 // Marks the slot visited; false when it already was.
 inline bool first_visit(WalkScratch& scratch, uint32_t slot) {
-  uint16_t& mark = scratch.visit_marks[slot];
-  if (mark == scratch.visit_epoch) return false;
-  mark = scratch.visit_epoch;
+  uint64_t& word = scratch.visited[slot / 64];
+  const uint64_t bit = uint64_t{1} << (slot % 64);
+  if (word & bit) return false;
+  if (word == 0) scratch.visited_words.push_back(slot / 64);
+  word |= bit;
   return true;
 }
 
@@ -85,6 +94,15 @@ inline void prefetch_point(const PointTable& points, uint32_t slot) {
   for (size_t offset = 0; offset < bytes; offset += 64) __builtin_prefetch(data + offset);
 }
 
+// Fetches a node's layer-0 block, which spans several lines.
+inline void prefetch_block(const HnswIndex& graph, uint32_t slot) {
+  const char* block = reinterpret_cast<const char*>(layer0_block(graph, slot));
+  if (block == nullptr) return;
+  const size_t bytes = (size_t{graph.layer0_capacity} + 1) * sizeof(uint32_t);
+  for (size_t offset = 0; offset < bytes; offset += 64) __builtin_prefetch(block + offset);
+  __builtin_prefetch(block + bytes - 1);
+}
+
 // A node's list at a layer: in place, or, while insertions run in parallel, a
 // copy taken under the node's lock (valid until the next read).
 inline std::span<const uint32_t> read_list(const HnswIndex& graph, uint32_t slot, size_t layer,
@@ -96,28 +114,113 @@ inline std::span<const uint32_t> read_list(const HnswIndex& graph, uint32_t slot
   return scratch.list_copy;
 }
 
-// Collects the neighbours not yet visited that hold a record (marking all of
-// them visited) with their distances. The rows of all of them are requested
-// first, so that they arrive together, and the lists of the candidates the
-// walk will most likely expand next are requested too.
-void gather_unvisited(const HnswIndex& graph, const PointTable& points, const WalkQuery& query,
-                      std::span<const uint32_t> list, std::span<const WalkPair> upcoming,
+// Fetches the code of a slot in the rows, with its meta.
+inline void prefetch_code(const PointTable& points, uint32_t slot) {
+  const char* data = reinterpret_cast<const char*>(code_of(points.codes, slot));
+  const size_t bytes = std::min<size_t>(points.codes.stride, PREFETCH_ROW_BYTES / 4);
+  for (size_t offset = 0; offset < bytes; offset += 64) __builtin_prefetch(data + offset);
+  __builtin_prefetch(&points.codes.meta[slot]);
+}
+
+// Drops from scratch.batch_slots (keeping the order of the rest) every coded
+// slot whose distance is proved to be at least `reject_at`: a walk that
+// admits only distances below it would reject them all.
+void reject_by_bounds(const WalkQuery& query, const PointTable& points, float reject_at,
                       WalkScratch& scratch) {
+  std::vector<uint32_t>& slots = scratch.batch_slots;
+  // The codes go to the kernels in order, their metas copied side by side;
+  // slots without a code stay for the exact path.
+  scratch.code_pointers.clear();
+  scratch.code_metas.clear();
+  for (uint32_t slot : slots) {
+    if (in_rows(points, slot) && has_code(points, slot)) {
+      scratch.code_pointers.push_back(code_of(points.codes, slot));
+      scratch.code_metas.push_back(points.codes.meta[slot]);
+    }
+  }
+  const size_t coded = scratch.code_pointers.size();
+  if (coded == 0) return;
+  scratch.level_dots.resize(coded);
+  scratch.bound_lows.resize(coded);
+  scratch.bound_highs.resize(coded);
+  query.code_dots(query.codes->levels.data(), scratch.code_pointers.data(), coded,
+                  points.codes.stride, scratch.level_dots.data());
+  // The bounds of the score the walk's distance is made from: cosine
+  // similarity (distance 1 - similarity), Euclidean distance, or the dot
+  // product (distance its negation). A point without a bound gets an infinite
+  // interval, which rejects nothing.
+  const BoundedScore score = query.measure == WalkMeasure::Cosine      ? BoundedScore::Cosine
+                             : query.measure == WalkMeasure::Euclidean ? BoundedScore::Euclidean
+                                                                       : BoundedScore::Dot;
+  query.score_bounds(score, *query.codes, scratch.code_metas.data(), scratch.level_dots.data(),
+                     coded, query.norm, scratch.bound_lows.data(), scratch.bound_highs.data());
+  size_t kept = 0, next_code = 0, rejected = 0;
+  for (uint32_t slot : slots) {
+    if (in_rows(points, slot) && has_code(points, slot)) {
+      const size_t i = next_code++;
+      float low = 0.0f;
+      switch (query.measure) {
+        case WalkMeasure::Cosine:
+          low = 1.0f - scratch.bound_highs[i];
+          break;
+        case WalkMeasure::Euclidean:
+          low = scratch.bound_lows[i];
+          break;
+        case WalkMeasure::NegatedDot:
+          low = -scratch.bound_highs[i];
+          break;
+      }
+      if (low >= reject_at) {
+        ++rejected;
+        continue;
+      }
+    }
+    slots[kept++] = slot;
+  }
+  slots.resize(kept);
+  thread_walk_reads().coded += rejected;
+}
+
+// Collects the neighbours not yet visited that hold a record (marking all of
+// them visited) into scratch.batch_slots. With `may_reject`, those that the
+// bounds prove to be at least `reject_at` away are dropped (their codes are
+// requested instead of their rows); the rest are measured exactly into
+// scratch.batch_distances. The rows to measure are requested together, and
+// the lists of the candidates the walk will most likely expand next too.
+// Returns how many were collected, rejected ones included.
+size_t gather_unvisited(const HnswIndex& graph, const PointTable& points, const WalkQuery& query,
+                      std::span<const uint32_t> list, std::span<const WalkPair> upcoming,
+                      WalkScratch& scratch, bool may_reject = false, float reject_at = 0.0f) {
   scratch.batch_slots.clear();
-  const uint16_t epoch = scratch.visit_epoch;
   const size_t slots = slot_count(points);
+  const bool by_codes = may_reject && query.codes != nullptr;
   for (uint32_t n : list) {
-    if (n >= slots) continue;
-    uint16_t& mark = scratch.visit_marks[n];
-    if (mark == epoch) continue;
-    mark = epoch;
+    if (n >= slots || !first_visit(scratch, n)) continue;
     if (!has_record(points, n)) continue;  // a dangling slot is never scored
-    prefetch_point(points, n);
+    if (by_codes && in_rows(points, n)) {
+      prefetch_code(points, n);
+    } else {
+      prefetch_point(points, n);
+    }
     scratch.batch_slots.push_back(n);
   }
-  for (const WalkPair& next : upcoming) __builtin_prefetch(layer0_block(graph, next.slot));
+  for (const WalkPair& next : upcoming) prefetch_block(graph, next.slot);
+  // The candidate most likely expanded next is the nearest one left (its list
+  // was requested one expansion ago): the codes of its neighbours are
+  // requested now, so that they are at hand when the walk gets there.
+  if (by_codes && !upcoming.empty()) {
+    for (uint32_t n : layer0_neighbors(graph, upcoming.front().slot)) {
+      if (n < slots && !was_visited(scratch, n) && in_rows(points, n)) prefetch_code(points, n);
+    }
+  }
+  const size_t reached = scratch.batch_slots.size();
+  if (by_codes) {
+    reject_by_bounds(query, points, reject_at, scratch);
+    for (uint32_t n : scratch.batch_slots) prefetch_point(points, n);
+  }
   scratch.batch_distances.resize(scratch.batch_slots.size());
   measure_slots(query, points, scratch.batch_slots, scratch.batch_distances.data());
+  return reached;
 }
 
 // The candidates a walk will most likely expand next: the front of its heap.
@@ -151,6 +254,31 @@ WalkMeasure walk_measure_for(Metric metric) {
   return WalkMeasure::Cosine;
 }
 
+bool bounds_enabled() {
+  static const bool enabled = [] {
+    const char* setting = std::getenv("TARNWICK_BOUNDS");
+    return setting == nullptr || (std::strcmp(setting, "off") != 0 && std::strcmp(setting, "0") != 0);
+  }();
+  return enabled;
+}
+
+void attach_code_query(WalkQuery& query, const PointTable& points, CodeQuery& storage) {
+  query.codes = nullptr;
+  if (!bounds_enabled() || points.codes.stride == 0 || query.vector.size() != points.rows.dim) {
+    return;
+  }
+  prepare_code_query(query.vector, storage);
+  if (!storage.usable) return;
+  query.codes = &storage;
+  query.code_dots = scan_kernels().code_dots;
+  query.score_bounds = scan_kernels().score_bounds;
+}
+
+WalkReads& thread_walk_reads() {
+  thread_local WalkReads reads;
+  return reads;
+}
+
 WalkQuery make_walk_query(std::span<const float> vector, WalkMeasure measure) {
   const ScanKernels& kernels = scan_kernels();
   WalkQuery query;
@@ -177,6 +305,9 @@ WalkQuery stored_walk_query(const PointTable& points, uint32_t slot) {
   query.kernel = kernels.dot;
   query.small_kernel = kernels.small_dot;
   query.tiny_kernel = kernels.tiny_dot;
+  // Only builds measure from a stored point, and no caller sees a build's
+  // distances: the fast dot serves (searches score exactly).
+  query.fast_dots = kernels.fast_dots;
   return query;
 }
 
@@ -194,7 +325,9 @@ void measure_slots(const WalkQuery& query, const PointTable& points,
   // for more than three quarters of its rows, else 16 rows at a time and 8
   // for a remainder of at most 8.
   auto score_block = [&] {
-    if (filled > SCAN_BLOCK - TINY_SCAN_BLOCK) {
+    if (query.fast_dots != nullptr) {
+      query.fast_dots(query.vector.data(), rows, filled, dim, sums);
+    } else if (filled > SCAN_BLOCK - TINY_SCAN_BLOCK) {
       for (size_t r = filled; r < SCAN_BLOCK; ++r) rows[r] = rows[0];
       query.kernel(query.vector.data(), rows, dim, sums);
     } else {
@@ -230,6 +363,7 @@ void measure_slots(const WalkQuery& query, const PointTable& points,
     if (++filled == SCAN_BLOCK) score_block();
   }
   if (filled > 0) score_block();
+  thread_walk_reads().full += slots.size();
 }
 
 float measure_slot(const WalkQuery& query, const PointTable& points, uint32_t slot) {
@@ -253,11 +387,23 @@ uint32_t greedy_search_layer(const HnswIndex& graph, const PointTable& points,
     std::span<const uint32_t> list = read_list(graph, best, level, locks, scratch);
     if (list.empty()) return best;
     scratch.batch_slots.clear();
+    const bool by_codes = query.codes != nullptr;
     for (uint32_t n : list) {
-      if (n < slot_count(points)) prefetch_point(points, n);
+      if (n >= slot_count(points)) continue;
+      if (by_codes && in_rows(points, n)) {
+        prefetch_code(points, n);
+      } else {
+        prefetch_point(points, n);
+      }
     }
     for (uint32_t n : list) {
       if (has_record(points, n)) scratch.batch_slots.push_back(n);
+    }
+    // The running best only falls during the pass: a point proved to be no
+    // nearer than it is now can never move the walk.
+    if (by_codes) {
+      reject_by_bounds(query, points, distance, scratch);
+      for (uint32_t n : scratch.batch_slots) prefetch_point(points, n);
     }
     scratch.batch_distances.resize(scratch.batch_slots.size());
     measure_slots(query, points, scratch.batch_slots, scratch.batch_distances.data());
@@ -291,12 +437,17 @@ void search_base_layer(const HnswIndex& graph, const PointTable& points,
 
   while (!candidates.empty()) {
     uint32_t expanded = pop_candidate(candidates).slot;
+    thread_walk_reads().expansions++;
     // The worst kept distance as it stands before this expansion; admissions
     // below compare against it, not against the list as it changes.
     float worst = nearest.empty() ? MAX_DISTANCE : nearest.front().distance;
     std::span<const uint32_t> list = layer0_neighbors(graph, expanded);
     if (list.empty()) continue;
-    gather_unvisited(graph, points, query, list, upcoming(candidates), scratch);
+    // Once `nearest` is full it stays full during the pass, and only a
+    // distance below `worst` enters: a point proved to be at least `worst`
+    // away is rejected unread.
+    gather_unvisited(graph, points, query, list, upcoming(candidates), scratch,
+                     nearest.size() >= ef, worst);
     for (size_t i = 0; i < scratch.batch_slots.size(); ++i) {
       float d = scratch.batch_distances[i];
       if (worst > d || nearest.size() < ef) {
@@ -337,8 +488,12 @@ bool search_base_layer_of_tenant(const HnswIndex& graph, const PointTable& point
     }
     std::span<const uint32_t> list = layer0_neighbors(graph, next.slot);
     if (list.empty()) continue;
-    gather_unvisited(graph, points, query, list, upcoming(candidates), scratch);
-    measured += scratch.batch_slots.size();
+    // A full `nearest` stays full and its worst distance only falls during
+    // the pass: a point proved to be at least that far is never kept. Every
+    // point reached counts against the budget, read or not.
+    const bool full = nearest.size() >= ef;
+    measured += gather_unvisited(graph, points, query, list, upcoming(candidates), scratch, full,
+                                 full ? order_key(nearest.front().distance) : 0.0f);
     if (measured > budget) return false;
     for (size_t i = 0; i < scratch.batch_slots.size(); ++i) {
       float d = scratch.batch_distances[i];
@@ -386,7 +541,7 @@ void search_layer_for_insert(const HnswIndex& graph, const PointTable& points,
       if (nearest.size() < ef || order_key(d) < order_key(nearest.front().distance)) {
         WalkPair pair{d, seq++, scratch.batch_slots[i]};
         // A nearer point is often the next expanded: its list is requested now.
-        __builtin_prefetch(layer0_block(graph, pair.slot));
+        prefetch_block(graph, pair.slot);
         push_candidate(candidates, pair);
         if (pair.slot != self) {
           push_kept(nearest, pair);

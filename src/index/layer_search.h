@@ -10,6 +10,7 @@
 #include <span>
 #include <vector>
 
+#include "index/code_bounds.h"
 #include "index/hnsw.h"
 #include "index/metrics.h"
 #include "index/scan_kernels.h"
@@ -34,10 +35,38 @@ struct WalkQuery {
   BlockKernel kernel = nullptr;        // SCAN_BLOCK rows
   BlockKernel small_kernel = nullptr;  // SMALL_SCAN_BLOCK rows
   BlockKernel tiny_kernel = nullptr;   // TINY_SCAN_BLOCK rows
+  // With a code query, a walk rejects a point without reading its vector
+  // when the code's bounds prove the exact comparison would reject it.
+  const CodeQuery* codes = nullptr;
+  CodeDotKernel code_dots = nullptr;
+  ScoreBoundsKernel score_bounds = nullptr;
+  // Builds measure with a fast dot that is not the in-order sum (no caller
+  // sees a build's distances); null for every walk whose distances count.
+  FastDotKernel fast_dots = nullptr;
 };
 
 WalkQuery make_walk_query(std::span<const float> vector, WalkMeasure measure);
-// A query that is the vector stored in a slot, reusing the norm the table keeps for it.
+
+// Whether walks and scans decide from bounds: on unless TARNWICK_BOUNDS is
+// "off" or "0" (read once; for tests and benchmarks, which compare the two).
+bool bounds_enabled();
+
+// Lets the walks of `query` decide from bounds when they are enabled and
+// the table's codes fit the query; `storage` holds the prepared query and
+// must outlive the walks.
+void attach_code_query(WalkQuery& query, const PointTable& points, CodeQuery& storage);
+
+// Counts of what walks on this thread did, for benchmarks: points measured
+// from their vectors, points rejected from their codes, and base-layer
+// expansions.
+struct WalkReads {
+  uint64_t full = 0;
+  uint64_t coded = 0;
+  uint64_t expansions = 0;
+};
+WalkReads& thread_walk_reads();
+// A query that is the vector stored in a slot, reusing the norm the table
+// keeps for it; for builds, which measure with the fast dot.
 WalkQuery stored_walk_query(const PointTable& points, uint32_t slot);
 
 // out[i] = distance to the record in slots[i]. Every slot must hold a record.
@@ -72,8 +101,11 @@ struct NodeLocks {
 // Per-thread scratch of the walks, indexed by point-table slot and reused by
 // every walk on the thread; nothing in it is sized by point ids.
 struct WalkScratch {
-  std::vector<uint16_t> visit_marks;  // visit_marks[slot] == visit_epoch: visited
-  uint16_t visit_epoch = 0;
+  // One bit per slot, set when the walk reached it: small enough to stay in
+  // the first-level cache of a store of a hundred thousand points. The words
+  // a walk set are listed, so that the next walk clears only those.
+  std::vector<uint64_t> visited;
+  std::vector<uint32_t> visited_words;
   std::vector<uint32_t> batch_slots;
   std::vector<float> batch_distances;
   std::vector<WalkPair> candidates;
@@ -81,6 +113,12 @@ struct WalkScratch {
   std::vector<uint32_t> chosen;
   std::vector<float> chosen_distances;
   std::vector<uint32_t> list_copy;  // a list read under its lock
+  CodeQuery code_query;             // the prepared query of a search's walks
+  std::vector<const uint8_t*> code_pointers;
+  std::vector<int32_t> level_dots;
+  std::vector<CodeMeta> code_metas;
+  std::vector<float> bound_lows;
+  std::vector<float> bound_highs;
 };
 
 WalkScratch& thread_walk_scratch();

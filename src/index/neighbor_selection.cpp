@@ -47,18 +47,16 @@ void select_neighbors(const PointTable& points, std::span<const WalkPair> ranked
 }
 
 void begin_members(const PointTable& points, InsertScratch& local) {
+  for (uint32_t word : local.seen_words) local.seen[word] = 0;
+  local.seen_words.clear();
   local.members.clear();
-  if (local.seen.size() < slot_count(points)) local.seen.resize(slot_count(points), 0);
-  if (++local.seen_epoch == 0) {
-    std::fill(local.seen.begin(), local.seen.end(), 0);
-    local.seen_epoch = 1;
-  }
+  const size_t words = slot_count(points) / 64 + 1;
+  if (local.seen.size() < words) local.seen.resize(words, 0);
 }
 
 void consider(const PointTable& points, uint32_t owner, uint32_t n, InsertScratch& local) {
   if (n == owner || !has_record(points, n)) return;
-  if (local.seen[n] == local.seen_epoch) return;
-  local.seen[n] = local.seen_epoch;
+  if (!mark_seen(local, n)) return;
   local.members.push_back(n);
 }
 

@@ -24,9 +24,11 @@ struct InsertScratch {
   std::vector<uint8_t> pruned;
   std::vector<uint32_t> later;
   std::vector<uint32_t> later_index;
-  // seen[slot] == seen_epoch marks a slot already taken into `members`.
-  std::vector<uint32_t> seen;
-  uint32_t seen_epoch = 0;
+  // One bit per slot, set for the slots already taken (an eighth of a byte
+  // per slot and thread); the words set are listed, and begin_members clears
+  // only those.
+  std::vector<uint64_t> seen;
+  std::vector<uint32_t> seen_words;
 };
 
 InsertScratch& thread_insert_scratch();
@@ -39,6 +41,21 @@ void select_neighbors(const PointTable& points, std::span<const WalkPair> ranked
 
 // Starts gathering candidates for a list: none is taken yet.
 void begin_members(const PointTable& points, InsertScratch& local);
+
+// Marks a slot seen since begin_members; false when it already was.
+inline bool mark_seen(InsertScratch& local, uint32_t slot) {
+  uint64_t& word = local.seen[slot / 64];
+  const uint64_t bit = uint64_t{1} << (slot % 64);
+  if (word & bit) return false;
+  if (word == 0) local.seen_words.push_back(slot / 64);
+  word |= bit;
+  return true;
+}
+
+// Whether a slot can be marked: it lies within the slots begin_members knew.
+inline bool can_mark(const InsertScratch& local, uint32_t slot) {
+  return slot / 64 < local.seen.size();
+}
 
 // Takes a slot into the candidates unless it is the owner, holds no record,
 // or was taken already; each test is constant time, so a list of any length

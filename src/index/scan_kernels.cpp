@@ -40,7 +40,7 @@ void without_requests(const float* q, const float* const* rows, size_t dim, floa
 
 bool runs_avx2() {
 #if defined(TARNWICK_HAVE_AVX2)
-  return __builtin_cpu_supports("avx2");
+  return __builtin_cpu_supports("avx2") && __builtin_cpu_supports("fma");
 #else
   return false;
 #endif
@@ -123,7 +123,11 @@ const ScanKernels& scalar_scan_kernels() {
                                    scalar_dot<TINY_SCAN_BLOCK>,
                                    scalar_squared_distance<TINY_SCAN_BLOCK>,
                                    without_requests<scalar_dot<SCAN_BLOCK>>,
-                                   without_requests<scalar_squared_distance<SCAN_BLOCK>>};
+                                   without_requests<scalar_squared_distance<SCAN_BLOCK>>,
+                                   scalar_code_dots,
+                                   scalar_code_run,
+                                   scalar_fast_dots,
+                                   scalar_score_bounds};
   return kernels;
 }
 

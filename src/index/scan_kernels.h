@@ -9,6 +9,8 @@
 #include <string_view>
 #include <vector>
 
+#include "index/code_kernels.h"
+
 namespace tarnwick {
 
 // Rows scored per kernel call. A partial block repeats one of its rows.
@@ -41,6 +43,10 @@ struct ScanKernels {
   BlockKernel tiny_squared_distance;   // TINY_SCAN_BLOCK rows
   StreamKernel stream_dot;               // SCAN_BLOCK rows
   StreamKernel stream_squared_distance;  // SCAN_BLOCK rows
+  CodeDotKernel code_dots;    // codes anywhere
+  CodeRunKernel code_run;     // codes one after another
+  FastDotKernel fast_dots;    // builds only: not the in-order sums
+  ScoreBoundsKernel score_bounds;
 };
 
 // The portable reference kernels.

@@ -139,7 +139,11 @@ const ScanKernels& avx2_scan_kernels() {
                                    block_kernel<false, 1>,
                                    block_kernel<true, 1>,
                                    stream_dot_32,
-                                   stream_squared_distance_32};
+                                   stream_squared_distance_32,
+                                   avx2_code_dots,
+                                   avx2_code_run,
+                                   avx2_fast_dots,
+                                   avx2_score_bounds};
   return kernels;
 }
 

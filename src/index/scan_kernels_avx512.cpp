@@ -131,6 +131,10 @@ void stream_kernel(const float* q, const float* const* rows, size_t dim, float* 
   score_rows<SquaredDistance, Groups, true>(q, rows, dim, out, ahead);
 }
 
+bool runs_vnni() {
+  return __builtin_cpu_supports("avx512bw") && __builtin_cpu_supports("avx512vnni");
+}
+
 }  // namespace
 
 // For sixteen rows or fewer the AVX2 kernels are faster: sixteen lanes are
@@ -146,7 +150,13 @@ const ScanKernels& avx512_scan_kernels() {
                                    avx2.tiny_dot,
                                    avx2.tiny_squared_distance,
                                    stream_kernel<false, SCAN_BLOCK / 16>,
-                                   stream_kernel<true, SCAN_BLOCK / 16>};
+                                   stream_kernel<true, SCAN_BLOCK / 16>,
+                                   // The code kernels need the VNNI and byte-word
+                                   // instructions, which not every AVX-512 processor has.
+                                   runs_vnni() ? avx512_code_dots : avx2.code_dots,
+                                   runs_vnni() ? avx512_code_run : avx2.code_run,
+                                   avx512_fast_dots,
+                                   avx512_score_bounds};
   return kernels;
 }
 

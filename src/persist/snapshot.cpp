@@ -233,19 +233,26 @@ struct NormWork {
   std::vector<uint32_t> dims;
   uint32_t row_dim = 0;
   std::vector<float> norms;  // the results, by slot
+  // The codes of the rows' vectors are made beside the norms: each goes to its
+  // place in the code chunks (which never move), its meta to `code_meta`.
+  std::vector<uint8_t*> code_places;  // null: no code to make
+  std::vector<CodeMeta> code_meta;
 };
 
-NormWork plan_norms(const PointTable& points) {
+NormWork plan_norms(PointTable& points) {
   NormWork work;
   const uint32_t slots = static_cast<uint32_t>(slot_count(points));
   work.data.assign(slots, nullptr);
   work.dims.assign(slots, 0);
   work.norms.assign(slots, 0.0f);
   work.row_dim = points.rows.dim;
+  work.code_places.assign(slots, nullptr);
+  work.code_meta.assign(slots, CodeMeta{});
   for (uint32_t slot = 0; slot < slots; ++slot) {
     if (!has_record(points, slot)) continue;
     work.data[slot] = vector_data(points, slot);
     work.dims[slot] = points.headers[slot].dim;
+    if (in_rows(points, slot)) work.code_places[slot] = code_place(points, slot);
   }
   return work;
 }
@@ -272,11 +279,18 @@ void compute_norms(NormWork& work) {
     }
     vector_norms(rows, filled, work.row_dim, norms);
     for (size_t k = 0; k < filled; ++k) work.norms[which[k]] = norms[k];
+    for (size_t k = 0; k < filled; ++k) {
+      const uint32_t slot = which[k];
+      if (work.code_places[slot] == nullptr) continue;
+      encode_point_code(work.data[slot], work.row_dim, work.code_places[slot], work.code_meta[slot]);
+      work.code_meta[slot].norm = work.norms[slot];
+    }
   }
 }
 
 void install_norms(PointTable& points, const NormWork& work) {
   std::copy(work.norms.begin(), work.norms.end(), points.norms.begin());
+  std::copy(work.code_meta.begin(), work.code_meta.end(), points.codes.meta.begin());
 }
 
 // Runs `work` on a thread of its own (with every signal blocked, so that they

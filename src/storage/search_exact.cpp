@@ -4,7 +4,11 @@
 // points are visited in.
 #include <algorithm>
 #include <cmath>
+#include <functional>
 
+#include "index/code_bound_runs.h"
+#include "index/code_bounds.h"
+#include "index/layer_search.h"
 #include "index/scan_kernels.h"
 #include "storage/result_selector.h"
 #include "storage/search.h"
@@ -32,6 +36,67 @@ struct ScanBlock {
 };
 
 static_assert(ROW_RUN_SLOTS % SCAN_BLOCK == 0, "a run is scored in whole blocks");
+static_assert(ROW_RUN_SLOTS == 64, "a run's codes are bounded 64 at a time");
+
+// The first pass over the codes: keeps a point only while its best possible
+// score can still be among the best `limit`. `floor` is the `limit`-th best
+// proved score so far (the worst a kept point can have): at least `limit`
+// points score at least as well, so a point whose best possible score is
+// strictly worse can never be returned. Equal scores are kept, since ties
+// rank by slot.
+class CodeFilter {
+ public:
+  CodeFilter(size_t limit, bool larger_is_better) : limit_(limit), larger_(larger_is_better) {}
+
+  // A point whose score is proved to lie in `bounds`.
+  void offer(uint32_t slot, FloatInterval bounds) {
+    const float best = larger_ ? bounds.high : -bounds.low;
+    if (best < floor_) return;  // the floor is -inf until `limit` points are proved
+    kept_.push_back({slot, best});
+    const float worst = larger_ ? bounds.low : -bounds.high;
+    if (worst > floor_ || !full()) raise_floor(worst);
+  }
+
+  // A point scored exactly: its score bounds the floor as well.
+  void offer_exact(float score) {
+    if (std::isnan(score)) return;
+    raise_floor(larger_ ? score : -score);
+  }
+
+  // The kept slots that can still be returned, in slot order.
+  void survivors(std::vector<uint32_t>& out) const {
+    out.clear();
+    for (const Kept& k : kept_) {
+      if (!full() || k.best >= floor_) out.push_back(k.slot);
+    }
+  }
+
+ private:
+  struct Kept {
+    uint32_t slot;
+    float best;
+  };
+  bool full() const { return lows_.size() >= limit_; }
+  void raise_floor(float worst) {
+    if (!full()) {
+      lows_.push_back(worst);
+      std::push_heap(lows_.begin(), lows_.end(), std::greater<float>());
+    } else if (worst > lows_.front()) {
+      std::pop_heap(lows_.begin(), lows_.end(), std::greater<float>());
+      lows_.back() = worst;
+      std::push_heap(lows_.begin(), lows_.end(), std::greater<float>());
+    } else {
+      return;
+    }
+    if (full()) floor_ = lows_.front();
+  }
+
+  size_t limit_;
+  bool larger_;
+  float floor_ = -INFINITY;
+  std::vector<float> lows_;  // min-heap of the best `limit` proved worst scores
+  std::vector<Kept> kept_;
+};
 
 }  // namespace
 
@@ -118,7 +183,53 @@ std::vector<ScoredPoint> exact_search(const PointTable& points, std::span<const 
     }
   };
 
-  if (scope.whole_table()) {
+  // Two passes when the codes can decide: the first bounds every coded point
+  // from its code and keeps those that can still be among the best; only
+  // those, and the points without a code, are scored from their vectors.
+  CodeQuery& code_query = thread_walk_scratch().code_query;
+  const bool by_codes = scope.whole_table() && bounds_enabled() && code_bytes(points) != 0 &&
+                        limit < scope.points &&
+                        (prepare_code_query(query, code_query), code_query.usable);
+  if (by_codes) {
+    CodeFilter filter(static_cast<size_t>(limit), metric != Metric::Euclidean);
+    const BoundedScore bounded = metric == Metric::DotProduct ? BoundedScore::Dot
+                                 : metric == Metric::Cosine   ? BoundedScore::Cosine
+                                                              : BoundedScore::Euclidean;
+    int32_t level_dots[ROW_RUN_SLOTS];
+    float lows[ROW_RUN_SLOTS], highs[ROW_RUN_SLOTS];
+    auto bound_run = [&](const RowRun& run) {
+      if (run.first_code == nullptr) {
+        for (uint32_t r = 0; r < ROW_RUN_SLOTS; ++r) {
+          filter.offer(run.first_slot + r, FloatInterval{-INFINITY, INFINITY});
+        }
+        return;
+      }
+      kernels.code_run(code_query.levels.data(), run.first_code, ROW_RUN_SLOTS, run.code_stride,
+                       level_dots);
+      kernels.score_bounds(bounded, code_query, run.code_metas, level_dots, ROW_RUN_SLOTS,
+                           query_norm, lows, highs);
+      for (uint32_t r = 0; r < ROW_RUN_SLOTS; ++r) {
+        // A zero magnitude under cosine is left out.
+        if (metric == Metric::Cosine && run.row_norms[r] == 0.0f) continue;
+        filter.offer(run.first_slot + r, FloatInterval{lows[r], highs[r]});
+      }
+    };
+    auto bound_slot = [&](const ScanSlot& point) {
+      if (metric == Metric::Cosine && point.norm == 0.0f) return;  // zero magnitude: left out
+      if (point.code == nullptr) {
+        filter.offer(point.slot, FloatInterval{-INFINITY, INFINITY});
+        return;
+      }
+      kernels.code_dots(code_query.levels.data(), &point.code, 1, code_bytes(points), level_dots);
+      kernels.score_bounds(bounded, code_query, point.code_meta, level_dots, 1, query_norm, lows,
+                           highs);
+      filter.offer(point.slot, FloatInterval{lows[0], highs[0]});
+    };
+    scan_records(points, dim, bound_run, bound_slot);
+    std::vector<uint32_t>& survivors = thread_walk_scratch().batch_slots;
+    filter.survivors(survivors);
+    for (uint32_t slot : survivors) consider(scan_slot(points, slot));
+  } else if (scope.whole_table()) {
     scan_records(points, dim, scan_run, consider);
   } else {
     scan_tenant_records(points, scope.tenant, dim, consider);

@@ -42,6 +42,7 @@ std::vector<ScoredPoint> graph_search(const HnswIndex& graph, const PointTable& 
 
   WalkScratch& scratch = thread_walk_scratch();
   WalkQuery walk = make_walk_query(query, walk_measure_for(metric));
+  attach_code_query(walk, points, scratch.code_query);
   float distance = measure_slot(walk, points, entry);
   for (size_t layer = std::min<uint64_t>(graph.max_level, MAX_LAYERS - 1); layer >= 1; --layer) {
     entry = greedy_search_layer(graph, points, walk, entry, distance, layer, scratch);

@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "table/payload.h"
+#include "table/point_codes.h"
 #include "table/seeded_hash.h"
 
 namespace tarnwick {
@@ -104,6 +105,9 @@ struct PointTable {
   uint64_t seed = random_seed();
   size_t record_count = 0;
   RowStore rows;
+  // Compact codes of the rows' vectors, kept in step with them (derived data,
+  // never saved).
+  CodeStore codes;
   VectorArena arena;
   TenantTable tenants;
   // Record ids that differ from their key (only a loaded snapshot makes them).
@@ -115,6 +119,16 @@ struct PointTable {
 
 inline const float* row_of(const RowStore& rows, uint32_t slot) {
   return rows.chunks[slot / ROW_CHUNK_SLOTS].get() + (slot % ROW_CHUNK_SLOTS) * size_t{rows.dim};
+}
+
+// Whether the slot's record has a code (its vector lies in the rows and its
+// components are in the coded range).
+inline bool has_code(const PointTable& table, uint32_t slot) {
+  return table.codes.meta[slot].residual >= 0.0f;
+}
+
+inline const uint8_t* code_of(const CodeStore& codes, uint32_t slot) {
+  return codes.chunks[slot / ROW_CHUNK_SLOTS].get() + (slot % ROW_CHUNK_SLOTS) * codes.stride;
 }
 
 }  // namespace tarnwick

@@ -46,6 +46,7 @@ void reserve_slot(PointTable& table) {
   reserve_one_more(table.headers);
   reserve_one_more(table.records);
   reserve_one_more(table.norms);
+  reserve_one_more(table.codes.meta);
   size_t words = table.headers.size() / 64 + 1;
   if (table.record_bits.words.size() < words) {
     reserve_one_more(table.record_bits.words);
@@ -59,6 +60,7 @@ uint32_t append_slot(PointTable& table) {
   table.headers.emplace_back();
   table.records.emplace_back();
   table.norms.push_back(0.0f);
+  table.codes.meta.emplace_back();
   if (table.record_bits.words.size() <= slot / 64) {
     table.record_bits.words.push_back(0);
     table.row_bits.words.push_back(0);
@@ -203,10 +205,11 @@ void compact_arena_if_wasteful(PointTable& table) {
 }
 
 enum class TenantUpkeep { Keep, Defer };
+enum class CodeUpkeep { Keep, Defer };
 
 uint32_t store_point(PointTable& table, uint64_t key, uint64_t id, const void* components,
                      size_t length, float norm, std::unique_ptr<Payload> payload,
-                     TenantUpkeep upkeep) {
+                     TenantUpkeep upkeep, CodeUpkeep code_upkeep = CodeUpkeep::Keep) {
   if (length > UINT32_MAX) throw std::length_error("a vector of 2^32 components or more");
   const uint32_t dim = static_cast<uint32_t>(length);
   const size_t bytes = size_t{dim} * sizeof(float);
@@ -239,8 +242,14 @@ uint32_t store_point(PointTable& table, uint64_t key, uint64_t id, const void* c
   if (into_rows) {
     size_t chunk = slot / ROW_CHUNK_SLOTS;
     if (table.rows.chunks.size() <= chunk) table.rows.chunks.resize(chunk + 1);
+    const size_t stride = dim <= CODE_MAX_DIM ? code_stride(dim) : 0;
+    if (stride != 0 && table.codes.chunks.size() <= chunk) table.codes.chunks.resize(chunk + 1);
     if (!table.rows.chunks[chunk]) {
+      // A chunk of codes exists exactly when its chunk of rows does.
+      CodeChunk fresh_codes;
+      if (stride != 0) fresh_codes = allocate_code_chunk(ROW_CHUNK_SLOTS, stride);
       table.rows.chunks[chunk] = allocate_floats(ROW_CHUNK_SLOTS * size_t{dim});
+      if (stride != 0) table.codes.chunks[chunk] = std::move(fresh_codes);
     }
   } else if (dim != 0) {
     new_arena_entry = table.arena.vectors.try_emplace(slot, nullptr).second;
@@ -285,9 +294,17 @@ uint32_t store_point(PointTable& table, uint64_t key, uint64_t id, const void* c
     if (arena_place == nullptr) table.arena.vectors.erase(slot);
   }
 
+  CodeMeta& code_meta = table.codes.meta[slot];
+  code_meta = CodeMeta{};
   if (into_rows) {
     table.rows.dim = dim;
-    std::memcpy(const_cast<float*>(row_of(table.rows, slot)), components, bytes);
+    table.codes.stride = dim <= CODE_MAX_DIM ? code_stride(dim) : 0;
+    float* row = const_cast<float*>(row_of(table.rows, slot));
+    std::memcpy(row, components, bytes);
+    if (table.codes.stride != 0 && code_upkeep == CodeUpkeep::Keep) {
+      encode_point_code(row, dim, code_place(table, slot), code_meta);
+      code_meta.norm = norm;
+    }
   } else if (arena_place != nullptr) {
     std::memcpy(arena_place, components, bytes);
     table.arena.vectors[slot] = arena_place;
@@ -322,6 +339,7 @@ void reserve_points(PointTable& table, size_t count) {
   table.headers.reserve(table.headers.size() + count);
   table.records.reserve(table.records.size() + count);
   table.norms.reserve(table.norms.size() + count);
+  table.codes.meta.reserve(table.codes.meta.size() + count);
   table.record_bits.words.reserve((table.headers.size() + count) / 64 + 1);
   table.row_bits.words.reserve((table.headers.size() + count) / 64 + 1);
   grow_buckets_for(table, table.headers.size() + count);
@@ -361,7 +379,12 @@ uint32_t put_point_without_tenant(PointTable& table, uint64_t key, uint64_t id,
 uint32_t put_point_raw(PointTable& table, uint64_t key, uint64_t id, const void* components,
                        size_t dim, std::unique_ptr<Payload> payload) {
   return store_point(table, key, id, components, dim, 0.0f, std::move(payload),
-                     TenantUpkeep::Defer);
+                     TenantUpkeep::Defer, CodeUpkeep::Defer);
+}
+
+uint8_t* code_place(PointTable& table, uint32_t slot) {
+  if (table.codes.stride == 0) return nullptr;
+  return const_cast<uint8_t*>(code_of(table.codes, slot));
 }
 
 TenantRebuild plan_tenant_rebuild(const PointTable& table) {
@@ -424,6 +447,7 @@ void remove_record(PointTable& table, uint32_t slot) {
   }
   header = SlotHeader{};
   table.norms[slot] = 0.0f;
+  table.codes.meta[slot] = CodeMeta{};
   set_flags(table, slot, 0);
   --table.record_count;
   if (!table.foreign_ids.empty()) table.foreign_ids.erase(slot);
@@ -446,7 +470,8 @@ uint32_t find_tenant(const PointTable& table, std::string_view tenant) {
 
 std::string check_table(const PointTable& table) {
   const size_t slots = table.headers.size();
-  if (table.records.size() != slots || table.norms.size() != slots) {
+  if (table.records.size() != slots || table.norms.size() != slots ||
+      table.codes.meta.size() != slots) {
     return "per-slot arrays differ in count";
   }
   size_t records = 0, indexed = 0;
@@ -461,6 +486,25 @@ std::string check_table(const PointTable& table) {
       continue;
     }
     ++records;
+    if (!has_code(table, slot) && (header.flags & IN_ROWS) && table.codes.stride != 0) {
+      std::vector<uint8_t> fresh(table.codes.stride);
+      CodeMeta meta;
+      if (encode_point_code(row_of(table.rows, slot), header.dim, fresh.data(), meta)) {
+        return "a vector that can be coded has no code";
+      }
+    }
+    if (has_code(table, slot)) {
+      // A code is made from the vector in the rows, and is that vector's code.
+      if (!(header.flags & IN_ROWS) || table.codes.stride == 0) return "a code without a row";
+      std::vector<uint8_t> fresh(table.codes.stride);
+      CodeMeta meta;
+      if (!encode_point_code(row_of(table.rows, slot), header.dim, fresh.data(), meta) ||
+          (meta.norm = table.norms[slot],
+           std::memcmp(&meta, &table.codes.meta[slot], sizeof meta) != 0) ||
+          std::memcmp(fresh.data(), code_of(table.codes, slot), fresh.size()) != 0) {
+        return "a code differs from its vector's";
+      }
+    }
     if (header.flags & IN_ROWS) {
       if (header.dim != table.rows.dim || slot / ROW_CHUNK_SLOTS >= table.rows.chunks.size() ||
           !table.rows.chunks[slot / ROW_CHUNK_SLOTS]) {

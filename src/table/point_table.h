@@ -90,9 +90,14 @@ uint32_t put_point_without_tenant(PointTable& table, uint64_t key, uint64_t id,
 
 // As put_point_without_tenant, for a decoder: the `dim` components are copied
 // from `components` as they lie in memory (which need not be aligned for
-// floats), and the norm is left at zero for the caller to set.
+// floats), and the norm is left at zero and the code unmade for the caller
+// to set.
 uint32_t put_point_raw(PointTable& table, uint64_t key, uint64_t id, const void* components,
                        size_t dim, std::unique_ptr<Payload> payload);
+
+// Where the code of a slot whose vector lies in the rows goes, or null when
+// the rows' dimension gets no codes.
+uint8_t* code_place(PointTable& table, uint32_t slot);
 
 // Makes every tenant member list from the payloads: used after a run of
 // put_point_without_tenant or put_point_raw.
@@ -155,6 +160,12 @@ struct RowRun {
   // when they lie right after this run's rows.
   const float* next_rows;
   bool next_follows;
+  // The run's codes, back to back `code_stride` bytes apart, and their metas
+  // (a meta with a negative residual: that slot has no code); null when the
+  // rows' dimension gets no codes.
+  const uint8_t* first_code;
+  size_t code_stride;
+  const CodeMeta* code_metas;
 };
 
 // One slot holding a record of the scanned length.
@@ -162,7 +173,20 @@ struct ScanSlot {
   uint32_t slot;
   const float* vector;
   float norm;  // the vector's norm (sqrt of the in-order sum of squares)
+  const uint8_t* code;     // null when the point has no code
+  const CodeMeta* code_meta;
 };
+
+// The ScanSlot of a slot holding a record.
+inline ScanSlot scan_slot(const PointTable& table, uint32_t slot) {
+  const bool coded = in_rows(table, slot) && table.codes.stride != 0 && has_code(table, slot);
+  return ScanSlot{slot, vector_data(table, slot), table.norms[slot],
+                  coded ? code_of(table.codes, slot) : nullptr,
+                  coded ? &table.codes.meta[slot] : nullptr};
+}
+
+// The bytes of a code in the rows (0 while the rows' dimension gets none).
+inline size_t code_bytes(const PointTable& table) { return table.codes.stride; }
 
 // Calls on_run(const RowRun&) and on_slot(const ScanSlot&) for the records of
 // length `dim`, in ascending slot order.
@@ -179,15 +203,18 @@ void scan_records(const PointTable& table, size_t dim, OnRun&& on_run, OnSlot&& 
       const size_t next_chunk = next / ROW_CHUNK_SLOTS;
       const bool follows = next_chunk == first / ROW_CHUNK_SLOTS;
       const bool allocated = follows || (next_chunk < table.rows.chunks.size() && table.rows.chunks[next_chunk]);
+      const bool coded = table.codes.stride != 0;
       on_run(RowRun{first, row_of(table.rows, first), table.norms.data() + first,
-                    allocated ? row_of(table.rows, next) : nullptr, follows});
+                    allocated ? row_of(table.rows, next) : nullptr, follows,
+                    coded ? code_of(table.codes, first) : nullptr, table.codes.stride,
+                    coded ? table.codes.meta.data() + first : nullptr});
       continue;
     }
     const uint32_t end = std::min(slots, first + ROW_RUN_SLOTS);
     for (uint32_t slot = first; slot < end; ++slot) {
       const SlotHeader& header = table.headers[slot];
       if (!(header.flags & HAS_RECORD) || header.dim != dim) continue;
-      on_slot(ScanSlot{slot, vector_data(table, slot), table.norms[slot]});
+      on_slot(scan_slot(table, slot));
     }
   }
 }
@@ -199,7 +226,7 @@ void scan_tenant_records(const PointTable& table, uint32_t tenant, size_t dim, O
   for (uint32_t slot : tenant_members(table, tenant)) {
     const SlotHeader& header = table.headers[slot];
     if (!(header.flags & HAS_RECORD) || header.dim != dim) continue;
-    on_slot(ScanSlot{slot, vector_data(table, slot), table.norms[slot]});
+    on_slot(scan_slot(table, slot));
   }
 }
 

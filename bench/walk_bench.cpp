@@ -1,0 +1,98 @@
+// Graph search from C++ on a saved store: processor time per query, and how many points
+// a query reads in full and how many it rejects from their codes. Runs the
+// queries several rounds and keeps the best; run it twice, with and without
+// TARNWICK_BOUNDS=off, to compare (the results' checksum must agree).
+//
+// Build: cmake -S . -B build/bench -DTARNWICK_BUILD_TESTS=ON && cmake --build build/bench --target walk_bench
+// Run:   build/bench/walk_bench SNAPSHOT QUERIES.f32 DIM [metric] [ef...]   (ef 0: exact scan)
+// QUERIES.f32 holds the queries as raw little-endian float32, DIM per query.
+#include <algorithm>
+#include <ctime>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <string>
+#include <vector>
+
+#include "index/layer_search.h"
+#include "persist/snapshot_file.h"
+#include "storage/search.h"
+#include "storage/store.h"
+
+using namespace tarnwick;
+
+namespace {
+
+// The calling thread's processor time: on a shared machine, time spent
+// waiting for the processor does not count.
+double thread_seconds() {
+  timespec now;
+  clock_gettime(CLOCK_THREAD_CPUTIME_ID, &now);
+  return now.tv_sec + now.tv_nsec * 1e-9;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  if (argc < 4) {
+    std::fprintf(stderr, "usage: walk_bench SNAPSHOT QUERIES.f32 DIM [metric] [ef...]\n");
+    return 2;
+  }
+  Store store;
+  if (Status loaded = load_snapshot(store, argv[1]); !loaded.ok()) {
+    std::fprintf(stderr, "load failed\n");
+    return 1;
+  }
+  const size_t dim = std::strtoul(argv[3], nullptr, 10);
+  std::ifstream file(argv[2], std::ios::binary);
+  std::vector<float> data((std::istreambuf_iterator<char>(file)), {});
+  std::vector<float> queries;
+  {
+    std::ifstream again(argv[2], std::ios::binary | std::ios::ate);
+    size_t bytes = again.tellg();
+    queries.resize(bytes / sizeof(float));
+    again.seekg(0);
+    again.read(reinterpret_cast<char*>(queries.data()), bytes);
+  }
+  const size_t count = queries.size() / dim;
+  Metric metric = argc > 4 ? *parse_metric(argv[4]) : Metric::Cosine;
+  std::vector<uint64_t> efs;
+  for (int i = 5; i < argc; ++i) efs.push_back(std::strtoull(argv[i], nullptr, 10));
+  if (efs.empty()) efs = {10, 32, 128};
+  std::printf("bounds %s, %zu queries, metric %s\n", bounds_enabled() ? "on" : "off", count,
+              argc > 4 ? argv[4] : "cosine");
+  for (uint64_t ef : efs) {
+    if (ef != 0) set_ef_search(store, ef);
+    double best = 1e30;
+    uint64_t checksum = 0;
+    WalkReads before = thread_walk_reads();
+    for (int round = 0; round < 5; ++round) {
+      checksum = 0;
+      const double start = thread_seconds();
+      for (size_t q = 0; q < count; ++q) {
+        // ef 0 asks for the exact scan instead of the graph.
+        std::span<const float> one(queries.data() + q * dim, dim);
+        std::vector<ScoredPoint> found =
+            ef == 0 ? exact_search(store.points, one, 10, metric,
+                                   SearchScope{NO_TENANT, point_count(store)})
+                    : search_points(store, one, 10, metric, std::nullopt);
+        for (const ScoredPoint& p : found) {
+          uint32_t bits;
+          std::memcpy(&bits, &p.score, 4);
+          checksum = checksum * 1000003 + p.id * 31 + bits;
+        }
+      }
+      const double seconds = thread_seconds() - start;
+      best = std::min(best, seconds);
+    }
+    WalkReads after = thread_walk_reads();
+    const double per = 5.0 * count;
+    std::printf("ef %4llu: %.4f ms/query; per query %.1f expansions, %.1f read in full, %.1f rejected by code; checksum %016llx\n",
+                static_cast<unsigned long long>(ef), 1000 * best / count,
+                (after.expansions - before.expansions) / per,
+                (after.full - before.full) / per, (after.coded - before.coded) / per,
+                static_cast<unsigned long long>(checksum));
+  }
+  return 0;
+}
