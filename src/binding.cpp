@@ -439,6 +439,25 @@ PyObject* build_result_list(std::span<const ScoredPoint> results) {
   return list.release();
 }
 
+PyObject* build_payload_result_list(std::span<const ScoredPoint> results,
+                                    std::span<const std::optional<Payload>> payloads) {
+  PyRef list = PyRef::steal(PyList_New(static_cast<Py_ssize_t>(results.size())));
+  if (!list) return nullptr;
+  for (size_t i = 0; i < results.size(); ++i) {
+    PyRef id = PyRef::steal(PyLong_FromUnsignedLongLong(results[i].id));
+    if (!id) return nullptr;
+    PyRef score = PyRef::steal(PyFloat_FromDouble(static_cast<double>(results[i].score)));
+    if (!score) return nullptr;
+    PyRef payload = payloads[i] ? PyRef::steal(build_payload_dict(*payloads[i]))
+                                : PyRef::borrow(Py_None);
+    if (!payload) return nullptr;
+    PyObject* triple = PyTuple_Pack(3, id.get(), score.get(), payload.get());
+    if (triple == nullptr) return nullptr;
+    PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), triple);
+  }
+  return list.release();
+}
+
 bool raise_status(const Status& status) {
   switch (status.kind()) {
     case Status::Kind::Ok:

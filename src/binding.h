@@ -8,10 +8,13 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <exception>
 #include <memory>
 #include <optional>
 #include <span>
 #include <string>
+#include <type_traits>
+#include <utility>
 #include <vector>
 
 #include <cxxabi.h>
@@ -33,7 +36,7 @@ struct MethodSpec {
   size_t positional = SIZE_MAX;  // SIZE_MAX: all of them
 };
 
-inline constexpr size_t MAX_PARAMETERS = 4;
+inline constexpr size_t MAX_PARAMETERS = 8;
 
 // Fills slots[0..spec.count) with borrowed references, null for parameters not
 // given. Raises TypeError on a binding error.
@@ -95,6 +98,43 @@ PyObject* build_float_list(std::span<const float> values);
 
 // Returns a new list of (int, float) tuples, or null with an exception set.
 PyObject* build_result_list(std::span<const ScoredPoint> results);
+
+// Returns a new list of (int, float, dict or None) tuples, the payloads in
+// the order of the results, or null with an exception set.
+PyObject* build_payload_result_list(std::span<const ScoredPoint> results,
+                                    std::span<const std::optional<Payload>> payloads);
+
+// Runs `body` with the interpreter lock released, and takes the lock back
+// before returning or passing on what `body` threw. `body` touches nothing of
+// Python's, and releases every store lock it takes before it returns, so that
+// no thread waits for the interpreter lock while holding one. Taking the lock
+// back happens outside any destructor: a thread that CPython ends there (the
+// interpreter is finalising) unwinds from an ordinary call.
+template <typename Body>
+auto without_interpreter_lock(Body&& body) -> decltype(body()) {
+  using Result = decltype(body());
+  PyThreadState* state = PyEval_SaveThread();
+  std::exception_ptr failure;
+  if constexpr (std::is_void_v<Result>) {
+    try {
+      body();
+    } catch (...) {
+      failure = std::current_exception();
+    }
+    PyEval_RestoreThread(state);
+    if (failure) std::rethrow_exception(failure);
+  } else {
+    std::optional<Result> result;
+    try {
+      result.emplace(body());
+    } catch (...) {
+      failure = std::current_exception();
+    }
+    PyEval_RestoreThread(state);
+    if (failure) std::rethrow_exception(failure);
+    return std::move(*result);
+  }
+}
 
 // The one place where a core status becomes a Python exception. Raises, with
 // the status text as the only argument, OSError for IOError and Corruption,

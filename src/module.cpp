@@ -7,6 +7,7 @@
 
 #include "binding.h"
 #include "docstrings.h"
+#include "filter_reader.h"
 #include "index/metrics.h"
 #include "persist/snapshot_file.h"
 #include "storage/search.h"
@@ -30,6 +31,10 @@ constexpr const char* PATH_PARAMS[] = {"path"};
 constexpr const char* BATCH_UPSERT_PARAMS[] = {"point_ids", "vectors", "payloads", "progress"};
 constexpr const char* POINT_ID_PARAMS[] = {"point_id"};
 constexpr const char* POINT_IDS_PARAMS[] = {"point_ids"};
+constexpr const char* QUERY_PARAMS[] = {"query_vector", "limit", "metric", "where", "tenant_id",
+                                        "ef", "early_stop", "with_payload"};
+constexpr const char* BATCH_QUERY_PARAMS[] = {"query_vectors", "limit", "metric", "where",
+                                              "tenant_id", "ef", "early_stop", "with_payload"};
 
 constexpr MethodSpec UPSERT_SPEC{"VectorStorage.upsert()", UPSERT_PARAMS, 3, 3};
 constexpr MethodSpec SEARCH_SPEC{"VectorStorage.search()", SEARCH_PARAMS, 4, 3};
@@ -41,6 +46,8 @@ constexpr MethodSpec BATCH_UPSERT_SPEC{"VectorStorage.batch_upsert()", BATCH_UPS
 constexpr MethodSpec DELETE_SPEC{"VectorStorage.delete()", POINT_ID_PARAMS, 1, 1};
 constexpr MethodSpec BATCH_DELETE_SPEC{"VectorStorage.batch_delete()", POINT_IDS_PARAMS, 1, 1};
 constexpr MethodSpec GET_SPEC{"VectorStorage.get()", POINT_ID_PARAMS, 1, 1};
+constexpr MethodSpec QUERY_SPEC{"VectorStorage.query()", QUERY_PARAMS, 8, 1, 3};
+constexpr MethodSpec BATCH_QUERY_SPEC{"VectorStorage.batch_query()", BATCH_QUERY_PARAMS, 8, 1, 3};
 
 // Points stored per step of batch_upsert; between steps the caller handles
 // signals and reports progress.
@@ -139,6 +146,86 @@ bool convert_parameter(PyObject* object, const char* name, Callback& out) {
   return false;
 }
 
+// The parameters of query and batch_query, which default to a value of their
+// own when left out.
+
+// limit: 10 when left out.
+struct QueryLimit {
+  uint64_t value = 10;
+};
+
+bool convert_parameter(PyObject* object, const char* name, QueryLimit& out) {
+  if (object == nullptr) return true;
+  return convert_argument(name, convert_u64, object, out.value);
+}
+
+// metric: "cosine" when left out.
+struct MetricName {
+  std::string text = "cosine";
+};
+
+bool convert_parameter(PyObject* object, const char* name, MetricName& out) {
+  if (object == nullptr) return true;
+  return convert_argument(name, convert_text, object, out.text);
+}
+
+// ef: left out or None keeps the store's beam (0); else an int from 1 to MAX_EF_SEARCH.
+struct BeamOverride {
+  uint64_t value = 0;
+};
+
+bool convert_beam(PyObject* object, uint64_t& out) {
+  if (!convert_u64(object, out)) {
+    if (!PyErr_ExceptionMatches(PyExc_OverflowError)) return false;
+    PyErr_Clear();
+    out = 0;  // out of range: refused below
+  }
+  if (out >= 1 && out <= MAX_EF_SEARCH) return true;
+  PyErr_Format(PyExc_ValueError, "ef must be an int from 1 to %llu, got %R",
+               static_cast<unsigned long long>(MAX_EF_SEARCH), object);
+  return false;
+}
+
+bool convert_parameter(PyObject* object, const char* name, BeamOverride& out) {
+  if (object == nullptr || object == Py_None) return true;
+  return convert_argument(name, convert_beam, object, out.value);
+}
+
+// early_stop, with_payload: a bool, False when left out.
+struct Flag {
+  bool value = false;
+};
+
+bool convert_flag(PyObject* object, bool& out) {
+  if (!PyBool_Check(object)) {
+    raise_type_mismatch(object, "bool");
+    return false;
+  }
+  out = object == Py_True;
+  return true;
+}
+
+bool convert_parameter(PyObject* object, const char* name, Flag& out) {
+  if (object == nullptr) return true;
+  return convert_argument(name, convert_flag, object, out.value);
+}
+
+// where: left out or None means no condition.
+struct WhereArgument {
+  std::optional<Filter> filter;
+};
+
+bool convert_parameter(PyObject* object, const char* name, WhereArgument& out) {
+  if (object == nullptr || object == Py_None) return true;
+  if (read_filter(object, out.filter.emplace())) return true;
+  add_argument_note(name);
+  return false;
+}
+
+const Filter* where_filter(const WhereArgument& where) {
+  return where.filter ? &*where.filter : nullptr;
+}
+
 // ---- The methods: each an _impl on converted arguments, in the order of its spec ----
 
 std::optional<std::string_view> as_view(const std::optional<std::string>& text) {
@@ -224,9 +311,12 @@ PyObject* batch_upsert_impl(PyObject* self, std::vector<uint64_t>& point_ids,
   if (payloads.empty()) payloads.resize(total);
   for (size_t done = 0; done < total;) {
     size_t count = std::min(BATCH_UPSERT_CHUNK, total - done);
-    Status stored = upsert_batch(store_of(self), std::span(point_ids).subspan(done, count),
-                                 std::span<const std::span<const float>>(rows).subspan(done, count),
-                                 std::span(payloads).subspan(done, count));
+    Store& store = store_of(self);
+    Status stored = without_interpreter_lock([&] {
+      return upsert_batch(store, std::span(point_ids).subspan(done, count),
+                          std::span<const std::span<const float>>(rows).subspan(done, count),
+                          std::span(payloads).subspan(done, count));
+    });
     if (!raise_status(stored)) return nullptr;
     done += count;
     // The store is consistent and unlocked here: Python code may run.
@@ -241,12 +331,81 @@ PyObject* batch_upsert_impl(PyObject* self, std::vector<uint64_t>& point_ids,
   Py_RETURN_NONE;
 }
 
+// The options of a query, converted; the metric is checked here.
+bool make_query_request(MetricName& metric_name, QueryLimit& limit, WhereArgument& where,
+                        std::optional<std::string>& tenant, BeamOverride& ef, Flag& early_stop,
+                        Flag& with_payload, QueryRequest& request) {
+  std::optional<Metric> metric = parse_metric(metric_name.text);
+  if (!metric) {
+    PyErr_SetString(PyExc_ValueError, SEARCH_METRIC_ERROR);
+    return false;
+  }
+  request.limit = limit.value;
+  request.metric = *metric;
+  request.tenant = as_view(tenant);
+  request.where = where_filter(where);
+  request.ef = ef.value;
+  request.early_stop = early_stop.value;
+  request.with_payload = with_payload.value;
+  return true;
+}
+
+PyObject* build_query_result(const QueryAnswer& answer, bool with_payload) {
+  if (with_payload) return build_payload_result_list(answer.points, answer.payloads);
+  return build_result_list(answer.points);
+}
+
+// The interpreter lock is released while the store answers; the answer is
+// copied out, and the store's locks released, before it is taken back.
+PyObject* query_impl(PyObject* self, std::vector<float>& query, QueryLimit& limit,
+                     MetricName& metric_name, WhereArgument& where,
+                     std::optional<std::string>& tenant, BeamOverride& ef, Flag& early_stop,
+                     Flag& with_payload) {
+  QueryRequest request;
+  if (!make_query_request(metric_name, limit, where, tenant, ef, early_stop, with_payload,
+                          request)) {
+    return nullptr;
+  }
+  const Store& store = store_of(self);
+  QueryAnswer answer =
+      without_interpreter_lock([&] { return query_points(store, query, request); });
+  return build_query_result(answer, request.with_payload);
+}
+
+PyObject* batch_query_impl(PyObject* self, VectorList& queries, QueryLimit& limit,
+                           MetricName& metric_name, WhereArgument& where,
+                           std::optional<std::string>& tenant, BeamOverride& ef,
+                           Flag& early_stop, Flag& with_payload) {
+  QueryRequest request;
+  if (!make_query_request(metric_name, limit, where, tenant, ef, early_stop, with_payload,
+                          request)) {
+    return nullptr;
+  }
+  const Store& store = store_of(self);
+  std::vector<QueryAnswer> answers = without_interpreter_lock([&] {
+    std::vector<std::span<const float>> query_spans(queries.size());
+    for (size_t i = 0; i < queries.size(); ++i) query_spans[i] = queries[i];
+    return batch_query_points(store, query_spans, request);
+  });
+  queries = VectorList();
+  PyRef list = PyRef::steal(PyList_New(static_cast<Py_ssize_t>(answers.size())));
+  if (!list) return nullptr;
+  for (size_t i = 0; i < answers.size(); ++i) {
+    PyObject* inner = build_query_result(answers[i], request.with_payload);
+    if (inner == nullptr) return nullptr;
+    PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), inner);
+  }
+  return list.release();
+}
+
 PyObject* delete_impl(PyObject* self, uint64_t& point_id) {
   return PyBool_FromLong(delete_points(store_of(self), std::span(&point_id, 1)) > 0);
 }
 
 PyObject* batch_delete_impl(PyObject* self, std::vector<uint64_t>& point_ids) {
-  return PyLong_FromSize_t(delete_points(store_of(self), point_ids));
+  Store& store = store_of(self);
+  const size_t deleted = without_interpreter_lock([&] { return delete_points(store, point_ids); });
+  return PyLong_FromSize_t(deleted);
 }
 
 PyObject* get_impl(PyObject* self, uint64_t& point_id) {
@@ -372,6 +531,8 @@ PyMethodDef VECTOR_STORAGE_METHODS[] = {
     method_entry<DELETE_SPEC, delete_impl>("delete", docs::DELETE),
     method_entry<BATCH_DELETE_SPEC, batch_delete_impl>("batch_delete", docs::BATCH_DELETE),
     method_entry<GET_SPEC, get_impl>("get", docs::GET),
+    method_entry<QUERY_SPEC, query_impl>("query", docs::QUERY),
+    method_entry<BATCH_QUERY_SPEC, batch_query_impl>("batch_query", docs::BATCH_QUERY),
     {nullptr, nullptr, 0, nullptr},
 };
 

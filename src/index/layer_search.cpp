@@ -461,19 +461,17 @@ void search_base_layer(const HnswIndex& graph, const PointTable& points,
   std::sort(nearest.begin(), nearest.end(), Nearer{});
 }
 
-bool search_base_layer_of_tenant(const HnswIndex& graph, const PointTable& points,
-                                 const WalkQuery& query, uint32_t entry, float entry_distance,
-                                 size_t ef, uint32_t tenant, size_t budget,
-                                 WalkScratch& scratch, std::vector<WalkPair>& nearest) {
+bool search_base_layer_filtered(const HnswIndex& graph, const PointTable& points,
+                                const WalkQuery& query, uint32_t entry, float entry_distance,
+                                size_t ef, SlotPredicate keep, size_t budget,
+                                WalkScratch& scratch, std::vector<WalkPair>& nearest) {
   nearest.clear();
   if (entry >= slot_count(points)) return true;
   std::vector<WalkPair>& candidates = scratch.candidates;
   candidates.clear();
   begin_visits(scratch, slot_count(points));
   first_visit(scratch, entry);
-  auto admits = [&](uint32_t slot) {
-    return has_record(points, slot) && points.headers[slot].tenant == tenant;
-  };
+  auto admits = [&](uint32_t slot) { return has_record(points, slot) && keep(slot); };
 
   uint32_t seq = 0;
   WalkPair start{entry_distance, seq++, entry};
@@ -509,6 +507,29 @@ bool search_base_layer_of_tenant(const HnswIndex& graph, const PointTable& point
   }
   std::sort(nearest.begin(), nearest.end(), Nearer{});
   return true;
+}
+
+namespace {
+
+struct TenantTest {
+  const PointTable* points;
+  uint32_t tenant;
+};
+
+bool is_of_tenant(const void* context, uint32_t slot) {
+  const TenantTest& test = *static_cast<const TenantTest*>(context);
+  return test.points->headers[slot].tenant == test.tenant;
+}
+
+}  // namespace
+
+bool search_base_layer_of_tenant(const HnswIndex& graph, const PointTable& points,
+                                 const WalkQuery& query, uint32_t entry, float entry_distance,
+                                 size_t ef, uint32_t tenant, size_t budget,
+                                 WalkScratch& scratch, std::vector<WalkPair>& nearest) {
+  const TenantTest test{&points, tenant};
+  return search_base_layer_filtered(graph, points, query, entry, entry_distance, ef,
+                                    SlotPredicate{&test, is_of_tenant}, budget, scratch, nearest);
 }
 
 void search_layer_for_insert(const HnswIndex& graph, const PointTable& points,

@@ -1,5 +1,6 @@
 // The walks over one graph layer: the greedy walk of the upper layers, the
-// base-layer beam of search (unfiltered, and restricted to one tenant), and the
+// base-layer beam of search (unfiltered, and keeping only the points a
+// condition accepts, such as one tenant's), and the
 // beam that insertion runs at every layer it links. Every walk measures with
 // the distance its query carries, so a search walks by its own metric.
 #pragma once
@@ -142,10 +143,26 @@ void search_base_layer(const HnswIndex& graph, const PointTable& points,
                        const WalkQuery& query, uint32_t entry, size_t ef,
                        WalkScratch& scratch, std::vector<WalkPair>& nearest);
 
-// The beam over layer 0 restricted to one tenant: it passes through points of
-// any tenant but keeps only the tenant's own, stopping once the next point to
-// expand is farther than the worst of `ef` kept ones. Returns false, with
-// `nearest` unspecified, as soon as it has measured more than `budget` points.
+// Which points a filtered beam keeps: a test over slots holding a record,
+// called through one pointer so that any condition fits.
+struct SlotPredicate {
+  const void* context = nullptr;
+  bool (*test)(const void* context, uint32_t slot) = nullptr;
+  bool operator()(uint32_t slot) const { return test(context, slot); }
+};
+
+// The beam over layer 0 that keeps only the points `keep` accepts: it passes
+// through every other point, stopping once the next point to expand is
+// farther than the worst of `ef` kept ones. Returns false, with `nearest`
+// unspecified, as soon as it has measured more than `budget` points. With a
+// `keep` that accepts every record and no budget, this is the usual
+// early-stopping beam.
+bool search_base_layer_filtered(const HnswIndex& graph, const PointTable& points,
+                                const WalkQuery& query, uint32_t entry, float entry_distance,
+                                size_t ef, SlotPredicate keep, size_t budget,
+                                WalkScratch& scratch, std::vector<WalkPair>& nearest);
+
+// The filtered beam restricted to one tenant's points.
 bool search_base_layer_of_tenant(const HnswIndex& graph, const PointTable& points,
                                  const WalkQuery& query, uint32_t entry, float entry_distance,
                                  size_t ef, uint32_t tenant, size_t budget,

@@ -1,6 +1,9 @@
 // Which path answers a search, and many searches at once on the worker pool.
 #include "storage/search.h"
 
+#include <cmath>
+
+#include "table/payload_filter.h"
 #include "util/worker_pool.h"
 
 namespace tarnwick {
@@ -45,10 +48,112 @@ std::vector<std::vector<ScoredPoint>> batch_search_points(
     Metric metric, std::optional<std::string_view> tenant) {
   std::shared_ptr<WorkerPool> pool = process_worker_pool();
   std::vector<std::vector<ScoredPoint>> results(queries.size());
+  // One view for the whole batch, taken before the pool: the workers take no
+  // lock of the store, so a thread that holds one while it waits for the pool
+  // never waits for them.
+  const ReadView view = read_view(store);
+  const std::optional<SearchScope> scope = resolve_scope(view.points, tenant);
+  if (!scope) return results;
   auto answer = [&](size_t begin, size_t end) {
     for (size_t i = begin; i < end; ++i) {
-      results[i] = search_points(store, queries[i], limit, metric, tenant);
+      results[i] = search_view(view, queries[i], limit, metric, *scope);
     }
+  };
+  if (queries.size() <= 1) {
+    answer(0, queries.size());
+  } else {
+    run_parallel(*pool, queries.size(), answer);
+  }
+  return results;
+}
+
+namespace {
+
+QueryAnswer answer_from_slots(const PointTable& points, std::span<const ScoredSlotPoint> best,
+                              bool with_payload) {
+  QueryAnswer answer;
+  answer.points.reserve(best.size());
+  for (const ScoredSlotPoint& entry : best) {
+    answer.points.push_back(ScoredPoint{record_id(points, entry.slot), entry.score});
+  }
+  if (with_payload) {
+    answer.payloads.reserve(best.size());
+    for (const ScoredSlotPoint& entry : best) {
+      const Payload* payload = record_payload(points, entry.slot);
+      answer.payloads.push_back(payload ? std::optional<Payload>(*payload) : std::nullopt);
+    }
+  }
+  return answer;
+}
+
+struct FilterTest {
+  const CompiledFilter* filter;
+  const PointTable* points;
+};
+
+bool meets_filter(const void* context, uint32_t slot) {
+  const FilterTest& test = *static_cast<const FilterTest*>(context);
+  return filter_matches(*test.filter, *test.points, slot);
+}
+
+QueryAnswer query_view(const ReadView& view, std::span<const float> query,
+                       const QueryRequest& request) {
+  std::optional<SearchScope> scope = resolve_scope(view.points, request.tenant);
+  if (!scope) return {};
+  const bool exact_scores = request.where != nullptr || request.early_stop;
+  const bool graph = record_count(view.points) >= HNSW_MIN_POINTS && view.graph.entry_point;
+
+  // The condition: compiled for this table, its matches estimated from the
+  // payload indexes, and when a scan will answer, the candidates they name.
+  CompiledFilter compiled;
+  FilterTest test{&compiled, &view.points};
+  SlotPredicate condition{&test, meets_filter};
+  std::vector<uint32_t> candidates;
+  if (request.where != nullptr) {
+    compiled = compile_filter(*request.where, view.points);
+    const size_t store_points = record_count(view.points);
+    // The estimate need only tell a scan from a walk, and bound the walk.
+    const size_t scan_most = static_cast<size_t>(std::max<double>(
+        TENANT_SCAN_MIN, std::sqrt(static_cast<double>(TENANT_WALK_POINTS) * store_points)));
+    const FilterEstimate estimate = estimate_matches(compiled, view.points, scan_most + 1);
+    if (estimate.exact && estimate.count == 0) return {};
+    scope->condition = &condition;
+    // Past what a scan answers, the count may have stopped short: a walk is
+    // then bounded by the scope alone.
+    scope->expected = estimate.count > scan_most ? scope->points : estimate.count;
+    if ((!graph || prefers_exact_scan_of_tenant(scope->expected_points(), store_points)) &&
+        filter_candidates(compiled, view.points, scope->points, candidates)) {
+      scope->candidates = std::span<const uint32_t>(candidates);
+    }
+  }
+
+  std::vector<ScoredSlotPoint> best;
+  if (graph) {
+    const WalkOptions options{request.ef, request.early_stop};
+    best = graph_search_slots(view.graph, view.points, query, request.limit, request.metric,
+                              *scope, options, exact_scores);
+  } else {
+    best = exact_search_slots(view.points, query, request.limit, request.metric, *scope);
+  }
+  return answer_from_slots(view.points, best, request.with_payload);
+}
+
+}  // namespace
+
+QueryAnswer query_points(const Store& store, std::span<const float> query,
+                         const QueryRequest& request) {
+  const ReadView view = read_view(store);
+  return query_view(view, query, request);
+}
+
+std::vector<QueryAnswer> batch_query_points(const Store& store,
+                                            std::span<const std::span<const float>> queries,
+                                            const QueryRequest& request) {
+  std::shared_ptr<WorkerPool> pool = process_worker_pool();
+  std::vector<QueryAnswer> results(queries.size());
+  const ReadView view = read_view(store);  // for the whole batch, as in batch_search_points
+  auto answer = [&](size_t begin, size_t end) {
+    for (size_t i = begin; i < end; ++i) results[i] = query_view(view, queries[i], request);
   };
   if (queries.size() <= 1) {
     answer(0, queries.size());

@@ -5,6 +5,7 @@
 // same points: those in scope only.
 #pragma once
 
+#include <algorithm>
 #include <cstdint>
 #include <optional>
 #include <span>
@@ -12,6 +13,7 @@
 #include <vector>
 
 #include "index/hnsw.h"
+#include "index/layer_search.h"
 #include "index/metrics.h"
 #include "storage/store.h"
 #include "table/point_table.h"
@@ -41,15 +43,61 @@ std::vector<std::vector<ScoredPoint>> batch_search_points(
     const Store& store, std::span<const std::span<const float>> queries, uint64_t limit,
     Metric metric, std::optional<std::string_view> tenant);
 
+// ---- Queries: searches with a payload condition and options ----
+
+struct Filter;  // a payload condition, compiled (table/payload_filter.h)
+
+// What a query asks beside its vector.
+struct QueryRequest {
+  uint64_t limit = 10;
+  Metric metric = Metric::Cosine;
+  std::optional<std::string_view> tenant;
+  const Filter* where = nullptr;  // null: no condition
+  uint64_t ef = 0;                // the beam for this query; 0: the store's
+  bool early_stop = false;
+  bool with_payload = false;
+};
+
+// A query's answer: the points, best first, and with_payload a copy of each
+// one's payload (nullopt: it has none).
+struct QueryAnswer {
+  std::vector<ScoredPoint> points;
+  std::vector<std::optional<Payload>> payloads;
+};
+
+// The best `limit` points in scope (the tenant's, meeting the condition),
+// best first. Without a condition, early stop or beam it answers exactly as
+// search_points does. With a condition or early stop, every point is scored
+// as the exact scan scores it, and the answer holds min(limit, points in
+// scope comparable with the query) points. Takes a ReadView for the length of
+// the query; payloads are copied under it.
+QueryAnswer query_points(const Store& store, std::span<const float> query,
+                         const QueryRequest& request);
+
+// Answers every query as query_points does, on the worker pool as
+// batch_search_points does.
+std::vector<QueryAnswer> batch_query_points(const Store& store,
+                                            std::span<const std::span<const float>> queries,
+                                            const QueryRequest& request);
+
 // ---- The parts of a search, for code that holds a view already ----
 
 // The points a search may return, resolved against the table once: every
-// point, or the members of one tenant. A narrower kind of query (a filter on
-// payload values) narrows the scope here, and both paths honour it.
+// point, the members of one tenant, and of those only the ones a further
+// condition (a filter on payload values) accepts. Both paths honour it.
 struct SearchScope {
   uint32_t tenant = NO_TENANT;  // NO_TENANT: every point
-  size_t points = 0;            // how many points the scope holds
-  bool whole_table() const { return tenant == NO_TENANT; }
+  size_t points = 0;            // how many points the scope can hold at most
+  // A condition every returned point meets, tested on slots holding a record;
+  // null: none. `expected` is how many points it is estimated to accept.
+  const SlotPredicate* condition = nullptr;
+  size_t expected = 0;
+  // When set, the only slots that can be returned (the condition and the
+  // tenant still apply to each): from a payload index, or a walk's kept points.
+  std::optional<std::span<const uint32_t>> candidates;
+  bool whole_table() const { return tenant == NO_TENANT && !condition && !candidates; }
+  // How many points the scope is expected to hold.
+  size_t expected_points() const { return condition ? std::min(expected, points) : points; }
 };
 
 // The scope of a search for `tenant` (none: every point); nullopt when the
@@ -70,14 +118,41 @@ std::vector<ScoredPoint> search_view(const ReadView& view, std::span<const float
 std::vector<ScoredPoint> exact_search(const PointTable& points, std::span<const float> query,
                                       uint64_t limit, Metric metric, const SearchScope& scope);
 
+// How a walk runs beside the store's defaults.
+struct WalkOptions {
+  uint64_t ef = 0;          // the beam for this search; 0: the store's
+  bool early_stop = false;  // stop once the best unexpanded point is farther than the worst kept
+};
+
 // The walk through the graph, measured by the query's own metric: a greedy
-// descent to layer 1 and a beam over layer 0. With a tenant it passes through
-// other tenants' points but returns only the tenant's own, and scans the
-// tenant exactly instead when that costs less or the walk gives up. The graph
+// descent to layer 1 and a beam over layer 0. With a tenant or a condition it
+// passes through other points but returns only those in scope, and scans the
+// scope exactly instead when that costs less or the walk gives up. The graph
 // must have an entry point.
 std::vector<ScoredPoint> graph_search(const HnswIndex& graph, const PointTable& points,
                                       std::span<const float> query, uint64_t limit,
                                       Metric metric, const SearchScope& scope);
+
+// One point of an answer by slot: its score and the slot holding it.
+struct ScoredSlotPoint {
+  float score;
+  uint32_t slot;
+};
+
+// exact_search by slot.
+std::vector<ScoredSlotPoint> exact_search_slots(const PointTable& points,
+                                                std::span<const float> query, uint64_t limit,
+                                                Metric metric, const SearchScope& scope);
+
+// graph_search by slot, with the walk's options. With `exact_scores`, the
+// kept points are scored as the exact scan scores them and ranked by those
+// scores; and a walk that keeps fewer than `limit` points is answered by the
+// exact scan, so that the answer holds min(limit, points in scope comparable
+// with the query) points.
+std::vector<ScoredSlotPoint> graph_search_slots(const HnswIndex& graph, const PointTable& points,
+                                                std::span<const float> query, uint64_t limit,
+                                                Metric metric, const SearchScope& scope,
+                                                const WalkOptions& options, bool exact_scores);
 
 // Tenants of at most this many points are always scanned exactly: the scan
 // costs about what one unfiltered graph search does.

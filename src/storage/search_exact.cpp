@@ -98,10 +98,47 @@ class CodeFilter {
   std::vector<Kept> kept_;
 };
 
+// Calls on_slot(const ScanSlot&) for every record of length `dim` in a scope
+// with a condition or a list of candidates: from the shortest list that holds
+// the scope (the candidates, the tenant's members, or every slot), each
+// tested for the tenant and the condition.
+template <typename OnSlot>
+void scan_scope(const PointTable& points, const SearchScope& scope, size_t dim, OnSlot&& on_slot) {
+  auto offer = [&](uint32_t slot) {
+    const SlotHeader& header = points.headers[slot];
+    if (!(header.flags & HAS_RECORD) || header.dim != dim) return;
+    if (scope.tenant != NO_TENANT && header.tenant != scope.tenant) return;
+    if (scope.condition && !(*scope.condition)(slot)) return;
+    on_slot(scan_slot(points, slot));
+  };
+  std::span<const uint32_t> list;
+  bool listed = false;
+  if (scope.candidates) {
+    list = *scope.candidates;
+    listed = true;
+  }
+  if (scope.tenant != NO_TENANT) {
+    std::span<const uint32_t> members = tenant_members(points, scope.tenant);
+    if (!listed || members.size() < list.size()) list = members;
+    listed = true;
+  }
+  if (listed) {
+    for (uint32_t slot : list) {
+      if (slot < slot_count(points)) offer(slot);
+    }
+    return;
+  }
+  const uint32_t slots = static_cast<uint32_t>(slot_count(points));
+  for (uint32_t slot = 0; slot < slots; ++slot) {
+    if (has_record(points, slot)) offer(slot);
+  }
+}
+
 }  // namespace
 
-std::vector<ScoredPoint> exact_search(const PointTable& points, std::span<const float> query,
-                                      uint64_t limit, Metric metric, const SearchScope& scope) {
+std::vector<ScoredSlotPoint> exact_search_slots(const PointTable& points,
+                                                std::span<const float> query, uint64_t limit,
+                                                Metric metric, const SearchScope& scope) {
   if (limit == 0 || scope.points == 0) return {};
 
   float query_norm = 0.0f;
@@ -231,16 +268,27 @@ std::vector<ScoredPoint> exact_search(const PointTable& points, std::span<const 
     for (uint32_t slot : survivors) consider(scan_slot(points, slot));
   } else if (scope.whole_table()) {
     scan_records(points, dim, scan_run, consider);
-  } else {
+  } else if (!scope.condition && !scope.candidates) {
     scan_tenant_records(points, scope.tenant, dim, consider);
+  } else {
+    scan_scope(points, scope, dim, consider);
   }
   if (block.filled > 0) score_block();
 
   std::vector<ScoredSlot> best = selector.take_sorted();
+  std::vector<ScoredSlotPoint> results;
+  results.reserve(best.size());
+  for (const ScoredSlot& entry : best) results.push_back(ScoredSlotPoint{entry.score, entry.seq});
+  return results;
+}
+
+std::vector<ScoredPoint> exact_search(const PointTable& points, std::span<const float> query,
+                                      uint64_t limit, Metric metric, const SearchScope& scope) {
+  std::vector<ScoredSlotPoint> best = exact_search_slots(points, query, limit, metric, scope);
   std::vector<ScoredPoint> results;
   results.reserve(best.size());
-  for (const ScoredSlot& entry : best) {
-    results.push_back(ScoredPoint{record_id(points, entry.seq), entry.score});
+  for (const ScoredSlotPoint& entry : best) {
+    results.push_back(ScoredPoint{record_id(points, entry.slot), entry.score});
   }
   return results;
 }

@@ -1,6 +1,7 @@
 // The graph path of search: a greedy descent to layer 1 and a beam over layer
 // 0, both measured by the query's own metric, then the kept points scored.
-// A tenant that a scan answers for less is handed to the exact scan.
+// A scope (a tenant, a condition) that a scan answers for less is handed to
+// the exact scan.
 #include <algorithm>
 
 #include "index/layer_search.h"
@@ -29,13 +30,35 @@ float graph_score(Metric metric, float distance, size_t query_dim, uint32_t poin
 
 }  // namespace
 
-std::vector<ScoredPoint> graph_search(const HnswIndex& graph, const PointTable& points,
-                                      std::span<const float> query, uint64_t limit,
-                                      Metric metric, const SearchScope& scope) {
+namespace {
+
+struct ScopeTest {
+  const PointTable* points;
+  const SearchScope* scope;
+};
+
+// Whether a slot holding a record is in scope (outside of any candidate list,
+// which the walk does not consult: the condition decides).
+bool in_scope(const void* context, uint32_t slot) {
+  const ScopeTest& test = *static_cast<const ScopeTest*>(context);
+  if (test.scope->tenant != NO_TENANT && slot_tenant(*test.points, slot) != test.scope->tenant) {
+    return false;
+  }
+  return !test.scope->condition || (*test.scope->condition)(slot);
+}
+
+bool any_record(const void*, uint32_t) { return true; }
+
+}  // namespace
+
+std::vector<ScoredSlotPoint> graph_search_slots(const HnswIndex& graph, const PointTable& points,
+                                                std::span<const float> query, uint64_t limit,
+                                                Metric metric, const SearchScope& scope,
+                                                const WalkOptions& options, bool exact_scores) {
   if (limit == 0 || !graph.entry_point) return {};
-  const bool tenant = !scope.whole_table();
-  if (tenant && prefers_exact_scan_of_tenant(scope.points, record_count(points))) {
-    return exact_search(points, query, limit, metric, scope);
+  const bool filtered = !scope.whole_table();
+  if (filtered && prefers_exact_scan_of_tenant(scope.expected_points(), record_count(points))) {
+    return exact_search_slots(points, query, limit, metric, scope);
   }
   uint32_t entry = find_slot(points, *graph.entry_point);
   if (entry == NO_SLOT) return {};  // an entry point without a slot has no node either
@@ -49,38 +72,78 @@ std::vector<ScoredPoint> graph_search(const HnswIndex& graph, const PointTable& 
   }
 
   // The beam is as wide as the limit asks, but never wider than the store.
-  uint64_t ef = std::max<uint64_t>(search_beam(graph), limit);
+  const uint64_t beam = options.ef != 0 ? std::min<uint64_t>(options.ef, MAX_EF_SEARCH)
+                                        : search_beam(graph);
+  uint64_t ef = std::max<uint64_t>(beam, limit);
   ef = std::min<uint64_t>(ef, slot_count(points) + 1);
   std::vector<WalkPair>& nearest = scratch.nearest;
-  if (tenant) {
-    ef = std::min<uint64_t>(ef, std::max<uint64_t>(search_beam(graph), scope.points));
-    // Past the cost of scanning the tenant, the scan is the cheaper answer.
-    if (!search_base_layer_of_tenant(graph, points, walk, entry, distance, ef, scope.tenant,
-                                     scope.points, scratch, nearest)) {
-      return exact_search(points, query, limit, metric, scope);
+  if (filtered) {
+    ef = std::min<uint64_t>(ef, std::max<uint64_t>(beam, scope.expected_points()));
+    // Past the cost of scanning the scope, the scan is the cheaper answer.
+    const ScopeTest test{&points, &scope};
+    if (!search_base_layer_filtered(graph, points, walk, entry, distance, ef,
+                                    SlotPredicate{&test, in_scope}, scope.expected_points(),
+                                    scratch, nearest)) {
+      return exact_search_slots(points, query, limit, metric, scope);
     }
+  } else if (options.early_stop) {
+    search_base_layer_filtered(graph, points, walk, entry, distance, ef,
+                               SlotPredicate{nullptr, any_record}, SIZE_MAX, scratch, nearest);
   } else {
     search_base_layer(graph, points, walk, entry, ef, scratch, nearest);
   }
 
   size_t kept = static_cast<size_t>(std::min<uint64_t>(limit, nearest.size()));
-  ResultSelector selector(kept, metric != Metric::Euclidean);
   std::vector<uint32_t> kept_slots;
   kept_slots.reserve(kept);
+  std::vector<float> kept_distances;
+  kept_distances.reserve(kept);
+  const ScopeTest test{&points, &scope};
   for (const WalkPair& pair : nearest) {
     if (kept_slots.size() == kept) break;
     if (!has_record(points, pair.slot)) continue;
-    if (tenant && slot_tenant(points, pair.slot) != scope.tenant) continue;
-    selector.offer(graph_score(metric, pair.distance, query.size(), slot_dim(points, pair.slot)),
-                   static_cast<uint32_t>(kept_slots.size()));
+    if (filtered && !in_scope(&test, pair.slot)) continue;
     kept_slots.push_back(pair.slot);
+    kept_distances.push_back(pair.distance);
+  }
+
+  if (exact_scores) {
+    // The kept points scored and ranked as the scan would; a walk that could
+    // not fill the answer is replaced by the scan, which returns every point
+    // in scope that can be compared with the query.
+    SearchScope walked = scope;
+    walked.points = kept_slots.size();
+    walked.candidates = std::span<const uint32_t>(kept_slots);
+    std::vector<ScoredSlotPoint> rescored =
+        exact_search_slots(points, query, kept_slots.size(), metric, walked);
+    if (rescored.size() < limit) return exact_search_slots(points, query, limit, metric, scope);
+    return rescored;
+  }
+
+  ResultSelector selector(kept_slots.size(), metric != Metric::Euclidean);
+  for (size_t i = 0; i < kept_slots.size(); ++i) {
+    selector.offer(graph_score(metric, kept_distances[i], query.size(),
+                               slot_dim(points, kept_slots[i])),
+                   static_cast<uint32_t>(i));
   }
   std::vector<ScoredSlot> ranked = selector.take_sorted();
-  std::vector<ScoredPoint> results;
+  std::vector<ScoredSlotPoint> results;
   results.reserve(ranked.size());
   for (const ScoredSlot& entry_ranked : ranked) {
-    results.push_back(
-        ScoredPoint{record_id(points, kept_slots[entry_ranked.seq]), entry_ranked.score});
+    results.push_back(ScoredSlotPoint{entry_ranked.score, kept_slots[entry_ranked.seq]});
+  }
+  return results;
+}
+
+std::vector<ScoredPoint> graph_search(const HnswIndex& graph, const PointTable& points,
+                                      std::span<const float> query, uint64_t limit,
+                                      Metric metric, const SearchScope& scope) {
+  std::vector<ScoredSlotPoint> best =
+      graph_search_slots(graph, points, query, limit, metric, scope, WalkOptions{}, false);
+  std::vector<ScoredPoint> results;
+  results.reserve(best.size());
+  for (const ScoredSlotPoint& entry : best) {
+    results.push_back(ScoredPoint{record_id(points, entry.slot), entry.score});
   }
   return results;
 }
