@@ -77,7 +77,7 @@ struct CompiledNode {
   // Leaves: the values, numbers (exactly ordered, without NaN) and texts
   // (byte ordered) apart, sorted, duplicates removed; `has_nan` when a value
   // was NaN.
-  std::vector<PayloadValue> numbers;
+  std::vector<IndexNumber> numbers;
   std::vector<std::string> texts;
   bool has_nan = false;
 };

@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "table/payload.h"
+#include "table/payload_index.h"
 #include "table/point_codes.h"
 #include "table/seeded_hash.h"
 
@@ -110,6 +111,8 @@ struct PointTable {
   CodeStore codes;
   VectorArena arena;
   TenantTable tenants;
+  // Posting lists of every payload key and value (derived data, never saved).
+  PayloadIndex payload_index;
   // Record ids that differ from their key (only a loaded snapshot makes them).
   std::unordered_map<uint32_t, uint64_t> foreign_ids;
   // Slots given up by deletions, with no key, record or node, taken again

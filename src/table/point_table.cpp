@@ -261,10 +261,31 @@ uint32_t store_point(PointTable& table, uint64_t key, uint64_t id, const void* c
     }
   }
 
+  const auto earlier_foreign = table.foreign_ids.find(slot);
+  const bool had_foreign = earlier_foreign != table.foreign_ids.end();
+  const uint64_t earlier_id = had_foreign ? earlier_foreign->second : 0;
   if (id != key) {
     try {
       table.foreign_ids[slot] = id;
     } catch (...) {
+      if (arena_place != nullptr) {
+        table.arena.live_floats -= dim;
+        table.arena.dead_floats += dim;
+        if (new_arena_entry) table.arena.vectors.erase(slot);
+      }
+      throw;
+    }
+  }
+
+  // Last of what can fail: nothing after it does, so the room is not left
+  // reserved for a point that was not stored.
+  IndexRoom index_room;
+  if (upkeep == TenantUpkeep::Keep) {
+    try {
+      index_room = reserve_index_room(table.payload_index, slot, payload.get());
+    } catch (...) {
+      if (id != key && had_foreign) table.foreign_ids[slot] = earlier_id;  // an existing entry: no allocation
+      if (id != key && !had_foreign) table.foreign_ids.erase(slot);
       if (arena_place != nullptr) {
         table.arena.live_floats -= dim;
         table.arena.dead_floats += dim;
@@ -314,6 +335,9 @@ uint32_t store_point(PointTable& table, uint64_t key, uint64_t id, const void* c
   table.norms[slot] = norm;
   set_flags(table, slot, HAS_RECORD | (into_rows ? IN_ROWS : 0));
   if (tenant != NO_TENANT) join_tenant(table, slot, tenant);
+  // Deferred upkeep only drops the earlier payload: the index is rebuilt whole.
+  reindex_slot(table.payload_index, slot, upkeep == TenantUpkeep::Keep ? payload.get() : nullptr,
+               std::move(index_room));
   table.records[slot].payload = std::move(payload);
   if (!had_record) ++table.record_count;
   if (id == key && !table.foreign_ids.empty()) table.foreign_ids.erase(slot);
@@ -417,6 +441,7 @@ void make_tenant_lists(TenantRebuild& rebuild) {
     rebuild.positions[slot] = static_cast<uint32_t>(members.size());
     members.push_back(slot);  // within the reserved size
   }
+  rebuild.payload_index = build_payload_index(rebuild.payloads);
 }
 
 void install_tenant_lists(PointTable& table, TenantRebuild& rebuild) noexcept {
@@ -427,6 +452,7 @@ void install_tenant_lists(PointTable& table, TenantRebuild& rebuild) noexcept {
     if (code != NO_TENANT) table.records[slot].tenant_position = rebuild.positions[slot];
   }
   table.tenants = std::move(rebuild.tenants);
+  table.payload_index = std::move(rebuild.payload_index);
 }
 
 void rebuild_tenants(PointTable& table) {
@@ -439,6 +465,7 @@ void remove_record(PointTable& table, uint32_t slot) {
   SlotHeader& header = table.headers[slot];
   if (!(header.flags & HAS_RECORD)) return;
   leave_tenant(table, slot);
+  unindex_slot(table.payload_index, slot);
   table.records[slot].payload.reset();
   if (!(header.flags & IN_ROWS) && header.dim != 0) {
     table.arena.live_floats -= header.dim;
@@ -546,7 +573,11 @@ std::string check_table(const PointTable& table) {
   size_t tenant_members = 0;
   for (uint32_t slot = 0; slot < slots; ++slot) tenant_members += table.headers[slot].tenant != NO_TENANT;
   if (tenant_members != members) return "member lists hold slots that left";
-  return {};
+  std::vector<const Payload*> payloads(slots, nullptr);
+  for (uint32_t slot = 0; slot < slots; ++slot) {
+    if (has_record(table, slot)) payloads[slot] = table.records[slot].payload.get();
+  }
+  return check_payload_index(table.payload_index, payloads);
 }
 
 }  // namespace tarnwick

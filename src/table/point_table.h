@@ -99,8 +99,8 @@ uint32_t put_point_raw(PointTable& table, uint64_t key, uint64_t id, const void*
 // the rows' dimension gets no codes.
 uint8_t* code_place(PointTable& table, uint32_t slot);
 
-// Makes every tenant member list from the payloads: used after a run of
-// put_point_without_tenant or put_point_raw.
+// Makes every tenant member list and the payload indexes from the payloads:
+// used after a run of put_point_without_tenant or put_point_raw.
 void rebuild_tenants(PointTable& table);
 
 // The same in three steps, so that the lists can be made on another thread
@@ -112,6 +112,7 @@ struct TenantRebuild {
   std::vector<uint32_t> codes;           // by slot: the tenant's code, or NO_TENANT
   std::vector<uint32_t> positions;       // by slot: its place in the tenant's list
   TenantTable tenants;
+  PayloadIndex payload_index;  // made with the lists
 };
 TenantRebuild plan_tenant_rebuild(const PointTable& table);
 void make_tenant_lists(TenantRebuild& rebuild);

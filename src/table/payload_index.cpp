@@ -1,0 +1,209 @@
+// Keeping the payload indexes in step with the records, and rebuilding them.
+#include "table/payload_index.h"
+
+#include <algorithm>
+
+namespace tarnwick {
+
+namespace {
+
+// The list an entry's value belongs in, created empty when missing (may throw).
+PostingList& list_for(KeyPostings& postings, const PayloadValue& value) {
+  IndexNumber number;
+  if (value.is_text()) return postings.texts.try_emplace(value.text).first->second;
+  if (index_number_of(value, number)) return postings.numbers.try_emplace(number).first->second;
+  return postings.nans;
+}
+
+// The list holding an indexed entry's value (it exists).
+PostingList& held_list(KeyPostings& postings, const PayloadValue& value) noexcept {
+  IndexNumber number;
+  if (value.is_text()) return postings.texts.find(value.text)->second;
+  if (index_number_of(value, number)) return postings.numbers.find(number)->second;
+  return postings.nans;
+}
+
+// Drops the list of a value no record holds any more.
+void erase_if_empty(KeyPostings& postings, const PayloadValue& value) noexcept {
+  IndexNumber number;
+  if (value.is_text()) {
+    auto it = postings.texts.find(value.text);
+    if (it != postings.texts.end() && it->second.empty()) postings.texts.erase(it);
+  } else if (index_number_of(value, number)) {
+    auto it = postings.numbers.find(number);
+    if (it != postings.numbers.end() && it->second.empty()) postings.numbers.erase(it);
+  }
+}
+
+void count_entry(KeyPostings& postings, const PayloadValue& value, int step) {
+  postings.slots += step;
+  IndexNumber number;
+  if (value.is_text()) {
+    postings.text_slots += step;
+  } else if (index_number_of(value, number)) {
+    postings.number_slots += step;
+  }
+}
+
+size_t entry_index(const Payload& payload, std::string_view key) {
+  auto it = std::lower_bound(payload.entries.begin(), payload.entries.end(), key,
+                             [](const PayloadEntry& entry, std::string_view k) { return entry.key < k; });
+  return static_cast<size_t>(it - payload.entries.begin());
+}
+
+// Removes the entries of every empty list the payload's values name.
+void erase_empty_lists(PayloadIndex& index, const Payload& payload) noexcept {
+  for (const PayloadEntry& entry : payload.entries) {
+    auto code = index.key_codes.find(entry.key);
+    if (code != index.key_codes.end()) erase_if_empty(index.keys[code->second], entry.value);
+  }
+}
+
+}  // namespace
+
+uint32_t find_index_key(const PayloadIndex& index, std::string_view key) {
+  auto it = index.key_codes.find(key);
+  return it == index.key_codes.end() ? UINT32_MAX : it->second;
+}
+
+const PostingList* find_postings(const KeyPostings& postings, const PayloadValue& value) {
+  IndexNumber number;
+  if (value.is_text()) {
+    auto it = postings.texts.find(value.text);
+    return it == postings.texts.end() ? nullptr : &it->second;
+  }
+  if (index_number_of(value, number)) {
+    auto it = postings.numbers.find(number);
+    return it == postings.numbers.end() ? nullptr : &it->second;
+  }
+  return &postings.nans;
+}
+
+IndexRoom reserve_index_room(PayloadIndex& index, uint32_t slot, const Payload* payload) {
+  if (index.slots.size() <= slot) index.slots.resize(size_t{slot} + 1);
+  IndexRoom room;
+  if (payload == nullptr || payload->entries.empty()) return room;
+  try {
+    room.positions = std::make_unique<uint32_t[]>(payload->entries.size());
+    for (const PayloadEntry& entry : payload->entries) {
+      auto code = index.key_codes.find(entry.key);
+      if (code == index.key_codes.end()) {
+        // The postings first: if the code cannot be added, dropping them
+        // leaves both as they were.
+        index.keys.emplace_back();
+        try {
+          code = index.key_codes.emplace(entry.key, static_cast<uint32_t>(index.keys.size() - 1)).first;
+        } catch (...) {
+          index.keys.pop_back();
+          throw;
+        }
+      }
+      PostingList& list = list_for(index.keys[code->second], entry.value);
+      if (list.size() == list.capacity()) list.reserve(list.empty() ? 1 : list.size() * 2);
+    }
+  } catch (...) {
+    // Lists made for this payload may be left empty; empty lists are not kept.
+    erase_empty_lists(index, *payload);
+    throw;
+  }
+  return room;
+}
+
+void unindex_slot(PayloadIndex& index, uint32_t slot) noexcept {
+  reindex_slot(index, slot, nullptr, IndexRoom{});
+}
+
+void reindex_slot(PayloadIndex& index, uint32_t slot, const Payload* payload, IndexRoom room) noexcept {
+  // The earlier payload's lists are emptied before the new entries join, but
+  // only dropped after: a list that loses and regains this slot keeps the
+  // room reserve_index_room made in it.
+  const Payload* earlier = slot < index.slots.size() ? index.slots[slot].payload : nullptr;
+  if (earlier != nullptr) {
+    IndexedSlot& indexed = index.slots[slot];
+    for (size_t e = 0; e < earlier->entries.size(); ++e) {
+      const PayloadEntry& entry = earlier->entries[e];
+      KeyPostings& postings = index.keys[index.key_codes.find(entry.key)->second];
+      PostingList& list = held_list(postings, entry.value);
+      const uint32_t position = indexed.positions[e];
+      const uint32_t last = list.back();
+      list[position] = last;
+      IndexedSlot& moved = index.slots[last];
+      moved.positions[entry_index(*moved.payload, entry.key)] = position;
+      list.pop_back();
+      count_entry(postings, entry.value, -1);
+    }
+    indexed = IndexedSlot{};
+  }
+  if (payload != nullptr && !payload->entries.empty()) {
+    IndexedSlot& indexed = index.slots[slot];
+    indexed.payload = payload;
+    indexed.positions = std::move(room.positions);
+    for (size_t e = 0; e < payload->entries.size(); ++e) {
+      const PayloadEntry& entry = payload->entries[e];
+      KeyPostings& postings = index.keys[index.key_codes.find(entry.key)->second];
+      PostingList& list = held_list(postings, entry.value);
+      indexed.positions[e] = static_cast<uint32_t>(list.size());
+      list.push_back(slot);  // within the reserved room
+      count_entry(postings, entry.value, +1);
+    }
+  }
+  if (earlier != nullptr) erase_empty_lists(index, *earlier);
+}
+
+PayloadIndex build_payload_index(std::span<const Payload* const> payloads) {
+  PayloadIndex index;
+  index.slots.resize(payloads.size());
+  for (uint32_t slot = 0; slot < payloads.size(); ++slot) {
+    const Payload* payload = payloads[slot];
+    if (payload == nullptr || payload->entries.empty()) continue;
+    IndexRoom room = reserve_index_room(index, slot, payload);
+    reindex_slot(index, slot, payload, std::move(room));
+  }
+  for (KeyPostings& postings : index.keys) {
+    for (auto& [text, list] : postings.texts) list.shrink_to_fit();
+    for (auto& [number, list] : postings.numbers) list.shrink_to_fit();
+  }
+  return index;
+}
+
+std::string check_payload_index(const PayloadIndex& index, std::span<const Payload* const> payloads) {
+  if (index.key_codes.size() != index.keys.size()) return "a payload key code without postings";
+  std::vector<size_t> entries_by_key(index.keys.size(), 0);
+  for (uint32_t slot = 0; slot < std::max(payloads.size(), index.slots.size()); ++slot) {
+    const Payload* payload = slot < payloads.size() ? payloads[slot] : nullptr;
+    if (payload != nullptr && payload->entries.empty()) payload = nullptr;
+    const IndexedSlot* indexed = slot < index.slots.size() ? &index.slots[slot] : nullptr;
+    if ((indexed ? indexed->payload : nullptr) != payload) return "a slot's indexed payload is not its own";
+    if (payload == nullptr) continue;
+    for (size_t e = 0; e < payload->entries.size(); ++e) {
+      const PayloadEntry& entry = payload->entries[e];
+      const uint32_t code = find_index_key(index, entry.key);
+      if (code == UINT32_MAX) return "a payload key is not indexed";
+      const PostingList* list = find_postings(index.keys[code], entry.value);
+      const uint32_t position = indexed->positions[e];
+      if (list == nullptr || position >= list->size() || (*list)[position] != slot) {
+        return "a payload entry is not where its posting list says";
+      }
+      ++entries_by_key[code];
+    }
+  }
+  for (size_t code = 0; code < index.keys.size(); ++code) {
+    const KeyPostings& postings = index.keys[code];
+    size_t texts = 0, numbers = 0;
+    for (const auto& [text, list] : postings.texts) {
+      if (list.empty()) return "an empty posting list is kept";
+      texts += list.size();
+    }
+    for (const auto& [number, list] : postings.numbers) {
+      if (list.empty()) return "an empty posting list is kept";
+      numbers += list.size();
+    }
+    if (texts != postings.text_slots || numbers != postings.number_slots ||
+        texts + numbers + postings.nans.size() != postings.slots || postings.slots != entries_by_key[code]) {
+      return "a payload key's counts do not match its posting lists";
+    }
+  }
+  return {};
+}
+
+}  // namespace tarnwick
