@@ -13,8 +13,9 @@ dict on the text, and the same condition as a callable (tested on the store's
 results, each round asking for more). Recall@4 is against the exact filtered top 4.
 
 Usage: .venv/bin/python bench/bench_langchain_filter.py [--sizes 20000 80000]
-    [--queries 200] [--rounds 5]
-Writes bench/results/langchain_filter.txt.
+    [--queries 200] [--rounds 5] [--out langchain_filter.txt]
+Writes bench/results/langchain_filter.txt. (With PYTHONPATH set to an older
+langchain_tarnwick and another --out, the same figures for that version.)
 """
 import argparse
 import os
@@ -78,6 +79,8 @@ def main():
     parser.add_argument("--sizes", type=int, nargs="+", default=[20_000, 80_000])
     parser.add_argument("--queries", type=int, default=200)
     parser.add_argument("--rounds", type=int, default=5)
+    parser.add_argument("--out", default="langchain_filter.txt",
+                        help="result file name in bench/results")
     args = parser.parse_args()
     if bench_graph.threadpool_limits is not None:
         bench_graph.threadpool_limits(1)
@@ -88,6 +91,8 @@ def main():
         lines.append(text)
 
     report(f"# command: .venv/bin/python bench/bench_langchain_filter.py {' '.join(sys.argv[1:])}".rstrip())
+    import langchain_tarnwick
+    report(f"# langchain_tarnwick from {Path(langchain_tarnwick.__file__).parent}")
     report(f"# machine: {cpu_model()}, {os.cpu_count()} logical CPUs, load average "
            f"{' '.join(f'{x:.2f}' for x in os.getloadavg())} at start (shared machine)")
     report(f"# each time is the best of {args.rounds} rounds of {args.queries} queries, mean ms "
@@ -132,7 +137,7 @@ def main():
         for name in t_small:
             report(f"growth {small} -> {large}: {name:24s} {t_large[name] / t_small[name]:.2f}x")
     RESULTS.mkdir(exist_ok=True)
-    (RESULTS / "langchain_filter.txt").write_text("\n".join(lines) + "\n")
+    (RESULTS / args.out).write_text("\n".join(lines) + "\n")
 
 
 if __name__ == "__main__":
