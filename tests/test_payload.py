@@ -5,7 +5,7 @@ import types
 
 import pytest
 
-from conftest import same_results  # noqa: F401
+from conftest import run_cpp_test, same_results  # noqa: F401
 
 
 def tenants_of(store, tenant, dim=1):
@@ -118,3 +118,10 @@ class TestRefused:
         assert getattr(caught.value, "__notes__", None) is None
         assert store.search([1.0], 5, "dot") == [(1, 2.0)]
         assert tenants_of(store, "kept") == [1]
+
+
+def test_filter_internals():
+    """Filter rules on their numeric and text edges, and, over random payloads
+    kept by puts, removals and loads, the payload indexes' estimates and
+    candidates against the reference evaluation."""
+    run_cpp_test("filter_test")

@@ -10,10 +10,15 @@ namespace tarnwick {
 
 std::optional<SearchScope> resolve_scope(const PointTable& points,
                                          std::optional<std::string_view> tenant) {
-  if (!tenant) return SearchScope{NO_TENANT, record_count(points)};
-  const uint32_t code = find_tenant(points, *tenant);
-  if (code == NO_TENANT) return std::nullopt;
-  return SearchScope{code, tenant_members(points, code).size()};
+  SearchScope scope;
+  if (!tenant) {
+    scope.points = record_count(points);
+    return scope;
+  }
+  scope.tenant = find_tenant(points, *tenant);
+  if (scope.tenant == NO_TENANT) return std::nullopt;
+  scope.points = tenant_members(points, scope.tenant).size();
+  return scope;
 }
 
 bool prefers_exact_scan_of_tenant(size_t tenant_points, size_t store_points) {

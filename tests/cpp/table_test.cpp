@@ -154,6 +154,14 @@ void test_allocation_failures() {
     std::vector<float> v(4, 1.0f);
     put_point(t, 100, 100, v, 1.0f, tenant_payload("t1"));
   });
+  check_failures_leave_table_unchanged("replace: new payload keys and values", [](PointTable& t) {
+    std::vector<PayloadEntry> entries;
+    entries.push_back({"n", PayloadValue::from_float(7.5)});
+    entries.push_back({"fresh", PayloadValue::from_text("value")});
+    entries.push_back({"odd", PayloadValue::from_float(0.0 / 0.0)});
+    std::vector<float> v(4, 1.0f);
+    put_point(t, 4, 4, v, 1.0f, std::make_unique<Payload>(make_payload(std::move(entries))));
+  });
   check_failures_leave_table_unchanged("a slot without a record, given up", [](PointTable& t) {
     release_slot(t, slot_for_key(t, 5000));
   });
