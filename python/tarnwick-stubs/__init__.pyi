@@ -165,6 +165,11 @@ class VectorStorage:
         early_stop: bool = False,
         with_payload: bool,
     ) -> list[list[_Hit]] | list[list[_PayloadHit]]: ...
+    def open_log(self, path: str, *, sync: Literal["always", "batch", "none"] = "always") -> None:
+        """Opens (replaying an existing one) a write-ahead log of every later change; raises OSError on failure."""
+
+    def close_log(self) -> None:
+        """Closes the open write-ahead log, if any, syncing what it has not synced."""
 
     @property
     def ef_search(self) -> int:
@@ -179,3 +184,7 @@ class VectorStorage:
     @property
     def ef_construction(self) -> int:
         """The beam width of graph insertion."""
+
+    @property
+    def log_path(self) -> str | None:
+        """The path of the open write-ahead log, or None."""
