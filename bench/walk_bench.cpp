@@ -63,7 +63,7 @@ int main(int argc, char** argv) {
   std::printf("bounds %s, %zu queries, metric %s\n", bounds_enabled() ? "on" : "off", count,
               argc > 4 ? argv[4] : "cosine");
   for (uint64_t ef : efs) {
-    if (ef != 0) set_ef_search(store, ef);
+    if (ef != 0 && !set_ef_search(store, ef).ok()) return 1;
     double best = 1e30;
     uint64_t checksum = 0;
     WalkReads before = thread_walk_reads();

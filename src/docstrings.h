@@ -154,6 +154,41 @@ inline constexpr char GET[] =
     "The vector is a list of the stored 32-bit floats; the payload is a dict (text values as `str`,\n"
     "integers as `int`, floats as `float`) or None.";
 
+inline constexpr char OPEN_LOG[] =
+    "open_log($self, path, *, sync='always')\n"
+    "--\n"
+    "\n"
+    "Opens a write-ahead log at `path`, so that changes made after the last `save` survive a crash.\n"
+    "\n"
+    "While the log is open, every `upsert`, `batch_upsert` (one record per stored chunk), `delete`,\n"
+    "`batch_delete` and `ef_search` change is appended to it before it applies. A missing file is created\n"
+    "(permissions 0600); an existing log is replayed onto the store's current content, in order, and then\n"
+    "appended to. To recover after a crash, `load` the last snapshot saved while the log was open, then\n"
+    "open the log. `save` with a log open starts the log afresh once the snapshot is in place, and so does\n"
+    "`load`. A process forked from this one does not write to the log.\n"
+    "\n"
+    "# Parameters\n"
+    "* `path` - The log file: a regular file, or a name for a new one.\n"
+    "* `sync` - 'always' syncs each change to disk before it returns; 'batch' syncs on a background thread\n"
+    "  at most every 50 ms (a crash of the machine may lose the last of them); 'none' leaves it to the\n"
+    "  operating system.\n"
+    "\n"
+    "# Errors\n"
+    "Raises `OSError` when the file cannot be opened or created, is no regular file, is held open by another\n"
+    "store, is not a log, or holds a damaged record before its end (the message names its offset); the store\n"
+    "is then unchanged. A record cut short at the end by a crash is dropped with a `RuntimeWarning` naming\n"
+    "how many bytes. Raises `ValueError` when a log is already open. While a log is open, the changing\n"
+    "methods raise `OSError` when it cannot be written, and the store is then unchanged by that call.";
+
+inline constexpr char CLOSE_LOG[] =
+    "close_log($self)\n"
+    "--\n"
+    "\n"
+    "Closes the open write-ahead log, syncing what it has not synced yet; nothing happens when none is open.\n"
+    "\n"
+    "# Errors\n"
+    "Raises `OSError` when a sync of the log failed; the log is closed all the same.";
+
 inline constexpr char EF_SEARCH[] =
     "The beam width of graph searches (at least `limit`): larger gives higher recall, smaller is faster.\n"
     "An int from 1 to 4096; saved in snapshots.";
@@ -161,5 +196,7 @@ inline constexpr char EF_SEARCH[] =
 inline constexpr char M[] = "The link budget per node and layer (twice this at layer 0); read-only.";
 
 inline constexpr char EF_CONSTRUCTION[] = "The beam width of graph insertion; read-only.";
+
+inline constexpr char LOG_PATH[] = "The path of the open write-ahead log, or None when none is open; read-only.";
 
 }  // namespace tarnwick::docs

@@ -9,6 +9,7 @@
 #include "docstrings.h"
 #include "index/metrics.h"
 #include "persist/snapshot_file.h"
+#include "persist/write_ahead_log.h"
 #include "storage/search.h"
 #include "storage/store.h"
 
@@ -30,6 +31,7 @@ constexpr const char* PATH_PARAMS[] = {"path"};
 constexpr const char* BATCH_UPSERT_PARAMS[] = {"point_ids", "vectors", "payloads", "progress"};
 constexpr const char* POINT_ID_PARAMS[] = {"point_id"};
 constexpr const char* POINT_IDS_PARAMS[] = {"point_ids"};
+constexpr const char* OPEN_LOG_PARAMS[] = {"path", "sync"};
 
 constexpr MethodSpec UPSERT_SPEC{"VectorStorage.upsert()", UPSERT_PARAMS, 3, 3};
 constexpr MethodSpec SEARCH_SPEC{"VectorStorage.search()", SEARCH_PARAMS, 4, 3};
@@ -41,6 +43,8 @@ constexpr MethodSpec BATCH_UPSERT_SPEC{"VectorStorage.batch_upsert()", BATCH_UPS
 constexpr MethodSpec DELETE_SPEC{"VectorStorage.delete()", POINT_ID_PARAMS, 1, 1};
 constexpr MethodSpec BATCH_DELETE_SPEC{"VectorStorage.batch_delete()", POINT_IDS_PARAMS, 1, 1};
 constexpr MethodSpec GET_SPEC{"VectorStorage.get()", POINT_ID_PARAMS, 1, 1};
+constexpr MethodSpec OPEN_LOG_SPEC{"VectorStorage.open_log()", OPEN_LOG_PARAMS, 2, 1, 1};
+constexpr MethodSpec CLOSE_LOG_SPEC{"VectorStorage.close_log()", nullptr, 0, 0};
 
 // Points stored per step of batch_upsert; between steps the caller handles
 // signals and reports progress.
@@ -139,6 +143,50 @@ bool convert_parameter(PyObject* object, const char* name, Callback& out) {
   return false;
 }
 
+// How an open log syncs: absent means "always".
+struct SyncChoice {
+  LogSync mode = LogSync::Always;
+};
+
+bool convert_parameter(PyObject* object, const char* name, SyncChoice& out) {
+  if (object == nullptr) return true;
+  std::string text;
+  if (!convert_argument(name, convert_text, object, text)) return false;
+  if (text == "always") {
+    out.mode = LogSync::Always;
+  } else if (text == "batch") {
+    out.mode = LogSync::Batch;
+  } else if (text == "none") {
+    out.mode = LogSync::None;
+  } else {
+    PyErr_Format(PyExc_ValueError, "sync must be 'always', 'batch' or 'none', got %R", object);
+    add_argument_note(name);
+    return false;
+  }
+  return true;
+}
+
+// Runs `work` (core code that touches nothing of Python's) with the
+// interpreter lock released, and returns its status once the lock is back.
+// Nothing unwinds while the lock is released: an allocation failure comes back
+// as NoMemory, anything else as Internal.
+template <typename Work>
+Status without_interpreter_lock(Work&& work) {
+  Status status;
+  Py_BEGIN_ALLOW_THREADS
+  try {
+    status = work();
+  } catch (const std::bad_alloc&) {
+    status = Status::NoMemory();
+  } catch (const std::exception& caught) {
+    status = Status::Internal(caught.what());
+  } catch (...) {
+    status = Status::Internal("unknown exception");
+  }
+  Py_END_ALLOW_THREADS
+  return status;
+}
+
 // ---- The methods: each an _impl on converted arguments, in the order of its spec ----
 
 std::optional<std::string_view> as_view(const std::optional<std::string>& text) {
@@ -195,11 +243,11 @@ PyObject* batch_search_impl(PyObject* self, VectorList& queries, uint64_t& limit
 }
 
 PyObject* save_impl(PyObject* self, std::string& path) {
-  return none_or_raise(save_snapshot(store_of(self), path));
+  return none_or_raise(save_snapshot_and_log(store_of(self), path));
 }
 
 PyObject* load_impl(PyObject* self, std::string& path) {
-  return none_or_raise(load_snapshot(store_of(self), path));
+  return none_or_raise(load_snapshot_and_log(store_of(self), path));
 }
 
 bool check_same_length(const char* name, size_t count, size_t ids) {
@@ -242,11 +290,19 @@ PyObject* batch_upsert_impl(PyObject* self, std::vector<uint64_t>& point_ids,
 }
 
 PyObject* delete_impl(PyObject* self, uint64_t& point_id) {
-  return PyBool_FromLong(delete_points(store_of(self), std::span(&point_id, 1)) > 0);
+  size_t existed = 0;
+  if (!raise_status(delete_points(store_of(self), std::span(&point_id, 1), existed, ChangeKind::Delete))) {
+    return nullptr;
+  }
+  return PyBool_FromLong(existed > 0);
 }
 
 PyObject* batch_delete_impl(PyObject* self, std::vector<uint64_t>& point_ids) {
-  return PyLong_FromSize_t(delete_points(store_of(self), point_ids));
+  size_t existed = 0;
+  if (!raise_status(delete_points(store_of(self), point_ids, existed, ChangeKind::DeleteBatch))) {
+    return nullptr;
+  }
+  return PyLong_FromSize_t(existed);
 }
 
 PyObject* get_impl(PyObject* self, uint64_t& point_id) {
@@ -258,6 +314,16 @@ PyObject* get_impl(PyObject* self, uint64_t& point_id) {
                                 : PyRef::borrow(Py_None);
   if (!payload) return nullptr;
   return PyTuple_Pack(2, vector.get(), payload.get());
+}
+
+PyObject* open_log_impl(PyObject* self, std::string& path, SyncChoice& sync) {
+  Store& store = store_of(self);
+  return none_or_raise(without_interpreter_lock([&] { return open_log(store, path, sync.mode); }));
+}
+
+PyObject* close_log_impl(PyObject* self) {
+  Store& store = store_of(self);
+  return none_or_raise(without_interpreter_lock([&] { return close_log(store); }));
 }
 
 // ---- The fast-call wrapper every method shares ----
@@ -338,8 +404,7 @@ int set_ef_search_property(PyObject* self, PyObject* value, void*) {
     return -1;
   }
   return guard_entry_point(-1, [&] {
-    set_ef_search(store_of(self), static_cast<uint64_t>(ef));
-    return 0;
+    return raise_status(set_ef_search(store_of(self), static_cast<uint64_t>(ef))) ? 0 : -1;
   });
 }
 
@@ -355,10 +420,19 @@ PyObject* get_ef_construction(PyObject* self, void*) {
   });
 }
 
+PyObject* get_log_path(PyObject* self, void*) {
+  return guard_entry_point<PyObject*>(nullptr, [&]() -> PyObject* {
+    std::optional<std::string> path = log_path(store_of(self));
+    if (!path) Py_RETURN_NONE;
+    return PyUnicode_FromStringAndSize(path->data(), static_cast<Py_ssize_t>(path->size()));
+  });
+}
+
 PyGetSetDef VECTOR_STORAGE_PROPERTIES[] = {
     {"ef_search", get_ef_search, set_ef_search_property, docs::EF_SEARCH, nullptr},
     {"m", get_m, nullptr, docs::M, nullptr},
     {"ef_construction", get_ef_construction, nullptr, docs::EF_CONSTRUCTION, nullptr},
+    {"log_path", get_log_path, nullptr, docs::LOG_PATH, nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
@@ -372,6 +446,8 @@ PyMethodDef VECTOR_STORAGE_METHODS[] = {
     method_entry<DELETE_SPEC, delete_impl>("delete", docs::DELETE),
     method_entry<BATCH_DELETE_SPEC, batch_delete_impl>("batch_delete", docs::BATCH_DELETE),
     method_entry<GET_SPEC, get_impl>("get", docs::GET),
+    method_entry<OPEN_LOG_SPEC, open_log_impl>("open_log", docs::OPEN_LOG),
+    method_entry<CLOSE_LOG_SPEC, close_log_impl>("close_log", docs::CLOSE_LOG),
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -2,7 +2,7 @@
 # methods are listed in the order of the class's method table; the tests and
 # mypy's stubtest check both against the built module.
 from collections.abc import Buffer, Callable, Sequence
-from typing import Any, SupportsFloat, SupportsIndex, TypeAlias, final
+from typing import Any, Literal, SupportsFloat, SupportsIndex, TypeAlias, final
 
 __all__ = ["VectorStorage"]
 
@@ -71,6 +71,12 @@ class VectorStorage:
     def get(self, point_id: SupportsIndex) -> tuple[list[float], _Payload | None] | None:
         """The stored (vector, payload) of the id, or None."""
 
+    def open_log(self, path: str, *, sync: Literal["always", "batch", "none"] = "always") -> None:
+        """Opens (replaying an existing one) a write-ahead log of every later change; raises OSError on failure."""
+
+    def close_log(self) -> None:
+        """Closes the open write-ahead log, if any, syncing what it has not synced."""
+
     @property
     def ef_search(self) -> int:
         """The beam width of graph searches, from 1 to 4096; saved in snapshots."""
@@ -84,3 +90,7 @@ class VectorStorage:
     @property
     def ef_construction(self) -> int:
         """The beam width of graph insertion."""
+
+    @property
+    def log_path(self) -> str | None:
+        """The path of the open write-ahead log, or None."""

@@ -125,6 +125,8 @@ bool process_runs(uint64_t pid) {
   return ::kill(static_cast<pid_t>(pid), 0) == 0 || errno != ESRCH;
 }
 
+}  // namespace
+
 Status sync_file(int fd) {
   while (::fsync(fd) != 0) {
     if (errno != EINTR) return os_error(errno);
@@ -132,8 +134,6 @@ Status sync_file(int fd) {
   return Status::Ok();
 }
 
-// Makes a rename in `directory` durable; file systems that cannot sync a
-// directory are not an error.
 Status sync_directory(const std::string& directory) {
   FileDescriptor handle(::open(directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
   if (handle.fd < 0) return os_error(errno);
@@ -144,6 +144,8 @@ Status sync_directory(const std::string& directory) {
   }
   return Status::Ok();
 }
+
+namespace {
 
 // Whether `name` (relative to `directory_fd`) still names the file open as `fd`.
 bool still_named(int directory_fd, const char* name, int fd) {

@@ -39,6 +39,13 @@ Status check_path(const std::string& path);
 // Writes all of `bytes`, retrying interrupted and partial writes.
 Status write_all(int fd, std::string_view bytes);
 
+// Syncs a file's content and metadata to stable storage, retrying interruptions.
+Status sync_file(int fd);
+
+// Makes a creation or rename in `directory` durable; file systems that cannot
+// sync a directory are not an error.
+Status sync_directory(const std::string& directory);
+
 // Clears O_NONBLOCK, which an open sets only so as not to wait for the other
 // end of a pipe.
 Status make_blocking(int fd);

@@ -4,6 +4,8 @@
 #include <mutex>
 #include <string>
 
+#include <unistd.h>
+
 #include "index/graph_delete.h"
 #include "index/graph_insert.h"
 #include "index/spanning_tree.h"
@@ -21,7 +23,33 @@ Status check_dimension(std::span<const float> vector) {
                                  std::to_string(MAX_DIMENSION) + ")");
 }
 
+// Records `change` in the store's log when one is open in this process.
+Status record(const ChangesHeld& held, const Change& change) {
+  ChangeLog* log = current_log(held);
+  return log != nullptr ? log->append(change) : Status::Ok();
+}
+
 }  // namespace
+
+ChangeLog::ChangeLog() : owner_process(::getpid()) {}
+
+ChangesHeld hold_changes(Store& store) { return ChangesHeld{std::unique_lock(store.changes), store}; }
+
+ChangeLog* current_log(const ChangesHeld& held) {
+  ChangeLog* log = held.store.log.get();
+  return log != nullptr && log->owner_process == ::getpid() ? log : nullptr;
+}
+
+std::unique_ptr<ChangeLog> exchange_log(ChangesHeld& held, std::unique_ptr<ChangeLog> log) {
+  std::swap(held.store.log, log);
+  return log;
+}
+
+void move_content(Store& from, Store& into) {
+  replace_content(into, std::move(from.points), std::move(from.graph));
+  from.points = PointTable();
+  from.graph = HnswIndex();
+}
 
 ReadView read_view(const Store& store) {
   // Braced initialisers run in order: segment, then index.
@@ -46,6 +74,10 @@ void replace_content(Store& store, PointTable points, HnswIndex graph) {
 Status upsert(Store& store, uint64_t point_id, std::span<const float> vector,
               std::unique_ptr<Payload> payload) {
   if (Status checked = check_dimension(vector); !checked.ok()) return checked;
+  const ChangesHeld held = hold_changes(store);
+  const Change change{ChangeKind::Upsert, std::span(&point_id, 1), std::span(&vector, 1),
+                      std::span<const std::unique_ptr<Payload>>(&payload, 1)};
+  if (Status logged = record(held, change); !logged.ok()) return logged;
   std::unique_lock segment_lock(store.segment);
   uint32_t slot = put_point_by_id(store.points, point_id, vector, vector_norm(vector), std::move(payload));
   std::unique_lock index_lock(store.index);
@@ -64,6 +96,9 @@ Status upsert_batch(Store& store, std::span<const uint64_t> point_ids,
   for (size_t i = 0; i < count; ++i) norms[i] = vector_norm(vectors[i]);
   std::shared_ptr<WorkerPool> pool = process_worker_pool();
 
+  const ChangesHeld held = hold_changes(store);
+  const Change change{ChangeKind::UpsertBatch, point_ids, vectors, payloads};
+  if (Status logged = record(held, change); !logged.ok()) return logged;
   std::unique_lock segment_lock(store.segment);
   std::unique_lock index_lock(store.index);
   PointTable& points = store.points;
@@ -175,7 +210,10 @@ void unlink_slots(HnswIndex& graph, const PointTable& points, std::span<const ui
 
 }  // namespace
 
-size_t delete_points(Store& store, std::span<const uint64_t> point_ids) {
+Status delete_points(Store& store, std::span<const uint64_t> point_ids, size_t& existed,
+                     ChangeKind kind) {
+  const ChangesHeld held = hold_changes(store);
+  if (Status logged = record(held, Change{kind, point_ids, {}, {}, 0}); !logged.ok()) return logged;
   std::unique_lock segment_lock(store.segment);
   std::unique_lock index_lock(store.index);
   PointTable& points = store.points;
@@ -189,14 +227,14 @@ size_t delete_points(Store& store, std::span<const uint64_t> point_ids) {
   }
   std::sort(slots.begin(), slots.end());
   slots.erase(std::unique(slots.begin(), slots.end()), slots.end());
-  size_t existed = 0;
+  existed = 0;
   for (uint32_t slot : slots) existed += has_record(points, slot) ? 1 : 0;
   unlink_slots(store.graph, points, slots);
   for (uint32_t slot : slots) {
     remove_record(points, slot);
     release_slot(points, slot);  // no list names it any more
   }
-  return existed;
+  return Status::Ok();
 }
 
 bool get_point(const Store& store, uint64_t point_id, PointCopy& out) {
@@ -229,9 +267,13 @@ GraphParameters graph_parameters(const Store& store) {
   return {view.graph.m, view.graph.ef_construction, view.graph.ef_search};
 }
 
-void set_ef_search(Store& store, uint64_t ef_search) {
+Status set_ef_search(Store& store, uint64_t ef_search) {
+  const ChangesHeld held = hold_changes(store);
+  const Change change{ChangeKind::EfSearch, {}, {}, {}, ef_search};
+  if (Status logged = record(held, change); !logged.ok()) return logged;
   WriteView view = write_view(store);
   view.graph.ef_search = ef_search;
+  return Status::Ok();
 }
 
 }  // namespace tarnwick

@@ -11,6 +11,8 @@
 #include <span>
 #include <vector>
 
+#include <sys/types.h>
+
 #include "index/hnsw.h"
 #include "index/metrics.h"
 #include "table/payload.h"
@@ -19,15 +21,67 @@
 
 namespace tarnwick {
 
-// The locks are always taken segment first, then index. Only storage names
-// them: code elsewhere reads and replaces the content through the views and
-// functions below.
+// The kinds of change a store records in its log, numbered as the log stores them.
+enum class ChangeKind : uint8_t { Upsert = 1, UpsertBatch = 2, Delete = 3, DeleteBatch = 4, EfSearch = 5 };
+
+// One change, as checked and about to apply: upserts name one vector and one
+// payload (null for none) per id; EfSearch only its value.
+struct Change {
+  ChangeKind kind = ChangeKind::Upsert;
+  std::span<const uint64_t> ids;
+  std::span<const std::span<const float>> vectors;
+  std::span<const std::unique_ptr<Payload>> payloads;
+  uint64_t ef_search = 0;
+};
+
+// Where a store records its changes before they apply (the write-ahead log,
+// which persist implements). A forked child does not write to its parent's
+// log: the store treats a log opened by another process as no log at all.
+class ChangeLog {
+ public:
+  ChangeLog();
+  virtual ~ChangeLog() = default;
+  ChangeLog(const ChangeLog&) = delete;
+  ChangeLog& operator=(const ChangeLog&) = delete;
+  // Records the change, durably as the log's mode asks, before the store
+  // applies it; on failure nothing of it is recorded and the store does not
+  // apply it.
+  virtual Status append(const Change& change) = 0;
+  const pid_t owner_process;  // the process that opened it
+};
+
+// The locks are always taken changes first (by those that change the store),
+// then segment, then index. Only storage names them: code elsewhere reads and
+// replaces the content through the views and functions below.
 struct Store {
+  // Held by every change from its log record until it has applied, so that
+  // the log holds the changes in the order they apply; searches never take it,
+  // so a log being written or synced does not hold them up.
+  std::mutex changes;
+  std::unique_ptr<ChangeLog> log;  // guarded by changes; null when none is open
   mutable std::shared_mutex segment;
   PointTable points;  // guarded by segment
   mutable std::shared_mutex index;
   HnswIndex graph;    // guarded by index
 };
+
+// The right to change the store and its log while it lives: no other change
+// is made or recorded meanwhile, while searches and reads go on.
+struct ChangesHeld {
+  std::unique_lock<std::mutex> lock;
+  Store& store;
+};
+ChangesHeld hold_changes(Store& store);
+
+// The store's log when one is open in this process, else null.
+ChangeLog* current_log(const ChangesHeld& held);
+// Puts `log` (null: none) in place of the store's log and returns the old one,
+// also when it belongs to the process this one was forked from.
+std::unique_ptr<ChangeLog> exchange_log(ChangesHeld& held, std::unique_ptr<ChangeLog> log);
+
+// Moves the whole content of `from` (a store no one else uses) into `into`,
+// as replace_content does, leaving `from` empty.
+void move_content(Store& from, Store& into);
 
 // Shared access to the whole content while the view lives: nothing changes the
 // points or the graph meanwhile, though other readers run beside it. Searches
@@ -61,6 +115,13 @@ void replace_content(Store& store, PointTable points, HnswIndex graph);
 // The most components a point can hold: a slot records its vector's length in 32 bits.
 inline constexpr uint64_t MAX_DIMENSION = UINT32_MAX;
 
+// Each change below, while a log is open, is recorded in it (one record per
+// call) before it applies, with the store's changes held throughout; when the
+// log fails the change returns its IOError and the store is left as it was.
+// Once recorded a change cannot fail: every check that could refuse it has
+// passed, and what remains (storing, linking, unlinking) has no failure but
+// the allocation failure that leaves any change in doubt.
+
 // Inserts the point or replaces the one stored under point_id, whole. A null
 // payload means the point has none. A vector longer than MAX_DIMENSION is
 // refused with InvalidArgument before anything is locked or changed.
@@ -86,9 +147,11 @@ inline constexpr size_t PARALLEL_LINK_MIN = 256;
 inline constexpr size_t NEARBY_SEARCH_RATIO = 512;
 
 // Removes the points stored under these ids, with their payloads and graph
-// nodes, and reconnects the graph around them. Returns how many of the ids
-// (each counted once) held a point.
-size_t delete_points(Store& store, std::span<const uint64_t> point_ids);
+// nodes, and reconnects the graph around them. `existed` receives how many of
+// the ids (each counted once) held a point. Fails only when the log cannot
+// record the change (`kind`: Delete or DeleteBatch), and then changes nothing.
+Status delete_points(Store& store, std::span<const uint64_t> point_ids, size_t& existed,
+                     ChangeKind kind = ChangeKind::DeleteBatch);
 
 // A copy of one stored point, made under shared access.
 struct PointCopy {
@@ -109,6 +172,7 @@ struct GraphParameters {
   uint64_t ef_search;
 };
 GraphParameters graph_parameters(const Store& store);
-void set_ef_search(Store& store, uint64_t ef_search);
+// Fails only when the log cannot record the change, and then changes nothing.
+Status set_ef_search(Store& store, uint64_t ef_search);
 
 }  // namespace tarnwick

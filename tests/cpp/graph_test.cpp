@@ -358,11 +358,12 @@ void test_build_invariants_and_reachability() {
   // large enough to take a scan, keep every count, tree edge and path.
   std::vector<uint64_t> gone;
   for (size_t i = 0; i < count; i += 7) gone.push_back(i * 3 + 1);
-  for (size_t i = 0; i < 40; ++i) delete_points(store, std::span(&gone[i], 1));
+  size_t existed = 0;
+  for (size_t i = 0; i < 40; ++i) CHECK(delete_points(store, std::span(&gone[i], 1), existed).ok());
   std::string broken = check_link_bookkeeping(store.graph, store.points);
   std::printf("after single deletes: %s\n", broken.empty() ? "whole" : broken.c_str());
   CHECK(broken.empty());
-  delete_points(store, std::span(gone).subspan(40));
+  CHECK(delete_points(store, std::span(gone).subspan(40), existed).ok());
   broken = check_link_bookkeeping(store.graph, store.points);
   std::printf("after a batch delete: %s\n", broken.empty() ? "whole" : broken.c_str());
   CHECK(broken.empty());

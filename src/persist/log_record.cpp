@@ -1,0 +1,332 @@
+// Encoding and decoding of log records: the header and checksums, the bodies
+// in the snapshot's value coding, and the line between a torn tail and corruption.
+#include "persist/log_record.h"
+
+#include <algorithm>
+#include <bit>
+#include <cstring>
+
+#include "index/hnsw.h"
+#include "persist/coding.h"
+#include "util/crc32c.h"
+
+namespace tarnwick {
+
+namespace {
+
+// The fewest bytes a point entry takes: id, dimension, option tag.
+constexpr size_t MIN_POINT_BYTES = 3;
+
+void store_u32(char* out, uint32_t value) {
+  if constexpr (std::endian::native == std::endian::big) value = __builtin_bswap32(value);
+  std::memcpy(out, &value, sizeof value);
+}
+
+uint32_t load_u32(const char* in) {
+  uint32_t value;
+  std::memcpy(&value, in, sizeof value);
+  if constexpr (std::endian::native == std::endian::big) value = __builtin_bswap32(value);
+  return value;
+}
+
+std::string at_offset(size_t offset) { return " at offset " + std::to_string(offset); }
+
+// ---- Encoding ----
+
+size_t payload_value_size(const PayloadValue& value) {
+  switch (value.kind) {
+    case PayloadKind::Keyword:
+    case PayloadKind::Text:
+      return 1 + varint_length(value.text.size()) + value.text.size();
+    case PayloadKind::Integer:
+      return 1 + varint_length(zigzag(value.integer));
+    case PayloadKind::Float:
+      return 1 + sizeof(double);
+  }
+  return 0;
+}
+
+void put_payload_value(Writer& out, const PayloadValue& value) {
+  put_byte(out, static_cast<uint8_t>(value.kind));
+  switch (value.kind) {
+    case PayloadKind::Keyword:
+    case PayloadKind::Text:
+      put_text(out, value.text);
+      break;
+    case PayloadKind::Integer:
+      put_varint(out, zigzag(value.integer));
+      break;
+    case PayloadKind::Float:
+      put_float64(out, value.number);
+      break;
+  }
+}
+
+size_t point_size(uint64_t id, std::span<const float> vector, const Payload* payload) {
+  size_t size = varint_length(id) + varint_length(vector.size()) + vector.size_bytes() + 1;
+  if (payload != nullptr) {
+    size += varint_length(payload->entries.size());
+    for (const PayloadEntry& entry : payload->entries) {
+      size += varint_length(entry.key.size()) + entry.key.size() + payload_value_size(entry.value);
+    }
+  }
+  return size;
+}
+
+void put_point(Writer& out, uint64_t id, std::span<const float> vector, const Payload* payload) {
+  put_varint(out, id);
+  put_varint(out, vector.size());
+  put_floats(out, vector);
+  put_byte(out, payload != nullptr ? 1 : 0);
+  if (payload == nullptr) return;
+  put_varint(out, payload->entries.size());
+  for (const PayloadEntry& entry : payload->entries) {
+    put_text(out, entry.key);
+    put_payload_value(out, entry.value);
+  }
+}
+
+bool is_upsert(ChangeKind kind) { return kind == ChangeKind::Upsert || kind == ChangeKind::UpsertBatch; }
+bool is_batch(ChangeKind kind) {
+  return kind == ChangeKind::UpsertBatch || kind == ChangeKind::DeleteBatch;
+}
+
+size_t body_size(const Change& change) {
+  if (change.kind == ChangeKind::EfSearch) return varint_length(change.ef_search);
+  size_t size = is_batch(change.kind) ? varint_length(change.ids.size()) : 0;
+  for (size_t i = 0; i < change.ids.size(); ++i) {
+    size += is_upsert(change.kind)
+                ? point_size(change.ids[i], change.vectors[i], change.payloads[i].get())
+                : varint_length(change.ids[i]);
+  }
+  return size;
+}
+
+void put_body(Writer& out, const Change& change) {
+  if (change.kind == ChangeKind::EfSearch) {
+    put_varint(out, change.ef_search);
+    return;
+  }
+  if (is_batch(change.kind)) put_varint(out, change.ids.size());
+  for (size_t i = 0; i < change.ids.size(); ++i) {
+    if (is_upsert(change.kind)) {
+      put_point(out, change.ids[i], change.vectors[i], change.payloads[i].get());
+    } else {
+      put_varint(out, change.ids[i]);
+    }
+  }
+}
+
+// ---- Decoding ----
+
+bool get_payload_value(Reader& in, PayloadValue& value) {
+  uint32_t variant;
+  if (!get_varint32(in, variant)) return false;
+  switch (variant) {
+    case static_cast<uint32_t>(PayloadKind::Keyword):
+    case static_cast<uint32_t>(PayloadKind::Text): {
+      std::string_view text;
+      if (!get_text(in, text)) return false;
+      value = variant == 0 ? PayloadValue::keyword(std::string(text))
+                           : PayloadValue::long_text(std::string(text));
+      return true;
+    }
+    case static_cast<uint32_t>(PayloadKind::Integer): {
+      uint64_t encoded;
+      if (!get_varint(in, encoded)) return false;
+      value = PayloadValue::from_integer(unzigzag(encoded));
+      return true;
+    }
+    case static_cast<uint32_t>(PayloadKind::Float): {
+      double number;
+      if (!get_float64(in, number)) return false;
+      value = PayloadValue::from_float(number);
+      return true;
+    }
+    default:
+      return in.fail(DecodeError::BadVariant);
+  }
+}
+
+bool get_point(Reader& in, LogRecord& record) {
+  uint64_t id;
+  uint64_t dimension;
+  bool present;
+  if (!get_varint(in, id) || !get_varint(in, dimension)) return false;
+  if (dimension > MAX_DIMENSION) return in.fail(DecodeError::VectorTooLong);
+  if (dimension > in.left() / sizeof(float)) return in.fail(DecodeError::EndOfInput);
+  size_t begin = record.values.size();
+  record.values.resize(begin + dimension);
+  copy_floats(in, record.values.data() + begin, dimension);
+  record.ends.push_back(record.values.size());
+  record.ids.push_back(id);
+  if (!get_option_tag(in, present)) return false;
+  std::unique_ptr<Payload>& payload = record.payloads.emplace_back();
+  if (!present) return true;
+  uint64_t count;
+  if (!get_varint(in, count)) return false;
+  // Each entry takes at least an empty key, a variant and one byte of value.
+  if (count > in.left() / 3) return in.fail(DecodeError::EndOfInput);
+  std::vector<PayloadEntry> entries(count);
+  for (PayloadEntry& entry : entries) {
+    std::string_view key;
+    if (!get_text(in, key)) return false;
+    entry.key.assign(key);
+    if (!get_payload_value(in, entry.value)) return false;
+  }
+  // A log written by a store holds each payload's keys once, in order; other
+  // bytes are put in the order a payload keeps.
+  payload = std::make_unique<Payload>(make_payload(std::move(entries)));
+  return true;
+}
+
+// Decodes a body whose checksums held; the text of what is wrong with it, or
+// an empty text.
+std::string decode_body(ChangeKind kind, std::string_view body, LogRecord& record) {
+  Reader in(body);
+  uint64_t count = 1;
+  bool decoded = true;
+  if (kind == ChangeKind::EfSearch) {
+    decoded = get_varint(in, record.ef_search);
+    if (decoded && (record.ef_search < 1 || record.ef_search > MAX_EF_SEARCH)) {
+      return "ef_search " + std::to_string(record.ef_search) + " is out of range";
+    }
+  } else {
+    if (is_batch(kind)) decoded = get_varint(in, count);
+    size_t least = is_upsert(kind) ? MIN_POINT_BYTES : 1;
+    if (decoded && count > in.left() / least) decoded = in.fail(DecodeError::EndOfInput);
+    if (decoded) record.ids.reserve(count);
+    for (uint64_t i = 0; decoded && i < count; ++i) {
+      if (is_upsert(kind)) {
+        decoded = get_point(in, record);
+      } else {
+        decoded = get_varint(in, record.ids.emplace_back());
+      }
+    }
+  }
+  if (!decoded) return decode_error_message(in.error);
+  if (in.left() != 0) return "bytes left after the record's content";
+  return std::string();
+}
+
+enum class RecordCheck { Whole, Bad, Torn };
+
+// Whether a whole record (both checksums holding) starts at `offset`; Torn
+// when its header holds but its body runs past the end of the file.
+RecordCheck check_record(std::string_view file, size_t offset, uint32_t& length) {
+  if (file.size() - offset < RECORD_HEADER_BYTES) return RecordCheck::Torn;
+  const char* header = file.data() + offset;
+  if (load_u32(header + 5) != mask_crc(crc32c(header, 5))) return RecordCheck::Bad;
+  length = load_u32(header);
+  if (length > file.size() - offset - RECORD_HEADER_BYTES) return RecordCheck::Torn;
+  const char* body = header + RECORD_HEADER_BYTES;
+  if (load_u32(header + 9) != mask_crc(crc32c(body, length))) return RecordCheck::Bad;
+  return RecordCheck::Whole;
+}
+
+// Whether a whole record starts anywhere after `offset`.
+bool whole_record_after(std::string_view file, size_t offset) {
+  uint32_t length;
+  for (size_t at = offset + 1; at + RECORD_HEADER_BYTES <= file.size(); ++at) {
+    if (check_record(file, at, length) == RecordCheck::Whole) return true;
+  }
+  return false;
+}
+
+void fill_header(char* out) {
+  std::memcpy(out, LOG_MAGIC, sizeof LOG_MAGIC);
+  store_u32(out + 8, LOG_VERSION);
+  store_u32(out + 12, mask_crc(crc32c(out, 12)));
+}
+
+}  // namespace
+
+void put_log_header(std::string& out) {
+  char header[LOG_HEADER_BYTES];
+  fill_header(header);
+  out.append(header, sizeof header);
+}
+
+Status put_log_record(std::string& out, const Change& change) {
+  const size_t body = body_size(change);
+  if (body > MAX_RECORD_BODY) {
+    return Status::IOError("a change of " + std::to_string(body) +
+                           " bytes is more than one log record holds (" +
+                           std::to_string(MAX_RECORD_BODY) + ")");
+  }
+  const size_t start = out.size();
+  out.resize(start + RECORD_HEADER_BYTES + body);
+  char* header = out.data() + start;
+  Writer writer{header + RECORD_HEADER_BYTES};
+  put_body(writer, change);
+  store_u32(header, static_cast<uint32_t>(body));
+  header[4] = static_cast<char>(change.kind);
+  store_u32(header + 5, mask_crc(crc32c(header, 5)));
+  store_u32(header + 9, mask_crc(crc32c(header + RECORD_HEADER_BYTES, body)));
+  return Status::Ok();
+}
+
+Status start_log_reader(std::string_view file, LogReader& reader) {
+  reader = LogReader{file, 0, 0};
+  char expected[LOG_HEADER_BYTES];
+  fill_header(expected);
+  const size_t magic_seen = std::min(file.size(), sizeof LOG_MAGIC);
+  if (std::memcmp(file.data(), expected, magic_seen) != 0) {
+    return Status::Corruption("not a log file: its first bytes are not a log's" + at_offset(0));
+  }
+  if (file.size() >= 12 && load_u32(file.data() + 8) != LOG_VERSION) {
+    return Status::Corruption("log version " + std::to_string(load_u32(file.data() + 8)) +
+                              at_offset(8) + " is not one this build reads (" +
+                              std::to_string(LOG_VERSION) + ")");
+  }
+  if (file.size() < LOG_HEADER_BYTES) {
+    // Cut within the header: a log whose creation a crash interrupted.
+    if (std::memcmp(file.data(), expected, file.size()) != 0) {
+      return Status::Corruption("log header checksum mismatch" + at_offset(12));
+    }
+    reader.torn_bytes = file.size();
+    reader.file = file.substr(0, 0);
+    return Status::Ok();
+  }
+  if (std::memcmp(file.data() + 12, expected + 12, 4) != 0) {
+    return Status::Corruption("log header checksum mismatch" + at_offset(12));
+  }
+  reader.offset = LOG_HEADER_BYTES;
+  return Status::Ok();
+}
+
+bool next_log_record(LogReader& reader, LogRecord& record, Status& status) {
+  status = Status::Ok();
+  const std::string_view file = reader.file;
+  const size_t offset = reader.offset;
+  if (offset == file.size()) return false;
+  uint32_t length = 0;
+  RecordCheck check = check_record(file, offset, length);
+  if (check == RecordCheck::Bad && whole_record_after(file, offset)) {
+    status = Status::Corruption("log record checksum mismatch" + at_offset(offset) +
+                                ", with whole records after it");
+    return false;
+  }
+  if (check != RecordCheck::Whole) {
+    reader.torn_bytes = file.size() - offset;
+    return false;
+  }
+  const uint8_t kind = static_cast<uint8_t>(file[offset + 4]);
+  if (kind < static_cast<uint8_t>(ChangeKind::Upsert) || kind > static_cast<uint8_t>(ChangeKind::EfSearch)) {
+    status = Status::Corruption("log record of unknown kind " + std::to_string(kind) + at_offset(offset));
+    return false;
+  }
+  record = LogRecord();
+  record.kind = static_cast<ChangeKind>(kind);
+  record.offset = offset;
+  std::string wrong =
+      decode_body(record.kind, file.substr(offset + RECORD_HEADER_BYTES, length), record);
+  if (!wrong.empty()) {
+    status = Status::Corruption("log record does not decode" + at_offset(offset) + ": " + wrong);
+    return false;
+  }
+  reader.offset = offset + RECORD_HEADER_BYTES + length;
+  return true;
+}
+
+}  // namespace tarnwick

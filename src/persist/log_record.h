@@ -1,0 +1,76 @@
+// The bytes of a write-ahead log: a file header naming the format and its
+// version, then one record per change. A record is
+//   body length (u32) | kind (u8) | header checksum (u32) | body checksum (u32) | body
+// all little-endian, each checksum a masked CRC-32C: the header's of the five
+// bytes before it, the body's of the body. Bodies use the snapshot's value
+// coding (varints, little-endian floats, option tags, texts, payload values):
+//   Upsert       point
+//   UpsertBatch  count, then that many points
+//   Delete       id
+//   DeleteBatch  count, then that many ids
+//   EfSearch     value
+// where a point is id, dimension, the floats, and an option tag followed, when
+// present, by the payload's entry count and its (key, value) entries.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "storage/store.h"
+#include "table/payload.h"
+#include "util/status.h"
+
+namespace tarnwick {
+
+inline constexpr char LOG_MAGIC[8] = {'\x89', 'T', 'W', 'L', 'O', 'G', '\r', '\n'};
+inline constexpr uint32_t LOG_VERSION = 1;
+// Magic, version, and the masked CRC-32C of those twelve bytes.
+inline constexpr size_t LOG_HEADER_BYTES = 16;
+inline constexpr size_t RECORD_HEADER_BYTES = 13;
+inline constexpr uint64_t MAX_RECORD_BODY = UINT32_MAX;
+
+// Appends the file header.
+void put_log_header(std::string& out);
+
+// Appends the record of one change. IOError when its body would be larger
+// than a record holds (MAX_RECORD_BODY); `out` is then as it was.
+Status put_log_record(std::string& out, const Change& change);
+
+// One decoded record; it owns what it holds.
+struct LogRecord {
+  ChangeKind kind = ChangeKind::Upsert;
+  std::vector<uint64_t> ids;
+  std::vector<float> values;  // the upserts' vectors, back to back
+  std::vector<size_t> ends;   // vector i is values[ends[i-1] .. ends[i])
+  std::vector<std::unique_ptr<Payload>> payloads;  // one per upserted id, null for none
+  uint64_t ef_search = 0;
+  size_t offset = 0;  // where the record starts in the file
+};
+
+// A pass over a log file's bytes.
+struct LogReader {
+  std::string_view file;
+  size_t offset = 0;      // where the next record starts
+  size_t torn_bytes = 0;  // once the records end: the bytes after the last whole one, dropped
+};
+
+// Checks the file header and places the reader after it. An empty file, and a
+// file cut short within a header whose bytes are all right so far, hold no
+// records: the reader is placed at 0 with every byte torn. Corruption naming
+// the offset for a file that is no log, a log of an unknown version, or a
+// header that fails its checksum.
+Status start_log_reader(std::string_view file, LogReader& reader);
+
+// Reads the next record into `record` and returns true. At the end of the
+// records returns false with `status` Ok: the reader's offset is then where the
+// whole records end, and torn_bytes counts what follows. A bad record after
+// which no whole record follows is a torn tail, cut by a crash while it was
+// written; a bad record with a whole one after it, or a whole record that
+// does not decode, returns false with Corruption naming its offset.
+bool next_log_record(LogReader& reader, LogRecord& record, Status& status);
+
+}  // namespace tarnwick

@@ -1,0 +1,425 @@
+// The write-ahead log: the file and its appends, the syncing thread of Batch,
+// replay on open, and the checkpoint that starts the log afresh after a save.
+#include "persist/write_ahead_log.h"
+
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <condition_variable>
+#include <memory>
+#include <mutex>
+#include <thread>
+#include <utility>
+#include <vector>
+
+#include "persist/file_replace.h"
+#include "persist/log_record.h"
+#include "persist/snapshot.h"
+#include "persist/snapshot_file.h"
+#include "util/quiet_thread.h"
+
+namespace tarnwick {
+
+namespace {
+
+// Upserts replayed per batch, at most.
+constexpr size_t REPLAY_BATCH_POINTS = 65536;
+
+Status pwrite_all(int fd, std::string_view bytes, uint64_t offset) {
+  while (!bytes.empty()) {
+    ssize_t written = ::pwrite(fd, bytes.data(), bytes.size(), static_cast<off_t>(offset));
+    if (written < 0) {
+      if (errno == EINTR) continue;
+      return os_error(errno);
+    }
+    bytes.remove_prefix(static_cast<size_t>(written));
+    offset += static_cast<uint64_t>(written);
+  }
+  return Status::Ok();
+}
+
+Status data_sync(int fd) {
+  while (::fdatasync(fd) != 0) {
+    if (errno != EINTR) return os_error(errno);
+  }
+  return Status::Ok();
+}
+
+// Reads the first `size` bytes of a file into `out`.
+Status read_all(int fd, size_t size, std::string& out) {
+  out.resize(size);
+  size_t done = 0;
+  while (done < size) {
+    ssize_t got = ::pread(fd, out.data() + done, size - done, static_cast<off_t>(done));
+    if (got < 0) {
+      if (errno == EINTR) continue;
+      return os_error(errno);
+    }
+    if (got == 0) break;  // shorter than its size said: a writer we do not know of
+    done += static_cast<size_t>(got);
+  }
+  out.resize(done);
+  return Status::Ok();
+}
+
+class WriteAheadLog final : public ChangeLog {
+ public:
+  // Takes `file` over.
+  WriteAheadLog(std::string given_path, std::string file_path, FileDescriptor& file, uint64_t end,
+                LogSync sync)
+      : given_path(std::move(given_path)),
+        file_path(std::move(file_path)),
+        sync(sync),
+        file_(std::exchange(file.fd, -1)),
+        end_(end) {
+    if (sync == LogSync::Batch) syncer_ = std::make_unique<std::thread>(start_quiet_thread([this] { sync_loop(); }));
+  }
+
+  ~WriteAheadLog() override {
+    if (owner_process != ::getpid()) {
+      // A forked child: the syncing thread is not there to join, and its lock
+      // may have been copied held. Both are left alone; the descriptor closes.
+      if (syncer_) (void)syncer_.release();  // leaked on purpose
+      return;
+    }
+    stop_syncer();
+  }
+
+  // Called only with the store's changes held, which guards end_, buffer_ and broken_.
+  Status append(const Change& change) override {
+    if (!broken_.ok()) return broken_;
+    if (sync == LogSync::Batch) {
+      std::lock_guard lock(mutex_);
+      if (!sync_failure_.ok()) broken_ = sync_failure_;
+    }
+    if (!broken_.ok()) return broken_;
+    buffer_.clear();
+    if (Status encoded = put_log_record(buffer_, change); !encoded.ok()) {
+      return encoded.prefixed(LOG_APPEND_FAILED);
+    }
+    if (Status written = pwrite_all(file_.fd, buffer_, end_); !written.ok()) {
+      // A partial record would stand between whole ones: it is cut off, and a
+      // log that cannot cut it takes no more records.
+      if (::ftruncate(file_.fd, static_cast<off_t>(end_)) != 0) {
+        broken_ = os_error(errno).prefixed(LOG_APPEND_FAILED);
+      }
+      return written.prefixed(LOG_APPEND_FAILED);
+    }
+    if (sync == LogSync::Always) {
+      if (Status synced = data_sync(file_.fd); !synced.ok()) {
+        // What reached the disk is no longer known: the record is cut off, so
+        // that it does not replay, and the log takes no more.
+        (void)::ftruncate(file_.fd, static_cast<off_t>(end_));
+        broken_ = synced.prefixed(LOG_SYNC_FAILED);
+        return broken_;
+      }
+    }
+    end_ += buffer_.size();
+    if (sync == LogSync::Batch) {
+      std::lock_guard lock(mutex_);
+      if (!dirty_) {
+        dirty_ = true;
+        wake_.notify_one();
+      }
+    }
+    return Status::Ok();
+  }
+
+  // Syncs what Batch has not synced and closes the file; the first failure.
+  Status close() {
+    stop_syncer();
+    Status result = broken_;
+    if (result.ok() && sync == LogSync::Batch) result = sync_failure_;
+    Status closed = file_.close().prefixed(LOG_CLOSE_FAILED);
+    return result.ok() ? closed : result;
+  }
+
+  const std::string given_path;  // as open_log was given it
+  const std::string file_path;   // symbolic links followed
+  const LogSync sync;
+
+ private:
+  void sync_loop() {
+    std::unique_lock lock(mutex_);
+    for (;;) {
+      wake_.wait(lock, [&] { return dirty_ || stopping_; });
+      if (!dirty_) return;
+      dirty_ = false;
+      lock.unlock();
+      Status synced = data_sync(file_.fd);
+      lock.lock();
+      if (!synced.ok() && sync_failure_.ok()) sync_failure_ = synced.prefixed(LOG_SYNC_FAILED);
+      if (stopping_) continue;  // what came meanwhile is synced before stopping
+      wake_.wait_for(lock, BATCH_SYNC_INTERVAL, [&] { return stopping_; });
+    }
+  }
+
+  void stop_syncer() {
+    if (!syncer_) return;
+    {
+      std::lock_guard lock(mutex_);
+      stopping_ = true;
+    }
+    wake_.notify_one();
+    syncer_->join();
+    syncer_.reset();
+  }
+
+  FileDescriptor file_;
+  uint64_t end_;         // where the whole records end
+  std::string buffer_;   // the record being appended
+  Status broken_;        // a failure after which no record is taken
+  std::mutex mutex_;
+  std::condition_variable wake_;
+  bool dirty_ = false;     // guarded by mutex_: records appended since the last sync began
+  bool stopping_ = false;  // guarded by mutex_
+  Status sync_failure_;    // guarded by mutex_
+  std::unique_ptr<std::thread> syncer_;
+};
+
+WriteAheadLog* open_here(const ChangesHeld& held) {
+  return static_cast<WriteAheadLog*>(current_log(held));
+}
+
+// Copies the content of `store` into the empty `copy`, through the snapshot
+// coding, which keeps points, graph and parameters exactly.
+Status copy_content(Store& store, Store& copy) {
+  SnapshotState state;
+  {
+    ByteBuffer bytes;
+    {
+      const ReadView view = read_view(store);
+      bytes = encode_snapshot(view.points, view.graph);
+    }
+    if (Status decoded = decode_snapshot(bytes.view(), state); !decoded.ok()) {
+      return Status::Internal("a copy of the store does not decode: " + decoded.text());
+    }
+  }
+  install_state(copy, std::move(state));
+  return Status::Ok();
+}
+
+// Upserts gathered from consecutive records, applied as one batch.
+struct PendingUpserts {
+  std::vector<uint64_t> ids;
+  std::vector<std::vector<float>> vectors;
+  std::vector<std::unique_ptr<Payload>> payloads;
+};
+
+Status apply_pending(Store& store, PendingUpserts& pending) {
+  if (pending.ids.empty()) return Status::Ok();
+  std::vector<std::span<const float>> spans(pending.vectors.begin(), pending.vectors.end());
+  Status applied = upsert_batch(store, pending.ids, spans, pending.payloads);
+  pending = PendingUpserts();
+  return applied;
+}
+
+// Applies every record of the log, in order, to `store` (a copy no one else
+// sees). Replay is safe over a snapshot that already holds the changes of a
+// prefix of the log (a checkpoint that a crash interrupted after the snapshot
+// was in place): every change sets state that does not depend on the state
+// before it. An upsert replaces its point whole (vector and payload), so
+// applying it again, or after later changes of other points, leaves the point
+// as the last upsert of its id made it; a delete of an absent point changes
+// nothing; an ef_search change sets the value, and the last one wins. Applying
+// a prefix twice therefore ends where applying it once did, and the suffix then
+// applies to the same content. The graph, drawn at random, may differ; the
+// points, their payloads and the parameters do not. Consecutive upserts are
+// applied as one batch, which stores what the same upserts one by one would.
+Status replay(LogReader& reader, Store& store) {
+  PendingUpserts pending;
+  LogRecord record;
+  Status status;
+  while (next_log_record(reader, record, status)) {
+    if (record.kind == ChangeKind::Upsert || record.kind == ChangeKind::UpsertBatch) {
+      for (size_t i = 0; i < record.ids.size(); ++i) {
+        size_t begin = i == 0 ? 0 : record.ends[i - 1];
+        pending.ids.push_back(record.ids[i]);
+        pending.vectors.emplace_back(record.values.begin() + static_cast<ptrdiff_t>(begin),
+                                     record.values.begin() + static_cast<ptrdiff_t>(record.ends[i]));
+        pending.payloads.push_back(std::move(record.payloads[i]));
+      }
+      if (pending.ids.size() >= REPLAY_BATCH_POINTS) {
+        if (Status applied = apply_pending(store, pending); !applied.ok()) return applied;
+      }
+      continue;
+    }
+    if (Status applied = apply_pending(store, pending); !applied.ok()) return applied;
+    if (record.kind == ChangeKind::EfSearch) {
+      if (Status set = set_ef_search(store, record.ef_search); !set.ok()) return set;
+    } else {
+      size_t existed;
+      if (Status deleted = delete_points(store, record.ids, existed); !deleted.ok()) return deleted;
+    }
+  }
+  if (!status.ok()) return status;
+  return apply_pending(store, pending);
+}
+
+// Opens (creating when missing, permissions 0600) the regular file a log
+// lives in, locked against other stores.
+Status open_log_file(const std::string& path, FileDescriptor& file) {
+  struct stat info;
+  if (::stat(path.c_str(), &info) == 0 && !S_ISREG(info.st_mode)) {
+    return Status::IOError(S_ISDIR(info.st_mode) ? os_error_text(EISDIR)
+                                                 : "not a regular file: a log cannot be a pipe, socket or device");
+  }
+  // O_NONBLOCK: a pipe put in its place meanwhile is not waited on, only refused.
+  file.fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOCTTY | O_NONBLOCK, 0600);
+  if (file.fd < 0) return os_error(errno);
+  if (::fstat(file.fd, &info) != 0) return os_error(errno);
+  if (!S_ISREG(info.st_mode)) {
+    return Status::IOError("not a regular file: a log cannot be a pipe, socket or device");
+  }
+  if (::flock(file.fd, LOCK_EX | LOCK_NB) != 0 && errno == EWOULDBLOCK) {
+    return Status::IOError("another store has this log open (" + os_error_text(EWOULDBLOCK) + ")");
+  }
+  // A file system without flock leaves it unlocked.
+  return make_blocking(file.fd);
+}
+
+// Starts the open log afresh, replacing its file whole by one holding only a
+// header; the store's changes are held. IOError when the old file is still in
+// place (and still the log); Ok, or a Warning when the new file is in place but
+// its directory could not be synced.
+Status restart_log(ChangesHeld& held, WriteAheadLog& log) {
+  FileTarget target;
+  if (Status resolved = resolve_target(log.file_path, target); !resolved.ok()) return resolved;
+  // Dropped after the replacement, so that its lock outlives an unlink.
+  FileDescriptor kept;
+  Replacement replacement;
+  if (Status begun = begin_replacement(target, replacement); !begun.ok()) return begun;
+  // A second descriptor of the new file, which the log keeps: the one that
+  // holds its lock where the file system locks.
+  kept.fd = std::exchange(replacement.lock.fd, -1);
+  if (kept.fd < 0) kept.fd = ::fcntl(replacement.file.fd, F_DUPFD_CLOEXEC, 0);
+  if (kept.fd < 0) return os_error(errno);
+  std::string header;
+  put_log_header(header);
+  if (Status written = write_all(replacement.file.fd, header); !written.ok()) return written;
+  auto fresh = std::make_unique<WriteAheadLog>(log.given_path, log.file_path, kept, LOG_HEADER_BYTES, log.sync);
+  Status finished = finish_replacement(replacement);
+  if (!replacement.renamed) return finished;
+  // The old file is no longer named by the path; its records are in the snapshot.
+  (void)exchange_log(held, std::move(fresh));
+  return finished;
+}
+
+}  // namespace
+
+Status open_log(Store& store, const std::string& path, LogSync sync) {
+  if (Status checked = check_path(path); !checked.ok()) return checked.prefixed(LOG_OPEN_FAILED);
+  {
+    const ChangesHeld held = hold_changes(store);
+    if (const WriteAheadLog* open = open_here(held)) {
+      return Status::InvalidArgument("a log is already open on this store: " + open->given_path);
+    }
+  }
+  FileTarget target;
+  if (Status resolved = resolve_target(path, target); !resolved.ok()) return resolved.prefixed(LOG_OPEN_FAILED);
+  FileDescriptor file;
+  if (Status opened = open_log_file(target.path, file); !opened.ok()) return opened.prefixed(LOG_OPEN_FAILED);
+  struct stat info;
+  if (::fstat(file.fd, &info) != 0) return os_error(errno).prefixed(LOG_OPEN_FAILED);
+  std::string bytes;
+  if (Status read = read_all(file.fd, static_cast<size_t>(info.st_size), bytes); !read.ok()) {
+    return read.prefixed(LOG_OPEN_FAILED);
+  }
+  LogReader reader;
+  if (Status started = start_log_reader(bytes, reader); !started.ok()) return started.prefixed(LOG_OPEN_FAILED);
+
+  ChangesHeld held = hold_changes(store);
+  if (const WriteAheadLog* open = open_here(held)) {
+    return Status::InvalidArgument("a log is already open on this store: " + open->given_path);
+  }
+  std::unique_ptr<Store> replayed;
+  if (reader.offset < reader.file.size()) {
+    replayed = std::make_unique<Store>();
+    if (Status copied = copy_content(store, *replayed); !copied.ok()) return copied;
+    if (Status applied = replay(reader, *replayed); !applied.ok()) return applied.prefixed(LOG_REPLAY_FAILED);
+  } else {
+    LogRecord none;
+    Status status;
+    (void)next_log_record(reader, none, status);  // finds the end: clean, or torn
+  }
+  const uint64_t end = reader.offset;
+  const size_t torn = reader.torn_bytes;
+  if (end == 0) {
+    // No header yet: a new file, or one whose creation a crash cut short.
+    std::string header;
+    put_log_header(header);
+    Status made = torn != 0 && ::ftruncate(file.fd, 0) != 0 ? os_error(errno) : Status::Ok();
+    if (made.ok()) made = pwrite_all(file.fd, header, 0);
+    if (made.ok()) made = data_sync(file.fd);
+    if (made.ok()) made = sync_directory(target.directory);
+    if (!made.ok()) return made.prefixed(LOG_OPEN_FAILED);
+  } else if (torn != 0) {
+    Status cut = ::ftruncate(file.fd, static_cast<off_t>(end)) != 0 ? os_error(errno) : data_sync(file.fd);
+    if (!cut.ok()) return cut.prefixed(LOG_OPEN_FAILED);
+  }
+  const uint64_t append_at = end == 0 ? LOG_HEADER_BYTES : end;
+  auto opened = std::make_unique<WriteAheadLog>(path, target.path, file, append_at, sync);
+  if (replayed) move_content(*replayed, store);
+  (void)exchange_log(held, std::move(opened));
+  if (torn == 0) return Status::Ok();
+  return Status::Warning(std::string(LOG_TORN_TAIL) + std::to_string(torn) + " bytes after offset " +
+                         std::to_string(end) + " were dropped");
+}
+
+Status close_log(Store& store) {
+  std::unique_ptr<ChangeLog> log;
+  {
+    ChangesHeld held = hold_changes(store);
+    const bool here = open_here(held) != nullptr;
+    log = exchange_log(held, nullptr);
+    if (!here) return Status::Ok();  // none, or the parent's: dropped unwritten
+    return static_cast<WriteAheadLog&>(*log).close();
+  }
+}
+
+std::optional<std::string> log_path(Store& store) {
+  const ChangesHeld held = hold_changes(store);
+  if (const WriteAheadLog* open = open_here(held)) return open->given_path;
+  return std::nullopt;
+}
+
+Status save_snapshot_and_log(Store& store, const std::string& path) {
+  ChangesHeld held = hold_changes(store);
+  WriteAheadLog* log = open_here(held);
+  if (log == nullptr) {
+    held.lock.unlock();
+    return save_snapshot(store, path);
+  }
+  // A device, pipe or socket takes the bytes but holds no snapshot to load.
+  FileTarget target;
+  const bool to_file = check_path(path).ok() && resolve_target(path, target).ok() && target.regular;
+  Status saved = save_snapshot(store, path);
+  // A warning: the new snapshot's name may not survive a crash, so the log
+  // keeps the records that replay over either snapshot.
+  if (!saved.ok() || !to_file) return saved;
+  Status restarted = restart_log(held, *log);
+  if (restarted.ok()) return restarted;
+  if (restarted.kind() == Status::Kind::Warning) return restarted.prefixed(LOG_RESTART_UNSYNCED);
+  return Status::Warning(std::string(LOG_NOT_RESTARTED) + restarted.text());
+}
+
+Status load_snapshot_and_log(Store& store, const std::string& path) {
+  ChangesHeld held = hold_changes(store);
+  WriteAheadLog* log = open_here(held);
+  if (log == nullptr) {
+    held.lock.unlock();
+    return load_snapshot(store, path);
+  }
+  if (Status loaded = load_snapshot(store, path); !loaded.ok()) return loaded;
+  Status restarted = restart_log(held, *log);
+  if (restarted.ok()) return restarted;
+  if (restarted.kind() == Status::Kind::Warning) return restarted.prefixed(LOG_RESTART_UNSYNCED);
+  std::unique_ptr<ChangeLog> closed = exchange_log(held, nullptr);
+  (void)static_cast<WriteAheadLog&>(*closed).close();
+  return Status::IOError(std::string(LOG_CLOSED_AFTER_LOAD) + restarted.text());
+}
+
+}  // namespace tarnwick
