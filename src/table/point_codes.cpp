@@ -67,34 +67,19 @@ bool encode_point_code(const float* components, size_t dim, uint8_t* code, CodeM
   // -0.0 and +0.0 both code as 0 with offset +0.0.
   const float offset = low == 0.0f ? 0.0f : low;
   const float scale = static_cast<float>((static_cast<double>(high) - offset) / 255.0);
-  // The terms are made a block at a time in a loop without a carried
-  // dependency (which the compiler vectorises), then summed in component
-  // order. Every component is at least the offset, so (x - offset) / scale
-  // lies between 0 and a little over 255, and adding and subtracting 2^52 rounds it to the nearest
-  // integer, ties to even: what nearbyint does in the default rounding mode,
-  // without a library call per component.
-  constexpr size_t BLOCK = 256;
-  constexpr double ROUNDER = 0x1p52;
-  double terms[BLOCK];
   double sum = 0.0;
-  for (size_t begin = 0; begin < dim; begin += BLOCK) {
-    const size_t count = std::min(BLOCK, dim - begin);
-    const float* block = components + begin;
-    uint8_t* block_code = code + begin;
-    for (size_t i = 0; i < count; ++i) {
-      const double x = block[i];
-      double level = scale > 0.0f ? ((x - offset) / scale + ROUNDER) - ROUNDER : 0.0;
-      level = level < 0.0 ? 0.0 : level;
-      level = level > 255.0 ? 255.0 : level;
-      block_code[i] = static_cast<uint8_t>(level);
-      const double coded = static_cast<double>(scale) * level;
-      const double residual = x - (static_cast<double>(offset) + coded);
-      const double bound =
-          (std::fabs(residual) + 0x1p-51 * (std::fabs(offset) + coded + std::fabs(x))) *
-          (1.0 + 0x1p-50);
-      terms[i] = bound * bound;
-    }
-    for (size_t i = 0; i < count; ++i) sum += terms[i];
+  for (size_t i = 0; i < dim; ++i) {
+    const double x = components[i];
+    double level = scale > 0.0f ? std::nearbyint((x - offset) / scale) : 0.0;
+    if (level < 0.0) level = 0.0;
+    if (level > 255.0) level = 255.0;
+    code[i] = static_cast<uint8_t>(level);
+    const double coded = static_cast<double>(scale) * level;
+    const double residual = x - (static_cast<double>(offset) + coded);
+    const double bound =
+        (std::fabs(residual) + 0x1p-51 * (std::fabs(offset) + coded + std::fabs(x))) *
+        (1.0 + 0x1p-50);
+    sum += bound * bound;
   }
   sum *= 1.0 + static_cast<double>(dim + 2) * 0x1p-52;
   meta.offset = offset;
