@@ -317,6 +317,35 @@ def test_load_local_refuses_files_that_do_not_belong_together(tmp_path):
         TarnwickVectorStore.load_local(tmp_path / "absent", embed)
 
 
+def test_save_local_with_log_keeps_every_later_change(tmp_path):
+    embed = AxisEmbeddings()
+    store = TarnwickVectorStore.from_texts(["1,0", "0,1"], embed, ids=["A", "B"])
+    store.save_local(tmp_path / "one", log=True)
+    store.delete(["A"])
+    store.add_texts(["1,1"], ids=["C"])
+    del store  # nothing saved since: the changes are only in the log
+
+    for round_ in range(2):
+        loaded = TarnwickVectorStore.load_local(tmp_path / "one", embed)
+        assert [d.id for d in loaded.get_by_ids(["A", "B", "C"])] == ["B", "C"]
+        # A document added after the load gets a point of its own.
+        loaded.add_texts(["2,1"], ids=[f"D{round_}"])
+        assert len(loaded.storage) == 3 + round_ and loaded.get_by_ids(["C"])[0].page_content == "1,1"
+        assert loaded.storage.log_path == str((tmp_path / "one" / "index.log").resolve())
+        if round_ == 0:
+            loaded.save_local(tmp_path / "one")  # a checkpoint: the log starts afresh
+            assert (tmp_path / "one" / "index.log").stat().st_size < 64
+        del loaded
+    # Saving elsewhere closes the folder's log, which still holds D1 for its folder;
+    # without its log the folder's snapshot lacks D1.
+    loaded = TarnwickVectorStore.load_local(tmp_path / "one", embed)
+    loaded.save_local(tmp_path / "two")
+    assert loaded.storage.log_path is None
+    assert len(TarnwickVectorStore.load_local(tmp_path / "one", embed).storage) == 4
+    assert len(TarnwickVectorStore.load_local(tmp_path / "one", embed, log=False).storage) == 3
+    assert len(TarnwickVectorStore.load_local(tmp_path / "two", embed).storage) == 4
+
+
 def test_relevance_scores_are_the_same_for_every_metric_on_unit_vectors():
     texts = ["1,0", "0.6,0.8", "0,1", "-1,0"]
     scores = []

@@ -1,6 +1,7 @@
 """tarnwick_ray.ShardedVectorStorage on a local Ray with 2 shards: rankings equal
 to one store's on exact-path shards, recall on graph-path shards, routing and
 point operations, snapshots with their manifest, and a dead shard."""
+import fcntl
 import json
 import math
 import time
@@ -295,7 +296,52 @@ def test_save_and_load_round_trip_and_refusals(exact_pair, tmp_path, local_ray):
     assert len(copy) == 450 and len(three) == 0
 
 
+def test_logs_beside_the_snapshots_keep_later_changes(exact_pair, tmp_path, local_ray):
+    one, sharded, queries, (ids, vectors, payloads) = exact_pair
+    store = ShardedVectorStorage(2)
+    store.batch_upsert(ids, vectors, payloads)
+    store.save(tmp_path / "snap", log=True)
+    store.batch_delete(ids[:40])
+    store.upsert(7, [1.0] * len(vectors[0]), {"late": 1})
+    want = [store.get(i) for i in ids[:60]] + [store.get(7)]
+    # Another store loads the directory while the first still logs to it: refused,
+    # and the refusal leaves it as it was.
+    copy = ShardedVectorStorage(2)
+    with pytest.raises(OSError):
+        copy.load(tmp_path / "snap")
+    assert len(copy) == 0
+    for actor in store.actors:
+        ray.kill(actor)  # a crash: nothing saved since the first save
+    for log in (tmp_path / "snap").glob("*.log"):
+        wait_until_unlocked(log)  # the killed processes are gone
+    for log in (None, True):
+        copy.load(tmp_path / "snap", log=log)
+        assert [copy.get(i) for i in ids[:60]] + [copy.get(7)] == want
+        assert copy.batch_search(queries, 10, "l2") == copy.batch_search(queries, 10, "l2")
+    # A checkpoint, and a save elsewhere that closes the logs and leaves them whole.
+    copy.save(tmp_path / "snap")
+    copy.upsert(8, [2.0] * len(vectors[0]), None)
+    copy.save(tmp_path / "other")
+    fresh = ShardedVectorStorage(2)
+    fresh.load(tmp_path / "snap")
+    assert fresh.get(8) == copy.get(8) and [fresh.get(i) for i in ids[:60]] + [fresh.get(7)] == want
+    fresh.load(tmp_path / "snap", log=False)
+    assert 8 not in fresh and len(fresh) == len(copy) - 1
+
+
 # ---- a dead shard ----------------------------------------------------------------------
+
+def wait_until_unlocked(path, seconds=120):
+    with open(path, "rb") as file:
+        deadline = time.monotonic() + seconds
+        while time.monotonic() < deadline:
+            try:
+                fcntl.flock(file, fcntl.LOCK_EX | fcntl.LOCK_NB)
+                return
+            except BlockingIOError:
+                time.sleep(0.05)
+    pytest.fail(f"{path} is still locked {seconds} s after its writer was killed")
+
 
 def wait_until_dead(actor, seconds=120):
     deadline = time.monotonic() + seconds

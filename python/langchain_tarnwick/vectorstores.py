@@ -4,7 +4,8 @@ A document's text and id live in its point's payload under two reserved keys,
 beside the metadata's own keys, so a search result needs no lookup elsewhere.
 Document ids are strings; the first time an id is stored it is given the next
 unused point id, and that map (never a hash two ids could share) is kept here
-and written beside the snapshot by save_local.
+and written beside the snapshot by save_local (with a write-ahead log, it is
+read back from the payloads on load, since the log may add documents).
 """
 from __future__ import annotations
 
@@ -399,23 +400,47 @@ class TarnwickVectorStore(VectorStore):
         await store.aadd_texts(texts, metadatas, ids=ids)
         return store
 
-    def save_local(self, folder_path: str | os.PathLike, index_name: str = "index") -> None:
+    def save_local(self, folder_path: str | os.PathLike, index_name: str = "index", *,
+                   log: bool | None = None) -> None:
         """Writes the store to `index_name`.tarnwick (the snapshot) and
-        `index_name`.json (metric and document ids) in folder_path."""
+        `index_name`.json (metric and document ids) in folder_path.
+
+        log=True keeps a write-ahead log, `index_name`.log, beside them from now
+        on: every later change is on disk before it returns, and the next
+        save_local into the folder folds it into the snapshot and starts it
+        afresh. log=False closes a log kept in the folder; None (the default)
+        keeps one that is open and opens none. A log kept for another folder is
+        closed first, so that this save leaves it whole for that folder's snapshot."""
         folder = Path(folder_path)
         folder.mkdir(parents=True, exist_ok=True)
+        log_file = os.path.abspath(folder / f"{index_name}.log")
         with self._lock:
-            self._storage.save(str(folder / f"{index_name}.tarnwick"))
+            if self._storage.log_path not in (None, log_file):
+                self._storage.close_log()
+            self._storage.save(str(folder / f"{index_name}.tarnwick"))  # starts a log afresh
             state = {"format": FORMAT, "metric": self._metric, "points": len(self._storage),
                      "next_point_id": self._next_point_id, "ids": self._point_ids}
             text = json.dumps(state, ensure_ascii=False)
-        write_atomically(folder / f"{index_name}.json", text)
+            write_atomically(folder / f"{index_name}.json", text)
+            if log is False and self._storage.log_path is not None:
+                self._storage.close_log()
+            elif log and self._storage.log_path is None:
+                # A log file left there belongs to an older snapshot: replaying it
+                # over this one would undo later changes.
+                Path(log_file).unlink(missing_ok=True)
+                self._storage.open_log(log_file)
 
     @classmethod
     def load_local(cls, folder_path: str | os.PathLike, embeddings: Embeddings,
-                   index_name: str = "index", **kwargs: Any) -> TarnwickVectorStore:
+                   index_name: str = "index", *, log: bool | None = None,
+                   **kwargs: Any) -> TarnwickVectorStore:
         """Reads what save_local wrote; raises OSError when a file cannot be read and
-        ValueError when the two files do not belong together."""
+        ValueError when the files do not belong together.
+
+        The folder's log, `index_name`.log, is replayed over the snapshot and kept
+        open when it exists (log=None, the default) or always (log=True, creating
+        it); log=False leaves it alone. With a log the document ids are read back
+        from the stored documents, which also hold those the log added."""
         folder = Path(folder_path)
         map_path = folder / f"{index_name}.json"
         state = json.loads(map_path.read_text(encoding="utf-8"))
@@ -426,13 +451,35 @@ class TarnwickVectorStore(VectorStore):
             raise ValueError(f"{map_path} holds a malformed id map")
         store = cls(embeddings, metric=state["metric"])
         store._storage.load(str(folder / f"{index_name}.tarnwick"))
-        if not len(store._storage) == state["points"] == len(ids):
+        log_file = os.path.abspath(folder / f"{index_name}.log")
+        if log or (log is None and os.path.exists(log_file)):
+            store._storage.open_log(log_file)
+            ids = store._ids_from_payloads(folder / f"{index_name}.tarnwick")
+        elif not len(store._storage) == state["points"] == len(ids):
             raise ValueError(
                 f"{map_path} maps {len(ids)} documents and expects {state['points']} points, "
                 f"but the snapshot holds {len(store._storage)}: the files are from different saves")
         store._point_ids = dict(ids)
         store._next_point_id = max(state["next_point_id"], max(ids.values(), default=-1) + 1)
         return store
+
+    def _ids_from_payloads(self, snapshot: Path) -> dict[str, int]:
+        """Document id -> point id of every stored document, read from the points.
+        Point ids are handed out in order from 0, so every point is found by
+        counting up: a cost in proportion to the ids ever handed out."""
+        ids: dict[str, int] = {}
+        point_id, found, total = 0, 0, len(self._storage)
+        while found < total:
+            got = self._storage.get(point_id)
+            if got is not None:
+                found += 1
+                payload = got[1] or {}
+                if not isinstance(payload.get(ID_KEY), str):
+                    raise ValueError(f"point {point_id} of {snapshot} holds no document id: "
+                                     "the store was not written by TarnwickVectorStore")
+                ids[payload[ID_KEY]] = point_id
+            point_id += 1
+        return ids
 
 
 def prepare(texts: list[str], metadatas: list[dict] | None,

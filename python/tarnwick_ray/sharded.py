@@ -76,6 +76,7 @@ class Shard:
             os.environ["RAYON_NUM_THREADS"] = str(threads)
         self.store = tarnwick.VectorStorage()
         self.staged: tarnwick.VectorStorage | None = None
+        self.reopen: str | None = None  # a log the current store closed for a staged one
 
     def call(self, method: str, *args: Any, **options: Any) -> Any:
         return getattr(self.store, method)(*args, **options)
@@ -90,22 +91,48 @@ class Shard:
     def settings(self) -> tuple[int, int, int]:
         return self.store.ef_search, self.store.m, self.store.ef_construction
 
-    def save(self, path: str) -> int:
-        self.store.save(path)
+    def save(self, path: str, log_path: str, log: bool | None) -> int:
+        """Saves to path; with log, keeps a write-ahead log at log_path from now on
+        (see ShardedVectorStorage.save)."""
+        if self.store.log_path not in (None, log_path):
+            self.store.close_log()  # a save here would start that other log afresh
+        self.store.save(path)  # starts a log at log_path afresh
+        if log is False and self.store.log_path is not None:
+            self.store.close_log()
+        elif log and self.store.log_path is None:
+            # A log file left there belongs to an older snapshot.
+            if os.path.exists(log_path):
+                os.unlink(log_path)
+            self.store.open_log(log_path)
         return len(self.store)
 
-    def stage(self, path: str) -> int:
-        """Loads path into a store of its own, kept aside until commit or discard."""
+    def stage(self, path: str, log_path: str, log: bool | None) -> int:
+        """Loads path into a store of its own, kept aside until commit or discard,
+        and replays and keeps open the log at log_path when asked to (or, with
+        log None, when it exists). Returns the snapshot's point count."""
         staged = tarnwick.VectorStorage()
         staged.load(path)
+        count = len(staged)
         self.staged = staged
-        return len(staged)
+        if log or (log is None and os.path.exists(log_path)):
+            if self.store.log_path == log_path:
+                # The current store holds that log: it holds everything the log
+                # does, so reopening it on a discard replays to the same state.
+                self.store.close_log()
+                self.reopen = log_path
+            staged.open_log(log_path)
+        return count
 
     def commit(self) -> None:
-        self.store, self.staged = self.staged, None
+        self.store, self.staged, self.reopen = self.staged, None, None
 
     def discard(self) -> None:
+        if self.staged is not None:
+            self.staged.close_log()
         self.staged = None
+        if self.reopen is not None:
+            self.store.open_log(self.reopen)
+            self.reopen = None
 
 
 RemoteShard = ray.remote(Shard)
@@ -320,22 +347,33 @@ class ShardedVectorStorage:
 
     # ---- snapshots ----------------------------------------------------------------------
 
-    def save(self, directory: str | os.PathLike) -> None:
+    def save(self, directory: str | os.PathLike, *, log: bool | None = None) -> None:
         """Writes one snapshot per shard and then manifest.json into directory.
 
         Each shard writes its own file, so on a cluster the directory must be on
-        storage every node sees at the same path (one machine: any directory)."""
+        storage every node sees at the same path (one machine: any directory).
+        log=True keeps a write-ahead log per shard (shard-NNNNN.log) beside the
+        snapshots from now on: every later change is on disk before it returns,
+        and the next save into the directory folds the logs into the snapshots
+        and starts them afresh. log=False closes logs kept there; None (the
+        default) keeps open logs open and opens none. Logs kept for another
+        directory are closed first, so that this save leaves them whole."""
         directory = os.path.abspath(directory)
         os.makedirs(directory, exist_ok=True)
         files = [shard_file(shard) for shard in range(len(self.actors))]
-        points = self._gather([actor.save.remote(os.path.join(directory, name))
+        points = self._gather([actor.save.remote(os.path.join(directory, name),
+                                                 os.path.join(directory, log_file(name)), log)
                                for actor, name in zip(self.actors, files)])
         manifest = {"format": FORMAT, "shards": len(self.actors), "hash": HASH_NAME,
                     "files": files, "points": points}
         write_atomically(os.path.join(directory, MANIFEST), json.dumps(manifest, indent=1))
 
-    def load(self, directory: str | os.PathLike) -> None:
+    def load(self, directory: str | os.PathLike, *, log: bool | None = None) -> None:
         """Replaces every shard's content with what save wrote into directory.
+
+        Each shard's log is replayed over its snapshot and kept open when it
+        exists (log=None, the default) or always (log=True, creating it);
+        log=False leaves the logs alone.
 
         Refuses (ValueError) a directory whose manifest names another shard count
         or hash, or whose snapshots do not hold the points the manifest counts;
@@ -359,7 +397,8 @@ class ShardedVectorStorage:
                 and all(isinstance(f, str) and os.path.basename(f) == f for f in files)):
             raise ValueError(f"{path} is malformed")
         try:
-            staged = self._gather([actor.stage.remote(os.path.join(directory, name))
+            staged = self._gather([actor.stage.remote(os.path.join(directory, name),
+                                                      os.path.join(directory, log_file(name)), log)
                                    for actor, name in zip(self.actors, files)])
             for shard, (got, expected) in enumerate(zip(staged, points)):
                 if got != expected:
@@ -374,6 +413,10 @@ class ShardedVectorStorage:
 
 def shard_file(shard: int) -> str:
     return f"shard-{shard:05d}.tarnwick"
+
+
+def log_file(snapshot: str) -> str:
+    return snapshot.removesuffix(".tarnwick") + ".log"
 
 
 def lower_is_better(metric: Any) -> bool:

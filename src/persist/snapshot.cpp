@@ -88,11 +88,10 @@ size_t point_entry_size(const PointTable& points, uint32_t slot_number) {
 
 // `keys` holds each slot's key in one dense array: a graph names every point many
 // times, and reading keys from the slots themselves misses the cache each time.
-// The 16 lists of a node, its upper lists looked up once.
+// The 16 lists of a node; `upper` is its lists above layer 0 (null: none).
 template <typename Visit>
-void for_each_list(const HnswIndex& graph, uint32_t slot, Visit visit) {
+void for_each_list(const HnswIndex& graph, uint32_t slot, const UpperLists* upper, Visit visit) {
   visit(layer0_neighbors(graph, slot));
-  const std::vector<std::vector<uint32_t>>* upper = upper_lists(graph, slot);
   for (size_t layer = 1; layer < MAX_LAYERS; ++layer) {
     if (upper != nullptr && layer <= upper->size()) {
       visit(std::span<const uint32_t>((*upper)[layer - 1]));
@@ -102,10 +101,11 @@ void for_each_list(const HnswIndex& graph, uint32_t slot, Visit visit) {
   }
 }
 
-size_t node_entry_size(std::span<const uint64_t> keys, const HnswIndex& graph, uint32_t slot) {
+size_t node_entry_size(const SnapshotPlan& plan, const HnswIndex& graph, uint32_t slot) {
+  std::span<const uint64_t> keys = plan.keys;
   uint64_t key = keys[slot];
   size_t size = varint_length(key) + varint_length(node_id(graph, slot, key));
-  for_each_list(graph, slot, [&](std::span<const uint32_t> list) {
+  for_each_list(graph, slot, plan.uppers[slot], [&](std::span<const uint32_t> list) {
     size += varint_length(list.size());
     for (uint32_t neighbor : list) size += varint_length(keys[neighbor]);
   });
@@ -130,12 +130,12 @@ void put_point_entry(Writer& out, const PointTable& points, uint32_t slot_number
   }
 }
 
-void put_node_entry(Writer& out, std::span<const uint64_t> keys, const HnswIndex& graph,
-                    uint32_t slot) {
+void put_node_entry(Writer& out, const SnapshotPlan& plan, const HnswIndex& graph, uint32_t slot) {
+  std::span<const uint64_t> keys = plan.keys;
   uint64_t key = keys[slot];
   put_varint(out, key);
   put_varint(out, node_id(graph, slot, key));
-  for_each_list(graph, slot, [&](std::span<const uint32_t> list) {
+  for_each_list(graph, slot, plan.uppers[slot], [&](std::span<const uint32_t> list) {
     put_varint(out, list.size());
     for (uint32_t neighbor : list) put_varint(out, keys[neighbor]);
   });
@@ -143,6 +143,8 @@ void put_node_entry(Writer& out, std::span<const uint64_t> keys, const HnswIndex
 
 // ---- Decoding ----
 
+// Reads a value into `value`, a default (Integer 0) one: straight into place,
+// with no temporary value or string.
 bool get_payload_value(Reader& in, PayloadValue& value) {
   uint32_t variant;
   if (!get_varint32(in, variant)) return false;
@@ -151,20 +153,21 @@ bool get_payload_value(Reader& in, PayloadValue& value) {
     case static_cast<uint32_t>(PayloadKind::Text): {
       std::string_view text;
       if (!get_text(in, text)) return false;
-      value = variant == 0 ? PayloadValue::keyword(std::string(text))
-                           : PayloadValue::long_text(std::string(text));
+      value.kind = static_cast<PayloadKind>(variant);
+      value.text.assign(text);
       return true;
     }
     case static_cast<uint32_t>(PayloadKind::Integer): {
       uint64_t encoded;
       if (!get_varint(in, encoded)) return false;
-      value = PayloadValue::from_integer(unzigzag(encoded));
+      value.integer = unzigzag(encoded);
       return true;
     }
     case static_cast<uint32_t>(PayloadKind::Float): {
       double number;
       if (!get_float64(in, number)) return false;
-      value = PayloadValue::from_float(number);
+      value.kind = PayloadKind::Float;
+      value.number = number;
       return true;
     }
     default:
@@ -172,11 +175,12 @@ bool get_payload_value(Reader& in, PayloadValue& value) {
   }
 }
 
-// Reads a present payload's entries; `entries` is scratch reused across points.
-bool get_payload(Reader& in, std::vector<PayloadEntry>& entries, std::unique_ptr<Payload>& out) {
+// Reads a present payload's entries into a payload of its own, sized once.
+bool get_payload(Reader& in, std::unique_ptr<Payload>& out) {
   uint64_t count;
   if (!get_varint(in, count)) return false;
-  entries.clear();
+  out = std::make_unique<Payload>();
+  std::vector<PayloadEntry>& entries = out->entries;
   entries.reserve(presize_count<PayloadEntry>(count, in.left(), MIN_PAYLOAD_ENTRY_BYTES));
   for (uint64_t i = 0; i < count; ++i) {
     std::string_view key;
@@ -191,13 +195,11 @@ bool get_payload(Reader& in, std::vector<PayloadEntry>& entries, std::unique_ptr
                                       [](const PayloadEntry& a, const PayloadEntry& b) {
                                         return a.key >= b.key;
                                       }) == entries.end();
-  out = std::make_unique<Payload>(ascending ? Payload{std::move(entries)}
-                                            : make_payload(std::move(entries)));
+  if (!ascending) *out = make_payload(std::move(entries));
   return true;
 }
 
-bool get_point_entry(Reader& in, PointTable& points, std::vector<float>& components,
-                     std::vector<PayloadEntry>& entries) {
+bool get_point_entry(Reader& in, PointTable& points, std::vector<float>& components) {
   uint64_t key, id, dim;
   if (!get_varint(in, key) || !get_varint(in, id) || !get_varint(in, dim)) return false;
   // Components are fixed-width and any bit pattern is valid, so a count the
@@ -217,7 +219,7 @@ bool get_point_entry(Reader& in, PointTable& points, std::vector<float>& compone
   bool has_payload;
   if (!get_option_tag(in, has_payload)) return false;
   std::unique_ptr<Payload> payload;
-  if (has_payload && !get_payload(in, entries, payload)) return false;
+  if (has_payload && !get_payload(in, payload)) return false;
   // A repeated key replaces the earlier record whole: the later entry wins.
   // Norms and tenant lists are made once the last point is in: a key repeated
   // with changing tenants would otherwise move between member lists each time.
@@ -417,6 +419,12 @@ SnapshotPlan plan_snapshot(const PointTable& points, const HnswIndex& graph) {
     }
   };
   in_parallel(gather_keys);
+  // The few nodes above layer 0 are found once here, not by a lookup per node
+  // in each of the two passes below.
+  plan.uppers.assign(slots, nullptr);
+  for (const auto& [slot, lists] : graph.upper_layers) {
+    if (slot < slots) plan.uppers[slot] = &lists;
+  }
   auto measure = [&](size_t first, size_t last) {
     for (size_t r = first; r < last; ++r) {
       for (uint32_t slot = plan.range_begin[r]; slot < plan.range_begin[r + 1]; ++slot) {
@@ -426,7 +434,7 @@ SnapshotPlan plan_snapshot(const PointTable& points, const HnswIndex& graph) {
         }
         if (has_node(graph, slot)) {
           ++nodes[r];
-          plan.node_bytes[r] += node_entry_size(plan.keys, graph, slot);
+          plan.node_bytes[r] += node_entry_size(plan, graph, slot);
         }
       }
     }
@@ -480,7 +488,7 @@ void encode_piece(const SnapshotPlan& plan, size_t piece, char* out) {
   } else {
     const size_t r = piece - ranges - 1;
     for (uint32_t slot = plan.range_begin[r]; slot < plan.range_begin[r + 1]; ++slot) {
-      if (has_node(graph, slot)) put_node_entry(writer, plan.keys, graph, slot);
+      if (has_node(graph, slot)) put_node_entry(writer, plan, graph, slot);
     }
   }
   // Sizing and writing walk the same state; a mismatch is an internal fault.
@@ -527,9 +535,8 @@ Status decode_snapshot(std::string_view input, ArrivingInput* arriving, Snapshot
   if (!get_varint(in, point_count)) return failed();
   reserve_points(out.points, presize_count<SlotRecord>(point_count, in.left(), MIN_POINT_ENTRY_BYTES));
   std::vector<float> components;
-  std::vector<PayloadEntry> entries;
   for (uint64_t i = 0; i < point_count; ++i) {
-    if (!get_point_entry(in, out.points, components, entries)) return failed();
+    if (!get_point_entry(in, out.points, components)) return failed();
   }
   // The norms and the tenant lists of a large table are made beside the graph's
   // decoding, which reads neither, from plans of the table as it stands now;

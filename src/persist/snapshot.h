@@ -32,10 +32,12 @@ ByteBuffer encode_snapshot(const PointTable& points, const HnswIndex& graph);
 // are written): the points of each range of slots, the graph's parameters,
 // the nodes of each range. plan_snapshot sizes them all (on the worker pool
 // for a large store); the state must not change until the last piece is encoded.
+using UpperLists = std::vector<std::vector<uint32_t>>;
 struct SnapshotPlan {
   const PointTable* points = nullptr;
   const HnswIndex* graph = nullptr;
   std::vector<uint64_t> keys;          // every slot's key, read once
+  std::vector<const UpperLists*> uppers;  // by slot: a node's lists above layer 0, or null
   std::vector<uint32_t> range_begin;   // ranges + 1 slot numbers
   std::vector<size_t> point_bytes;     // per range
   std::vector<size_t> node_bytes;      // per range
