@@ -228,6 +228,8 @@ bool convert_parameter(PyObject* object, const char* name, WhereArgument& out) {
 
 const Filter* where_filter(const WhereArgument& where) {
   return where.filter ? &*where.filter : nullptr;
+}
+
 // How an open log syncs: absent means "always".
 struct SyncChoice {
   LogSync mode = LogSync::Always;
@@ -249,27 +251,6 @@ bool convert_parameter(PyObject* object, const char* name, SyncChoice& out) {
     return false;
   }
   return true;
-}
-
-// Runs `work` (core code that touches nothing of Python's) with the
-// interpreter lock released, and returns its status once the lock is back.
-// Nothing unwinds while the lock is released: an allocation failure comes back
-// as NoMemory, anything else as Internal.
-template <typename Work>
-Status without_interpreter_lock(Work&& work) {
-  Status status;
-  Py_BEGIN_ALLOW_THREADS
-  try {
-    status = work();
-  } catch (const std::bad_alloc&) {
-    status = Status::NoMemory();
-  } catch (const std::exception& caught) {
-    status = Status::Internal(caught.what());
-  } catch (...) {
-    status = Status::Internal("unknown exception");
-  }
-  Py_END_ALLOW_THREADS
-  return status;
 }
 
 // ---- The methods: each an _impl on converted arguments, in the order of its spec ----
@@ -454,12 +435,10 @@ PyObject* delete_impl(PyObject* self, uint64_t& point_id) {
 
 PyObject* batch_delete_impl(PyObject* self, std::vector<uint64_t>& point_ids) {
   Store& store = store_of(self);
-  const size_t deleted = without_interpreter_lock([&] { return delete_points(store, point_ids); });
-  return PyLong_FromSize_t(deleted);
   size_t existed = 0;
-  if (!raise_status(delete_points(store_of(self), point_ids, existed, ChangeKind::DeleteBatch))) {
-    return nullptr;
-  }
+  const Status deleted = without_interpreter_lock(
+      [&] { return delete_points(store, point_ids, existed, ChangeKind::DeleteBatch); });
+  if (!raise_status(deleted)) return nullptr;
   return PyLong_FromSize_t(existed);
 }
 
