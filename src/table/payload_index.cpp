@@ -80,9 +80,9 @@ const PostingList* find_postings(const KeyPostings& postings, const PayloadValue
 }
 
 IndexRoom reserve_index_room(PayloadIndex& index, uint32_t slot, const Payload* payload) {
-  if (index.slots.size() <= slot) index.slots.resize(size_t{slot} + 1);
   IndexRoom room;
   if (payload == nullptr || payload->entries.empty()) return room;
+  if (index.slots.size() <= slot) index.slots.resize(size_t{slot} + 1);
   try {
     if (payload->entries.size() > 2) room.positions = std::make_unique<uint32_t[]>(payload->entries.size());
     for (const PayloadEntry& entry : payload->entries) {
@@ -152,7 +152,12 @@ void reindex_slot(PayloadIndex& index, uint32_t slot, const Payload* payload, In
 
 PayloadIndex build_payload_index(std::span<const Payload* const> payloads) {
   PayloadIndex index;
-  index.slots.resize(payloads.size());
+  // Up to the last slot with a payload entry: the slots past it are unindexed.
+  size_t indexed_slots = payloads.size();
+  while (indexed_slots > 0 && (payloads[indexed_slots - 1] == nullptr || payloads[indexed_slots - 1]->entries.empty())) {
+    --indexed_slots;
+  }
+  index.slots.resize(indexed_slots);
   for (uint32_t slot = 0; slot < payloads.size(); ++slot) {
     const Payload* payload = payloads[slot];
     if (payload == nullptr || payload->entries.empty()) continue;
