@@ -499,8 +499,8 @@ bool search_base_layer_filtered(const HnswIndex& graph, const PointTable& points
     if (measured > budget) return false;
     for (size_t i = 0; i < scratch.batch_slots.size(); ++i) {
       float d = scratch.batch_distances[i];
-      const float bar = stop_early || !full ? order_key(nearest.front().distance) : worst;
-      if (nearest.size() < ef || order_key(d) < bar) {
+      if (nearest.size() < ef ||
+          order_key(d) < (stop_early || !full ? order_key(nearest.front().distance) : worst)) {
         WalkPair pair{d, seq++, scratch.batch_slots[i]};
         push_candidate(candidates, pair);
         if (admits(pair.slot)) {
