@@ -68,10 +68,10 @@ def layer_files(layer):
     return sorted((SRC / layer).glob("*.[ch]*"))
 
 
-# The table's public face: the point table's functions and the payload type.
+# The table's public face: the point table's functions, the payload type and filters.
 # Every other table header (the layout of the point table, the hashing) is the
 # table's own, and code above it reaches the layout only through those functions.
-TABLE_PUBLIC_HEADERS = {"table/point_table.h", "table/payload.h"}
+TABLE_PUBLIC_HEADERS = {"table/point_table.h", "table/payload.h", "table/payload_filter.h"}
 LAYOUT = SRC / "table" / "point_layout.h"
 # The two "none" answers of find_slot and find_tenant live beside the layout
 # that uses them but are part of the public face.

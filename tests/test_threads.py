@@ -270,6 +270,109 @@ def test_batch_upsert_and_delete_against_concurrent_readers(workers):
     assert done.returncode == 0, done.stdout + done.stderr
 
 
+# Threads that release the interpreter lock (query, batch_query, batch_upsert,
+# batch_delete) and threads that keep it (upsert, search, save, load) on one
+# store for a few seconds. Every payload names its own point, so each answer
+# can be checked as one the store could give; at the end every stored point
+# must be found by its own vector among the points its payload names.
+MIXED_SCRIPT = """
+    import collections
+    seconds, path = float(sys.argv[1]), sys.argv[2]
+    IDS = 1500
+
+    def tagged(point_id):
+        payload = {"pid": point_id, "g": point_id % 5}
+        tenant = tenant_of(point_id)
+        if tenant is not None:
+            payload["tenant_id"] = tenant
+        return payload
+
+    store = tarnwick.VectorStorage()
+    seed_rng = random.Random(1)
+    store.batch_upsert(list(range(IDS)), [vector(seed_rng) for _ in range(IDS)],
+                       [tagged(i) for i in range(IDS)])
+    stop = threading.Event()
+    failures = []
+    counts = collections.Counter()
+
+    def run(body, seed):
+        try:
+            rng = random.Random(seed)
+            while not stop.is_set():
+                body(rng)
+                counts[body.__name__] += 1
+        except BaseException as error:
+            failures.append(repr(error))
+            stop.set()
+
+    def check(result, g, tenant, metric):
+        assert len(result) <= 10 and len({r[0] for r in result}) == len(result)
+        got = [r[1] for r in result]
+        assert got == sorted(got, reverse=metric != "l2"), got
+        for point_id, _, payload in result:
+            assert payload["pid"] == point_id and payload["g"] == g, (point_id, payload)
+            assert tenant is None or tenant_of(point_id) == tenant
+
+    def querier(rng):
+        g, tenant = rng.randrange(5), rng.choice([None, "a", "b"])
+        metric = rng.choice(["cosine", "dot", "l2"])
+        options = dict(where={"g": g}, tenant_id=tenant, with_payload=True,
+                       early_stop=rng.random() < 0.3)
+        check(store.query(vector(rng), 10, metric, **options), g, tenant, metric)
+        for result in store.batch_query([vector(rng) for _ in range(rng.randrange(1, 6))],
+                                        10, metric, **options):
+            check(result, g, tenant, metric)
+
+    def searcher(rng):
+        tenant = rng.choice([None, "a", "b"])
+        for result in [store.search(vector(rng), 10, "cosine", tenant)] + store.batch_search(
+                [vector(rng), vector(rng)], 10, "l2", tenant):
+            assert len(result) <= 10
+            assert tenant is None or all(tenant_of(i) == tenant for i, _ in result)
+
+    def writer(rng):
+        ids = [rng.randrange(IDS) for _ in range(rng.randrange(1, 300))]
+        store.batch_upsert(ids, [vector(rng) for _ in ids], [tagged(i) for i in ids])
+        store.batch_delete([rng.randrange(IDS) for _ in range(rng.randrange(1, 100))])
+        point_id = rng.randrange(IDS)
+        store.upsert(point_id, vector(rng), tagged(point_id))
+
+    def keeper(rng):
+        store.save(path)
+        if rng.random() < 0.5:
+            store.load(path)
+        time.sleep(0.05)
+
+    bodies = [querier, querier, searcher, writer, keeper]
+    threads_run = [threading.Thread(target=run, args=(body, n)) for n, body in enumerate(bodies)]
+    for t in threads_run:
+        t.start()
+    stop.wait(seconds)
+    stop.set()
+    for t in threads_run:
+        t.join(120)
+    assert not any(t.is_alive() for t in threads_run)
+    assert not failures, failures
+    assert all(counts[body.__name__] > 0 for body in bodies), counts
+    present = [i for i in range(IDS) if i in store]
+    assert len(store) == len(present)
+    for point_id in range(IDS):
+        point = store.get(point_id)
+        assert (point is not None) == (point_id in present)
+        if point is not None:
+            assert point[1] == tagged(point_id)
+            assert store.query(point[0], 3, "l2", where={"pid": point_id}) == [(point_id, 0.0)]
+    print(dict(counts))
+"""
+
+
+@pytest.mark.parametrize("workers", [1, 2])
+def test_query_and_batches_against_every_other_method(workers, tmp_path):
+    done = run_script(MIXED_SCRIPT, workers=workers, timeout=300,
+                      args=[3, tmp_path / "mixed.snap"])
+    assert done.returncode == 0, done.stdout + done.stderr
+
+
 # Forks after the pool exists. Each child must answer a batch exactly as the
 # parent's searches did and start workers of its own; the parent's pool must
 # keep working. With "busy", a thread keeps running batches while the main

@@ -463,7 +463,7 @@ void search_base_layer(const HnswIndex& graph, const PointTable& points,
 
 bool search_base_layer_filtered(const HnswIndex& graph, const PointTable& points,
                                 const WalkQuery& query, uint32_t entry, float entry_distance,
-                                size_t ef, SlotPredicate keep, size_t budget,
+                                size_t ef, SlotPredicate keep, size_t budget, bool stop_early,
                                 WalkScratch& scratch, std::vector<WalkPair>& nearest) {
   nearest.clear();
   if (entry >= slot_count(points)) return true;
@@ -481,21 +481,26 @@ bool search_base_layer_filtered(const HnswIndex& graph, const PointTable& points
 
   while (!candidates.empty()) {
     WalkPair next = pop_candidate(candidates);
-    if (nearest.size() >= ef && order_key(next.distance) > order_key(nearest.front().distance)) {
+    if (stop_early && nearest.size() >= ef &&
+        order_key(next.distance) > order_key(nearest.front().distance)) {
       break;
     }
     std::span<const uint32_t> list = layer0_neighbors(graph, next.slot);
     if (list.empty()) continue;
     // A full `nearest` stays full and its worst distance only falls during
     // the pass: a point proved to be at least that far is never kept. Every
-    // point reached counts against the budget, read or not.
+    // point reached counts against the budget, read or not. Without the
+    // early stop, admissions compare against the worst kept as it stood
+    // before this expansion, as search_base_layer's do.
     const bool full = nearest.size() >= ef;
+    const float worst = full ? order_key(nearest.front().distance) : 0.0f;
     measured += gather_unvisited(graph, points, query, list, upcoming(candidates), scratch, full,
-                                 full ? order_key(nearest.front().distance) : 0.0f);
+                                 worst);
     if (measured > budget) return false;
     for (size_t i = 0; i < scratch.batch_slots.size(); ++i) {
       float d = scratch.batch_distances[i];
-      if (nearest.size() < ef || order_key(d) < order_key(nearest.front().distance)) {
+      if (nearest.size() < ef ||
+          order_key(d) < (stop_early || !full ? order_key(nearest.front().distance) : worst)) {
         WalkPair pair{d, seq++, scratch.batch_slots[i]};
         push_candidate(candidates, pair);
         if (admits(pair.slot)) {
@@ -529,7 +534,8 @@ bool search_base_layer_of_tenant(const HnswIndex& graph, const PointTable& point
                                  WalkScratch& scratch, std::vector<WalkPair>& nearest) {
   const TenantTest test{&points, tenant};
   return search_base_layer_filtered(graph, points, query, entry, entry_distance, ef,
-                                    SlotPredicate{&test, is_of_tenant}, budget, scratch, nearest);
+                                    SlotPredicate{&test, is_of_tenant}, budget, true, scratch,
+                                    nearest);
 }
 
 void search_layer_for_insert(const HnswIndex& graph, const PointTable& points,

@@ -153,13 +153,14 @@ struct SlotPredicate {
 
 // The beam over layer 0 that keeps only the points `keep` accepts: it passes
 // through every other point, stopping once the next point to expand is
-// farther than the worst of `ef` kept ones. Returns false, with `nearest`
-// unspecified, as soon as it has measured more than `budget` points. With a
-// `keep` that accepts every record and no budget, this is the usual
-// early-stopping beam.
+// farther than the worst of `ef` kept ones with `stop_early`, and otherwise
+// expanding every point that entered, as search_base_layer does. Returns
+// false, with `nearest` unspecified, as soon as it has measured more than
+// `budget` points. With a `keep` that accepts every record, no budget and
+// `stop_early`, this is the usual early-stopping beam.
 bool search_base_layer_filtered(const HnswIndex& graph, const PointTable& points,
                                 const WalkQuery& query, uint32_t entry, float entry_distance,
-                                size_t ef, SlotPredicate keep, size_t budget,
+                                size_t ef, SlotPredicate keep, size_t budget, bool stop_early,
                                 WalkScratch& scratch, std::vector<WalkPair>& nearest);
 
 // The filtered beam restricted to one tenant's points.

@@ -3,6 +3,7 @@
 // A scope (a tenant, a condition) that a scan answers for less is handed to
 // the exact scan.
 #include <algorithm>
+#include <cmath>
 
 #include "index/layer_search.h"
 #include "storage/result_selector.h"
@@ -78,17 +79,27 @@ std::vector<ScoredSlotPoint> graph_search_slots(const HnswIndex& graph, const Po
   ef = std::min<uint64_t>(ef, slot_count(points) + 1);
   std::vector<WalkPair>& nearest = scratch.nearest;
   if (filtered) {
+    if (scope.condition) {
+      // A beam keeps only points in scope, but reaches the others as well: it
+      // is widened by the share it passes through, so that it reaches about
+      // as many points in scope as an unfiltered beam reaches points.
+      const double share = static_cast<double>(std::max<size_t>(scope.expected_points(), 1)) /
+                           static_cast<double>(std::max<size_t>(record_count(points), 1));
+      ef = static_cast<uint64_t>(std::min<double>(static_cast<double>(MAX_EF_SEARCH),
+                                                  std::ceil(static_cast<double>(ef) / share)));
+    }
     ef = std::min<uint64_t>(ef, std::max<uint64_t>(beam, scope.expected_points()));
     // Past the cost of scanning the scope, the scan is the cheaper answer.
     const ScopeTest test{&points, &scope};
     if (!search_base_layer_filtered(graph, points, walk, entry, distance, ef,
                                     SlotPredicate{&test, in_scope}, scope.expected_points(),
-                                    scratch, nearest)) {
+                                    options.early_stop || !scope.condition, scratch, nearest)) {
       return exact_search_slots(points, query, limit, metric, scope);
     }
   } else if (options.early_stop) {
     search_base_layer_filtered(graph, points, walk, entry, distance, ef,
-                               SlotPredicate{nullptr, any_record}, SIZE_MAX, scratch, nearest);
+                               SlotPredicate{nullptr, any_record}, SIZE_MAX, true, scratch,
+                               nearest);
   } else {
     search_base_layer(graph, points, walk, entry, ef, scratch, nearest);
   }

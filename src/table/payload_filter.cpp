@@ -302,8 +302,15 @@ bool node_candidates(const CompiledFilter& filter, const PointTable& table, size
       }
       return true;
     }
-    case FilterOp::Not:
-      return false;
+    case FilterOp::Not: {
+      // The negation of $ne, $nin or $exists:false is a leaf the lists narrow.
+      const CompiledNode& child = filter.nodes[at + 1];
+      if (!missing_matches(child)) return false;
+      CompiledNode negated = child;
+      negated.op = child.op == FilterOp::Ne ? FilterOp::Eq : child.op == FilterOp::Nin ? FilterOp::In : FilterOp::Exists;
+      negated.exists = true;
+      return leaf_candidates(negated, table, limit, out);
+    }
     default:
       return leaf_candidates(node, table, limit, out);
   }

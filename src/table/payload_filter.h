@@ -108,7 +108,8 @@ FilterEstimate estimate_matches(const CompiledFilter& filter, const PointTable& 
 // Fills `out` with candidate slots, ascending and each once: a superset of
 // the matching records (each to be tested with filter_matches), taken from
 // the posting lists and value ranges (And: its smallest indexable child; Or:
-// the union when every child is indexable). Returns false, leaving `out`
+// the union when every child is indexable; Not: only over $ne, $nin or
+// $exists:false, as the condition it negates). Returns false, leaving `out`
 // empty, when the indexes cannot narrow the filter or the candidates would
 // exceed `limit`: then every record must be tested.
 bool filter_candidates(const CompiledFilter& filter, const PointTable& table, size_t limit,

@@ -80,11 +80,11 @@ const PostingList* find_postings(const KeyPostings& postings, const PayloadValue
 }
 
 IndexRoom reserve_index_room(PayloadIndex& index, uint32_t slot, const Payload* payload) {
-  if (index.slots.size() <= slot) index.slots.resize(size_t{slot} + 1);
   IndexRoom room;
   if (payload == nullptr || payload->entries.empty()) return room;
+  if (index.slots.size() <= slot) index.slots.resize(size_t{slot} + 1);
   try {
-    room.positions = std::make_unique<uint32_t[]>(payload->entries.size());
+    if (payload->entries.size() > 2) room.positions = std::make_unique<uint32_t[]>(payload->entries.size());
     for (const PayloadEntry& entry : payload->entries) {
       auto code = index.key_codes.find(entry.key);
       if (code == index.key_codes.end()) {
@@ -124,11 +124,11 @@ void reindex_slot(PayloadIndex& index, uint32_t slot, const Payload* payload, In
       const PayloadEntry& entry = earlier->entries[e];
       KeyPostings& postings = index.keys[index.key_codes.find(entry.key)->second];
       PostingList& list = held_list(postings, entry.value);
-      const uint32_t position = indexed.positions[e];
+      const uint32_t position = indexed.positions()[e];
       const uint32_t last = list.back();
       list[position] = last;
       IndexedSlot& moved = index.slots[last];
-      moved.positions[entry_index(*moved.payload, entry.key)] = position;
+      moved.positions()[entry_index(*moved.payload, entry.key)] = position;
       list.pop_back();
       count_entry(postings, entry.value, -1);
     }
@@ -137,12 +137,12 @@ void reindex_slot(PayloadIndex& index, uint32_t slot, const Payload* payload, In
   if (payload != nullptr && !payload->entries.empty()) {
     IndexedSlot& indexed = index.slots[slot];
     indexed.payload = payload;
-    indexed.positions = std::move(room.positions);
+    indexed.positions_apart = std::move(room.positions);
     for (size_t e = 0; e < payload->entries.size(); ++e) {
       const PayloadEntry& entry = payload->entries[e];
       KeyPostings& postings = index.keys[index.key_codes.find(entry.key)->second];
       PostingList& list = held_list(postings, entry.value);
-      indexed.positions[e] = static_cast<uint32_t>(list.size());
+      indexed.positions()[e] = static_cast<uint32_t>(list.size());
       list.push_back(slot);  // within the reserved room
       count_entry(postings, entry.value, +1);
     }
@@ -152,7 +152,12 @@ void reindex_slot(PayloadIndex& index, uint32_t slot, const Payload* payload, In
 
 PayloadIndex build_payload_index(std::span<const Payload* const> payloads) {
   PayloadIndex index;
-  index.slots.resize(payloads.size());
+  // Up to the last slot with a payload entry: the slots past it are unindexed.
+  size_t indexed_slots = payloads.size();
+  while (indexed_slots > 0 && (payloads[indexed_slots - 1] == nullptr || payloads[indexed_slots - 1]->entries.empty())) {
+    --indexed_slots;
+  }
+  index.slots.resize(indexed_slots);
   for (uint32_t slot = 0; slot < payloads.size(); ++slot) {
     const Payload* payload = payloads[slot];
     if (payload == nullptr || payload->entries.empty()) continue;
@@ -180,7 +185,7 @@ std::string check_payload_index(const PayloadIndex& index, std::span<const Paylo
       const uint32_t code = find_index_key(index, entry.key);
       if (code == UINT32_MAX) return "a payload key is not indexed";
       const PostingList* list = find_postings(index.keys[code], entry.value);
-      const uint32_t position = indexed->positions[e];
+      const uint32_t position = indexed->positions()[e];
       if (list == nullptr || position >= list->size() || (*list)[position] != slot) {
         return "a payload entry is not where its posting list says";
       }

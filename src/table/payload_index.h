@@ -33,8 +33,21 @@ inline int compare_integer_real(int64_t integer, double real) {
 // A number as a payload holds it; a float is never NaN here.
 struct IndexNumber {
   bool is_float = false;
-  int64_t integer = 0;
-  double real = 0.0;
+  union {
+    int64_t integer = 0;
+    double real;
+  };
+  static IndexNumber of_integer(int64_t value) {
+    IndexNumber number;
+    number.integer = value;
+    return number;
+  }
+  static IndexNumber of_real(double value) {
+    IndexNumber number;
+    number.is_float = true;
+    number.real = value;
+    return number;
+  }
 };
 
 inline int compare_numbers(const IndexNumber& a, const IndexNumber& b) {
@@ -49,7 +62,81 @@ struct IndexNumberLess {
   bool operator()(const IndexNumber& a, const IndexNumber& b) const { return compare_numbers(a, b) < 0; }
 };
 
-using PostingList = std::vector<uint32_t>;  // slots, in no particular order
+// Slots, in no particular order: a vector of uint32_t that keeps up to two
+// in place, as most lists of a key with many distinct values hold one.
+class PostingList {
+ public:
+  PostingList() = default;
+  PostingList(PostingList&& other) noexcept { take(other); }
+  PostingList& operator=(PostingList&& other) noexcept {
+    if (this != &other) {
+      release();
+      take(other);
+    }
+    return *this;
+  }
+  ~PostingList() { release(); }
+
+  size_t size() const { return size_; }
+  size_t capacity() const { return capacity_; }
+  bool empty() const { return size_ == 0; }
+  const uint32_t* begin() const { return data(); }
+  const uint32_t* end() const { return data() + size_; }
+  uint32_t operator[](size_t i) const { return data()[i]; }
+  uint32_t& operator[](size_t i) { return data()[i]; }
+  uint32_t back() const { return data()[size_ - 1]; }
+  void pop_back() { --size_; }
+  // Within the capacity only: never allocates.
+  void push_back(uint32_t slot) { data()[size_++] = slot; }
+  // Makes room for `count` slots in all (may throw; then nothing changed).
+  void reserve(size_t count) { if (count > capacity_) move_to(count); }
+  void shrink_to_fit() { if (capacity_ > IN_PLACE && size_ < capacity_) move_to(size_); }
+
+ private:
+  static constexpr uint32_t IN_PLACE = 2;
+  const uint32_t* data() const { return capacity_ > IN_PLACE ? heap_ : in_place_; }
+  uint32_t* data() { return capacity_ > IN_PLACE ? heap_ : in_place_; }
+  void release() {
+    if (capacity_ > IN_PLACE) delete[] heap_;
+    capacity_ = IN_PLACE;
+    size_ = 0;
+  }
+  void take(PostingList& other) {
+    size_ = other.size_;
+    capacity_ = other.capacity_;
+    if (capacity_ > IN_PLACE) {
+      heap_ = other.heap_;
+    } else {
+      in_place_[0] = other.in_place_[0];
+      in_place_[1] = other.in_place_[1];
+    }
+    other.capacity_ = IN_PLACE;
+    other.size_ = 0;
+  }
+  void move_to(size_t count) {
+    if (count <= IN_PLACE) {
+      if (capacity_ <= IN_PLACE) return;
+      uint32_t* heap = heap_;
+      for (uint32_t i = 0; i < size_; ++i) in_place_[i] = heap[i];
+      delete[] heap;
+      capacity_ = IN_PLACE;
+      return;
+    }
+    uint32_t* fresh = new uint32_t[count];
+    const uint32_t* old = data();
+    for (uint32_t i = 0; i < size_; ++i) fresh[i] = old[i];
+    if (capacity_ > IN_PLACE) delete[] heap_;
+    heap_ = fresh;
+    capacity_ = static_cast<uint32_t>(count);
+  }
+
+  uint32_t size_ = 0;
+  uint32_t capacity_ = IN_PLACE;
+  union {
+    uint32_t in_place_[IN_PLACE] = {0, 0};
+    uint32_t* heap_;
+  };
+};
 
 struct KeyPostings {
   size_t slots = 0;  // records whose payload holds the key
@@ -62,9 +149,13 @@ struct KeyPostings {
 
 // A slot's indexed payload and, for each of its entries, the entry's place in
 // its posting list.
+// Payloads of at most two entries keep the places in the slot itself.
 struct IndexedSlot {
   const Payload* payload = nullptr;
-  std::unique_ptr<uint32_t[]> positions;
+  std::unique_ptr<uint32_t[]> positions_apart;  // more than two entries
+  uint32_t positions_in_place[2] = {0, 0};
+  uint32_t* positions() { return positions_apart ? positions_apart.get() : positions_in_place; }
+  const uint32_t* positions() const { return positions_apart ? positions_apart.get() : positions_in_place; }
 };
 
 struct PayloadIndex {
@@ -78,11 +169,11 @@ struct PayloadIndex {
 // The number a payload value holds, when it is an Integer or a non-NaN Float.
 inline bool index_number_of(const PayloadValue& value, IndexNumber& out) {
   if (value.kind == PayloadKind::Integer) {
-    out = IndexNumber{false, value.integer, 0.0};
+    out = IndexNumber::of_integer(value.integer);
     return true;
   }
   if (value.kind == PayloadKind::Float && !std::isnan(value.number)) {
-    out = IndexNumber{true, 0, value.number};
+    out = IndexNumber::of_real(value.number);
     return true;
   }
   return false;

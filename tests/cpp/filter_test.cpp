@@ -275,6 +275,10 @@ void test_indexable_leaves() {
   add("year", FilterOp::Gte, {real(2022.5)}, 16);
   add("score", FilterOp::Lt, {integer(2)}, 16);
   add("score", FilterOp::Exists, {}, 200);
+  add("kind", FilterOp::Ne, {text("rare")}, 20);  // under a $not: the rare ones
+  // $not over $ne is narrowed as the equality it negates.
+  Filter& negated = cases.back().filter;
+  negated.nodes.insert(negated.nodes.begin(), FilterNode{FilterOp::Not, true, 2, "", 0, 0});
   for (const Indexable& c : cases) {
     const CompiledFilter compiled = compile_filter(c.filter, table);
     const FilterEstimate estimate = estimate_matches(compiled, table);
