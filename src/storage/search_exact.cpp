@@ -105,9 +105,8 @@ class CodeFilter {
 template <typename OnSlot>
 void scan_scope(const PointTable& points, const SearchScope& scope, size_t dim, OnSlot&& on_slot) {
   auto offer = [&](uint32_t slot) {
-    const SlotHeader& header = points.headers[slot];
-    if (!(header.flags & HAS_RECORD) || header.dim != dim) return;
-    if (scope.tenant != NO_TENANT && header.tenant != scope.tenant) return;
+    if (!has_record(points, slot) || slot_dim(points, slot) != dim) return;
+    if (scope.tenant != NO_TENANT && slot_tenant(points, slot) != scope.tenant) return;
     if (scope.condition && !(*scope.condition)(slot)) return;
     on_slot(scan_slot(points, slot));
   };
