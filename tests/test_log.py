@@ -8,6 +8,7 @@ import resource
 import signal
 import stat
 import struct
+import threading
 import time
 import warnings
 
@@ -344,6 +345,41 @@ def test_load_starts_the_log_afresh(tmp_path):
     store.load(str(snapshot))
     store.upsert(3, [3.0], None)
     assert sorted(i for i in IDS if i in store) == [1, 3]
+    store.close_log()
+    assert content(reopened(log, snapshot)) == content(store)
+
+
+def test_threads_log_what_they_applied(tmp_path):
+    """Writers sharing ids on several threads, searches beside them and a
+    checkpoint: replay gives exactly the live store, so the log holds the
+    changes in the order they applied."""
+    log, snapshot = tmp_path / "threads.log", tmp_path / "threads.snap"
+    store = VectorStorage()
+    store.open_log(str(log), sync="batch")
+
+    def write(seed):
+        rng = np.random.default_rng(seed)
+        for step in range(300):
+            point_id = int(rng.integers(len(IDS)))
+            if step % 7 == 3:
+                store.batch_delete([point_id, (point_id + 1) % len(IDS)])
+            elif step % 11 == 5:
+                store.batch_upsert([point_id], rng.standard_normal((1, 4), dtype=np.float32), [{"by": seed}])
+            else:
+                store.upsert(point_id, rng.standard_normal(4, dtype=np.float32), {"by": seed, "step": step})
+            if seed == 0 and step == 150:
+                store.save(str(snapshot))
+
+    def read():
+        for _ in range(300):
+            store.search([1.0, 0.0, 0.0, 0.0], 3, "cosine")
+
+    threads = [threading.Thread(target=write, args=(seed,)) for seed in range(3)]
+    threads += [threading.Thread(target=read) for _ in range(2)]
+    for thread in threads:
+        thread.start()
+    for thread in threads:
+        thread.join(timeout=300)
     store.close_log()
     assert content(reopened(log, snapshot)) == content(store)
 
