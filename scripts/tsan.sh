@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # Builds the extension with ThreadSanitizer into build/tsan and runs the
-# threading tests (and the batch tests) against that build.
+# threading tests (and the batch tests, and the log written from threads) against that build.
 # The interpreter itself is not instrumented: libtsan is preloaded into it, so
 # only tarnwick's code is checked, with the GIL's pthread calls giving the
 # ordering between Python threads. Any report fails the run.
@@ -25,7 +25,7 @@ export PYTHONPATH="$PWD/$build${PYTHONPATH:+:$PYTHONPATH}"
 # die_after_fork=0: a forked child of a threaded parent starts a pool of its own.
 export TSAN_OPTIONS="halt_on_error=1 exitcode=66 die_after_fork=0 second_deadlock_stack=1 suppressions=$PWD/scripts/tsan.supp"
 "$python" -c "import tarnwick, sys; assert tarnwick.__file__ == sys.argv[1], tarnwick.__file__" "$PWD/$module"
-exec "$python" -m pytest tests/test_threads.py tests/test_batch.py \
+exec "$python" -m pytest tests/test_threads.py tests/test_batch.py tests/test_log.py::test_threads_log_what_they_applied \
   "tests/test_hostile.py::TestHostileFiles::test_many_points_and_ids_without_points_keep_their_norms" \
   tests/test_reachability.py::test_a_parallel_build_keeps_every_point_reachable \
   -q -p no:cacheprovider "$@"

@@ -65,6 +65,18 @@ Status read_all(int fd, size_t size, std::string& out) {
   return Status::Ok();
 }
 
+// What Batch shares with its syncing thread. A forked child leaks it whole:
+// the thread is not there to join, and the lock and condition variable were
+// copied as that thread left them, so even destroying them may wait forever.
+struct Syncer {
+  std::mutex mutex;
+  std::condition_variable wake;
+  bool dirty = false;     // guarded by mutex: records appended since the last sync began
+  bool stopping = false;  // guarded by mutex
+  Status failure;         // guarded by mutex: the first failed sync
+  std::thread thread;
+};
+
 class WriteAheadLog final : public ChangeLog {
  public:
   // Takes `file` over.
@@ -75,13 +87,15 @@ class WriteAheadLog final : public ChangeLog {
         sync(sync),
         file_(std::exchange(file.fd, -1)),
         end_(end) {
-    if (sync == LogSync::Batch) syncer_ = std::make_unique<std::thread>(start_quiet_thread([this] { sync_loop(); }));
+    if (sync == LogSync::Batch) {
+      syncer_ = std::make_unique<Syncer>();
+      syncer_->thread = start_quiet_thread([syncer = syncer_.get(), fd = file_.fd] { sync_loop(*syncer, fd); });
+    }
   }
 
   ~WriteAheadLog() override {
     if (owner_process != ::getpid()) {
-      // A forked child: the syncing thread is not there to join, and its lock
-      // may have been copied held. Both are left alone; the descriptor closes.
+      // A forked child: the syncing state is left alone; the descriptor closes.
       if (syncer_) (void)syncer_.release();  // leaked on purpose
       return;
     }
@@ -91,9 +105,9 @@ class WriteAheadLog final : public ChangeLog {
   // Called only with the store's changes held, which guards end_, buffer_ and broken_.
   Status append(const Change& change) override {
     if (!broken_.ok()) return broken_;
-    if (sync == LogSync::Batch) {
-      std::lock_guard lock(mutex_);
-      if (!sync_failure_.ok()) broken_ = sync_failure_;
+    if (syncer_) {
+      std::lock_guard lock(syncer_->mutex);
+      if (!syncer_->failure.ok()) broken_ = syncer_->failure;
     }
     if (!broken_.ok()) return broken_;
     buffer_.clear();
@@ -118,11 +132,11 @@ class WriteAheadLog final : public ChangeLog {
       }
     }
     end_ += buffer_.size();
-    if (sync == LogSync::Batch) {
-      std::lock_guard lock(mutex_);
-      if (!dirty_) {
-        dirty_ = true;
-        wake_.notify_one();
+    if (syncer_) {
+      std::lock_guard lock(syncer_->mutex);
+      if (!syncer_->dirty) {
+        syncer_->dirty = true;
+        syncer_->wake.notify_one();
       }
     }
     return Status::Ok();
@@ -130,9 +144,11 @@ class WriteAheadLog final : public ChangeLog {
 
   // Syncs what Batch has not synced and closes the file; the first failure.
   Status close() {
-    stop_syncer();
     Status result = broken_;
-    if (result.ok() && sync == LogSync::Batch) result = sync_failure_;
+    if (syncer_) {
+      stop_syncer();
+      if (result.ok()) result = syncer_->failure;
+    }
     Status closed = file_.close().prefixed(LOG_CLOSE_FAILED);
     return result.ok() ? closed : result;
   }
@@ -142,42 +158,37 @@ class WriteAheadLog final : public ChangeLog {
   const LogSync sync;
 
  private:
-  void sync_loop() {
-    std::unique_lock lock(mutex_);
+  static void sync_loop(Syncer& syncer, int fd) {
+    std::unique_lock lock(syncer.mutex);
     for (;;) {
-      wake_.wait(lock, [&] { return dirty_ || stopping_; });
-      if (!dirty_) return;
-      dirty_ = false;
+      syncer.wake.wait(lock, [&] { return syncer.dirty || syncer.stopping; });
+      if (!syncer.dirty) return;
+      syncer.dirty = false;
       lock.unlock();
-      Status synced = data_sync(file_.fd);
+      Status synced = data_sync(fd);
       lock.lock();
-      if (!synced.ok() && sync_failure_.ok()) sync_failure_ = synced.prefixed(LOG_SYNC_FAILED);
-      if (stopping_) continue;  // what came meanwhile is synced before stopping
-      wake_.wait_for(lock, BATCH_SYNC_INTERVAL, [&] { return stopping_; });
+      if (!synced.ok() && syncer.failure.ok()) syncer.failure = synced.prefixed(LOG_SYNC_FAILED);
+      if (syncer.stopping) continue;  // what came meanwhile is synced before stopping
+      syncer.wake.wait_for(lock, BATCH_SYNC_INTERVAL, [&] { return syncer.stopping; });
     }
   }
 
+  // Stops the syncing thread once it has synced every record; the state stays.
   void stop_syncer() {
-    if (!syncer_) return;
+    if (!syncer_ || !syncer_->thread.joinable()) return;
     {
-      std::lock_guard lock(mutex_);
-      stopping_ = true;
+      std::lock_guard lock(syncer_->mutex);
+      syncer_->stopping = true;
     }
-    wake_.notify_one();
-    syncer_->join();
-    syncer_.reset();
+    syncer_->wake.notify_one();
+    syncer_->thread.join();
   }
 
   FileDescriptor file_;
   uint64_t end_;         // where the whole records end
   std::string buffer_;   // the record being appended
   Status broken_;        // a failure after which no record is taken
-  std::mutex mutex_;
-  std::condition_variable wake_;
-  bool dirty_ = false;     // guarded by mutex_: records appended since the last sync began
-  bool stopping_ = false;  // guarded by mutex_
-  Status sync_failure_;    // guarded by mutex_
-  std::unique_ptr<std::thread> syncer_;
+  std::unique_ptr<Syncer> syncer_;  // Batch only
 };
 
 WriteAheadLog* open_here(const ChangesHeld& held) {
