@@ -1,6 +1,7 @@
 """Writes a seed corpus for the snapshot fuzzer: files saved by the module
 from stores filled through upsert, hand-made files with graphs, and the hostile
-files of the loader's tests cut to the fuzzer's 64 KiB input limit."""
+files of the loader's tests cut to the fuzzer's 64 KiB input limit; and, given
+a second directory, logs written by a store for the log fuzzer."""
 import sys
 from pathlib import Path
 
@@ -56,5 +57,28 @@ def main(directory):
         (out / f"hostile_{name}").write_bytes(data)
 
 
+def log_seeds(directory):
+    """Logs of every record kind, one of them cut inside its last record."""
+    out = Path(directory)
+    out.mkdir(parents=True, exist_ok=True)
+    for name, dimension in (("small", 3), ("wide", 64)):
+        path = out / f"log_{name}"
+        path.unlink(missing_ok=True)
+        store = tarnwick.VectorStorage()
+        store.open_log(str(path), sync="none")
+        for i in range(12):
+            store.upsert(i, [float(i + k) for k in range(dimension)],
+                         None if i % 3 else {"tenant_id": f"t{i % 2}", "n": i, "f": i / 4, "long": "x" * 80})
+        store.batch_upsert(list(range(20, 30)), [[0.5] * dimension] * 10)
+        store.delete(3)
+        store.batch_delete([4, 5, 99])
+        store.ef_search = 33
+        store.close_log()
+    data = (out / "log_small").read_bytes()
+    (out / "log_torn").write_bytes(data[:-5])
+
+
 if __name__ == "__main__":
     main(sys.argv[1])
+    if len(sys.argv) > 2:
+        log_seeds(sys.argv[2])
