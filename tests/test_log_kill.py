@@ -37,7 +37,7 @@ from test_log_kill import operations, apply, recover
 directory, seed, fd, first = sys.argv[1], int(sys.argv[2]), int(sys.argv[3]), sys.argv[4]
 out = os.fdopen(fd, "wb", buffering=0)
 store = recover(directory, keep_open=True)
-out.write((0xFFFFFFFF).to_bytes(4, "little"))
+out.write((0xFFFFFFFF).to_bytes(4, "little"))  # ready
 for done, op in enumerate(operations(seed), 1):
     if op[0] == "save" and first == "save":
         out.write((0xFFFFFFFE).to_bytes(4, "little"))  # a checkpoint starts
@@ -184,6 +184,7 @@ def kill_and_check(directory, seed, model, rng, first="op", universe=IDS):
     return got, acked, got != before
 
 
+@pytest.mark.slow
 def test_kills_lose_no_acknowledged_write(tmp_path):
     rng = np.random.default_rng(2026)
     model, acked_counts, in_flight = {"ef": tarnwick.VectorStorage().ef_search}, [], 0
@@ -199,6 +200,7 @@ def test_kills_lose_no_acknowledged_write(tmp_path):
     assert sum(acked_counts) >= KILLS
 
 
+@pytest.mark.slow
 def test_kill_during_checkpoint_recovers(tmp_path):
     rng = np.random.default_rng(7)
     # A larger store first, so that a checkpoint takes long enough to be cut.
