@@ -13,6 +13,7 @@ import numpy as np
 from tarnwick import VectorStorage
 
 Point = tuple[list[float], dict[str, str | int | float] | None]
+Hit = tuple[int, float, dict[str, str | int | float] | None]
 
 
 def exercise(path: str) -> VectorStorage:
@@ -37,6 +38,20 @@ def exercise(path: str) -> VectorStorage:
     store.batch_upsert(np.arange(10, 14, dtype=np.uint64), rows, [None, {"k": 1}, None, texts],
                        progress=lambda done, total: seen.append((done, total)))
     assert_type(store.batch_upsert(range(20, 24), rows.tolist()), None)
+
+    years: dict[str, int] = {"year": 2026}
+    assert_type(store.query([1.0, 2.0, 3.0]), list[tuple[int, float]])
+    assert_type(store.query(rows[0], 3, "L2", where=years, tenant_id="a", ef=np.int32(64),
+                            early_stop=True), list[tuple[int, float]])
+    either: bool = len(store) > 0
+    nested = store.query(rows[0], where={
+        "$or": [{"year": {"$gte": 2020, "$lt": 2030}}, {"k": {"$in": [1, 2.5, "x"]}}],
+        "$not": {"tenant_id": {"$exists": False}}}, with_payload=True)
+    assert_type(nested, list[Hit])
+    assert_type(store.query(rows[0], with_payload=either), list[tuple[int, float]] | list[Hit])
+    assert_type(store.batch_query(rows, 2, "dot", tenant_id="b"), list[list[tuple[int, float]]])
+    assert_type(store.batch_query([rows[0], [1, 2, 3]], where={"$and": [years, {"k": 1}]},
+                                  with_payload=True), list[list[Hit]])
     assert_type(store.delete(20), bool)
     assert_type(store.batch_delete([21, np.uint64(22), 99]), int)
     assert_type(store.get(1), Point | None)
@@ -84,6 +99,12 @@ def rejected_calls(store: VectorStorage) -> list[Callable[[], object]]:
         lambda: store.batch_upsert([1.5], [[1.0]]),  # type: ignore[list-item]
         lambda: store.batch_upsert([1], [[1.0]], progress=3),  # type: ignore[arg-type]
         lambda: store.batch_delete(7),  # type: ignore[arg-type]
+        lambda: store.query([1.0, 2.0, 3.0], 5, "cosine", None),  # type: ignore[call-overload]
+        lambda: store.query([1.0, 2.0, 3.0], where={1: "a"}),  # type: ignore[dict-item]
+        lambda: store.query([1.0, 2.0, 3.0], where=[("year", 1)]),  # type: ignore[call-overload]
+        lambda: store.query([1.0, 2.0, 3.0], where={"year": None}),  # type: ignore[dict-item]
+        lambda: store.query([1.0, 2.0, 3.0], ef="64"),  # type: ignore[call-overload]
+        lambda: store.batch_query([1.0, 2.0], 5),  # type: ignore[list-item]
         lambda: store.get(12345)[0],  # type: ignore[index]
         lambda: "1" in store,  # type: ignore[operator]
         lambda: set_m(store),

@@ -156,16 +156,32 @@ def many():
     return store, metas
 
 
-@pytest.mark.parametrize("filter", [
+def meta_test(where):
+    """Plain equality filters tested in Python, for the table below."""
+    return lambda d: all(d.metadata.get(key) == v for key, v in where.items())
+
+
+# Each filter with the Python test of the documents it selects.
+FILTERS = [(f, meta_test(f)) for f in (
     {"tenant_id": "a"}, {"colour": "red"}, {"tenant_id": "b", "colour": "red"},
-    {"colour": "red", "i": 97}, {"colour": "green"}, {"tenant_id": "zz"},
-    {"i": 5.0}, lambda d: d.metadata["i"] % 7 == 3,
-])
+    {"colour": "red", "i": 97}, {"colour": "green"}, {"tenant_id": "zz"}, {"i": 5.0})] + [
+    ({"i": {"$lt": 7}}, lambda d: d.metadata["i"] < 7),
+    ({"tenant_id": "a", "i": {"$gte": 650, "$lt": 690}}, lambda d: d.metadata["tenant_id"] == "a"
+     and 650 <= d.metadata["i"] < 690),
+    ({"$or": [{"colour": "red"}, {"i": {"$in": [1, 2, 3]}}]},
+     lambda d: d.metadata["colour"] == "red" or d.metadata["i"] in (1, 2, 3)),
+    ({"$not": {"colour": "blue"}}, lambda d: d.metadata["colour"] != "blue"),
+    ({"tenant_id": {"$eq": "b"}, "colour": {"$nin": ["blue"]}},
+     lambda d: d.metadata["tenant_id"] == "b" and d.metadata["colour"] != "blue"),
+    ({"absent": {"$exists": False}, "i": {"$gt": 695}}, lambda d: d.metadata["i"] > 695),
+    (lambda d: d.metadata["i"] % 7 == 3, lambda d: d.metadata["i"] % 7 == 3),
+]
+
+
+@pytest.mark.parametrize("filter, test", FILTERS)
 @pytest.mark.parametrize("k", [1, 5, 50])
-def test_filters_return_only_matches_and_every_rare_match(many, filter, k):
+def test_filters_return_only_matches_and_every_rare_match(many, filter, test, k):
     store, metas = many
-    test = filter if callable(filter) else (
-        lambda d: all(d.metadata.get(key) == v for key, v in filter.items()))
     everything = store.similarity_search("query", k=len(metas))
     expected = [d.id for d in everything if test(d)]
     got = store.similarity_search("query", k=k, filter=filter)
@@ -173,6 +189,40 @@ def test_filters_return_only_matches_and_every_rare_match(many, filter, k):
     assert len(got) == min(k, len(expected))
     if len(expected) <= 10:  # rare matches are found even far down the ranking
         assert {d.id for d in got} == set(expected[:k]) or len(expected) > k
+
+
+class Recorder:
+    """Stands in for the store, recording the names of the methods called on it."""
+
+    def __init__(self, storage):
+        self.storage, self.calls = storage, []
+
+    def __len__(self):
+        self.calls.append("__len__")
+        return len(self.storage)
+
+    def __getattr__(self, name):
+        self.calls.append(name)
+        return getattr(self.storage, name)
+
+
+@pytest.mark.parametrize("filter, test", [f for f in FILTERS if not callable(f[0])])
+def test_dict_filters_are_one_store_query_with_payloads(many, filter, test):
+    store, _ = many
+    vector = store.embeddings.embed_query("query")
+    recorder = Recorder(store.storage)
+    store._storage = recorder
+    try:
+        got = store.similarity_search_with_score_by_vector(vector, 6, filter=filter)
+    finally:
+        store._storage = recorder.storage
+    assert recorder.calls == ["query"]  # no get per hit, no second round
+    where = dict(filter)
+    tenant = where.pop("tenant_id") if isinstance(where.get("tenant_id"), str) else None
+    native = store.storage.query(vector, 6, "cosine", where=where or None, tenant_id=tenant,
+                                 with_payload=True)
+    assert [(store._point_ids[d.id], s, d.metadata) for d, s in got] == \
+        [(i, s, {k: v for k, v in p.items() if not k.startswith("__")}) for i, s, p in native]
 
 
 def test_the_tenant_filter_is_the_store_tenant_search(many):
@@ -185,12 +235,16 @@ def test_the_tenant_filter_is_the_store_tenant_search(many):
         assert [(store._point_ids[d.id], s) for d, s in got] == native and len(native) == k
 
 
-@pytest.mark.parametrize("filter, error", [
-    ({"colour": ["red"]}, "under 'colour' is of type list"),
-    ({"colour": {"$in": ["red"]}}, "under 'colour' is of type dict"),
+@pytest.mark.parametrize("filter, error, text", [
+    ({"colour": ["red"]}, TypeError, "colour"),
+    ({"colour": {"$near": "red"}}, ValueError, "near"),
+    ({"i": {"$in": []}}, ValueError, "in"),
+    ({"__tarnwick_text": "x"}, ValueError, "'__tarnwick_text' is reserved"),
+    ({"$or": [{"i": 1}, {"$not": {"__tarnwick_id": "d1"}}]}, ValueError, "'__tarnwick_id' is reserved"),
+    ("colour", TypeError, "filter must be a dict"),
 ])
-def test_unsupported_filters_are_refused(many, filter, error):
-    with pytest.raises(TypeError, match=error):
+def test_malformed_filters_are_refused(many, filter, error, text):
+    with pytest.raises(error, match=text):
         many[0].similarity_search("query", k=3, filter=filter)
 
 

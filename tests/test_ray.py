@@ -129,6 +129,29 @@ def test_exact_shards_rank_as_the_exact_scan_beyond_500_points(local_ray):
                              rank(points, query, 25, metric, tenant), full)
 
 
+@pytest.mark.parametrize("metric", METRICS)
+@pytest.mark.parametrize("options", [
+    {"where": {"i": {"$lt": 100}}},
+    {"where": {"$or": [{"i": {"$gte": 400}}, {"tenant_id": "b"}]}, "with_payload": True},
+    {"where": {"i": {"$in": [3, 7, 8, 500]}}, "with_payload": True},
+    {"tenant_id": "a", "where": {"i": {"$ne": 5}}, "ef": 5, "early_stop": True},
+    {"where": {"tenant_id": {"$exists": False}}, "with_payload": True},
+])
+def test_queries_rank_as_one_store(exact_pair, metric, options):
+    one, sharded, queries, _ = exact_pair
+    for limit in (0, 1, 7, 1000):
+        batch = sharded.batch_query(queries, limit, metric, **options)
+        assert batch == [sharded.query(q, limit, metric, **options) for q in queries]
+        for query, got in zip(queries, batch):
+            full = {hit[0]: hit[1:] for hit in one.query(query, 1000, metric, **options)}
+            want = one.query(query, limit, metric, **options)
+            assert [hit[1] for hit in got] == [hit[1] for hit in want]
+            assert len({hit[0] for hit in got}) == len(got)
+            assert all(full[hit[0]] == hit[1:] for hit in got)  # payload included
+    assert sharded.query(queries[0]) == sharded.search(queries[0], 10, "cosine")
+    assert sharded.batch_query(queries[:3], 4) == sharded.batch_search(queries[:3], 4, "cosine")
+
+
 def test_graph_shards_recall_at_least_one_store(local_ray):
     # Spread clusters and a narrow beam, so that recall is below 1 and can differ.
     vectors, queries = held_out(21, 3000, 150, 32, centres=40, noise=2.0)
@@ -218,6 +241,11 @@ def test_shard_errors_arrive_as_themselves(exact_pair):
         sharded.batch_search(queries, -1, "cosine")
     with pytest.raises(TypeError):
         sharded.upsert(3, "abc", None)
+    for call in (sharded.query, sharded.batch_query):
+        with pytest.raises(ValueError, match="near") as raised:
+            call(queries[:1] if call == sharded.batch_query else queries[0], 3,
+                 where={"i": {"$near": 1}})
+        assert type(raised.value) is ValueError
     progress = []
     sharded.batch_upsert([11, 12, 13], np.ones((3, 6), np.float32), progress=lambda *a: progress.append(a))
     sharded.batch_delete([11, 12, 13])

@@ -46,7 +46,7 @@ def test_stub_lists_the_class_in_table_order():
             decorators = {ast.unparse(d) for d in node.decorator_list}
             if f"{node.name}.setter" in decorators:
                 setters.add(node.name)
-            else:
+            elif not (stubbed and stubbed[-1] == node.name and "overload" in decorators):
                 stubbed.append(node.name)
     assert stubbed == runtime
 

@@ -71,28 +71,44 @@ def document_of(payload: dict[str, Any]) -> Document:
     return Document(id=payload[ID_KEY], page_content=payload[TEXT_KEY], metadata=metadata)
 
 
-def split_filter(filter: Filter) -> tuple[str | None, Callable[[Document], bool] | None]:
-    """Returns the tenant the store filters by itself and a test of documents for
-    the rest of the filter (None when nothing is left to test)."""
+def split_filter(filter: Filter) -> tuple[str | None, dict[str, Any] | None,
+                                        Callable[[Document], bool] | None]:
+    """The tenant and the `where` filter the store applies itself, and a test of
+    documents applied afterwards (a callable filter). Each part is None when unused.
+
+    A dict filter is the store's own `where` language over the metadata ("$and",
+    "$or", "$not" and field conditions such as {"year": {"$gte": 2020}}); the store
+    checks it and names the place of a fault. A top-level "tenant_id" text goes to
+    the tenant search, which answers exactly as `search` does."""
     if filter is None:
-        return None, None
+        return None, None, None
     if callable(filter):
-        return None, filter
+        return None, None, filter
     if not isinstance(filter, dict):
-        raise TypeError(f"filter must be a dict of metadata values or a callable, "
+        raise TypeError(f"filter must be a dict of metadata conditions or a callable, "
                         f"not {type(filter).__name__}")
-    conditions = dict(filter)
-    for key, value in conditions.items():
-        check_value(key, value, "filter")
-    tenant = conditions.pop(TENANT_KEY) if isinstance(conditions.get(TENANT_KEY), str) else None
-    if not conditions:
-        return tenant, None
-    missing = object()
+    for key in field_keys(filter):
+        if isinstance(key, str) and key.startswith(RESERVED_PREFIX):
+            raise ValueError(f"filter key {key!r} is reserved: metadata keys never start "
+                             f"with {RESERVED_PREFIX!r}")
+    where = dict(filter)
+    tenant = where.pop(TENANT_KEY) if isinstance(where.get(TENANT_KEY), str) else None
+    return tenant, where or None, None
 
-    def matches(doc: Document) -> bool:
-        return all(doc.metadata.get(k, missing) == v for k, v in conditions.items())
 
-    return tenant, matches
+def field_keys(node: Any, depth: int = 0) -> Iterable[Any]:
+    """The metadata keys a where filter names, at any depth of "$and", "$or" and
+    "$not" (down to a depth beyond the store's own nesting limit)."""
+    if not isinstance(node, dict) or depth > 40:
+        return
+    for key, value in node.items():
+        if not (isinstance(key, str) and key.startswith("$")):
+            yield key
+        elif isinstance(value, dict):
+            yield from field_keys(value, depth + 1)
+        elif isinstance(value, (list, tuple)):
+            for item in value:
+                yield from field_keys(item, depth + 1)
 
 
 def mmr_order(query: Sequence[float], vectors: list[list[float]], k: int,
@@ -150,8 +166,10 @@ class TarnwickVectorStore(VectorStore):
     reserved. A metadata "tenant_id" text is the point's tenant: a filter on it is
     answered by the store's own tenant search.
 
-    `filter` is a dict of metadata values that a document must all equal, or a
-    callable taking a `Document`.
+    `filter` is a dict in the store's `where` language (for example
+    {"year": {"$gte": 2020}, "lang": "en"}: see the README's "Filters"), applied by
+    the store during the search, or a callable taking a `Document`, tested on the
+    store's results.
     """
 
     def __init__(self, embedding: Embeddings, *, metric: str = "cosine") -> None:
@@ -249,30 +267,36 @@ class TarnwickVectorStore(VectorStore):
         return docs
 
     def _search(self, vector: Sequence[float], k: int,
-                filter: Filter) -> list[tuple[Document, float, list[float]]]:
-        """The k best documents passing filter, best first, with scores and vectors.
+                filter: Filter) -> list[tuple[Document, float, int]]:
+        """The k best documents passing filter, best first, with scores and point ids.
 
-        A filter beyond the tenant is tested here, so the store is asked for more
-        results each round until k pass or the store has no more to give."""
+        A dict filter is applied by the store during the search, which returns
+        every document's payload with its hit. A callable filter is tested here,
+        so the store is asked for more results each round until k pass or the
+        store has no more to give."""
         if k <= 0:
             return []
-        tenant, matches = split_filter(filter)
+        tenant, where, matches = split_filter(filter)
+        if matches is None:
+            hits = self._storage.query(vector, k, self._metric, where=where, tenant_id=tenant,
+                                       with_payload=True)
+            return [(document_of(payload), score, point_id) for point_id, score, payload in hits]
         size = len(self._storage)
-        limit = k if matches is None else max(k, min(4 * k + 28, size))
-        # Each point's document and vector, read once across rounds. A wider
+        limit = max(k, min(4 * k + 28, size))
+        # Each point's document and verdict, made once across rounds. A wider
         # graph search may rank a point the narrower one missed, so every round
         # walks its whole result.
-        points: dict[int, tuple[Document, list[float]] | None] = {}
+        tested: dict[int, tuple[Document, bool]] = {}
         while True:
-            hits = self._storage.search(vector, limit, self._metric, tenant)
-            found: list[tuple[Document, float, list[float]]] = []
-            for point_id, score in hits:
-                if point_id not in points:
-                    point = self._storage.get(point_id)  # None: deleted after the search
-                    points[point_id] = None if point is None else (document_of(point[1]), point[0])
-                entry = points[point_id]
-                if entry is not None and (matches is None or matches(entry[0])):
-                    found.append((entry[0], score, entry[1]))
+            hits = self._storage.query(vector, limit, self._metric, with_payload=True)
+            found: list[tuple[Document, float, int]] = []
+            for point_id, score, payload in hits:
+                if point_id not in tested:
+                    doc = document_of(payload)
+                    tested[point_id] = (doc, bool(matches(doc)))
+                doc, passes = tested[point_id]
+                if passes:
+                    found.append((doc, score, point_id))
                     if len(found) == k:
                         return found
             if len(hits) < limit or limit >= size:
@@ -301,11 +325,14 @@ class TarnwickVectorStore(VectorStore):
                                                 fetch_k: int = 20, lambda_mult: float = 0.5,
                                                 filter: Filter = None,
                                                 **kwargs: Any) -> list[Document]:
-        candidates = self._search(embedding, max(fetch_k, k), filter)
-        # The graph path can return points of another length (with a fixed score);
-        # they have no similarity to the query or to the rest.
-        candidates = [c for c in candidates if len(c[2]) == len(embedding)]
-        order = mmr_order(embedding, [vector for _, _, vector in candidates], k, lambda_mult)
+        candidates = []
+        for doc, _, point_id in self._search(embedding, max(fetch_k, k), filter):
+            point = self._storage.get(point_id)  # None: deleted after the search
+            # The graph path can return points of another length (with a fixed
+            # score); they have no similarity to the query or to the rest.
+            if point is not None and len(point[0]) == len(embedding):
+                candidates.append((doc, point[0]))
+        order = mmr_order(embedding, [vector for _, vector in candidates], k, lambda_mult)
         return [candidates[i][0] for i in order]
 
     def max_marginal_relevance_search(self, query: str, k: int = 4, fetch_k: int = 20,

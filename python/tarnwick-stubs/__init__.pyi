@@ -1,8 +1,8 @@
 # Types of the tarnwick extension module, for type checkers and editors. The
 # methods are listed in the order of the class's method table; the tests and
 # mypy's stubtest check both against the built module.
-from collections.abc import Buffer, Callable, Sequence
-from typing import Any, SupportsFloat, SupportsIndex, TypeAlias, final
+from collections.abc import Buffer, Callable, Mapping, Sequence
+from typing import Any, Literal, SupportsFloat, SupportsIndex, TypeAlias, final, overload
 
 __all__ = ["VectorStorage"]
 
@@ -17,6 +17,13 @@ _PointIds: TypeAlias = Sequence[SupportsIndex] | Buffer
 _PayloadIn: TypeAlias = dict[str, Any]
 # A stored payload as get() returns it.
 _Payload: TypeAlias = dict[str, str | int | float]
+# A `where` filter: keys are payload keys (a value or an operator dict such as
+# {"$gte": 2020, "$lt": 2025}) or "$and"/"$or" (a sequence of filters) and "$not"
+# (a filter). The README's "Filters" section has the rules.
+_FilterValue: TypeAlias = str | int | float
+_Where: TypeAlias = Mapping[str, _FilterValue | Sequence[_FilterValue] | Sequence[_Where] | _Where]
+_Hit: TypeAlias = tuple[int, float]
+_PayloadHit: TypeAlias = tuple[int, float, _Payload | None]
 
 @final
 class VectorStorage:
@@ -70,6 +77,94 @@ class VectorStorage:
 
     def get(self, point_id: SupportsIndex) -> tuple[list[float], _Payload | None] | None:
         """The stored (vector, payload) of the id, or None."""
+
+    @overload
+    def query(
+        self,
+        query_vector: _Vector,
+        limit: SupportsIndex = 10,
+        metric: str = "cosine",
+        *,
+        where: _Where | None = None,
+        tenant_id: str | None = None,
+        ef: SupportsIndex | None = None,
+        early_stop: bool = False,
+        with_payload: Literal[False] = False,
+    ) -> list[_Hit]:
+        """Up to `limit` hits, best first, among the points `where` and `tenant_id` select.
+
+        `ef` overrides the beam (1..4096) for this call; `early_stop` stops the
+        walk when its best unexpanded candidate is worse than the beam's worst.
+        With `with_payload`, each hit is (id, score, payload). Releases the GIL.
+        """
+
+    @overload
+    def query(
+        self,
+        query_vector: _Vector,
+        limit: SupportsIndex = 10,
+        metric: str = "cosine",
+        *,
+        where: _Where | None = None,
+        tenant_id: str | None = None,
+        ef: SupportsIndex | None = None,
+        early_stop: bool = False,
+        with_payload: Literal[True],
+    ) -> list[_PayloadHit]: ...
+    @overload
+    def query(
+        self,
+        query_vector: _Vector,
+        limit: SupportsIndex = 10,
+        metric: str = "cosine",
+        *,
+        where: _Where | None = None,
+        tenant_id: str | None = None,
+        ef: SupportsIndex | None = None,
+        early_stop: bool = False,
+        with_payload: bool,
+    ) -> list[_Hit] | list[_PayloadHit]: ...
+    @overload
+    def batch_query(
+        self,
+        query_vectors: _Vectors,
+        limit: SupportsIndex = 10,
+        metric: str = "cosine",
+        *,
+        where: _Where | None = None,
+        tenant_id: str | None = None,
+        ef: SupportsIndex | None = None,
+        early_stop: bool = False,
+        with_payload: Literal[False] = False,
+    ) -> list[list[_Hit]]:
+        """One `query` result per query vector, in input order, answered on the worker pool."""
+
+    @overload
+    def batch_query(
+        self,
+        query_vectors: _Vectors,
+        limit: SupportsIndex = 10,
+        metric: str = "cosine",
+        *,
+        where: _Where | None = None,
+        tenant_id: str | None = None,
+        ef: SupportsIndex | None = None,
+        early_stop: bool = False,
+        with_payload: Literal[True],
+    ) -> list[list[_PayloadHit]]: ...
+    @overload
+    def batch_query(
+        self,
+        query_vectors: _Vectors,
+        limit: SupportsIndex = 10,
+        metric: str = "cosine",
+        *,
+        where: _Where | None = None,
+        tenant_id: str | None = None,
+        ef: SupportsIndex | None = None,
+        early_stop: bool = False,
+        with_payload: bool,
+    ) -> list[list[_Hit]] | list[list[_PayloadHit]]: ...
 
     @property
     def ef_search(self) -> int:

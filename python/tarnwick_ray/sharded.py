@@ -54,9 +54,9 @@ def shards_of(point_ids: np.ndarray, shards: int) -> np.ndarray:
     return ((z ^ (z >> np.uint64(31))) % np.uint64(shards)).astype(np.intp)
 
 
-def merge(answers: Sequence[list[tuple[int, float]]], limit: int,
-          lower_is_better: bool) -> list[tuple[int, float]]:
-    """The best `limit` of the shards' rankings, in the order search gives.
+def merge(answers: Sequence[list[tuple]], limit: int, lower_is_better: bool) -> list[tuple]:
+    """The best `limit` of the shards' rankings, in the order search gives; hits
+    are (id, score) or (id, score, payload).
 
     Equal scores keep shard order, then each shard's own order; results whose
     score is NaN (only from NaN vectors) come after all others, in the same order."""
@@ -77,8 +77,8 @@ class Shard:
         self.store = tarnwick.VectorStorage()
         self.staged: tarnwick.VectorStorage | None = None
 
-    def call(self, method: str, *args: Any) -> Any:
-        return getattr(self.store, method)(*args)
+    def call(self, method: str, *args: Any, **options: Any) -> Any:
+        return getattr(self.store, method)(*args, **options)
 
     def batch_upsert(self, point_ids: Any, vectors: Any, payloads: Any) -> int:
         self.store.batch_upsert(point_ids, vectors, payloads)
@@ -115,10 +115,10 @@ class ShardedVectorStorage:
     """One logical vector store over `shards` Ray actors, each a `VectorStorage`.
 
     Methods mirror `VectorStorage`: `upsert`, `batch_upsert`, `delete`,
-    `batch_delete`, `get`, `len()`, `in` go to the shard of each id; `search` and
-    `batch_search` ask every shard in parallel and merge the answers (best first
-    by the metric's direction; equal scores in shard order, then each shard's
-    order). A shard whose actor died raises `ShardUnavailableError`: no call ever
+    `batch_delete`, `get`, `len()`, `in` go to the shard of each id; `search`,
+    `batch_search`, `query` and `batch_query` ask every shard in parallel and
+    merge the answers (best first by the metric's direction; equal scores in
+    shard order, then each shard's order). A shard whose actor died raises `ShardUnavailableError`: no call ever
     returns a result missing a shard.
 
     Call `ray.init()` (one machine) or `ray.init(address=...)` (a cluster) first.
@@ -270,6 +270,32 @@ class ShardedVectorStorage:
                      tenant_id: str | None = None) -> list[list[tuple[int, float]]]:
         queries = ray.put(query_vectors)  # stored once, read by every shard
         answers = self._gather([actor.call.remote("batch_search", queries, limit, metric, tenant_id)
+                                for actor in self.actors])
+        lower = lower_is_better(metric)
+        return [merge(per_query, limit, lower) for per_query in zip(*answers)]
+
+    def query(self, query_vector: Sequence[float], limit: int = 10, metric: str = "cosine", *,
+              where: dict[str, Any] | None = None, tenant_id: str | None = None,
+              ef: int | None = None, early_stop: bool = False,
+              with_payload: bool = False) -> list[tuple]:
+        """VectorStorage.query over every shard: each shard answers within its own
+        points (the filter, beam and payloads as asked) and the answers are merged
+        as search merges them; hits are (id, score) or (id, score, payload)."""
+        options = {"where": where, "tenant_id": tenant_id, "ef": ef, "early_stop": early_stop,
+                   "with_payload": with_payload}
+        answers = self._gather([actor.call.remote("query", query_vector, limit, metric, **options)
+                                for actor in self.actors])
+        return merge(answers, limit, lower_is_better(metric))
+
+    def batch_query(self, query_vectors: Any, limit: int = 10, metric: str = "cosine", *,
+                    where: dict[str, Any] | None = None, tenant_id: str | None = None,
+                    ef: int | None = None, early_stop: bool = False,
+                    with_payload: bool = False) -> list[list[tuple]]:
+        """VectorStorage.batch_query over every shard, merged per query."""
+        options = {"where": where, "tenant_id": tenant_id, "ef": ef, "early_stop": early_stop,
+                   "with_payload": with_payload}
+        queries = ray.put(query_vectors)
+        answers = self._gather([actor.call.remote("batch_query", queries, limit, metric, **options)
                                 for actor in self.actors])
         lower = lower_is_better(metric)
         return [merge(per_query, limit, lower) for per_query in zip(*answers)]
