@@ -1,4 +1,5 @@
-// Which path answers a search, and many searches at once on the worker pool.
+// Which path answers a search or a query (its condition compiled and
+// estimated first), and many of them at once on the worker pool.
 #include "storage/search.h"
 
 #include <cmath>
