@@ -245,9 +245,12 @@ def test_filtered_recall_and_guarantee_at_every_selectivity(walk_store, share, m
         check_filtered_answer(result, exact, 10, metric)
         best = sorted(exact, key=lambda i: -exact[i] if metric != "euclidean" else exact[i])[:10]
         recalls.append(len({pid for pid, _ in result} & set(best)) / max(1, len(best)))
-    # Inner products walk a graph built for distances: unfiltered, they reach
-    # about 0.97 on this set, and a filter must not lose more.
-    assert np.mean(recalls) >= (0.95 if metric == "dot_product" else 0.99), recalls
+    # The graph is built in parallel, so a walk's recall varies a little from
+    # build to build: unfiltered, about 0.99 on this set (inner products, on a
+    # graph built by distance, about 0.97). A filter must lose no more.
+    assert np.mean(recalls) >= (0.95 if metric == "dot_product" else 0.98), recalls
+    if share <= 0.5:  # answered by the scan
+        assert np.mean(recalls) == 1.0
 
 
 @pytest.mark.parametrize("where", [{"k": "odd"}, {"k": {"$ne": "odd"}, "r": {"$gte": 100}},

@@ -1,4 +1,5 @@
-// Which path answers a search, and many searches at once on the worker pool.
+// Which path answers a search or a query (its condition compiled and
+// estimated first), and many of them at once on the worker pool.
 #include "storage/search.h"
 
 #include <cmath>
@@ -28,6 +29,15 @@ bool prefers_exact_scan_of_tenant(size_t tenant_points, size_t store_points) {
   return tenant_points <= TENANT_SCAN_MIN ||
          static_cast<double>(tenant_points) * static_cast<double>(tenant_points) <=
              static_cast<double>(TENANT_WALK_POINTS) * static_cast<double>(store_points);
+}
+
+size_t filter_scan_most(size_t store_points) {
+  return static_cast<size_t>(std::max<double>(
+      TENANT_SCAN_MIN, std::sqrt(static_cast<double>(FILTER_WALK_POINTS) * store_points)));
+}
+
+bool prefers_exact_scan_of_filter(size_t matching_points, size_t store_points) {
+  return matching_points <= filter_scan_most(store_points);
 }
 
 std::vector<ScoredPoint> search_view(const ReadView& view, std::span<const float> query,
@@ -118,17 +128,18 @@ QueryAnswer query_view(const ReadView& view, std::span<const float> query,
     compiled = compile_filter(*request.where, view.points);
     const size_t store_points = record_count(view.points);
     // The estimate need only tell a scan from a walk, and bound the walk.
-    const size_t scan_most = static_cast<size_t>(std::max<double>(
-        TENANT_SCAN_MIN, std::sqrt(static_cast<double>(TENANT_WALK_POINTS) * store_points)));
+    const size_t scan_most = filter_scan_most(store_points);
     const FilterEstimate estimate = estimate_matches(compiled, view.points, scan_most + 1);
     if (estimate.exact && estimate.count == 0) return {};
     scope->condition = &condition;
     // Past what a scan answers, the count may have stopped short: a walk is
     // then bounded by the scope alone.
     scope->expected = estimate.count > scan_most ? scope->points : estimate.count;
-    if ((!graph || prefers_exact_scan_of_tenant(scope->expected_points(), store_points)) &&
+    if ((!graph || prefers_exact_scan_of_filter(scope->expected_points(), store_points)) &&
         filter_candidates(compiled, view.points, scope->points, candidates)) {
       scope->candidates = std::span<const uint32_t>(candidates);
+      // As many candidates as an exact count of matches: they are the matches.
+      scope->candidates_match = estimate.exact && estimate.count == candidates.size();
     }
   }
 

@@ -95,6 +95,9 @@ struct SearchScope {
   // When set, the only slots that can be returned (the condition and the
   // tenant still apply to each): from a payload index, or a walk's kept points.
   std::optional<std::span<const uint32_t>> candidates;
+  // Whether every candidate holding a record meets the condition, so that a
+  // scan need not test it.
+  bool candidates_match = false;
   bool whole_table() const { return tenant == NO_TENANT && !condition && !candidates; }
   // How many points the scope is expected to hold.
   size_t expected_points() const { return condition ? std::min(expected, points) : points; }
@@ -164,5 +167,14 @@ inline constexpr size_t TENANT_WALK_POINTS = 5000;
 
 // Whether a tenant of this size is answered by scanning its points.
 bool prefers_exact_scan_of_tenant(size_t tenant_points, size_t store_points);
+
+// The same for the points a condition accepts (with or without a tenant), by
+// the same rule: a filtered walk's beam is widened by the share it passes
+// through, and a scan tests the condition on each point unless the payload
+// indexes name the matches exactly.
+inline constexpr size_t FILTER_WALK_POINTS = 5000;
+bool prefers_exact_scan_of_filter(size_t matching_points, size_t store_points);
+// The most matching points prefers_exact_scan_of_filter scans in a store of this size.
+size_t filter_scan_most(size_t store_points);
 
 }  // namespace tarnwick

@@ -107,7 +107,7 @@ void scan_scope(const PointTable& points, const SearchScope& scope, size_t dim, 
   auto offer = [&](uint32_t slot) {
     if (!has_record(points, slot) || slot_dim(points, slot) != dim) return;
     if (scope.tenant != NO_TENANT && slot_tenant(points, slot) != scope.tenant) return;
-    if (scope.condition && !(*scope.condition)(slot)) return;
+    if (scope.condition && !scope.candidates_match && !(*scope.condition)(slot)) return;
     on_slot(scan_slot(points, slot));
   };
   std::span<const uint32_t> list;

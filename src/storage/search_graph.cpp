@@ -58,7 +58,10 @@ std::vector<ScoredSlotPoint> graph_search_slots(const HnswIndex& graph, const Po
                                                 const WalkOptions& options, bool exact_scores) {
   if (limit == 0 || !graph.entry_point) return {};
   const bool filtered = !scope.whole_table();
-  if (filtered && prefers_exact_scan_of_tenant(scope.expected_points(), record_count(points))) {
+  const size_t in_scope_points = scope.expected_points();
+  if (filtered && (scope.condition
+                       ? prefers_exact_scan_of_filter(in_scope_points, record_count(points))
+                       : prefers_exact_scan_of_tenant(in_scope_points, record_count(points)))) {
     return exact_search_slots(points, query, limit, metric, scope);
   }
   uint32_t entry = find_slot(points, *graph.entry_point);
@@ -125,6 +128,7 @@ std::vector<ScoredSlotPoint> graph_search_slots(const HnswIndex& graph, const Po
     SearchScope walked = scope;
     walked.points = kept_slots.size();
     walked.candidates = std::span<const uint32_t>(kept_slots);
+    walked.candidates_match = true;  // every kept point was tested
     std::vector<ScoredSlotPoint> rescored =
         exact_search_slots(points, query, kept_slots.size(), metric, walked);
     if (rescored.size() < limit) return exact_search_slots(points, query, limit, metric, scope);
