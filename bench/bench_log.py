@@ -35,17 +35,21 @@ def best(repeats, run):
     return min(times)
 
 
-def batch_rate(ids, vectors, mode, repeats):
-    def run():
-        store = tarnwick.VectorStorage()
-        if mode:
-            store.open_log(str(fresh(CACHE / "bench.log")), sync=mode)
-        start = time.perf_counter()
-        store.batch_upsert(ids, vectors)
-        spent = time.perf_counter() - start
-        store.close_log()
-        return spent
-    return len(ids) / best(repeats, run)
+def batch_rates(ids, vectors, repeats):
+    """Runs of the modes interleaved, so that a change in the machine's load
+    falls on all of them alike."""
+    spent = {mode: [] for mode in MODES}
+    for _ in range(repeats):
+        for mode in MODES:
+            gc.collect()
+            store = tarnwick.VectorStorage()
+            if mode:
+                store.open_log(str(fresh(CACHE / "bench.log")), sync=mode)
+            start = time.perf_counter()
+            store.batch_upsert(ids, vectors)
+            spent[mode].append(time.perf_counter() - start)
+            store.close_log()
+    return {mode: len(ids) / min(times) for mode, times in spent.items()}
 
 
 def upsert_rate(base_ids, base, rows, mode, repeats):
@@ -126,7 +130,7 @@ def main():
     lines = [
         f"# command: .venv/bin/python bench/bench_log.py --points {args.points} --repeats {args.repeats}",
         f"# machine: {os.cpu_count()} logical CPUs shared with other jobs, load average "
-        f"{os.getloadavg()[0]:.1f} at start; best of {args.repeats} runs each; files in bench/.cache",
+        f"{os.getloadavg()[0]:.1f} at start; best of {args.repeats} runs each (batch_upsert modes interleaved); files in bench/.cache",
         "",
     ]
 
@@ -134,7 +138,7 @@ def main():
         print(line, flush=True)
         lines.append(line)
 
-    rates = {mode: batch_rate(ids, vectors, mode, args.repeats) for mode in MODES}
+    rates = batch_rates(ids, vectors, args.repeats)
     report(f"# batch_upsert {args.points} x {args.dimension}")
     for mode in MODES:
         report(f"{'no log' if mode is None else 'sync=' + mode:12}: {rates[mode]:9.0f} points/s "
