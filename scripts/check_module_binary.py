@@ -13,7 +13,7 @@ import subprocess
 import sys
 from pathlib import Path
 
-KERNEL_FILE = re.compile(r"(scan|code)_kernels_\w+\.cpp$")
+KERNEL_FILE = re.compile(r"((scan|code)_kernels_\w+|crc32c_sse42)\.cpp$")
 ISA_FLAG = re.compile(r"-m(avx|sse[34]|ssse3|fma|f16c|bmi|lzcnt|popcnt|movbe|amx|evex|apx)")
 TUNING_FLAG = re.compile(r"-m(arch|tune|cpu)=")
 # An instruction line of `objdump -d --no-show-raw-insn` whose mnemonic is VEX or EVEX encoded.
