@@ -43,8 +43,10 @@ using Clock = ThreadClock;
 // Inputs are at most 64 KiB: with the sanitizers, the seeds' insertions and
 // searches take at most 10 ms of processor time and their decoding 8 ms, while a
 // shrink that searches a list for each of its 8,000 entries (the most points
-// such an input holds) takes 270 ms.
-constexpr std::chrono::milliseconds TIME_BUDGET{100};
+// such an input holds) takes 270 ms. The first change after a load also makes
+// the graph's link bookkeeping, linear in its links: up to about 110 ms for the
+// largest inputs on a busy machine. A quadratic case costs seconds.
+constexpr std::chrono::milliseconds TIME_BUDGET{250};
 
 // Runs `work` (which returns the processor time of the part it measured) and
 // aborts when that part takes more than TIME_BUDGET twice running: one overrun
