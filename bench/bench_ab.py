@@ -4,9 +4,10 @@ change meant to keep the speed can show that it did, and that both builds
 return the same results, bit for bit.
 
 Usage:
-  cp .venv/lib/python3.12/site-packages/tarnwick*.so /tmp/before/   # before the change
-  ... change, rebuild, and copy the new module to /tmp/after/ likewise ...
-  .venv/bin/python bench/bench_ab.py /tmp/before /tmp/after [--rounds 40] [--out FILE]
+  mkdir -p "$BEFORE" && cp .venv/lib/python3.12/site-packages/tarnwick*.so "$BEFORE"/   # before the change
+  ... change, rebuild, and copy the new module to "$AFTER" likewise ...
+  .venv/bin/python bench/bench_ab.py "$BEFORE" "$AFTER" [--rounds 40] [--out FILE]
+(BEFORE and AFTER: any two empty directories, e.g. made by mktemp -d.)
 Each directory holds one built tarnwick module. The data and the graph (built
 once, by the first build, and saved) are cached in bench/.cache/ab. Both modules
 are loaded into one process (each is its own copy of the extension), and every
