@@ -223,6 +223,23 @@ size_t gather_unvisited(const HnswIndex& graph, const PointTable& points, const 
   return reached;
 }
 
+// Requests what expanding `slot` will read of its neighbours not yet visited:
+// their codes (their rows when the walk has no codes). Its list should be at
+// hand (it was requested when the slot entered). Called once the walk knows
+// its next expansion, so that the requests overlap the work left in this one.
+inline void prefetch_expansion(const HnswIndex& graph, const PointTable& points,
+                               const WalkQuery& query, const WalkScratch& scratch, uint32_t slot) {
+  const size_t slots = slot_count(points);
+  for (uint32_t n : layer0_neighbors(graph, slot)) {
+    if (n >= slots || was_visited(scratch, n)) continue;
+    if (query.codes != nullptr && in_rows(points, n)) {
+      prefetch_code(points, n);
+    } else {
+      prefetch_point(points, n);
+    }
+  }
+}
+
 // The candidates a walk will most likely expand next: the front of its heap.
 inline std::span<const WalkPair> upcoming(const std::vector<WalkPair>& candidates) {
   return std::span<const WalkPair>(candidates.data(), std::min<size_t>(candidates.size(), 3));
@@ -446,16 +463,22 @@ void search_base_layer(const HnswIndex& graph, const PointTable& points,
     // Once `nearest` is full it stays full during the pass, and only a
     // distance below `worst` enters: a point proved to be at least `worst`
     // away is rejected unread.
-    gather_unvisited(graph, points, query, list, upcoming(candidates), scratch,
-                     nearest.size() >= ef, worst);
+    gather_unvisited(graph, points, query, list, {}, scratch, nearest.size() >= ef, worst);
     for (size_t i = 0; i < scratch.batch_slots.size(); ++i) {
       float d = scratch.batch_distances[i];
       if (worst > d || nearest.size() < ef) {
         WalkPair pair{d, seq++, scratch.batch_slots[i]};
+        // Every point that enters is expanded: its list is requested now.
+        prefetch_block(graph, pair.slot);
         push_candidate(candidates, pair);
         push_kept(nearest, pair);
         if (nearest.size() > ef) drop_farthest(nearest);
       }
+    }
+    // The next expansion is now known: what it reads is requested while this
+    // one's bookkeeping finishes.
+    if (!candidates.empty()) {
+      prefetch_expansion(graph, points, query, scratch, candidates.front().slot);
     }
   }
   std::sort(nearest.begin(), nearest.end(), Nearer{});
