@@ -111,45 +111,65 @@ bool meets_filter(const void* context, uint32_t slot) {
   return filter_matches(*test.filter, *test.points, slot);
 }
 
-QueryAnswer query_view(const ReadView& view, std::span<const float> query,
-                       const QueryRequest& request) {
-  std::optional<SearchScope> scope = resolve_scope(view.points, request.tenant);
-  if (!scope) return {};
-  const bool exact_scores = request.where != nullptr || request.early_stop;
-  const bool graph = record_count(view.points) >= HNSW_MIN_POINTS && view.graph.entry_point;
+// What a request's scope and condition make of a view, whatever the query
+// vector: the condition compiled for the table, its matches estimated from
+// the payload indexes and, when a scan will answer, the candidates they name.
+// Made once for a batch and read by every worker; it refers to itself, so it
+// stays where it was made.
+struct PreparedRequest {
+  PreparedRequest() = default;
+  PreparedRequest(const PreparedRequest&) = delete;
+  PreparedRequest& operator=(const PreparedRequest&) = delete;
 
-  // The condition: compiled for this table, its matches estimated from the
-  // payload indexes, and when a scan will answer, the candidates they name.
+  std::optional<SearchScope> scope;  // absent: no point can answer
+  bool graph = false;
+  bool exact_scores = false;
   CompiledFilter compiled;
-  FilterTest test{&compiled, &view.points};
+  FilterTest test{&compiled, nullptr};
   SlotPredicate condition{&test, meets_filter};
   std::vector<uint32_t> candidates;
-  if (request.where != nullptr) {
-    compiled = compile_filter(*request.where, view.points);
-    const size_t store_points = record_count(view.points);
-    // The estimate need only tell a scan from a walk, and bound the walk.
-    const size_t scan_most = filter_scan_most(store_points);
-    const FilterEstimate estimate = estimate_matches(compiled, view.points, scan_most + 1);
-    if (estimate.exact && estimate.count == 0) return {};
-    scope->condition = &condition;
-    // Past what a scan answers, the count may have stopped short: a walk is
-    // then bounded by the scope alone.
-    scope->expected = estimate.count > scan_most ? scope->points : estimate.count;
-    if ((!graph || prefers_exact_scan_of_filter(scope->expected_points(), store_points)) &&
-        filter_candidates(compiled, view.points, scope->points, candidates)) {
-      scope->candidates = std::span<const uint32_t>(candidates);
-      // As many candidates as an exact count of matches: they are the matches.
-      scope->candidates_match = estimate.exact && estimate.count == candidates.size();
-    }
-  }
+};
 
+void prepare_request(const ReadView& view, const QueryRequest& request, PreparedRequest& out) {
+  out.scope = resolve_scope(view.points, request.tenant);
+  if (!out.scope) return;
+  out.exact_scores = request.where != nullptr || request.early_stop;
+  out.graph = record_count(view.points) >= HNSW_MIN_POINTS && view.graph.entry_point;
+  out.test.points = &view.points;
+  if (request.where == nullptr) return;
+  SearchScope& scope = *out.scope;
+  out.compiled = compile_filter(*request.where, view.points);
+  const size_t store_points = record_count(view.points);
+  // The estimate need only tell a scan from a walk, and bound the walk.
+  const size_t scan_most = filter_scan_most(store_points);
+  const FilterEstimate estimate = estimate_matches(out.compiled, view.points, scan_most + 1);
+  if (estimate.exact && estimate.count == 0) {
+    out.scope.reset();
+    return;
+  }
+  scope.condition = &out.condition;
+  // Past what a scan answers, the count may have stopped short: a walk is
+  // then bounded by the scope alone.
+  scope.expected = estimate.count > scan_most ? scope.points : estimate.count;
+  if ((!out.graph || prefers_exact_scan_of_filter(scope.expected_points(), store_points)) &&
+      filter_candidates(out.compiled, view.points, scope.points, out.candidates)) {
+    scope.candidates = std::span<const uint32_t>(out.candidates);
+    // As many candidates as an exact count of matches: they are the matches.
+    scope.candidates_match = estimate.exact && estimate.count == out.candidates.size();
+  }
+}
+
+QueryAnswer answer_prepared(const ReadView& view, std::span<const float> query,
+                            const QueryRequest& request, const PreparedRequest& prepared) {
+  if (!prepared.scope) return {};
   std::vector<ScoredSlotPoint> best;
-  if (graph) {
+  if (prepared.graph) {
     const WalkOptions options{request.ef, request.early_stop};
     best = graph_search_slots(view.graph, view.points, query, request.limit, request.metric,
-                              *scope, options, exact_scores);
+                              *prepared.scope, options, prepared.exact_scores);
   } else {
-    best = exact_search_slots(view.points, query, request.limit, request.metric, *scope);
+    best = exact_search_slots(view.points, query, request.limit, request.metric,
+                              *prepared.scope);
   }
   return answer_from_slots(view.points, best, request.with_payload);
 }
@@ -159,7 +179,9 @@ QueryAnswer query_view(const ReadView& view, std::span<const float> query,
 QueryAnswer query_points(const Store& store, std::span<const float> query,
                          const QueryRequest& request) {
   const ReadView view = read_view(store);
-  return query_view(view, query, request);
+  PreparedRequest prepared;
+  prepare_request(view, request, prepared);
+  return answer_prepared(view, query, request, prepared);
 }
 
 std::vector<QueryAnswer> batch_query_points(const Store& store,
@@ -168,8 +190,13 @@ std::vector<QueryAnswer> batch_query_points(const Store& store,
   std::shared_ptr<WorkerPool> pool = process_worker_pool();
   std::vector<QueryAnswer> results(queries.size());
   const ReadView view = read_view(store);  // for the whole batch, as in batch_search_points
+  // The condition is compiled and estimated once; the workers only read it.
+  PreparedRequest prepared;
+  prepare_request(view, request, prepared);
   auto answer = [&](size_t begin, size_t end) {
-    for (size_t i = begin; i < end; ++i) results[i] = query_view(view, queries[i], request);
+    for (size_t i = begin; i < end; ++i) {
+      results[i] = answer_prepared(view, queries[i], request, prepared);
+    }
   };
   if (queries.size() <= 1) {
     answer(0, queries.size());
