@@ -8,6 +8,7 @@
 
 #include "index/hnsw.h"
 #include "persist/coding.h"
+#include "persist/payload_coding.h"
 #include "util/crc32c.h"
 
 namespace tarnwick {
@@ -32,35 +33,6 @@ uint32_t load_u32(const char* in) {
 std::string at_offset(size_t offset) { return " at offset " + std::to_string(offset); }
 
 // ---- Encoding ----
-
-size_t payload_value_size(const PayloadValue& value) {
-  switch (value.kind) {
-    case PayloadKind::Keyword:
-    case PayloadKind::Text:
-      return 1 + varint_length(value.text.size()) + value.text.size();
-    case PayloadKind::Integer:
-      return 1 + varint_length(zigzag(value.integer));
-    case PayloadKind::Float:
-      return 1 + sizeof(double);
-  }
-  return 0;
-}
-
-void put_payload_value(Writer& out, const PayloadValue& value) {
-  put_byte(out, static_cast<uint8_t>(value.kind));
-  switch (value.kind) {
-    case PayloadKind::Keyword:
-    case PayloadKind::Text:
-      put_text(out, value.text);
-      break;
-    case PayloadKind::Integer:
-      put_varint(out, zigzag(value.integer));
-      break;
-    case PayloadKind::Float:
-      put_float64(out, value.number);
-      break;
-  }
-}
 
 size_t point_size(uint64_t id, std::span<const float> vector, const Payload* payload) {
   size_t size = varint_length(id) + varint_length(vector.size()) + vector.size_bytes() + 1;
@@ -118,35 +90,6 @@ void put_body(Writer& out, const Change& change) {
 }
 
 // ---- Decoding ----
-
-bool get_payload_value(Reader& in, PayloadValue& value) {
-  uint32_t variant;
-  if (!get_varint32(in, variant)) return false;
-  switch (variant) {
-    case static_cast<uint32_t>(PayloadKind::Keyword):
-    case static_cast<uint32_t>(PayloadKind::Text): {
-      std::string_view text;
-      if (!get_text(in, text)) return false;
-      value = variant == 0 ? PayloadValue::keyword(std::string(text))
-                           : PayloadValue::long_text(std::string(text));
-      return true;
-    }
-    case static_cast<uint32_t>(PayloadKind::Integer): {
-      uint64_t encoded;
-      if (!get_varint(in, encoded)) return false;
-      value = PayloadValue::from_integer(unzigzag(encoded));
-      return true;
-    }
-    case static_cast<uint32_t>(PayloadKind::Float): {
-      double number;
-      if (!get_float64(in, number)) return false;
-      value = PayloadValue::from_float(number);
-      return true;
-    }
-    default:
-      return in.fail(DecodeError::BadVariant);
-  }
-}
 
 bool get_point(Reader& in, LogRecord& record) {
   uint64_t id;

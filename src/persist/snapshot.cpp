@@ -13,6 +13,7 @@
 
 #include "index/metrics.h"
 #include "storage/store.h"
+#include "persist/payload_coding.h"
 #include "table/payload.h"
 #include "util/quiet_thread.h"
 #include "util/worker_pool.h"
@@ -41,35 +42,6 @@ size_t presize_count(uint64_t count, size_t bytes_left, size_t min_entry_bytes) 
 }
 
 // ---- Encoding ----
-
-size_t payload_value_size(const PayloadValue& value) {
-  switch (value.kind) {
-    case PayloadKind::Keyword:
-    case PayloadKind::Text:
-      return 1 + varint_length(value.text.size()) + value.text.size();
-    case PayloadKind::Integer:
-      return 1 + varint_length(zigzag(value.integer));
-    case PayloadKind::Float:
-      return 1 + sizeof(double);
-  }
-  return 0;
-}
-
-void put_payload_value(Writer& out, const PayloadValue& value) {
-  put_byte(out, static_cast<uint8_t>(value.kind));
-  switch (value.kind) {
-    case PayloadKind::Keyword:
-    case PayloadKind::Text:
-      put_text(out, value.text);
-      break;
-    case PayloadKind::Integer:
-      put_varint(out, zigzag(value.integer));
-      break;
-    case PayloadKind::Float:
-      put_float64(out, value.number);
-      break;
-  }
-}
 
 size_t point_entry_size(const PointTable& points, uint32_t slot_number) {
   const SlotHeader& header = points.headers[slot_number];
@@ -142,38 +114,6 @@ void put_node_entry(Writer& out, const SnapshotPlan& plan, const HnswIndex& grap
 }
 
 // ---- Decoding ----
-
-// Reads a value into `value`, a default (Integer 0) one: straight into place,
-// with no temporary value or string.
-bool get_payload_value(Reader& in, PayloadValue& value) {
-  uint32_t variant;
-  if (!get_varint32(in, variant)) return false;
-  switch (variant) {
-    case static_cast<uint32_t>(PayloadKind::Keyword):
-    case static_cast<uint32_t>(PayloadKind::Text): {
-      std::string_view text;
-      if (!get_text(in, text)) return false;
-      value.kind = static_cast<PayloadKind>(variant);
-      value.text.assign(text);
-      return true;
-    }
-    case static_cast<uint32_t>(PayloadKind::Integer): {
-      uint64_t encoded;
-      if (!get_varint(in, encoded)) return false;
-      value.integer = unzigzag(encoded);
-      return true;
-    }
-    case static_cast<uint32_t>(PayloadKind::Float): {
-      double number;
-      if (!get_float64(in, number)) return false;
-      value.kind = PayloadKind::Float;
-      value.number = number;
-      return true;
-    }
-    default:
-      return in.fail(DecodeError::BadVariant);
-  }
-}
 
 // Reads a present payload's entries into a payload of its own, sized once.
 bool get_payload(Reader& in, std::unique_ptr<Payload>& out) {
