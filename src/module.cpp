@@ -13,6 +13,7 @@
 #include "persist/write_ahead_log.h"
 #include "storage/search.h"
 #include "storage/store.h"
+#include "util/free_memory.h"
 
 namespace tarnwick {
 
@@ -56,6 +57,9 @@ constexpr MethodSpec CLOSE_LOG_SPEC{"VectorStorage.close_log()", nullptr, 0, 0};
 // Points stored per step of batch_upsert; between steps the caller handles
 // signals and reports progress.
 constexpr size_t BATCH_UPSERT_CHUNK = 4096;
+// A batch_upsert of at least this many components (16 MiB of them) gives the
+// memory it freed back to the system when it ends.
+constexpr size_t RELEASE_AFTER_FLOATS = size_t{1} << 22;
 
 constexpr char SEARCH_METRIC_ERROR[] =
     "Unsupported metric option. Choose from: 'cosine', 'dot_product' ('dot'), or 'euclidean' ('l2').";
@@ -354,6 +358,13 @@ PyObject* batch_upsert_impl(PyObject* self, std::vector<uint64_t>& point_ids,
                                                          static_cast<Py_ssize_t>(total)));
       if (!outcome) return nullptr;
     }
+  }
+  if (vector_list.list.values.size() >= RELEASE_AFTER_FLOATS) {
+    // The converted input goes now, and with it what the steps left in the
+    // allocator's free lists goes back to the system.
+    vector_list.list = VectorList();
+    std::vector<std::span<const float>>().swap(rows);
+    without_interpreter_lock([] { release_free_memory(); });
   }
   Py_RETURN_NONE;
 }
