@@ -234,6 +234,8 @@ def main():
     parser.add_argument("--queries", type=int, default=1000)
     parser.add_argument("--skip-text", action="store_true")
     parser.add_argument("--skip-memory", action="store_true")
+    parser.add_argument("--memory-only", type=int, default=0, metavar="RUNS",
+                        help="only measure memory, RUNS times each, into bench/results/memory.txt")
     parser.add_argument("--suffix", default="",
                         help="appended to the result names (for example _avx2); no plot is drawn with one")
     args = parser.parse_args()
@@ -252,6 +254,17 @@ def main():
     report(f"# kernels: TARNWICK_SCAN_KERNELS={os.environ.get('TARNWICK_SCAN_KERNELS', 'auto')}, "
            f"TARNWICK_BOUNDS={os.environ.get('TARNWICK_BOUNDS', 'on')}; every time is the best of "
            f"{SWEEP_ROUNDS} sweeps, the libraries taking turns at each beam")
+    if args.memory_only:
+        report("# memory only: each figure from a build in a fresh process")
+        for run in range(args.memory_only):
+            t_mem, t_peak = memory_per_point("tarnwick", args.points, args.queries)
+            h_mem, h_peak = memory_per_point("hnswlib", args.points, args.queries)
+            report(f"run {run + 1}: resident memory per point once built (clustered {args.points} x 128, "
+                   f"vectors included, no payloads): tarnwick {t_mem:.0f} B, hnswlib {h_mem:.0f} B "
+                   f"(ratio {t_mem / h_mem:.3f}); peak while building: tarnwick {t_peak:.0f} B, "
+                   f"hnswlib {h_peak:.0f} B")
+        (RESULTS / f"memory{args.suffix}.txt").write_text("\n".join(lines) + "\n")
+        return
     base, queries, labels, noise = clustered_set(args.points, args.queries)
     truth = cosine_truth(base, queries, 100)
     report(f"# (a) clustered: N = {len(base)}, d = 128, 100 centres, noise {noise}, "
