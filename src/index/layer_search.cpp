@@ -475,10 +475,16 @@ void search_base_layer(const HnswIndex& graph, const PointTable& points,
         if (nearest.size() > ef) drop_farthest(nearest);
       }
     }
-    // The next expansion is now known: what it reads is requested while this
-    // one's bookkeeping finishes.
+    // The next expansion is now known, and the one after it is most likely
+    // the nearer child of the heap's root: what both read is requested now,
+    // the second a whole expansion ahead.
     if (!candidates.empty()) {
       prefetch_expansion(graph, points, query, scratch, candidates.front().slot);
+      if (candidates.size() > 1) {
+        const size_t second =
+            candidates.size() > 2 && nearer(candidates[2], candidates[1]) ? 2 : 1;
+        prefetch_expansion(graph, points, query, scratch, candidates[second].slot);
+      }
     }
   }
   std::sort(nearest.begin(), nearest.end(), Nearer{});
