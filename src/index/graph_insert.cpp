@@ -137,6 +137,7 @@ void link_node(HnswIndex& graph, const PointTable& points, uint32_t slot, uint64
     WalkScratch& scratch = thread_walk_scratch();
     InsertScratch& local = thread_insert_scratch();
     WalkQuery query = stored_walk_query(points, slot);
+    attach_build_codes(query, points, local.code_query);
     float distance = measure_slot(query, points, entry);
     // Layers above 15 hold no links, so the descent starts at 15 at most.
     for (size_t layer = std::min<uint64_t>(top_level, MAX_LAYERS - 1); layer > level; --layer) {

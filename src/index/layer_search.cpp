@@ -197,7 +197,7 @@ size_t gather_unvisited(const HnswIndex& graph, const PointTable& points, const 
   for (uint32_t n : list) {
     if (n >= slots || !first_visit(scratch, n)) continue;
     if (!has_record(points, n)) continue;  // a dangling slot is never scored
-    if (by_codes && in_rows(points, n)) {
+    if ((by_codes || query.build_codes != nullptr) && in_rows(points, n)) {
       prefetch_code(points, n);
     } else {
       prefetch_point(points, n);
@@ -328,8 +328,68 @@ WalkQuery stored_walk_query(const PointTable& points, uint32_t slot) {
   return query;
 }
 
+namespace {
+
+// A build's distances to coded points, estimated from their codes: a code
+// stands for offset + scale * code[i] per component and the prepared query
+// for step * levels[i], so the dot is offset * sum(q) + scale * step *
+// (levels . code) up to the quantisation error of both sides, and the cosine
+// distance follows from the points' norms. A quarter of the bytes of a row
+// are read. Points without a code are measured from their vectors.
+void measure_slots_from_codes(const WalkQuery& query, const PointTable& points,
+                              std::span<const uint32_t> slots, float* out) {
+  constexpr size_t BATCH = 32;
+  const CodeQuery& coded = *query.build_codes;
+  const CodeDotKernel code_dots = scan_kernels().code_dots;
+  WalkQuery from_vectors = query;
+  from_vectors.build_codes = nullptr;
+  const uint8_t* codes[BATCH];
+  size_t places[BATCH];
+  int32_t dots[BATCH];
+  size_t filled = 0;
+  auto finish = [&] {
+    code_dots(coded.levels.data(), codes, filled, points.codes.stride, dots);
+    for (size_t r = 0; r < filled; ++r) {
+      const CodeMeta& meta = points.codes.meta[slots[places[r]]];
+      const double dot = static_cast<double>(meta.offset) * coded.sum +
+                         static_cast<double>(meta.scale) * coded.step * dots[r];
+      const double norms = static_cast<double>(query.norm) * meta.norm;
+      out[places[r]] = norms > 0.0 ? static_cast<float>(1.0 - dot / norms) : MAX_DISTANCE;
+    }
+    filled = 0;
+  };
+  for (size_t i = 0; i < slots.size(); ++i) {
+    const uint32_t slot = slots[i];
+    if (!in_rows(points, slot) || !has_code(points, slot)) {
+      measure_slots(from_vectors, points, slots.subspan(i, 1), out + i);
+      continue;
+    }
+    codes[filled] = code_of(points.codes, slot);
+    places[filled] = i;
+    if (++filled == BATCH) finish();
+  }
+  if (filled > 0) finish();
+  thread_walk_reads().coded += slots.size();
+}
+
+}  // namespace
+
+void attach_build_codes(WalkQuery& query, const PointTable& points, CodeQuery& storage) {
+  query.build_codes = nullptr;
+  if (query.measure != WalkMeasure::Cosine || points.codes.stride == 0 ||
+      query.vector.size() != points.rows.dim) {
+    return;
+  }
+  prepare_code_query(query.vector, storage);
+  if (storage.usable) query.build_codes = &storage;
+}
+
 void measure_slots(const WalkQuery& query, const PointTable& points,
                    std::span<const uint32_t> slots, float* out) {
+  if (query.build_codes != nullptr) {
+    measure_slots_from_codes(query, points, slots, out);
+    return;
+  }
   const float* rows[SCAN_BLOCK];
   size_t places[SCAN_BLOCK];
   float sums[SCAN_BLOCK];
@@ -407,7 +467,7 @@ uint32_t greedy_search_layer(const HnswIndex& graph, const PointTable& points,
     const bool by_codes = query.codes != nullptr;
     for (uint32_t n : list) {
       if (n >= slot_count(points)) continue;
-      if (by_codes && in_rows(points, n)) {
+      if ((by_codes || query.build_codes != nullptr) && in_rows(points, n)) {
         prefetch_code(points, n);
       } else {
         prefetch_point(points, n);

@@ -44,6 +44,10 @@ struct WalkQuery {
   // Builds measure with a fast dot that is not the in-order sum (no caller
   // sees a build's distances); null for every walk whose distances count.
   FastDotKernel fast_dots = nullptr;
+  // Builds may also measure a coded point from its code alone (an estimate
+  // within the quantisation error, from a quarter of the bytes); null for
+  // every walk whose distances count.
+  const CodeQuery* build_codes = nullptr;
 };
 
 WalkQuery make_walk_query(std::span<const float> vector, WalkMeasure measure);
@@ -69,6 +73,10 @@ WalkReads& thread_walk_reads();
 // A query that is the vector stored in a slot, reusing the norm the table
 // keeps for it; for builds, which measure with the fast dot.
 WalkQuery stored_walk_query(const PointTable& points, uint32_t slot);
+// Lets a build's query measure coded points from their codes, when the
+// table's codes fit it; `storage` holds the prepared query and must outlive
+// the walks.
+void attach_build_codes(WalkQuery& query, const PointTable& points, CodeQuery& storage);
 
 // out[i] = distance to the record in slots[i]. Every slot must hold a record.
 void measure_slots(const WalkQuery& query, const PointTable& points,

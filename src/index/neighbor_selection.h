@@ -29,6 +29,7 @@ struct InsertScratch {
   // only those.
   std::vector<uint64_t> seen;
   std::vector<uint32_t> seen_words;
+  CodeQuery code_query;  // the inserted point's, when its beams measure from codes
 };
 
 InsertScratch& thread_insert_scratch();
