@@ -243,24 +243,26 @@ uint32_t in_link_count(const HnswIndex& graph, uint32_t slot, size_t layer) {
 
 void settle_link_changes(HnswIndex& graph) {
   if (!graph.bookkeeping) return;
-  std::vector<LinkChange> pairs;
+  // Each pair as one number, the smaller slot in the high half: sorted, equal
+  // pairs fall together and nodes come in order.
+  std::vector<uint64_t> pairs;
   for (LinkChangeLog::Stripe& stripe : graph.link_changes->stripes) {
     for (LinkChange change : stripe.changes) {
       // Whether a names b and whether b names a are settled together.
-      pairs.push_back({std::min(change.owner, change.entry), std::max(change.owner, change.entry)});
+      const uint64_t low = std::min(change.owner, change.entry);
+      const uint64_t high = std::max(change.owner, change.entry);
+      pairs.push_back(low << 32 | high);
     }
     stripe.changes.clear();
   }
-  std::sort(pairs.begin(), pairs.end(), [](LinkChange x, LinkChange y) {
-    return x.owner != y.owner ? x.owner < y.owner : x.entry < y.entry;
-  });
+  std::sort(pairs.begin(), pairs.end());
+  pairs.erase(std::unique(pairs.begin(), pairs.end()), pairs.end());
   auto names = [&](uint32_t owner, uint32_t n) {
     std::span<const uint32_t> list = layer0_neighbors(graph, owner);
     return std::find(list.begin(), list.end(), n) != list.end();
   };
-  for (size_t i = 0; i < pairs.size(); ++i) {
-    if (i > 0 && pairs[i].owner == pairs[i - 1].owner && pairs[i].entry == pairs[i - 1].entry) continue;
-    const uint32_t a = pairs[i].owner, b = pairs[i].entry;
+  for (const uint64_t pair : pairs) {
+    const uint32_t a = static_cast<uint32_t>(pair >> 32), b = static_cast<uint32_t>(pair);
     if (a == b) continue;  // a list naming its own node (only a loaded graph has one)
     const bool a_names_b = names(a, b);
     const bool b_names_a = names(b, a);
