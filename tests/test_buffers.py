@@ -322,3 +322,17 @@ def test_batch_upsert_from_arrays_matches_list_forms(rng):
         assert stored_vectors(from_arrays, unique) == stored_vectors(from_lists, unique)
         assert from_arrays.batch_delete(ids[::2]) == from_lists.batch_delete(ids[::2].tolist())
         assert len(from_arrays) == len(from_lists)
+
+
+def test_a_batch_that_gives_its_memory_back_leaves_every_point_whole(rng):
+    # 4,194,304 components or more: the batch frees its converted input and
+    # returns the allocator's free memory to the system when it ends.
+    vectors = rng.standard_normal((16_500, 256), dtype=np.float32)
+    store = VectorStorage()
+    store.batch_upsert(np.arange(len(vectors), dtype=np.uint64), vectors)
+    store.batch_upsert([len(vectors)], vectors[:1])  # a small batch after it
+    assert len(store) == len(vectors) + 1
+    sample = rng.choice(len(vectors), 200, replace=False).tolist()
+    assert stored_vectors(store, sample) == [bits(vectors[i].tolist()) for i in sample]
+    # The widest beam on a store this size finds a stored point itself.
+    assert store.query(vectors[sample[0]], 1, "euclidean", ef=4096) == [(sample[0], 0.0)]
