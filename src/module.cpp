@@ -364,6 +364,8 @@ PyObject* batch_upsert_impl(PyObject* self, std::vector<uint64_t>& point_ids,
     // allocator's free lists goes back to the system.
     vector_list.list = VectorList();
     std::vector<std::span<const float>>().swap(rows);
+    std::vector<uint64_t>().swap(point_ids);
+    std::vector<std::unique_ptr<Payload>>().swap(payloads);
     without_interpreter_lock([] { release_free_memory(); });
   }
   Py_RETURN_NONE;

@@ -31,13 +31,15 @@ inline constexpr uint64_t EMPTY_BUCKET = UINT64_MAX;
 inline constexpr uint32_t HAS_RECORD = 1;  // a point is stored in the slot
 inline constexpr uint32_t IN_ROWS = 2;     // its vector lives in the rows
 
-// A slot's vector length, tenant and flags. A slot without a record exists
-// only because the graph of a loaded snapshot names its id, or because it
-// waits for reuse; searches never return it.
+// A slot's vector length, tenant (and its place among the tenant's members)
+// and flags. A slot without a record exists only because the graph of a
+// loaded snapshot names its id, or because it waits for reuse; searches never
+// return it.
 struct SlotHeader {
   uint32_t dim = 0;             // the vector's length
   uint32_t tenant = NO_TENANT;  // interned "tenant_id" text
   uint32_t flags = 0;
+  uint32_t tenant_position = 0;  // index in its tenant's member list
 };
 
 // One bit per slot.
@@ -53,7 +55,6 @@ struct SlotBits {
 struct SlotRecord {
   uint64_t key = 0;                   // the id the slot is stored under
   std::unique_ptr<Payload> payload;   // null when the point has no payload
-  uint32_t tenant_position = 0;       // index in its tenant's member list
 };
 
 // Slots per chunk of rows; chunks are allocated only for slots that hold a

@@ -166,10 +166,10 @@ void leave_tenant(PointTable& table, uint32_t slot) {
   uint32_t tenant = table.headers[slot].tenant;
   if (tenant == NO_TENANT) return;
   std::vector<uint32_t>& members = table.tenants.members[tenant];
-  uint32_t position = table.records[slot].tenant_position;
+  uint32_t position = table.headers[slot].tenant_position;
   uint32_t last = members.back();
   members[position] = last;
-  table.records[last].tenant_position = position;
+  table.headers[last].tenant_position = position;
   members.pop_back();
   table.headers[slot].tenant = NO_TENANT;
 }
@@ -177,7 +177,7 @@ void leave_tenant(PointTable& table, uint32_t slot) {
 // Joins a tenant whose member list has room for one more (never allocates).
 void join_tenant(PointTable& table, uint32_t slot, uint32_t tenant) {
   std::vector<uint32_t>& members = table.tenants.members[tenant];
-  table.records[slot].tenant_position = static_cast<uint32_t>(members.size());
+  table.headers[slot].tenant_position = static_cast<uint32_t>(members.size());
   members.push_back(slot);
   table.headers[slot].tenant = tenant;
 }
@@ -449,7 +449,7 @@ void install_tenant_lists(PointTable& table, TenantRebuild& rebuild) noexcept {
   for (uint32_t slot = 0; slot < table.headers.size(); ++slot) {
     const uint32_t code = slot < rebuild.codes.size() ? rebuild.codes[slot] : NO_TENANT;
     table.headers[slot].tenant = code;
-    if (code != NO_TENANT) table.records[slot].tenant_position = rebuild.positions[slot];
+    if (code != NO_TENANT) table.headers[slot].tenant_position = rebuild.positions[slot];
   }
   table.tenants = std::move(rebuild.tenants);
   table.payload_index = std::move(rebuild.payload_index);
@@ -546,7 +546,7 @@ std::string check_table(const PointTable& table) {
     if (header.tenant != code) return "a slot's tenant code does not match its payload";
     if (code != NO_TENANT) {
       const std::vector<uint32_t>& members = table.tenants.members[code];
-      uint32_t position = table.records[slot].tenant_position;
+      uint32_t position = table.headers[slot].tenant_position;
       if (position >= members.size() || members[position] != slot) return "a member list misses a slot";
     }
   }
