@@ -122,6 +122,33 @@ inline void prefetch_code(const PointTable& points, uint32_t slot) {
   __builtin_prefetch(&points.codes.meta[slot]);
 }
 
+// Whether the walk measures or bounds coded points from their codes.
+inline bool reads_codes(const WalkQuery& query) {
+  return query.codes != nullptr || query.build_codes != nullptr;
+}
+
+// Fetches what measuring a slot will read: its code when `from_codes` and it
+// has one in the rows, else its row.
+inline void prefetch_measured(const PointTable& points, uint32_t slot, bool from_codes) {
+  if (from_codes && in_rows(points, slot)) {
+    prefetch_code(points, slot);
+  } else {
+    prefetch_point(points, slot);
+  }
+}
+
+// Requests what expanding `slot` will read of its neighbours not yet visited:
+// their codes (their rows when the walk has no codes). Its list should be at
+// hand (it was requested when the slot entered). Called once the walk knows
+// its next expansion, so that the requests overlap the work left in this one.
+inline void prefetch_expansion(const HnswIndex& graph, const PointTable& points,
+                               const WalkQuery& query, const WalkScratch& scratch, uint32_t slot) {
+  const size_t slots = slot_count(points);
+  for (uint32_t n : layer0_neighbors(graph, slot)) {
+    if (n < slots && !was_visited(scratch, n)) prefetch_measured(points, n, reads_codes(query));
+  }
+}
+
 // Drops from scratch.batch_slots (keeping the order of the rest) every coded
 // slot whose distance is proved to be at least `reject_at`: a walk that
 // admits only distances below it would reject them all.
@@ -197,11 +224,7 @@ size_t gather_unvisited(const HnswIndex& graph, const PointTable& points, const 
   for (uint32_t n : list) {
     if (n >= slots || !first_visit(scratch, n)) continue;
     if (!has_record(points, n)) continue;  // a dangling slot is never scored
-    if ((by_codes || query.build_codes != nullptr) && in_rows(points, n)) {
-      prefetch_code(points, n);
-    } else {
-      prefetch_point(points, n);
-    }
+    prefetch_measured(points, n, by_codes || query.build_codes != nullptr);
     scratch.batch_slots.push_back(n);
   }
   for (const WalkPair& next : upcoming) prefetch_block(graph, next.slot);
@@ -209,9 +232,7 @@ size_t gather_unvisited(const HnswIndex& graph, const PointTable& points, const 
   // was requested one expansion ago): the codes of its neighbours are
   // requested now, so that they are at hand when the walk gets there.
   if (by_codes && !upcoming.empty()) {
-    for (uint32_t n : layer0_neighbors(graph, upcoming.front().slot)) {
-      if (n < slots && !was_visited(scratch, n) && in_rows(points, n)) prefetch_code(points, n);
-    }
+    prefetch_expansion(graph, points, query, scratch, upcoming.front().slot);
   }
   const size_t reached = scratch.batch_slots.size();
   if (by_codes) {
@@ -221,23 +242,6 @@ size_t gather_unvisited(const HnswIndex& graph, const PointTable& points, const 
   scratch.batch_distances.resize(scratch.batch_slots.size());
   measure_slots(query, points, scratch.batch_slots, scratch.batch_distances.data());
   return reached;
-}
-
-// Requests what expanding `slot` will read of its neighbours not yet visited:
-// their codes (their rows when the walk has no codes). Its list should be at
-// hand (it was requested when the slot entered). Called once the walk knows
-// its next expansion, so that the requests overlap the work left in this one.
-inline void prefetch_expansion(const HnswIndex& graph, const PointTable& points,
-                               const WalkQuery& query, const WalkScratch& scratch, uint32_t slot) {
-  const size_t slots = slot_count(points);
-  for (uint32_t n : layer0_neighbors(graph, slot)) {
-    if (n >= slots || was_visited(scratch, n)) continue;
-    if (query.codes != nullptr && in_rows(points, n)) {
-      prefetch_code(points, n);
-    } else {
-      prefetch_point(points, n);
-    }
-  }
 }
 
 // The candidates a walk will most likely expand next: the front of its heap.
@@ -467,11 +471,7 @@ uint32_t greedy_search_layer(const HnswIndex& graph, const PointTable& points,
     const bool by_codes = query.codes != nullptr;
     for (uint32_t n : list) {
       if (n >= slot_count(points)) continue;
-      if ((by_codes || query.build_codes != nullptr) && in_rows(points, n)) {
-        prefetch_code(points, n);
-      } else {
-        prefetch_point(points, n);
-      }
+      prefetch_measured(points, n, reads_codes(query));
     }
     for (uint32_t n : list) {
       if (has_record(points, n)) scratch.batch_slots.push_back(n);
