@@ -226,6 +226,16 @@ print((status('VmRSS:') - before) / len(base), (status('VmHWM:') - before) / len
     return float(held), float(peak)
 
 
+def memory_comparison(count, queries):
+    """One line: tarnwick's and hnswlib's memory per point, each built in a fresh process."""
+    t_mem, t_peak = memory_per_point("tarnwick", count, queries)
+    h_mem, h_peak = memory_per_point("hnswlib", count, queries)
+    return (f"resident memory per point once built (clustered {count} x 128, vectors included, "
+            f"no payloads): tarnwick {t_mem:.0f} B, hnswlib {h_mem:.0f} B (ratio {t_mem / h_mem:.3f}); "
+            f"peak while building: tarnwick {t_peak:.0f} B (batch_upsert of the array, which it "
+            f"converts into a copy first), hnswlib {h_peak:.0f} B")
+
+
 # ---- main ----------------------------------------------------------------------
 
 def main():
@@ -257,12 +267,7 @@ def main():
     if args.memory_only:
         report("# memory only: each figure from a build in a fresh process")
         for run in range(args.memory_only):
-            t_mem, t_peak = memory_per_point("tarnwick", args.points, args.queries)
-            h_mem, h_peak = memory_per_point("hnswlib", args.points, args.queries)
-            report(f"run {run + 1}: resident memory per point once built (clustered {args.points} x 128, "
-                   f"vectors included, no payloads): tarnwick {t_mem:.0f} B, hnswlib {h_mem:.0f} B "
-                   f"(ratio {t_mem / h_mem:.3f}); peak while building: tarnwick {t_peak:.0f} B, "
-                   f"hnswlib {h_peak:.0f} B")
+            report(f"run {run + 1}: {memory_comparison(args.points, args.queries)}")
         (RESULTS / f"memory{args.suffix}.txt").write_text("\n".join(lines) + "\n")
         return
     base, queries, labels, noise = clustered_set(args.points, args.queries)
@@ -310,12 +315,7 @@ def main():
     report(f"unfiltered, same queries: recall@10 {t_recall:.4f}, {1000 / qps:.3f} ms per query")
 
     if not args.skip_memory:
-        t_mem, t_peak = memory_per_point("tarnwick", args.points, args.queries)
-        h_mem, h_peak = memory_per_point("hnswlib", args.points, args.queries)
-        report(f"resident memory per point once built (vectors included, no payloads): tarnwick "
-               f"{t_mem:.0f} B, hnswlib {h_mem:.0f} B (ratio {t_mem / h_mem:.2f}); peak while "
-               f"building: tarnwick {t_peak:.0f} B (batch_upsert of the array, which it converts "
-               f"into a copy first), hnswlib {h_peak:.0f} B")
+        report(memory_comparison(args.points, args.queries))
     del store, index
 
     if not args.skip_text:
