@@ -108,7 +108,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     std::string encoded;
     if (!put_log_record(encoded, change).ok() || encoded.size() > original) std::abort();
     std::string file;
-    put_log_header(file);
+    put_log_header(file, reader.header);
     file += encoded;
     LogReader again;
     LogRecord decoded;

@@ -76,6 +76,10 @@ def log_seeds(directory):
         store.close_log()
     data = (out / "log_small").read_bytes()
     (out / "log_torn").write_bytes(data[:-5])
+    # The same records after a header of the first version, which logs had
+    # before headers named the snapshot they continue.
+    from log_format import HEADER, first_header  # noqa: E402
+    (out / "log_first_version").write_bytes(first_header() + data[HEADER:])
 
 
 if __name__ == "__main__":

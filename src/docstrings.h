@@ -241,6 +241,55 @@ inline constexpr char CLOSE_LOG[] =
     "# Errors\n"
     "Raises `OSError` when a sync of the log failed; the log is closed all the same.";
 
+inline constexpr char FOLLOW_LOG[] =
+    "follow_log($self, path, *, poll=0.05)\n"
+    "--\n"
+    "\n"
+    "Follows the write-ahead log another process writes, so that this store stays current with it.\n"
+    "\n"
+    "`load` the writer's snapshot first. The store then applies each whole record the writer appends to\n"
+    "the log at `path`, in order, and never writes to the log or the snapshot: its answers always come\n"
+    "from a state the writer had between two records, and that state only moves forward. A record the\n"
+    "writer has not finished is not applied. When the writer's `save` starts the log afresh, the store\n"
+    "reads the old log to its end and goes on with the new one; when it missed one, it loads the snapshot\n"
+    "that the new log names together with it. While it follows, the store refuses `upsert`,\n"
+    "`batch_upsert`, `delete`, `batch_delete`, `ef_search` changes, `load` and `open_log` with\n"
+    "`ValueError`; searches and queries run as on any store and never wait for the log to be read.\n"
+    "What the log holds is applied before this returns. The interpreter lock is released meanwhile.\n"
+    "\n"
+    "# Parameters\n"
+    "* `path` - The writer's log file.\n"
+    "* `poll` - Seconds between looks for new records by a thread of the store (above 0, at most 3600);\n"
+    "  None for no thread: `catch_up` alone applies records then.\n"
+    "\n"
+    "# Errors\n"
+    "Raises `ValueError` when the store has a log open, follows one already, or loaded no snapshot, and\n"
+    "`OSError` when the log cannot be read, is no log, holds a damaged record before its end (the message\n"
+    "names its offset), or does not continue the loaded snapshot and no snapshot it continues is in its\n"
+    "place; the store then follows nothing.";
+
+inline constexpr char CATCH_UP[] =
+    "catch_up($self)\n"
+    "--\n"
+    "\n"
+    "Applies what the followed log holds beyond what was applied, and returns how many records it applied.\n"
+    "\n"
+    "The interpreter lock is released meanwhile; the store's thread, if it has one, does the same work\n"
+    "every `poll` seconds.\n"
+    "\n"
+    "# Errors\n"
+    "Raises `ValueError` when the store follows no log, and `OSError` when the log is gone from its path,\n"
+    "was replaced by a file that is no log, holds a damaged record before its end (the message names its\n"
+    "offset), or a snapshot the new log continues is not in place. The store then keeps the state of the\n"
+    "last record it applied, answers from it, and tries again at the next catch-up.";
+
+inline constexpr char STOP_FOLLOWING[] =
+    "stop_following($self)\n"
+    "--\n"
+    "\n"
+    "Stops following the log: the store keeps its content and takes changes again; nothing happens when\n"
+    "it follows none.";
+
 inline constexpr char EF_SEARCH[] =
     "The beam width of graph searches (at least `limit`): larger gives higher recall, smaller is faster.\n"
     "An int from 1 to 4096; saved in snapshots.";
@@ -248,6 +297,9 @@ inline constexpr char EF_SEARCH[] =
 inline constexpr char M[] = "The link budget per node and layer (twice this at layer 0); read-only.";
 
 inline constexpr char EF_CONSTRUCTION[] = "The beam width of graph insertion; read-only.";
+
+inline constexpr char FOLLOWED_LOG[] =
+    "The path of the log this store follows (`follow_log`), or None when it follows none; read-only.";
 
 inline constexpr char LOG_PATH[] = "The path of the open write-ahead log, or None when none is open; read-only.";
 

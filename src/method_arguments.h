@@ -7,6 +7,7 @@
 
 #include "py_ref.h"
 
+#include <chrono>
 #include <cstdint>
 #include <memory>
 #include <optional>
@@ -203,6 +204,35 @@ inline bool convert_parameter(PyObject* object, const char* name, SyncChoice& ou
     return false;
   }
   return true;
+}
+
+// How often a follower's thread looks for new records: absent means every
+// 50 ms; None means no thread (catch_up alone); else seconds, above 0 and at
+// most an hour.
+struct PollInterval {
+  std::chrono::nanoseconds interval{std::chrono::milliseconds(50)};
+};
+
+inline bool convert_poll(PyObject* object, std::chrono::nanoseconds& out) {
+  double seconds = PyFloat_AsDouble(object);
+  if (seconds == -1.0 && PyErr_Occurred()) return false;
+  if (!(seconds > 0.0 && seconds <= 3600.0)) {
+    PyErr_Format(PyExc_ValueError, "poll must be None or a number of seconds above 0 and at most 3600, got %R",
+                 object);
+    return false;
+  }
+  out = std::chrono::nanoseconds(static_cast<int64_t>(seconds * 1e9));
+  if (out.count() == 0) out = std::chrono::nanoseconds(1);
+  return true;
+}
+
+inline bool convert_parameter(PyObject* object, const char* name, PollInterval& out) {
+  if (object == nullptr) return true;
+  if (object == Py_None) {
+    out.interval = std::chrono::nanoseconds(0);
+    return true;
+  }
+  return convert_argument(name, convert_poll, object, out.interval);
 }
 
 }  // namespace tarnwick

@@ -2,6 +2,8 @@
 // method table and each method's binding onto the store.
 #include "py_ref.h"
 
+#include <memory>
+#include <new>
 #include <tuple>
 #include <utility>
 
@@ -10,6 +12,7 @@
 #include "docstrings.h"
 #include "filter_reader.h"
 #include "index/metrics.h"
+#include "persist/log_follower.h"
 #include "persist/snapshot_file.h"
 #include "persist/write_ahead_log.h"
 #include "storage/search.h"
@@ -23,9 +26,16 @@ namespace {
 struct VectorStorageObject {
   PyObject_HEAD
   Store* store;  // owned; created by __new__, dropped by dealloc
+  // Constructed by __new__, dropped by dealloc; null unless the store follows
+  // a log. Read and replaced with the interpreter lock held; a call working on
+  // the follower without it holds a reference of its own.
+  std::shared_ptr<LogFollower> follower;
 };
 
 Store& store_of(PyObject* self) { return *reinterpret_cast<VectorStorageObject*>(self)->store; }
+std::shared_ptr<LogFollower>& follower_of(PyObject* self) {
+  return reinterpret_cast<VectorStorageObject*>(self)->follower;
+}
 
 constexpr const char* UPSERT_PARAMS[] = {"point_id", "vector", "payload"};
 constexpr const char* SEARCH_PARAMS[] = {"query_vector", "limit", "metric", "tenant_id"};
@@ -39,6 +49,7 @@ constexpr const char* QUERY_PARAMS[] = {"query_vector", "limit", "metric", "wher
 constexpr const char* BATCH_QUERY_PARAMS[] = {"query_vectors", "limit", "metric", "where",
                                               "tenant_id", "ef", "early_stop", "with_payload"};
 constexpr const char* OPEN_LOG_PARAMS[] = {"path", "sync"};
+constexpr const char* FOLLOW_LOG_PARAMS[] = {"path", "poll"};
 
 constexpr MethodSpec UPSERT_SPEC{"VectorStorage.upsert()", UPSERT_PARAMS, 3, 3};
 constexpr MethodSpec SEARCH_SPEC{"VectorStorage.search()", SEARCH_PARAMS, 4, 3};
@@ -54,6 +65,9 @@ constexpr MethodSpec QUERY_SPEC{"VectorStorage.query()", QUERY_PARAMS, 8, 1, 3};
 constexpr MethodSpec BATCH_QUERY_SPEC{"VectorStorage.batch_query()", BATCH_QUERY_PARAMS, 8, 1, 3};
 constexpr MethodSpec OPEN_LOG_SPEC{"VectorStorage.open_log()", OPEN_LOG_PARAMS, 2, 1, 1};
 constexpr MethodSpec CLOSE_LOG_SPEC{"VectorStorage.close_log()", nullptr, 0, 0};
+constexpr MethodSpec FOLLOW_LOG_SPEC{"VectorStorage.follow_log()", FOLLOW_LOG_PARAMS, 2, 1, 1};
+constexpr MethodSpec CATCH_UP_SPEC{"VectorStorage.catch_up()", nullptr, 0, 0};
+constexpr MethodSpec STOP_FOLLOWING_SPEC{"VectorStorage.stop_following()", nullptr, 0, 0};
 
 // Points stored per step of batch_upsert; between steps the caller handles
 // signals and reports progress.
@@ -288,6 +302,42 @@ PyObject* close_log_impl(PyObject* self) {
   return none_or_raise(without_interpreter_lock([&] { return close_log(store); }));
 }
 
+// The follower is started and its first catch-up made without the
+// interpreter lock; it is put in place once it follows.
+PyObject* follow_log_impl(PyObject* self, std::string& path, PollInterval& poll) {
+  Store& store = store_of(self);
+  std::unique_ptr<LogFollower> started;
+  const Status status =
+      without_interpreter_lock([&] { return start_following(store, path, poll.interval, started); });
+  if (!raise_status(status)) return nullptr;
+  follower_of(self) = std::move(started);
+  Py_RETURN_NONE;
+}
+
+PyObject* catch_up_impl(PyObject* self) {
+  std::shared_ptr<LogFollower> follower = follower_of(self);
+  if (!follower) {
+    PyErr_SetString(PyExc_ValueError, "this store follows no log: follow_log() first");
+    return nullptr;
+  }
+  size_t applied = 0;
+  // The reference is dropped without the interpreter lock: when stop_following
+  // ran meanwhile, dropping it stops the follower's thread.
+  const Status status = without_interpreter_lock([&] {
+    Status caught_up = catch_up(*follower, applied);
+    follower.reset();
+    return caught_up;
+  });
+  if (!raise_status(status)) return nullptr;
+  return PyLong_FromSize_t(applied);
+}
+
+PyObject* stop_following_impl(PyObject* self) {
+  std::shared_ptr<LogFollower> follower = std::move(follower_of(self));
+  if (follower) without_interpreter_lock([&] { follower.reset(); });
+  Py_RETURN_NONE;
+}
+
 // ---- The fast-call wrapper every method shares ----
 
 // The parameter types of an _impl, after self: each taken by reference, so
@@ -390,11 +440,21 @@ PyObject* get_log_path(PyObject* self, void*) {
   });
 }
 
+PyObject* get_followed_log(PyObject* self, void*) {
+  return guard_entry_point<PyObject*>(nullptr, [&]() -> PyObject* {
+    const std::shared_ptr<LogFollower>& follower = follower_of(self);
+    if (!follower) Py_RETURN_NONE;
+    const std::string& path = follower->log_path;
+    return PyUnicode_FromStringAndSize(path.data(), static_cast<Py_ssize_t>(path.size()));
+  });
+}
+
 PyGetSetDef VECTOR_STORAGE_PROPERTIES[] = {
     {"ef_search", get_ef_search, set_ef_search_property, docs::EF_SEARCH, nullptr},
     {"m", get_m, nullptr, docs::M, nullptr},
     {"ef_construction", get_ef_construction, nullptr, docs::EF_CONSTRUCTION, nullptr},
     {"log_path", get_log_path, nullptr, docs::LOG_PATH, nullptr},
+    {"followed_log", get_followed_log, nullptr, docs::FOLLOWED_LOG, nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
@@ -412,6 +472,9 @@ PyMethodDef VECTOR_STORAGE_METHODS[] = {
     method_entry<BATCH_QUERY_SPEC, batch_query_impl>("batch_query", docs::BATCH_QUERY),
     method_entry<OPEN_LOG_SPEC, open_log_impl>("open_log", docs::OPEN_LOG),
     method_entry<CLOSE_LOG_SPEC, close_log_impl>("close_log", docs::CLOSE_LOG),
+    method_entry<FOLLOW_LOG_SPEC, follow_log_impl>("follow_log", docs::FOLLOW_LOG),
+    method_entry<CATCH_UP_SPEC, catch_up_impl>("catch_up", docs::CATCH_UP),
+    method_entry<STOP_FOLLOWING_SPEC, stop_following_impl>("stop_following", docs::STOP_FOLLOWING),
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -436,6 +499,7 @@ PyObject* vector_storage_new_impl(PyTypeObject* type, PyObject* args, PyObject* 
   if (!no_arguments) return nullptr;
   PyObject* self = PyBaseObject_Type.tp_new(type, no_arguments.get(), nullptr);
   if (self == nullptr) return nullptr;  // the store is dropped with its handle
+  new (&follower_of(self)) std::shared_ptr<LogFollower>();
   reinterpret_cast<VectorStorageObject*>(self)->store = store.release();
   return self;
 }
@@ -445,9 +509,11 @@ PyObject* vector_storage_new(PyTypeObject* type, PyObject* args, PyObject* kwarg
                                       [&] { return vector_storage_new_impl(type, args, kwargs); });
 }
 
-// Dropping a store runs only destructors, which throw nothing.
+// Dropping a store runs only destructors, which throw nothing. A follower's
+// thread, which never takes the interpreter lock, is stopped before the store goes.
 void vector_storage_dealloc(PyObject* self) {
   PyTypeObject* type = Py_TYPE(self);
+  follower_of(self).~shared_ptr();
   delete reinterpret_cast<VectorStorageObject*>(self)->store;
   type->tp_free(self);
   Py_DECREF(type);  // instances of a heap type hold a reference to it

@@ -18,10 +18,10 @@ from hypothesis import HealthCheck, given, settings, strategies as st
 
 import tarnwick
 from conftest import run_cpp_test
+from log_format import HEADER, crc32c, first_header, parse_header
 
 VectorStorage = tarnwick.VectorStorage
 IDS = range(12)
-HEADER = 16
 
 
 def content(store):
@@ -179,6 +179,28 @@ def test_a_cut_header_is_a_new_log(tmp_path):
         store.close_log()
 
 
+def test_logs_of_the_first_version_replay_and_take_records(tmp_path):
+    """A log whose header is the first version's (no generation, no snapshot)
+    replays as before, and new records append after its own header."""
+    sizes, states = write_sample(tmp_path / "whole.log")
+    data = (tmp_path / "whole.log").read_bytes()
+    old = tmp_path / "old.log"
+    old.write_bytes(first_header() + data[HEADER:])
+    store = reopened(old)
+    assert content(store) == states[-1]
+    store.upsert(11, [1.0, 1.0, 1.0], None)
+    store.close_log()
+    assert old.read_bytes()[:16] == first_header()
+    assert content(reopened(old)) == content(store)
+    # A checkpoint starts a log of the current version, one generation on,
+    # naming the snapshot it continues.
+    store = reopened(old)
+    store.save(str(tmp_path / "snap"))
+    snapshot = (tmp_path / "snap").read_bytes()
+    assert parse_header(old.read_bytes()) == (2, 1, 1, len(snapshot), crc32c(snapshot))
+    store.close_log()
+
+
 def damaged(tmp_path, data, at, value):
     log = tmp_path / "damaged.log"
     log.write_bytes(data[:at] + bytes([value]) + data[at + 1:])
@@ -202,9 +224,10 @@ def test_damage_before_the_tail_is_refused_with_its_offset(tmp_path):
 
 @pytest.mark.parametrize("make, message", [
     (lambda data: b"not a log at all, just some text\n", "not a log file: .* at offset 0"),
-    (lambda data: data[:8] + struct.pack("<I", 2) + data[12:], "log version 2 at offset 8 is not one this build reads"),
-    (lambda data: data[:12] + bytes([data[12] ^ 1]) + data[13:], "log header checksum mismatch at offset 12"),
-    (lambda data: data[:12] + bytes([data[12] ^ 1, data[13]]), "log header checksum mismatch at offset 12"),
+    (lambda data: data[:8] + struct.pack("<I", 3) + data[12:], "log version 3 at offset 8 is not one this build reads"),
+    (lambda data: data[:12] + bytes([data[12] ^ 1]) + data[13:], "log header checksum mismatch at offset 36"),
+    (lambda data: data[:36] + bytes([data[36] ^ 1]) + data[37:], "log header checksum mismatch at offset 36"),
+    (lambda data: first_header()[:12] + bytes(4) + data[HEADER:], "log header checksum mismatch at offset 12"),
 ])
 def test_foreign_and_unknown_files_are_refused(tmp_path, make, message):
     write_sample(tmp_path / "whole.log")

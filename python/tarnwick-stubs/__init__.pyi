@@ -171,6 +171,15 @@ class VectorStorage:
     def close_log(self) -> None:
         """Closes the open write-ahead log, if any, syncing what it has not synced."""
 
+    def follow_log(self, path: str, *, poll: float | None = 0.05) -> None:
+        """Follows the log another process writes, after `load` of its snapshot; refuses changes meanwhile."""
+
+    def catch_up(self) -> int:
+        """Applies what the followed log holds beyond what was applied; returns how many records."""
+
+    def stop_following(self) -> None:
+        """Stops following the log; the store takes changes again."""
+
     @property
     def ef_search(self) -> int:
         """The beam width of graph searches, from 1 to 4096; saved in snapshots."""
@@ -188,3 +197,7 @@ class VectorStorage:
     @property
     def log_path(self) -> str | None:
         """The path of the open write-ahead log, or None."""
+
+    @property
+    def followed_log(self) -> str | None:
+        """The path of the log this store follows, or None."""

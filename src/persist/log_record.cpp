@@ -176,18 +176,29 @@ bool whole_record_after(std::string_view file, size_t offset) {
   return false;
 }
 
-void fill_header(char* out) {
+void store_u64(char* out, uint64_t value) {
+  store_u32(out, static_cast<uint32_t>(value));
+  store_u32(out + 4, static_cast<uint32_t>(value >> 32));
+}
+
+uint64_t load_u64(const char* in) { return load_u32(in) | (uint64_t{load_u32(in + 4)} << 32); }
+
+void fill_header(char* out, const LogHeader& header) {
   std::memcpy(out, LOG_MAGIC, sizeof LOG_MAGIC);
   store_u32(out + 8, LOG_VERSION);
-  store_u32(out + 12, mask_crc(crc32c(out, 12)));
+  store_u32(out + 12, header.flags);
+  store_u64(out + 16, header.generation);
+  store_u64(out + 24, header.snapshot.length);
+  store_u32(out + 32, header.snapshot.crc);
+  store_u32(out + LOG_HEADER_CHECKSUM_AT, mask_crc(crc32c(out, LOG_HEADER_CHECKSUM_AT)));
 }
 
 }  // namespace
 
-void put_log_header(std::string& out) {
-  char header[LOG_HEADER_BYTES];
-  fill_header(header);
-  out.append(header, sizeof header);
+void put_log_header(std::string& out, const LogHeader& header) {
+  char bytes[LOG_HEADER_BYTES];
+  fill_header(bytes, header);
+  out.append(bytes, sizeof bytes);
 }
 
 Status put_log_record(std::string& out, const Change& change) {
@@ -210,31 +221,38 @@ Status put_log_record(std::string& out, const Change& change) {
 }
 
 Status start_log_reader(std::string_view file, LogReader& reader) {
-  reader = LogReader{file, 0, 0};
-  char expected[LOG_HEADER_BYTES];
-  fill_header(expected);
+  reader = LogReader{file, LogHeader(), 0, 0, 0};
   const size_t magic_seen = std::min(file.size(), sizeof LOG_MAGIC);
-  if (std::memcmp(file.data(), expected, magic_seen) != 0) {
+  if (std::memcmp(file.data(), LOG_MAGIC, magic_seen) != 0) {
     return Status::Corruption("not a log file: its first bytes are not a log's" + at_offset(0));
   }
-  if (file.size() >= 12 && load_u32(file.data() + 8) != LOG_VERSION) {
-    return Status::Corruption("log version " + std::to_string(load_u32(file.data() + 8)) +
-                              at_offset(8) + " is not one this build reads (" +
-                              std::to_string(LOG_VERSION) + ")");
+  uint32_t version = file.size() >= 12 ? load_u32(file.data() + 8) : LOG_VERSION;
+  if (version != LOG_VERSION && version != FIRST_LOG_VERSION) {
+    return Status::Corruption("log version " + std::to_string(version) + at_offset(8) +
+                              " is not one this build reads (" + std::to_string(FIRST_LOG_VERSION) +
+                              " to " + std::to_string(LOG_VERSION) + ")");
   }
-  if (file.size() < LOG_HEADER_BYTES) {
+  const size_t header_bytes = version == LOG_VERSION ? LOG_HEADER_BYTES : FIRST_LOG_HEADER_BYTES;
+  const size_t checksum_at = header_bytes - 4;
+  if (file.size() < header_bytes) {
     // Cut within the header: a log whose creation a crash interrupted.
-    if (std::memcmp(file.data(), expected, file.size()) != 0) {
-      return Status::Corruption("log header checksum mismatch" + at_offset(12));
-    }
     reader.torn_bytes = file.size();
     reader.file = file.substr(0, 0);
     return Status::Ok();
   }
-  if (std::memcmp(file.data() + 12, expected + 12, 4) != 0) {
-    return Status::Corruption("log header checksum mismatch" + at_offset(12));
+  if (load_u32(file.data() + checksum_at) != mask_crc(crc32c(file.data(), checksum_at))) {
+    return Status::Corruption("log header checksum mismatch" + at_offset(checksum_at));
   }
-  reader.offset = LOG_HEADER_BYTES;
+  LogHeader& header = reader.header;
+  header.version = version;
+  header.bytes = header_bytes;
+  if (version == LOG_VERSION) {
+    header.flags = load_u32(file.data() + 12);
+    header.generation = load_u64(file.data() + 16);
+    header.snapshot.length = load_u64(file.data() + 24);
+    header.snapshot.crc = load_u32(file.data() + 32);
+  }
+  reader.offset = header_bytes;
   return Status::Ok();
 }
 
@@ -246,7 +264,7 @@ bool next_log_record(LogReader& reader, LogRecord& record, Status& status) {
   uint32_t length = 0;
   RecordCheck check = check_record(file, offset, length);
   if (check == RecordCheck::Bad && whole_record_after(file, offset)) {
-    status = Status::Corruption("log record checksum mismatch" + at_offset(offset) +
+    status = Status::Corruption("log record checksum mismatch" + at_offset(reader.base + offset) +
                                 ", with whole records after it");
     return false;
   }
@@ -256,20 +274,24 @@ bool next_log_record(LogReader& reader, LogRecord& record, Status& status) {
   }
   const uint8_t kind = static_cast<uint8_t>(file[offset + 4]);
   if (kind < static_cast<uint8_t>(ChangeKind::Upsert) || kind > static_cast<uint8_t>(ChangeKind::EfSearch)) {
-    status = Status::Corruption("log record of unknown kind " + std::to_string(kind) + at_offset(offset));
+    status = Status::Corruption("log record of unknown kind " + std::to_string(kind) + at_offset(reader.base + offset));
     return false;
   }
   record = LogRecord();
   record.kind = static_cast<ChangeKind>(kind);
-  record.offset = offset;
+  record.offset = reader.base + offset;
   std::string wrong =
       decode_body(record.kind, file.substr(offset + RECORD_HEADER_BYTES, length), record);
   if (!wrong.empty()) {
-    status = Status::Corruption("log record does not decode" + at_offset(offset) + ": " + wrong);
+    status = Status::Corruption("log record does not decode" + at_offset(reader.base + offset) + ": " + wrong);
     return false;
   }
   reader.offset = offset + RECORD_HEADER_BYTES + length;
   return true;
+}
+
+LogReader log_reader_at(std::string_view bytes, size_t base, const LogHeader& header) {
+  return LogReader{bytes, header, 0, 0, base};
 }
 
 }  // namespace tarnwick

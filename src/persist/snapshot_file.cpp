@@ -19,6 +19,7 @@
 #include <thread>
 
 #include "persist/file_replace.h"
+#include "util/crc32c.h"
 #include "util/quiet_thread.h"
 
 namespace tarnwick {
@@ -97,20 +98,30 @@ class PieceStream {
   bool stopping_ = false;  // guarded by mutex_
 };
 
-// Encodes the content of the view and writes it to `fd`. A large store is
-// encoded piece by piece on a thread of its own while this one writes the
-// pieces before. Fails with WRITE_FAILED and the cause of a failed write, or
-// with ENCODE_FAILED when memory for the encoding cannot be allocated.
-Status write_snapshot(const ReadView& view, int fd) {
+// Adds written bytes to the identity being computed, when one is.
+void identify(SnapshotIdentity* identity, std::string_view bytes) {
+  if (identity == nullptr) return;
+  identity->crc = crc32c_extend(identity->crc, bytes.data(), bytes.size());
+  identity->length += bytes.size();
+}
+
+// Encodes the content of the view and writes it to `fd`, and when `identity`
+// is given computes the identity of what it wrote. A large store is encoded
+// piece by piece on a thread of its own while this one writes the pieces
+// before. Fails with WRITE_FAILED and the cause of a failed write, or with
+// ENCODE_FAILED when memory for the encoding cannot be allocated.
+Status write_snapshot(const ReadView& view, int fd, SnapshotIdentity* identity) {
   try {
     SnapshotPlan plan = plan_snapshot(view.points, view.graph);
     if (plan.total_bytes < STREAM_MIN_BYTES) {
       ByteBuffer bytes = encode_planned(plan);
+      identify(identity, bytes.view());
       return write_all(fd, bytes.view()).prefixed(WRITE_FAILED);
     }
     PieceStream stream(plan);
     for (size_t piece = 0; piece < stream.count(); ++piece) {
       std::string_view bytes = stream.next();
+      identify(identity, bytes);
       if (Status written = write_all(fd, bytes); !written.ok()) return written.prefixed(WRITE_FAILED);
     }
   } catch (const std::bad_alloc&) {
@@ -287,7 +298,7 @@ bool load_while_reading(int fd, SnapshotState& state, Status& status) {
 
 }  // namespace
 
-Status save_snapshot(const Store& store, const std::string& path) {
+Status save_snapshot(const Store& store, const std::string& path, SnapshotIdentity* identity) {
   if (Status checked = check_path(path); !checked.ok()) return checked.prefixed(CREATE_FAILED);
   FileTarget target;
   if (Status resolved = resolve_target(path, target); !resolved.ok()) {
@@ -302,7 +313,8 @@ Status save_snapshot(const Store& store, const std::string& path) {
   {
     // The view is held until the last byte is written: the file is one state.
     const ReadView view = read_view(store);
-    if (Status written = write_snapshot(view, replacement.file.fd); !written.ok()) return written;
+    if (identity != nullptr) *identity = SnapshotIdentity();
+    if (Status written = write_snapshot(view, replacement.file.fd, identity); !written.ok()) return written;
   }
   Status finished = finish_replacement(replacement);
   if (finished.kind() == Status::Kind::Warning) return finished.prefixed(DIRECTORY_SYNC_FAILED);

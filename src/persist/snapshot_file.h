@@ -38,8 +38,9 @@ inline constexpr char DIRECTORY_SYNC_FAILED[] =
 // an IOError with the complete message. Once the rename has put the new file in
 // place a failure to sync the directory is a Warning: the data is there, its
 // durability is not known. Holds a ReadView of the store only while encoding
-// and writing.
-Status save_snapshot(const Store& store, const std::string& path);
+// and writing. With `identity` given, a regular file's identity is computed
+// as it is written (left unknown for one written in place).
+Status save_snapshot(const Store& store, const std::string& path, SnapshotIdentity* identity = nullptr);
 
 // Reads and decodes the file at `path` without holding any store lock, then
 // installs the decoded state. Regular files and pipes are read to their end;

@@ -19,6 +19,7 @@
 #include "persist/log_record.h"
 #include "persist/snapshot.h"
 #include "persist/snapshot_file.h"
+#include "persist/snapshot_identity.h"
 #include "util/quiet_thread.h"
 
 namespace tarnwick {
@@ -81,10 +82,11 @@ class WriteAheadLog final : public ChangeLog {
  public:
   // Takes `file` over.
   WriteAheadLog(std::string given_path, std::string file_path, FileDescriptor& file, uint64_t end,
-                LogSync sync)
+                LogSync sync, uint64_t generation)
       : given_path(std::move(given_path)),
         file_path(std::move(file_path)),
         sync(sync),
+        generation(generation),
         file_(std::exchange(file.fd, -1)),
         end_(end) {
     if (sync == LogSync::Batch) {
@@ -156,6 +158,7 @@ class WriteAheadLog final : public ChangeLog {
   const std::string given_path;  // as open_log was given it
   const std::string file_path;   // symbolic links followed
   const LogSync sync;
+  const uint64_t generation;  // from the file's header
 
  private:
   static void sync_loop(Syncer& syncer, int fd) {
@@ -292,11 +295,12 @@ Status open_log_file(const std::string& path, FileDescriptor& file) {
   return make_blocking(file.fd);
 }
 
-// Starts the open log afresh, replacing its file whole by one holding only a
-// header; the store's changes are held. IOError when the old file is still in
-// place (and still the log); Ok, or a Warning when the new file is in place but
-// its directory could not be synced.
-Status restart_log(ChangesHeld& held, WriteAheadLog& log) {
+// Starts the open log afresh, replacing its file whole by one holding only
+// `header`, whose generation follows the log's; the store's changes are held.
+// IOError when the old file is still in place (and still the log); Ok, or a
+// Warning when the new file is in place but its directory could not be synced.
+Status restart_log(ChangesHeld& held, WriteAheadLog& log, LogHeader header) {
+  header.generation = log.generation + 1;
   FileTarget target;
   if (Status resolved = resolve_target(log.file_path, target); !resolved.ok()) return resolved;
   // Dropped after the replacement, so that its lock outlives an unlink.
@@ -308,10 +312,11 @@ Status restart_log(ChangesHeld& held, WriteAheadLog& log) {
   kept.fd = std::exchange(replacement.lock.fd, -1);
   if (kept.fd < 0) kept.fd = ::fcntl(replacement.file.fd, F_DUPFD_CLOEXEC, 0);
   if (kept.fd < 0) return os_error(errno);
-  std::string header;
-  put_log_header(header);
-  if (Status written = write_all(replacement.file.fd, header); !written.ok()) return written;
-  auto fresh = std::make_unique<WriteAheadLog>(log.given_path, log.file_path, kept, LOG_HEADER_BYTES, log.sync);
+  std::string bytes;
+  put_log_header(bytes, header);
+  if (Status written = write_all(replacement.file.fd, bytes); !written.ok()) return written;
+  auto fresh = std::make_unique<WriteAheadLog>(log.given_path, log.file_path, kept, LOG_HEADER_BYTES, log.sync,
+                                               header.generation);
   Status finished = finish_replacement(replacement);
   if (!replacement.renamed) return finished;
   // The old file is no longer named by the path; its records are in the snapshot.
@@ -328,6 +333,7 @@ Status open_log(Store& store, const std::string& path, LogSync sync) {
     if (const WriteAheadLog* open = open_here(held)) {
       return Status::InvalidArgument("a log is already open on this store: " + open->given_path);
     }
+    if (Status refused = check_not_following(held, "open_log is"); !refused.ok()) return refused;
   }
   FileTarget target;
   if (Status resolved = resolve_target(path, target); !resolved.ok()) return resolved.prefixed(LOG_OPEN_FAILED);
@@ -346,6 +352,7 @@ Status open_log(Store& store, const std::string& path, LogSync sync) {
   if (const WriteAheadLog* open = open_here(held)) {
     return Status::InvalidArgument("a log is already open on this store: " + open->given_path);
   }
+  if (Status refused = check_not_following(held, "open_log is"); !refused.ok()) return refused;
   std::unique_ptr<Store> replayed;
   if (reader.offset < reader.file.size()) {
     replayed = std::make_unique<Store>();
@@ -358,12 +365,18 @@ Status open_log(Store& store, const std::string& path, LogSync sync) {
   }
   const uint64_t end = reader.offset;
   const size_t torn = reader.torn_bytes;
+  uint64_t generation = reader.header.generation;
   if (end == 0) {
-    // No header yet: a new file, or one whose creation a crash cut short.
-    std::string header;
-    put_log_header(header);
+    // No header yet: a new file, or one whose creation a crash cut short. Its
+    // records will apply to the content as it is, which is a snapshot file's
+    // when it was loaded or saved and not changed since.
+    LogHeader header;
+    header.generation = generation = 1;
+    header.snapshot = content_identity(held);
+    std::string bytes;
+    put_log_header(bytes, header);
     Status made = torn != 0 && ::ftruncate(file.fd, 0) != 0 ? os_error(errno) : Status::Ok();
-    if (made.ok()) made = pwrite_all(file.fd, header, 0);
+    if (made.ok()) made = pwrite_all(file.fd, bytes, 0);
     if (made.ok()) made = data_sync(file.fd);
     if (made.ok()) made = sync_directory(target.directory);
     if (!made.ok()) return made.prefixed(LOG_OPEN_FAILED);
@@ -372,8 +385,11 @@ Status open_log(Store& store, const std::string& path, LogSync sync) {
     if (!cut.ok()) return cut.prefixed(LOG_OPEN_FAILED);
   }
   const uint64_t append_at = end == 0 ? LOG_HEADER_BYTES : end;
-  auto opened = std::make_unique<WriteAheadLog>(path, target.path, file, append_at, sync);
-  if (replayed) move_content(*replayed, store);
+  auto opened = std::make_unique<WriteAheadLog>(path, target.path, file, append_at, sync, generation);
+  if (replayed) {
+    move_content(*replayed, store);
+    ++store.changes_made;
+  }
   (void)exchange_log(held, std::move(opened));
   if (torn == 0) return Status::Ok();
   return Status::Warning(std::string(LOG_TORN_TAIL) + std::to_string(torn) + " bytes after offset " +
@@ -400,18 +416,28 @@ std::optional<std::string> log_path(Store& store) {
 Status save_snapshot_and_log(Store& store, const std::string& path) {
   ChangesHeld held = hold_changes(store);
   WriteAheadLog* log = open_here(held);
+  const uint64_t changes_before = store.changes_made;
   if (log == nullptr) {
     held.lock.unlock();
-    return save_snapshot(store, path);
+    Status saved = save_snapshot(store, path);
+    if (saved.ok()) set_snapshot_origin(hold_changes(store), path, SnapshotIdentity(), changes_before);
+    return saved;
   }
   // A device, pipe or socket takes the bytes but holds no snapshot to load.
   FileTarget target;
   const bool to_file = check_path(path).ok() && resolve_target(path, target).ok() && target.regular;
-  Status saved = save_snapshot(store, path);
+  SnapshotIdentity identity;
+  Status saved = save_snapshot(store, path, &identity);
   // A warning: the new snapshot's name may not survive a crash, so the log
   // keeps the records that replay over either snapshot.
   if (!saved.ok() || !to_file) return saved;
-  Status restarted = restart_log(held, *log);
+  set_snapshot_origin(held, path, identity, changes_before);
+  // The fresh log starts where this one ends: a follower that read this one
+  // to its end goes on with the next without loading the snapshot.
+  LogHeader header;
+  header.flags = CONTINUES_PREVIOUS;
+  header.snapshot = identity;
+  Status restarted = restart_log(held, *log, header);
   if (restarted.ok()) return restarted;
   if (restarted.kind() == Status::Kind::Warning) return restarted.prefixed(LOG_RESTART_UNSYNCED);
   return Status::Warning(std::string(LOG_NOT_RESTARTED) + restarted.text());
@@ -419,13 +445,22 @@ Status save_snapshot_and_log(Store& store, const std::string& path) {
 
 Status load_snapshot_and_log(Store& store, const std::string& path) {
   ChangesHeld held = hold_changes(store);
+  if (Status refused = check_not_following(held, "load is"); !refused.ok()) return refused;
   WriteAheadLog* log = open_here(held);
+  const uint64_t changes_before = store.changes_made;
   if (log == nullptr) {
     held.lock.unlock();
-    return load_snapshot(store, path);
+    Status loaded = load_snapshot(store, path);
+    if (loaded.ok()) set_snapshot_origin(hold_changes(store), path, SnapshotIdentity(), changes_before);
+    return loaded;
   }
   if (Status loaded = load_snapshot(store, path); !loaded.ok()) return loaded;
-  Status restarted = restart_log(held, *log);
+  set_snapshot_origin(held, path, SnapshotIdentity(), changes_before);
+  // The fresh log's records apply to the loaded file, not to where the old
+  // log ended.
+  LogHeader header;
+  header.snapshot = content_identity(held);
+  Status restarted = restart_log(held, *log, header);
   if (restarted.ok()) return restarted;
   if (restarted.kind() == Status::Kind::Warning) return restarted.prefixed(LOG_RESTART_UNSYNCED);
   std::unique_ptr<ChangeLog> closed = exchange_log(held, nullptr);

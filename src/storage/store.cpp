@@ -23,8 +23,13 @@ Status check_dimension(std::span<const float> vector) {
                                  std::to_string(MAX_DIMENSION) + ")");
 }
 
-// Records `change` in the store's log when one is open in this process.
-Status record(const ChangesHeld& held, const Change& change) {
+// Records `change` in the store's log when one is open in this process, and
+// counts it; a follower takes changes from its log alone.
+Status record(const ChangesHeld& held, const Change& change, ChangeSource source) {
+  if (source == ChangeSource::Caller) {
+    if (Status refused = check_not_following(held, "changes are"); !refused.ok()) return refused;
+  }
+  ++held.store.changes_made;
   ChangeLog* log = current_log(held);
   return log != nullptr ? log->append(change) : Status::Ok();
 }
@@ -32,6 +37,12 @@ Status record(const ChangesHeld& held, const Change& change) {
 }  // namespace
 
 ChangeLog::ChangeLog() : owner_process(::getpid()) {}
+
+Status check_not_following(const ChangesHeld& held, std::string_view what) {
+  if (held.store.followed_log.empty()) return Status::Ok();
+  return Status::InvalidArgument(std::string(FOLLOWER_REFUSES) + held.store.followed_log + ": " +
+                                 std::string(what) + " refused until stop_following()");
+}
 
 ChangesHeld hold_changes(Store& store) { return ChangesHeld{std::unique_lock(store.changes), store}; }
 
@@ -72,12 +83,12 @@ void replace_content(Store& store, PointTable points, HnswIndex graph) {
 }
 
 Status upsert(Store& store, uint64_t point_id, std::span<const float> vector,
-              std::unique_ptr<Payload> payload) {
+              std::unique_ptr<Payload> payload, ChangeSource source) {
   if (Status checked = check_dimension(vector); !checked.ok()) return checked;
   const ChangesHeld held = hold_changes(store);
   const Change change{ChangeKind::Upsert, std::span(&point_id, 1), std::span(&vector, 1),
                       std::span<const std::unique_ptr<Payload>>(&payload, 1)};
-  if (Status logged = record(held, change); !logged.ok()) return logged;
+  if (Status logged = record(held, change, source); !logged.ok()) return logged;
   std::unique_lock segment_lock(store.segment);
   uint32_t slot = put_point_by_id(store.points, point_id, vector, vector_norm(vector), std::move(payload));
   std::unique_lock index_lock(store.index);
@@ -87,7 +98,7 @@ Status upsert(Store& store, uint64_t point_id, std::span<const float> vector,
 
 Status upsert_batch(Store& store, std::span<const uint64_t> point_ids,
                     std::span<const std::span<const float>> vectors,
-                    std::span<std::unique_ptr<Payload>> payloads) {
+                    std::span<std::unique_ptr<Payload>> payloads, ChangeSource source) {
   const size_t count = point_ids.size();
   for (std::span<const float> vector : vectors) {
     if (Status checked = check_dimension(vector); !checked.ok()) return checked;
@@ -98,7 +109,7 @@ Status upsert_batch(Store& store, std::span<const uint64_t> point_ids,
 
   const ChangesHeld held = hold_changes(store);
   const Change change{ChangeKind::UpsertBatch, point_ids, vectors, payloads};
-  if (Status logged = record(held, change); !logged.ok()) return logged;
+  if (Status logged = record(held, change, source); !logged.ok()) return logged;
   std::unique_lock segment_lock(store.segment);
   std::unique_lock index_lock(store.index);
   PointTable& points = store.points;
@@ -211,9 +222,9 @@ void unlink_slots(HnswIndex& graph, const PointTable& points, std::span<const ui
 }  // namespace
 
 Status delete_points(Store& store, std::span<const uint64_t> point_ids, size_t& existed,
-                     ChangeKind kind) {
+                     ChangeKind kind, ChangeSource source) {
   const ChangesHeld held = hold_changes(store);
-  if (Status logged = record(held, Change{kind, point_ids, {}, {}, 0}); !logged.ok()) return logged;
+  if (Status logged = record(held, Change{kind, point_ids, {}, {}, 0}, source); !logged.ok()) return logged;
   std::unique_lock segment_lock(store.segment);
   std::unique_lock index_lock(store.index);
   PointTable& points = store.points;
@@ -267,10 +278,10 @@ GraphParameters graph_parameters(const Store& store) {
   return {view.graph.m, view.graph.ef_construction, view.graph.ef_search};
 }
 
-Status set_ef_search(Store& store, uint64_t ef_search) {
+Status set_ef_search(Store& store, uint64_t ef_search, ChangeSource source) {
   const ChangesHeld held = hold_changes(store);
   const Change change{ChangeKind::EfSearch, {}, {}, {}, ef_search};
-  if (Status logged = record(held, change); !logged.ok()) return logged;
+  if (Status logged = record(held, change, source); !logged.ok()) return logged;
   WriteView view = write_view(store);
   view.graph.ef_search = ef_search;
   return Status::Ok();

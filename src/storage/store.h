@@ -9,6 +9,8 @@
 #include <optional>
 #include <shared_mutex>
 #include <span>
+#include <string>
+#include <string_view>
 #include <vector>
 
 #include <sys/types.h>
@@ -50,6 +52,28 @@ class ChangeLog {
   const pid_t owner_process;  // the process that opened it
 };
 
+// Which snapshot file a content came from: the file's length and CRC-32C.
+// Length 0: not known (no snapshot file is empty).
+struct SnapshotIdentity {
+  uint64_t length = 0;
+  uint32_t crc = 0;
+  bool known() const { return length != 0; }
+  bool operator==(const SnapshotIdentity&) const = default;
+};
+
+// The snapshot file the content was last loaded from or saved to: the file as
+// it was then, and the store's count of changes then. While that count has
+// not moved and the file is still the same, the content is the file's.
+struct SnapshotOrigin {
+  std::string path;  // as load or save was given it
+  uint64_t device = 0;
+  uint64_t inode = 0;
+  uint64_t size = 0;
+  int64_t modified_ns = 0;
+  SnapshotIdentity identity;  // known when a save computed it
+  uint64_t changes_made = 0;
+};
+
 // The locks are always taken changes first (by those that change the store),
 // then segment, then index. Only storage names them: code elsewhere reads and
 // replaces the content through the views and functions below.
@@ -59,6 +83,11 @@ struct Store {
   // so a log being written or synced does not hold them up.
   std::mutex changes;
   std::unique_ptr<ChangeLog> log;  // guarded by changes; null when none is open
+  uint64_t changes_made = 0;       // guarded by changes: every change counts, applied or not
+  std::optional<SnapshotOrigin> origin;  // guarded by changes
+  // Guarded by changes: the log this store follows (empty: none). Such a
+  // store takes changes only from that log (ChangeSource::FollowedLog).
+  std::string followed_log;
   mutable std::shared_mutex segment;
   PointTable points;  // guarded by segment
   mutable std::shared_mutex index;
@@ -115,6 +144,13 @@ void replace_content(Store& store, PointTable points, HnswIndex graph);
 // The most components a point can hold: a slot records its vector's length in 32 bits.
 inline constexpr uint64_t MAX_DIMENSION = UINT32_MAX;
 
+// Who asks for a change: the store's caller, or the follower of a log
+// applying the records it read (a store that follows a log refuses the rest).
+enum class ChangeSource : uint8_t { Caller, FollowedLog };
+
+// The refusal of a change to a store that follows a log.
+inline constexpr char FOLLOWER_REFUSES[] = "this store follows the log ";
+
 // Each change below, while a log is open, is recorded in it (one record per
 // call) before it applies, with the store's changes held throughout; when the
 // log fails the change returns its IOError and the store is left as it was.
@@ -126,7 +162,7 @@ inline constexpr uint64_t MAX_DIMENSION = UINT32_MAX;
 // payload means the point has none. A vector longer than MAX_DIMENSION is
 // refused with InvalidArgument before anything is locked or changed.
 Status upsert(Store& store, uint64_t point_id, std::span<const float> vector,
-              std::unique_ptr<Payload> payload);
+              std::unique_ptr<Payload> payload, ChangeSource source = ChangeSource::Caller);
 
 // Stores every point in order, as that many upserts one after another would:
 // a later entry for the same id replaces an earlier one whole. A null payload
@@ -136,7 +172,8 @@ Status upsert(Store& store, uint64_t point_id, std::span<const float> vector,
 // locked or changed.
 Status upsert_batch(Store& store, std::span<const uint64_t> point_ids,
                     std::span<const std::span<const float>> vectors,
-                    std::span<std::unique_ptr<Payload>> payloads);
+                    std::span<std::unique_ptr<Payload>> payloads,
+                    ChangeSource source = ChangeSource::Caller);
 
 // Batches smaller than twice this are linked on the calling thread, and so are
 // the first this many points of a graph.
@@ -151,7 +188,8 @@ inline constexpr size_t NEARBY_SEARCH_RATIO = 512;
 // the ids (each counted once) held a point. Fails only when the log cannot
 // record the change (`kind`: Delete or DeleteBatch), and then changes nothing.
 Status delete_points(Store& store, std::span<const uint64_t> point_ids, size_t& existed,
-                     ChangeKind kind = ChangeKind::DeleteBatch);
+                     ChangeKind kind = ChangeKind::DeleteBatch,
+                     ChangeSource source = ChangeSource::Caller);
 
 // A copy of one stored point, made under shared access.
 struct PointCopy {
@@ -173,6 +211,10 @@ struct GraphParameters {
 };
 GraphParameters graph_parameters(const Store& store);
 // Fails only when the log cannot record the change, and then changes nothing.
-Status set_ef_search(Store& store, uint64_t ef_search);
+Status set_ef_search(Store& store, uint64_t ef_search, ChangeSource source = ChangeSource::Caller);
+
+// InvalidArgument naming the followed log when the store follows one (a
+// change from its caller is then refused), else Ok. The store's changes are held.
+Status check_not_following(const ChangesHeld& held, std::string_view what);
 
 }  // namespace tarnwick

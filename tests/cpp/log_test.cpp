@@ -54,7 +54,7 @@ void check_crc32c() {
 // A log of a few changes of every kind; `ends` receives where each record ends.
 std::string sample_log(std::vector<size_t>& ends) {
   std::string log;
-  put_log_header(log);
+  put_log_header(log, LogHeader());
   std::vector<float> a = {1.0f, -2.5f, 3.0f};
   std::vector<float> b = {0.0f, 1e-30f, -0.0f};
   std::vector<std::span<const float>> vectors = {a, b};

@@ -1,0 +1,378 @@
+// The follower of a log: reading what the writer appended since the last
+// catch-up, applying its whole records in bounded steps, going on with a fresh
+// log after a checkpoint, and loading snapshot and log together when it must.
+#include "persist/log_follower.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <utility>
+#include <vector>
+
+#include "persist/snapshot.h"
+#include "persist/snapshot_file.h"
+#include "persist/snapshot_identity.h"
+#include "util/crc32c.h"
+#include "util/quiet_thread.h"
+
+namespace tarnwick {
+
+namespace {
+
+// Upserts of consecutive records applied in one step, at most (a record
+// holding more is applied whole). Searches wait for one step at most.
+constexpr size_t FOLLOW_STEP_POINTS = 4096;
+constexpr std::chrono::milliseconds PATIENCE_STEP{5};
+
+// Reads a file from `offset` to the end its size gave a moment ago.
+Status read_from(int fd, uint64_t offset, std::string& out) {
+  out.clear();
+  struct stat info;
+  if (::fstat(fd, &info) != 0) return os_error(errno);
+  const uint64_t size = static_cast<uint64_t>(info.st_size);
+  if (size <= offset) return Status::Ok();
+  out.resize(size - offset);
+  size_t done = 0;
+  while (done < out.size()) {
+    ssize_t got = ::pread(fd, out.data() + done, out.size() - done, static_cast<off_t>(offset + done));
+    if (got < 0) {
+      if (errno == EINTR) continue;
+      return os_error(errno);
+    }
+    if (got == 0) break;  // cut meanwhile: a writer that dropped a torn tail
+    done += static_cast<size_t>(got);
+  }
+  out.resize(done);
+  return Status::Ok();
+}
+
+// Opens a regular file for reading only.
+Status open_for_reading(const std::string& path, FileDescriptor& file, struct stat& info) {
+  if (Status checked = check_path(path); !checked.ok()) return checked;
+  // O_NONBLOCK: a pipe put in a file's place is not waited on, only refused.
+  file.fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
+  if (file.fd < 0) return os_error(errno);
+  if (::fstat(file.fd, &info) != 0) return os_error(errno);
+  if (!S_ISREG(info.st_mode)) return Status::IOError("not a regular file");
+  return Status::Ok();
+}
+
+// Why opening the file at a log's path did not give a log to follow.
+enum class OpenOutcome { Opened, NoHeaderYet, Failed };
+
+// Opens the log at `path` and reads it whole into `bytes`.
+OpenOutcome open_followed(const std::string& path, FollowedFile& out, std::string& bytes, Status& status) {
+  struct stat info;
+  status = open_for_reading(path, out.file, info);
+  if (!status.ok()) return OpenOutcome::Failed;
+  out.device = static_cast<uint64_t>(info.st_dev);
+  out.inode = static_cast<uint64_t>(info.st_ino);
+  if (status = read_from(out.file.fd, 0, bytes); !status.ok()) return OpenOutcome::Failed;
+  LogReader reader;
+  if (status = start_log_reader(bytes, reader); !status.ok()) return OpenOutcome::Failed;
+  if (reader.offset == 0) {
+    // A writer creating the file has not written its header yet.
+    status = Status::IOError("the file holds no whole log header");
+    return OpenOutcome::NoHeaderYet;
+  }
+  out.header = reader.header;
+  out.applied_end = reader.offset;
+  return OpenOutcome::Opened;
+}
+
+// Makes `next` the followed file; the one before is closed.
+void go_on_with(FollowedFile& followed, FollowedFile& next) {
+  std::swap(followed.file.fd, next.file.fd);
+  followed.device = next.device;
+  followed.inode = next.inode;
+  followed.header = next.header;
+  followed.applied_end = next.applied_end;
+}
+
+// Upserts of consecutive records, waiting to be applied in one step.
+struct PendingUpserts {
+  std::vector<uint64_t> ids;
+  std::vector<std::vector<float>> vectors;
+  std::vector<std::unique_ptr<Payload>> payloads;
+  size_t records = 0;
+  uint64_t end = 0;  // where the last of the records ends
+};
+
+// Applies the whole records of `bytes`, the part of `file` from its applied
+// end on, to `target`, in order, in steps that each end at a record boundary;
+// after each step the file's applied end moves past it and `applied` counts
+// its records. Each step holds the target's locks only while it applies; the
+// records are decoded before. Stops at the end of the whole records (a torn
+// tail is left for later), or at a damaged one with its error.
+Status apply_records(Store& target, ChangeSource source, std::string_view bytes, FollowedFile& file,
+                     size_t& applied) {
+  LogReader reader = log_reader_at(bytes, file.applied_end, file.header);
+  const uint64_t base = file.applied_end;
+  PendingUpserts pending;
+  auto flush = [&]() -> Status {
+    if (pending.ids.empty()) return Status::Ok();
+    std::vector<std::span<const float>> spans(pending.vectors.begin(), pending.vectors.end());
+    Status stored = upsert_batch(target, pending.ids, spans, pending.payloads, source);
+    if (!stored.ok()) return stored;
+    file.applied_end = pending.end;
+    applied += pending.records;
+    pending = PendingUpserts();
+    return Status::Ok();
+  };
+  LogRecord record;
+  Status status;
+  while (next_log_record(reader, record, status)) {
+    const uint64_t end = base + reader.offset;
+    if (record.kind == ChangeKind::Upsert || record.kind == ChangeKind::UpsertBatch) {
+      if (!pending.ids.empty() && pending.ids.size() + record.ids.size() > FOLLOW_STEP_POINTS) {
+        if (Status flushed = flush(); !flushed.ok()) return flushed;
+      }
+      for (size_t i = 0; i < record.ids.size(); ++i) {
+        size_t begin = i == 0 ? 0 : record.ends[i - 1];
+        pending.ids.push_back(record.ids[i]);
+        pending.vectors.emplace_back(record.values.begin() + static_cast<ptrdiff_t>(begin),
+                                     record.values.begin() + static_cast<ptrdiff_t>(record.ends[i]));
+        pending.payloads.push_back(std::move(record.payloads[i]));
+      }
+      ++pending.records;
+      pending.end = end;
+      continue;
+    }
+    if (Status flushed = flush(); !flushed.ok()) return flushed;
+    Status changed;
+    if (record.kind == ChangeKind::EfSearch) {
+      changed = set_ef_search(target, record.ef_search, source);
+    } else {
+      size_t existed;
+      changed = delete_points(target, record.ids, existed, record.kind, source);
+    }
+    if (!changed.ok()) return changed;
+    file.applied_end = end;
+    ++applied;
+  }
+  if (Status flushed = flush(); !flushed.ok()) return flushed;
+  return status;
+}
+
+// Loads the follower's snapshot file together with the log `next` (read whole
+// into `bytes`) into a store of its own, outside the follower's store and its
+// locks, then puts that content in place. `mismatch` tells a snapshot file
+// that is not the one the log names (the writer may be between the two
+// renames of a checkpoint).
+Status reload(LogFollower& follower, FollowedFile& next, std::string_view bytes, size_t& applied,
+              bool& mismatch) {
+  mismatch = false;
+  const SnapshotIdentity named = next.header.snapshot;
+  if (!named.known()) {
+    return Status::IOError("the log names no snapshot its records apply to, and does not continue the log "
+                           "followed so far");
+  }
+  SnapshotState state;
+  {
+    FileDescriptor file;
+    struct stat info;
+    if (Status opened = open_for_reading(follower.snapshot_path, file, info); !opened.ok()) {
+      return opened.prefixed("the snapshot " + follower.snapshot_path + " cannot be read: ");
+    }
+    std::string snapshot;
+    if (Status read = read_from(file.fd, 0, snapshot); !read.ok()) {
+      return read.prefixed("the snapshot " + follower.snapshot_path + " cannot be read: ");
+    }
+    const SnapshotIdentity found{snapshot.size(), crc32c(snapshot.data(), snapshot.size())};
+    if (found != named) {
+      mismatch = true;
+      return Status::IOError("the log continues a snapshot of " + std::to_string(named.length) +
+                             " bytes, and the file at " + follower.snapshot_path + " is another (" +
+                             std::to_string(found.length) + " bytes); the follower goes on when both are "
+                             "in place");
+    }
+    if (Status decoded = decode_snapshot(snapshot, state); !decoded.ok()) {
+      return decoded.prefixed(DECODE_FAILED);
+    }
+  }
+  Store fresh;
+  install_state(fresh, std::move(state));
+  size_t got = 0;
+  if (Status replayed = apply_records(fresh, ChangeSource::Caller, bytes.substr(next.applied_end), next, got);
+      !replayed.ok()) {
+    return replayed;
+  }
+  {
+    const ChangesHeld held = hold_changes(follower.store);
+    move_content(fresh, follower.store);
+    ++follower.store.changes_made;
+  }
+  applied += got;
+  return Status::Ok();
+}
+
+// Goes on with the log now at the followed path, once the one followed so far
+// is read to its end: at once when it continues that one, else by loading the
+// snapshot it names with it. Waits up to CHECKPOINT_PATIENCE for a writer to
+// put both in place.
+Status go_on_with_next_log(LogFollower& follower, size_t& applied) {
+  const auto deadline = std::chrono::steady_clock::now() + CHECKPOINT_PATIENCE;
+  for (;;) {
+    FollowedFile next;
+    std::string bytes;
+    Status status;
+    const OpenOutcome outcome = open_followed(follower.log_path, next, bytes, status);
+    bool wait = outcome == OpenOutcome::NoHeaderYet;
+    if (outcome == OpenOutcome::Opened) {
+      const LogHeader& header = next.header;
+      if (header.continues_previous() && header.generation == follower.followed.header.generation + 1) {
+        go_on_with(follower.followed, next);
+        return apply_records(follower.store, ChangeSource::FollowedLog,
+                             std::string_view(bytes).substr(follower.followed.applied_end),
+                             follower.followed, applied);
+      }
+      status = reload(follower, next, bytes, applied, wait);
+      if (status.ok()) {
+        go_on_with(follower.followed, next);
+        return Status::Ok();
+      }
+    }
+    if (!wait || std::chrono::steady_clock::now() >= deadline) {
+      return status.prefixed("the file now at the log's path is no log to go on with: ");
+    }
+    std::this_thread::sleep_for(PATIENCE_STEP);
+  }
+}
+
+Status catch_up_held(LogFollower& follower, size_t& applied) {
+  applied = 0;
+  FollowedFile& followed = follower.followed;
+  // Whether the path still names the file followed, asked before that file is
+  // read: records the writer appended to it before replacing it are all there.
+  struct stat at_path;
+  const bool present = ::stat(follower.log_path.c_str(), &at_path) == 0;
+  const int stat_error = errno;
+  const bool replaced = !present || static_cast<uint64_t>(at_path.st_dev) != followed.device ||
+                        static_cast<uint64_t>(at_path.st_ino) != followed.inode;
+  std::string bytes;
+  if (Status read = read_from(followed.file.fd, followed.applied_end, bytes); !read.ok()) return read;
+  if (Status done = apply_records(follower.store, ChangeSource::FollowedLog, bytes, followed, applied);
+      !done.ok()) {
+    return done;
+  }
+  if (!replaced) return Status::Ok();
+  if (!present) {
+    return Status::IOError("the log is gone from its path (" + os_error_text(stat_error) +
+                           "); the store keeps the state of its last applied record");
+  }
+  return go_on_with_next_log(follower, applied);
+}
+
+// Starts from the log at the follower's path: from the store's content when
+// the log continues it, else from the snapshot the log names, loaded again.
+// `loaded` is the identity of the snapshot file the content is, or unknown;
+// `unchanged` whether the content is still what was loaded.
+Status attach(LogFollower& follower, const SnapshotIdentity& loaded, bool unchanged, size_t& applied) {
+  const auto deadline = std::chrono::steady_clock::now() + CHECKPOINT_PATIENCE;
+  for (;;) {
+    FollowedFile next;
+    std::string bytes;
+    Status status;
+    const OpenOutcome outcome = open_followed(follower.log_path, next, bytes, status);
+    bool wait = outcome == OpenOutcome::NoHeaderYet;
+    if (outcome == OpenOutcome::Opened) {
+      const SnapshotIdentity named = next.header.snapshot;
+      if (unchanged && (named == loaded || !named.known())) {
+        // A log that names no snapshot (one written before logs named them)
+        // is taken to continue the snapshot the caller loaded.
+        go_on_with(follower.followed, next);
+        return apply_records(follower.store, ChangeSource::FollowedLog,
+                             std::string_view(bytes).substr(follower.followed.applied_end),
+                             follower.followed, applied);
+      }
+      status = reload(follower, next, bytes, applied, wait);
+      if (status.ok()) {
+        go_on_with(follower.followed, next);
+        return Status::Ok();
+      }
+    }
+    if (!wait || std::chrono::steady_clock::now() >= deadline) return status;
+    std::this_thread::sleep_for(PATIENCE_STEP);
+  }
+}
+
+void poll_loop(LogFollower& follower, std::chrono::nanoseconds poll) {
+  std::unique_lock lock(follower.poll_mutex);
+  for (;;) {
+    follower.poll_wake.wait_for(lock, poll, [&] { return follower.stopping; });
+    if (follower.stopping) return;
+    lock.unlock();
+    {
+      std::lock_guard catching_up(follower.catching_up);
+      size_t applied;
+      // A failure leaves the state as it was; the next round tries again, and
+      // catch_up reports it to a caller who asks.
+      (void)catch_up_held(follower, applied);
+    }
+    lock.lock();
+  }
+}
+
+}  // namespace
+
+LogFollower::LogFollower(Store& store, std::string log_path, std::string snapshot_path)
+    : store(store), log_path(std::move(log_path)), snapshot_path(std::move(snapshot_path)) {}
+
+LogFollower::~LogFollower() {
+  if (poller.joinable()) {
+    {
+      std::lock_guard lock(poll_mutex);
+      stopping = true;
+    }
+    poll_wake.notify_one();
+    poller.join();
+  }
+  const ChangesHeld held = hold_changes(store);
+  store.followed_log.clear();
+}
+
+Status start_following(Store& store, const std::string& path, std::chrono::nanoseconds poll,
+                       std::unique_ptr<LogFollower>& follower) {
+  if (Status checked = check_path(path); !checked.ok()) return checked.prefixed(FOLLOW_FAILED);
+  std::unique_ptr<LogFollower> started;
+  SnapshotIdentity loaded;
+  bool unchanged;
+  {
+    const ChangesHeld held = hold_changes(store);
+    if (current_log(held) != nullptr) {
+      return Status::InvalidArgument("this store writes a log of its own and cannot follow one; close_log() first");
+    }
+    if (!store.followed_log.empty()) {
+      return Status::InvalidArgument("this store follows the log " + store.followed_log + " already");
+    }
+    if (!store.origin) {
+      return Status::InvalidArgument("a follower starts from the writer's snapshot: load it before following its log");
+    }
+    unchanged = store.origin->changes_made == store.changes_made;
+    loaded = content_identity(held);
+    started = std::make_unique<LogFollower>(store, path, store.origin->path);
+    store.followed_log = path;
+  }
+  size_t applied = 0;
+  {
+    std::lock_guard catching_up(started->catching_up);
+    if (Status attached = attach(*started, loaded, unchanged, applied); !attached.ok()) {
+      return attached.prefixed(FOLLOW_FAILED);
+    }
+  }
+  if (poll.count() > 0) {
+    LogFollower* polled = started.get();
+    started->poller = start_quiet_thread([polled, poll] { poll_loop(*polled, poll); });
+  }
+  follower = std::move(started);
+  return Status::Ok();
+}
+
+Status catch_up(LogFollower& follower, size_t& applied) {
+  std::lock_guard catching_up(follower.catching_up);
+  return catch_up_held(follower, applied).prefixed(FOLLOW_FAILED);
+}
+
+}  // namespace tarnwick

@@ -1,0 +1,86 @@
+// Following the write-ahead log of a store in another process: a store that
+// loaded the writer's snapshot applies each whole record the writer appends,
+// in order, and never writes to either file. Its content is always a state
+// the writer passed through at a record boundary, and only moves forward.
+// When the writer's save starts the log afresh, the follower reads the old
+// file to its end through the descriptor it holds and goes on with the new
+// one; when it missed a log (or the new one does not continue the old), it
+// loads the snapshot that the new log's header names together with that log.
+// Failures come back as a Status whose text is the complete message.
+#pragma once
+
+#include <chrono>
+#include <condition_variable>
+#include <mutex>
+#include <thread>
+#include <cstddef>
+#include <memory>
+#include <string>
+
+#include "persist/file_replace.h"
+#include "persist/log_record.h"
+#include "storage/store.h"
+#include "util/status.h"
+
+namespace tarnwick {
+
+inline constexpr char FOLLOW_FAILED[] = "Failed to follow log file: ";
+
+// How long a follower waits for the log and the snapshot to name each other,
+// as they do once a writer's checkpoint has put both in place.
+inline constexpr std::chrono::milliseconds CHECKPOINT_PATIENCE{2000};
+
+// A log being followed: its file, its header and where the applied records end.
+struct FollowedFile {
+  FileDescriptor file;     // read only
+  uint64_t device = 0;
+  uint64_t inode = 0;
+  LogHeader header;
+  uint64_t applied_end = 0;  // where the applied records end
+};
+
+// The state of one follower; the functions below use it.
+class LogFollower {
+ public:
+  LogFollower(Store& store, std::string log_path, std::string snapshot_path);
+  // Stops the polling thread and lets the store take changes again.
+  ~LogFollower();
+  LogFollower(const LogFollower&) = delete;
+  LogFollower& operator=(const LogFollower&) = delete;
+
+  Store& store;
+  const std::string log_path;       // as given
+  const std::string snapshot_path;  // where the store's content was loaded from
+  std::mutex catching_up;           // one catch-up at a time
+  FollowedFile followed;            // guarded by catching_up
+
+  // The polling thread and what stops it.
+  std::mutex poll_mutex;
+  std::condition_variable poll_wake;
+  bool stopping = false;  // guarded by poll_mutex
+  std::thread poller;
+};
+
+// Starts following the log at `path` with `store`, whose content must be the
+// snapshot file it last loaded (or one it saved) with no change since: the log
+// must continue that file, or the follower loads that file's path again with
+// the log when the writer has checkpointed since. Applies what the log holds
+// before it returns. With `poll` above zero a thread of the follower then
+// catches up every `poll` until the follower is dropped. Meanwhile the store
+// refuses changes of its own (FOLLOWER_REFUSES). InvalidArgument when the store
+// has a log open, follows one already, or holds no loaded snapshot; IOError or
+// Corruption when the log cannot be read, does not continue the snapshot or
+// holds a damaged record: the store then follows nothing, and holds the state
+// of the last record applied, if any.
+Status start_following(Store& store, const std::string& path, std::chrono::nanoseconds poll,
+                       std::unique_ptr<LogFollower>& follower);
+
+// Applies every whole record appended to the followed log since the last
+// catch-up, and goes on with a fresh log when the writer started one;
+// `applied` receives how many records. On failure (the log removed or
+// replaced by a file that is no log, a damaged record with whole ones after
+// it, a snapshot that does not match the log) the store keeps the state of its
+// last applied record, and a later catch-up tries again.
+Status catch_up(LogFollower& follower, size_t& applied);
+
+}  // namespace tarnwick
