@@ -1,0 +1,339 @@
+"""Followers in other processes: a writer changes a store with its log open,
+followers (each a process of its own) load its snapshot and follow its log.
+Whenever a follower is asked, its whole content must be one of the states the
+writer passed through, never an earlier one than it showed before, and in the
+end the writer's last state; through checkpoints, kills of the writer, a
+follower stopped across checkpoints, and logs removed, replaced or damaged.
+
+TARNWICK_FOLLOW_KILLS sets the number of writer kills (default 20)."""
+import os
+import select
+import shutil
+import signal
+import subprocess
+import sys
+import time
+from pathlib import Path
+
+import numpy as np
+import pytest
+from hypothesis import HealthCheck, given, settings, strategies as st
+
+import tarnwick
+from test_log_kill import CHECKPOINT, READY, apply, messages, operations, recover, run_child, state_of
+
+VectorStorage = tarnwick.VectorStorage
+IDS = 160
+DIM = 8
+KILLS = int(os.environ.get("TARNWICK_FOLLOW_KILLS", "20"))
+ANSWER_SECONDS = 60  # bounds a hung follower; answers come in milliseconds
+
+# The follower: loads the snapshot, follows the log, and answers one command a line.
+FOLLOWER = """
+import sys, tarnwick
+directory, poll = sys.argv[1], sys.argv[2]
+store = tarnwick.VectorStorage()
+store.load(directory + "/snapshot")
+store.follow_log(directory + "/log", poll=None if poll == "none" else float(poll))
+print("ready", flush=True)
+for line in sys.stdin:
+    command, _, argument = line.strip().partition(" ")
+    try:
+        if command == "save":
+            store.save(argument)
+            print("ok", flush=True)
+        elif command == "catch_up":
+            print("ok", store.catch_up(), flush=True)
+        elif command == "upsert":
+            store.upsert(1, [1.0] * 8, None)
+            print("ok", flush=True)
+    except Exception as error:
+        print("error", type(error).__name__, str(error).replace("\\n", " "), flush=True)
+"""
+
+
+class Follower:
+    def __init__(self, directory, poll="0.002"):
+        self.directory = Path(directory)
+        self.process = subprocess.Popen([sys.executable, "-c", FOLLOWER, str(directory), poll],
+                                        stdin=subprocess.PIPE, stdout=subprocess.PIPE, text=True)
+        self.seen = 0  # the earliest writer state its last answer can be
+
+    def line(self, timeout=ANSWER_SECONDS):
+        ready, _, _ = select.select([self.process.stdout], [], [], timeout)
+        assert ready, "the follower did not answer"
+        return self.process.stdout.readline().strip()
+
+    def ask(self, command):
+        self.process.stdin.write(command + "\n")
+        self.process.stdin.flush()
+        return self.line()
+
+    def state(self, universe=IDS):
+        """The follower's whole content, saved by it at one moment and read back."""
+        path = self.directory / f"follower-{self.process.pid}.snapshot"
+        assert self.ask(f"save {path}") == "ok"
+        store = VectorStorage()
+        store.load(str(path))
+        return state_of(store, universe)
+
+    def check(self, states, universe=IDS):
+        """Its content is one of the writer's states, none before the one it showed last."""
+        got = self.state(universe)
+        later = [i for i in range(self.seen, len(states)) if states[i] == got]
+        assert later, f"a state the writer never had (or an earlier one than {self.seen})"
+        self.seen = later[0]
+        return got
+
+    def close(self):
+        if self.process.poll() is None:
+            self.process.send_signal(signal.SIGCONT)
+            self.process.kill()
+        self.process.wait(timeout=ANSWER_SECONDS)
+        self.process.stdin.close()
+        self.process.stdout.close()
+
+
+def start(directory, sync="always"):
+    """A writer with a snapshot and a fresh log in `directory`."""
+    writer = VectorStorage()
+    writer.save(str(directory / "snapshot"))
+    writer.open_log(str(directory / "log"), sync=sync)
+    return writer
+
+
+payloads = st.one_of(st.none(), st.fixed_dictionaries(
+    {"n": st.integers(-2**40, 2**40)}, optional={"t": st.text(max_size=8)}))
+ids = st.integers(0, 15)
+vectors = st.lists(st.floats(-4, 4, width=32), min_size=DIM, max_size=DIM)
+changes = st.one_of(
+    st.tuples(st.just("upsert"), ids, vectors, payloads),
+    st.tuples(st.just("batch_upsert"), st.lists(ids, min_size=1, max_size=20), st.booleans(), st.integers(0, 99)),
+    st.tuples(st.just("delete"), ids),
+    st.tuples(st.just("batch_delete"), st.lists(ids, max_size=6)),
+    st.tuples(st.just("ef_search"), st.integers(1, 300)),
+    st.just(("save",)),
+    st.just(("check",)),
+)
+
+
+@settings(max_examples=12, deadline=None, suppress_health_check=list(HealthCheck))
+@given(st.lists(changes, min_size=1, max_size=40), st.sampled_from(["always", "batch", "none"]))
+def test_followers_show_only_states_the_writer_had(tmp_path_factory, ops, sync):
+    directory = tmp_path_factory.mktemp("follow")
+    writer = start(directory, sync)
+    states = [state_of(writer, IDS)]
+    followers = [Follower(directory) for _ in range(2)]
+    try:
+        for follower in followers:
+            assert follower.line() == "ready"
+        for op in ops:
+            kind = op[0]
+            if kind == "check":
+                for follower in followers:
+                    follower.check(states)
+                continue
+            if kind == "batch_upsert":
+                # A large batch is stored (and logged) in chunks; each chunk's
+                # end is a state of the writer, as its progress shows.
+                count = 5000 if op[2] else len(op[1])
+                rng = np.random.default_rng(op[3])
+                chosen = [op[1][i % len(op[1])] for i in range(count)]
+                writer.batch_upsert(chosen, rng.uniform(-4, 4, (count, DIM)).astype(np.float32),
+                                    [None if i % 3 else {"i": i} for i in range(count)],
+                                    progress=lambda done, total: states.append(state_of(writer, IDS)))
+                continue
+            if kind == "upsert":
+                writer.upsert(op[1], op[2], op[3])
+            elif kind == "delete":
+                writer.delete(op[1])
+            elif kind == "batch_delete":
+                writer.batch_delete(op[1])
+            elif kind == "ef_search":
+                writer.ef_search = op[1]
+            else:
+                writer.save(str(directory / "snapshot"))
+            states.append(state_of(writer, IDS))
+        for follower in followers:
+            assert follower.ask("catch_up").startswith("ok")
+            assert follower.check(states) == states[-1]
+    finally:
+        for follower in followers:
+            follower.close()
+        writer.close_log()
+
+
+def test_a_stopped_follower_reloads_after_missed_checkpoints(tmp_path):
+    writer = start(tmp_path)
+    follower = Follower(tmp_path)
+    try:
+        assert follower.line() == "ready"
+        writer.upsert(1, [1.0] * DIM, {"n": 1})
+        follower.ask("catch_up")
+        follower.process.send_signal(signal.SIGSTOP)
+        for round_ in range(3):
+            writer.batch_upsert([10 + round_, 2], [[float(round_)] * DIM] * 2)
+            writer.delete(1)
+            writer.save(str(tmp_path / "snapshot"))
+        writer.upsert(3, [3.0] * DIM, None)
+        follower.process.send_signal(signal.SIGCONT)
+        assert follower.ask("catch_up").startswith("ok")
+        assert follower.state() == state_of(writer, IDS)
+        assert follower.ask("upsert").startswith("error ValueError this store follows the log")
+    finally:
+        follower.close()
+
+
+def test_a_follower_started_between_snapshot_and_fresh_log_waits_for_the_log(tmp_path):
+    """A follower loads the snapshot of a checkpoint while the log at the path is
+    still the one before it: it waits until the fresh log is in place."""
+    writer = start(tmp_path)
+    writer.upsert(1, [1.0] * DIM, None)
+    old_log = (tmp_path / "log").read_bytes()
+    writer.upsert(2, [2.0] * DIM, None)
+    writer.save(str(tmp_path / "snapshot"))
+    writer.upsert(3, [3.0] * DIM, None)
+    os.rename(tmp_path / "log", tmp_path / "log.fresh")
+    (tmp_path / "log").write_bytes(old_log)  # the log of the snapshot before
+    follower = Follower(tmp_path)
+    try:
+        waiting, _, _ = select.select([follower.process.stdout], [], [], 0.3)
+        assert not waiting, "the follower took a log that does not continue its snapshot"
+        os.rename(tmp_path / "log.fresh", tmp_path / "log")
+        assert follower.line() == "ready"
+        assert follower.state() == state_of(writer, IDS)
+    finally:
+        follower.close()
+
+
+def test_lost_replaced_and_damaged_logs_keep_the_last_state(tmp_path):
+    writer = start(tmp_path)
+    follower = Follower(tmp_path, poll="none")
+    log, aside = tmp_path / "log", tmp_path / "log.aside"
+    try:
+        assert follower.line() == "ready"
+        writer.upsert(1, [1.0] * DIM, {"k": "v"})
+        assert follower.ask("catch_up") == "ok 1"
+        os.rename(log, aside)
+        # Appended to the file the follower holds, which it reads to its end.
+        writer.upsert(2, [2.0] * DIM, None)
+        assert follower.ask("catch_up").startswith("error OSError Failed to follow log file: the log is gone")
+        kept = state_of(writer, IDS)
+        assert follower.state() == kept
+        log.write_bytes(b"some other file\n")
+        assert "no log to go on with: not a log file" in follower.ask("catch_up")
+        assert follower.state() == kept
+        os.replace(aside, log)
+        writer.upsert(4, [4.0] * DIM, None)
+        assert follower.ask("catch_up") == "ok 1"
+        assert follower.state() == state_of(writer, IDS)
+        kept = state_of(writer, IDS)
+        # A damaged record with whole ones after it is named by its offset.
+        start_at = log.stat().st_size
+        for i in range(3):
+            writer.upsert(10 + i, [float(i)] * DIM, None)
+        data = bytearray(log.read_bytes())
+        data[start_at + 20] ^= 0x40
+        with open(log, "r+b") as file:  # in place: the writer's file
+            file.seek(start_at + 20)
+            file.write(bytes([data[start_at + 20]]))
+        answer = follower.ask("catch_up")
+        assert answer.startswith("error OSError") and f"at offset {start_at}," in answer
+        assert follower.state() == kept
+        with open(log, "r+b") as file:
+            file.seek(start_at + 20)
+            file.write(bytes([data[start_at + 20] ^ 0x40]))
+        assert follower.ask("catch_up") == "ok 3"
+        assert follower.state() == state_of(writer, IDS)
+    finally:
+        follower.close()
+
+
+@pytest.mark.slow
+def test_followers_of_a_killed_writer_end_where_it_recovers(tmp_path):
+    """The writer is killed at random moments and started again (it recovers the
+    snapshot and the log, cutting a torn tail, and writes on): followers show
+    only states of the acknowledged changes (the one in flight at most), never
+    a torn record, and end where the recovered writer is."""
+    rng = np.random.default_rng(28)
+    writer = start(tmp_path)
+    writer.close_log()
+    followers = [Follower(tmp_path, poll=poll) for poll in ("0.001", "0.01")]
+    states = [state_of(writer, IDS)]
+    try:
+        for follower in followers:
+            assert follower.line() == "ready"
+        for round_ in range(KILLS):
+            seed = 4000 + round_
+            child, pipe = run_child(tmp_path, seed)
+            try:
+                seen = messages(pipe, lambda m: m == READY)
+                assert seen[-1:] == [READY], "the writer failed to start"
+                time.sleep(rng.uniform(0, 0.08))
+                child.send_signal(signal.SIGKILL)
+                child.wait(timeout=ANSWER_SECONDS)
+                seen += messages(pipe, lambda m: False)
+            finally:
+                if child.poll() is None:
+                    child.kill()
+                pipe.close()
+            acked = max([m for m in seen if m < CHECKPOINT], default=0)
+            # The acknowledged changes, then the one in flight (whole in the
+            # log, or torn and dropped).
+            reached = candidate_states(states[-1], seed, acked + 1, tmp_path)
+            followers[round_ % 2].check(states + reached)
+            recovered = state_of(recover(tmp_path), IDS)
+            assert recovered in ([states[-1]] + reached)[acked:]
+            states += reached[:acked] + ([recovered] if recovered == reached[acked] else [])
+            followers[(round_ + 1) % 2].check(states)
+        for follower in followers:
+            assert follower.ask("catch_up").startswith("ok")
+            assert follower.check(states) == state_of(recover(tmp_path), IDS)
+    finally:
+        for follower in followers:
+            follower.close()
+
+
+def candidate_states(model, seed, count, directory):
+    """The states after each of the first `count` changes of a seed, from `model`."""
+    states, ops = [], operations(seed)
+    model = dict(model)
+    for _ in range(count):
+        apply(model, next(ops), directory)
+        states.append(dict(model))
+    return states
+
+
+@pytest.mark.parametrize("change", [
+    lambda s, d: s.upsert(1, [1.0] * DIM, None),
+    lambda s, d: s.batch_upsert([1], [[1.0] * DIM]),
+    lambda s, d: s.delete(1),
+    lambda s, d: s.batch_delete([1]),
+    lambda s, d: setattr(s, "ef_search", 5),
+    lambda s, d: s.load(str(d / "snapshot")),
+    lambda s, d: s.open_log(str(d / "other.log")),
+])
+def test_a_follower_refuses_changes_until_it_stops(tmp_path, change):
+    writer = start(tmp_path)
+    writer.upsert(1, [2.0] * DIM, None)
+    follower = VectorStorage()
+    with pytest.raises(ValueError, match="load it before following"):
+        follower.follow_log(str(tmp_path / "log"))
+    follower.load(str(tmp_path / "snapshot"))
+    with pytest.raises(ValueError, match="poll must be"):
+        follower.follow_log(str(tmp_path / "log"), poll=0)
+    follower.follow_log(str(tmp_path / "log"), poll=None)
+    assert follower.followed_log == str(tmp_path / "log") and follower.get(1) is not None
+    before = state_of(follower, IDS)
+    with pytest.raises(ValueError, match=f"^this store follows the log {tmp_path / 'log'}: .* refused until stop_following"):
+        change(follower, tmp_path)
+    assert state_of(follower, IDS) == before and follower.log_path is None
+    with pytest.raises(ValueError, match="follows the log .* already"):
+        follower.follow_log(str(tmp_path / "log"))
+    follower.stop_following()
+    assert follower.followed_log is None
+    change(follower, tmp_path)  # taken now
+    with pytest.raises(ValueError, match="follows no log"):
+        follower.catch_up()
+    with pytest.raises(ValueError, match="writes a log of its own"):
+        writer.follow_log(str(tmp_path / "log"))
