@@ -356,3 +356,27 @@ def test_relevance_scores_are_the_same_for_every_metric_on_unit_vectors():
     for other in scores[1:]:
         assert all(math.isclose(a, b, abs_tol=1e-6) for a, b in zip(scores[0], other))
     assert all(math.isclose(a, b, abs_tol=1e-6) for a, b in zip(scores[0], [1.0, 0.8, 0.5, 0.0]))
+
+
+def test_a_following_store_answers_from_the_writers_latest_changes(tmp_path):
+    """load_local(follow=True): the writer's later documents and deletions reach
+    the follower's searches and get_by_ids; the follower takes no changes."""
+    embed = DeterministicFakeEmbedding(size=8)
+    writer = TarnwickVectorStore.from_texts([f"doc {i}" for i in range(20)], embed,
+                                            ids=[f"d{i}" for i in range(20)])
+    writer.save_local(tmp_path, log=True)
+    follower = TarnwickVectorStore.load_local(tmp_path, embed, follow=True, poll=None)
+    writer.add_texts([f"late {i}" for i in range(5)], ids=[f"late{i}" for i in range(5)])
+    writer.delete(["d3", "d4"])
+    writer.save_local(tmp_path)  # a checkpoint between the changes
+    writer.add_texts(["last"], ids=["last"], metadatas=[{"n": 1}])
+    assert follower.storage.catch_up() >= 1
+    for query in ("late 2", "doc 3", "last"):
+        assert docs_of(follower, query) == docs_of(writer, query)
+    assert [d.id for d in follower.get_by_ids(["late4", "d3", "last", "d0"])] == ["late4", "last", "d0"]
+    with pytest.raises(ValueError, match="follows the log"):
+        follower.add_texts(["refused"])
+    with pytest.raises(ValueError, match="saves nothing"):
+        follower.save_local(tmp_path / "elsewhere")
+    with pytest.raises(ValueError, match="no log of its own"):
+        TarnwickVectorStore.load_local(tmp_path, embed, follow=True, log=True)

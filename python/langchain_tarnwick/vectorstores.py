@@ -6,6 +6,11 @@ Document ids are strings; the first time an id is stored it is given the next
 unused point id, and that map (never a hash two ids could share) is kept here
 and written beside the snapshot by save_local (with a write-ahead log, it is
 read back from the payloads on load, since the log may add documents).
+
+load_local(..., follow=True) gives a read-only store that follows the log
+another process's store keeps in the folder (save_local(..., log=True)): it
+answers from the writer's latest changes within the poll interval, and maps
+the document ids the writer adds as get_by_ids asks for them.
 """
 from __future__ import annotations
 
@@ -184,6 +189,7 @@ class TarnwickVectorStore(VectorStore):
         self._point_ids: dict[str, int] = {}  # guarded by _lock for writes
         self._next_point_id = 0
         self._lock = threading.RLock()
+        self._following = False
 
     @property
     def embeddings(self) -> Embeddings:
@@ -262,10 +268,35 @@ class TarnwickVectorStore(VectorStore):
                 continue
             seen.add(doc_id)
             point_id = self._point_ids.get(doc_id)
+            if point_id is None and self._following:
+                point_id = self._map_new_documents().get(doc_id)
             point = None if point_id is None else self._storage.get(point_id)
             if point is not None:
                 docs.append(document_of(point[1]))
         return docs
+
+    # Point ids left unused in a row after which a follower stops looking for
+    # documents the writer added (the writer hands point ids out in order).
+    FOLLOW_SCAN_GAP = 4096
+
+    def _map_new_documents(self, through: int = 0) -> dict[str, int]:
+        """A follower's map of document ids, extended by the points stored under
+        point ids the map has not reached yet (all of those below `through`);
+        returns the map."""
+        with self._lock:
+            point_id, gap = self._next_point_id, 0
+            while point_id < through or gap < self.FOLLOW_SCAN_GAP:
+                got = self._storage.get(point_id)
+                point_id += 1
+                if got is None:
+                    gap += 1
+                    continue
+                gap = 0
+                doc_id = (got[1] or {}).get(ID_KEY)
+                if isinstance(doc_id, str):
+                    self._point_ids[doc_id] = point_id - 1
+                self._next_point_id = point_id
+            return self._point_ids
 
     def _search(self, vector: Sequence[float], k: int,
                 filter: Filter) -> list[tuple[Document, float, int]]:
@@ -411,6 +442,9 @@ class TarnwickVectorStore(VectorStore):
         afresh. log=False closes a log kept in the folder; None (the default)
         keeps one that is open and opens none. A log kept for another folder is
         closed first, so that this save leaves it whole for that folder's snapshot."""
+        if self._following:
+            raise ValueError("this store follows the log of another process's store and saves nothing; "
+                             "its writer saves the folder")
         folder = Path(folder_path)
         folder.mkdir(parents=True, exist_ok=True)
         log_file = os.path.abspath(folder / f"{index_name}.log")
@@ -432,15 +466,20 @@ class TarnwickVectorStore(VectorStore):
 
     @classmethod
     def load_local(cls, folder_path: str | os.PathLike, embeddings: Embeddings,
-                   index_name: str = "index", *, log: bool | None = None,
-                   **kwargs: Any) -> TarnwickVectorStore:
+                   index_name: str = "index", *, log: bool | None = None, follow: bool = False,
+                   poll: float | None = 0.05, **kwargs: Any) -> TarnwickVectorStore:
         """Reads what save_local wrote; raises OSError when a file cannot be read and
         ValueError when the files do not belong together.
 
         The folder's log, `index_name`.log, is replayed over the snapshot and kept
         open when it exists (log=None, the default) or always (log=True, creating
         it); log=False leaves it alone. With a log the document ids are read back
-        from the stored documents, which also hold those the log added."""
+        from the stored documents, which also hold those the log added.
+
+        follow=True makes a read-only store for another process while one writer
+        keeps the folder (save_local(..., log=True) in that process): it follows
+        the folder's log, looking for the writer's new records every `poll`
+        seconds (VectorStorage.follow_log), and refuses changes and save_local."""
         folder = Path(folder_path)
         map_path = folder / f"{index_name}.json"
         state = json.loads(map_path.read_text(encoding="utf-8"))
@@ -452,7 +491,15 @@ class TarnwickVectorStore(VectorStore):
         store = cls(embeddings, metric=state["metric"])
         store._storage.load(str(folder / f"{index_name}.tarnwick"))
         log_file = os.path.abspath(folder / f"{index_name}.log")
-        if log or (log is None and os.path.exists(log_file)):
+        if follow:
+            if log:
+                raise ValueError("a following store keeps no log of its own: leave log unset")
+            store._storage.follow_log(log_file, poll=poll)
+            store._following = True
+            # The writer may change the store while it is read: its points are
+            # found by counting up, not by the count of points.
+            ids = store._map_new_documents(through=state["next_point_id"])
+        elif log or (log is None and os.path.exists(log_file)):
             store._storage.open_log(log_file)
             ids = store._ids_from_payloads(folder / f"{index_name}.tarnwick")
         elif not len(store._storage) == state["points"] == len(ids):
