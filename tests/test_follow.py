@@ -337,3 +337,73 @@ def test_a_follower_refuses_changes_until_it_stops(tmp_path, change):
         follower.catch_up()
     with pytest.raises(ValueError, match="writes a log of its own"):
         writer.follow_log(str(tmp_path / "log"))
+
+
+def test_searches_run_while_the_followers_thread_applies(tmp_path):
+    """Threads search a follower while its own thread applies the writer's
+    records and checkpoints; every answer holds only stored points, and the
+    follower ends equal to the writer."""
+    import threading
+
+    writer = start(tmp_path, sync="none")
+    follower = VectorStorage()
+    follower.load(str(tmp_path / "snapshot"))
+    follower.follow_log(str(tmp_path / "log"), poll=0.0005)
+    rng = np.random.default_rng(5)
+    done, failures = threading.Event(), []
+
+    def search():
+        query = rng.standard_normal(DIM).astype(np.float32)
+        while not done.is_set():
+            for point, _ in follower.query(query, 10, where={"n": {"$gte": 0}}) + follower.search(query, 10, "l2"):
+                if not 0 <= point < 400:
+                    failures.append(point)
+
+    threads = [threading.Thread(target=search) for _ in range(2)]
+    for thread in threads:
+        thread.start()
+    try:
+        for step in range(30):
+            ids = rng.integers(0, 400, 64)
+            writer.batch_upsert(ids, rng.standard_normal((64, DIM)).astype(np.float32), [{"n": int(i)} for i in ids])
+            writer.batch_delete(rng.integers(0, 400, 8))
+            if step % 10 == 9:
+                writer.save(str(tmp_path / "snapshot"))
+    finally:
+        done.set()
+        for thread in threads:
+            thread.join()
+    follower.catch_up()
+    assert not failures and state_of(follower, 400) == state_of(writer, 400)
+    follower.stop_following()
+
+
+@pytest.mark.filterwarnings("ignore:This process .* is multi-threaded:DeprecationWarning")
+def test_a_forked_child_does_not_follow(tmp_path):
+    writer = start(tmp_path)
+    writer.upsert(1, [1.0] * DIM, None)
+    follower = VectorStorage()
+    follower.load(str(tmp_path / "snapshot"))
+    follower.follow_log(str(tmp_path / "log"), poll=0.0005)
+    pid = os.fork()
+    if pid == 0:
+        code = 1
+        try:
+            try:
+                follower.catch_up()
+            except ValueError as error:
+                follower.stop_following()  # the parent's thread is not waited for
+                follower.upsert(2, [2.0] * DIM, None)
+                code = 0 if "forked" in str(error) and len(follower) == 2 else 1
+        finally:
+            os._exit(code)
+    deadline = time.monotonic() + ANSWER_SECONDS
+    while (done := os.waitpid(pid, os.WNOHANG))[0] == 0 and time.monotonic() < deadline:
+        time.sleep(0.01)
+    if done[0] == 0:
+        os.kill(pid, signal.SIGKILL)
+    assert done[0] == pid and os.waitstatus_to_exitcode(done[1]) == 0
+    writer.upsert(3, [3.0] * DIM, None)
+    follower.catch_up()
+    assert state_of(follower, IDS) == state_of(writer, IDS)
+    follower.stop_following()

@@ -298,11 +298,11 @@ Status attach(LogFollower& follower, const SnapshotIdentity& loaded, bool unchan
   }
 }
 
-void poll_loop(LogFollower& follower, std::chrono::nanoseconds poll) {
-  std::unique_lock lock(follower.poll_mutex);
+void poll_loop(LogFollower& follower, Poller& poller, std::chrono::nanoseconds poll) {
+  std::unique_lock lock(poller.mutex);
   for (;;) {
-    follower.poll_wake.wait_for(lock, poll, [&] { return follower.stopping; });
-    if (follower.stopping) return;
+    poller.wake.wait_for(lock, poll, [&] { return poller.stopping; });
+    if (poller.stopping) return;
     lock.unlock();
     {
       std::lock_guard catching_up(follower.catching_up);
@@ -318,16 +318,26 @@ void poll_loop(LogFollower& follower, std::chrono::nanoseconds poll) {
 }  // namespace
 
 LogFollower::LogFollower(Store& store, std::string log_path, std::string snapshot_path)
-    : store(store), log_path(std::move(log_path)), snapshot_path(std::move(snapshot_path)) {}
+    : store(store),
+      owner_process(::getpid()),
+      log_path(std::move(log_path)),
+      snapshot_path(std::move(snapshot_path)) {}
 
 LogFollower::~LogFollower() {
-  if (poller.joinable()) {
+  if (owner_process != ::getpid()) {
+    // A forked child, which has no other thread: the polling state is left
+    // alone, and the store takes changes again.
+    if (poller) (void)poller.release();  // leaked on purpose
+    store.followed_log.clear();
+    return;
+  }
+  if (poller) {
     {
-      std::lock_guard lock(poll_mutex);
-      stopping = true;
+      std::lock_guard lock(poller->mutex);
+      poller->stopping = true;
     }
-    poll_wake.notify_one();
-    poller.join();
+    poller->wake.notify_one();
+    poller->thread.join();
   }
   const ChangesHeld held = hold_changes(store);
   store.followed_log.clear();
@@ -363,14 +373,20 @@ Status start_following(Store& store, const std::string& path, std::chrono::nanos
     }
   }
   if (poll.count() > 0) {
-    LogFollower* polled = started.get();
-    started->poller = start_quiet_thread([polled, poll] { poll_loop(*polled, poll); });
+    started->poller = std::make_unique<Poller>();
+    started->poller->thread = start_quiet_thread(
+        [followed = started.get(), poller = started->poller.get(), poll] { poll_loop(*followed, *poller, poll); });
   }
   follower = std::move(started);
   return Status::Ok();
 }
 
 Status catch_up(LogFollower& follower, size_t& applied) {
+  applied = 0;
+  if (follower.owner_process != ::getpid()) {
+    return Status::InvalidArgument("this store's follower was started by the process this one was forked "
+                                   "from: stop_following(), then follow_log() here");
+  }
   std::lock_guard catching_up(follower.catching_up);
   return catch_up_held(follower, applied).prefixed(FOLLOW_FAILED);
 }

@@ -17,6 +17,8 @@
 #include <memory>
 #include <string>
 
+#include <sys/types.h>
+
 #include "persist/file_replace.h"
 #include "persist/log_record.h"
 #include "storage/store.h"
@@ -39,6 +41,16 @@ struct FollowedFile {
   uint64_t applied_end = 0;  // where the applied records end
 };
 
+// What a follower's polling thread shares with it. A forked child leaks it
+// whole: the thread is not there to join, and the lock and condition variable
+// were copied as that thread left them, so even destroying them may wait.
+struct Poller {
+  std::mutex mutex;
+  std::condition_variable wake;
+  bool stopping = false;  // guarded by mutex
+  std::thread thread;
+};
+
 // The state of one follower; the functions below use it.
 class LogFollower {
  public:
@@ -49,16 +61,13 @@ class LogFollower {
   LogFollower& operator=(const LogFollower&) = delete;
 
   Store& store;
+  const pid_t owner_process;        // a forked child does not follow: the thread is not there
   const std::string log_path;       // as given
   const std::string snapshot_path;  // where the store's content was loaded from
   std::mutex catching_up;           // one catch-up at a time
   FollowedFile followed;            // guarded by catching_up
 
-  // The polling thread and what stops it.
-  std::mutex poll_mutex;
-  std::condition_variable poll_wake;
-  bool stopping = false;  // guarded by poll_mutex
-  std::thread poller;
+  std::unique_ptr<Poller> poller;   // null without a polling thread
 };
 
 // Starts following the log at `path` with `store`, whose content must be the
