@@ -4,7 +4,8 @@
 #   runtime needs and instruction sets -> a fresh CPython 3.12 venv that gets the
 #   wheel and its test and typing extras from PyPI as binary packages only
 #   (nothing is compiled) -> the test suite, stubtest and the type checks there,
-#   from a copy of tests/ and examples/ outside the source tree, once with the
+#   from a copy of tests/, examples/ and the README and docs/ (whose examples
+#   the tests run) outside the source tree, once with the
 #   kernels chosen at run time and once with the scalar kernels.
 # The repaired wheel is left in build/wheel/dist. Run scripts/setup.sh first
 # (it makes .venv; this script does when it is missing).
@@ -39,7 +40,7 @@ python312=$(.venv/bin/python -c 'import sys; print(sys._base_executable)')
 "$work/venv/bin/python" -m pip install --quiet --only-binary :all: "$wheel[test,typing]"
 version=$(.venv/bin/python -c 'import tomllib; print(tomllib.load(open("pyproject.toml", "rb"))["project"]["version"])')
 mkdir -p "$work/copy"
-cp -r tests examples pytest.ini "$work/copy/"
+cp -r tests examples docs README.md pytest.ini "$work/copy/"
 cd "$work/copy"
 python="$work/venv/bin/python"
 "$python" - "$work/venv" "$version" <<'EOF'
