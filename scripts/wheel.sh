@@ -20,11 +20,14 @@ phase() { echo "== $1 (at ${SECONDS} s)"; }
 phase "clean"  # the previous run's wheel and venv; the CMake build is kept
 rm -rf "$work/raw" "$work/dist" "$work/unpacked" "$work/venv" "$work/copy"
 
+# In pyproject.toml's build directory, build/<wheel tag>, which scripts/setup.sh's
+# install has built already: only what changed since is compiled.
 phase "build"
 .venv/bin/python -m pip install --quiet --group wheel
-.venv/bin/python -m pip wheel . --quiet --no-deps --wheel-dir "$work/raw" \
-  -C build-dir="$work/cmake" -C cmake.define.CMAKE_EXPORT_COMPILE_COMMANDS=ON
+.venv/bin/python -m pip wheel . --quiet --no-deps --wheel-dir "$work/raw"
 raw=$(ls "$work"/raw/tarnwick-*.whl)
+cmake_build=build/$(basename "$raw" .whl | cut -d- -f3-)
+[ -f "$cmake_build/compile_commands.json" ] || { echo "no $cmake_build/compile_commands.json" >&2; exit 1; }
 
 phase "repair"
 .venv/bin/auditwheel show "$raw"
@@ -32,7 +35,7 @@ PATH="$PWD/.venv/bin:$PATH" .venv/bin/auditwheel repair "$raw" --wheel-dir "$wor
 wheel=$(ls "$work"/dist/tarnwick-*manylinux*.whl)
 echo "wheel: ${wheel#"$PWD/"}"
 .venv/bin/python -m zipfile -e "$wheel" "$work/unpacked"
-.venv/bin/python scripts/check_module_binary.py "$work/cmake" "$(ls "$work"/unpacked/tarnwick*.so)"
+.venv/bin/python scripts/check_module_binary.py "$cmake_build" "$(ls "$work"/unpacked/tarnwick*.so)"
 
 phase "fresh venv"
 python312=$(.venv/bin/python -c 'import sys; print(sys._base_executable)')
