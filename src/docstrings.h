@@ -170,7 +170,7 @@ inline constexpr char QUERY[] =
     "* `query_vector` - A float vector, as `search` accepts it (a sequence or a 1-D buffer).\n"
     "* `limit` - How many points to return at most.\n"
     "* `metric` - `'cosine'`, `'dot_product'` (`'dot'`) or `'euclidean'` (`'l2'`).\n"
-    "* `where` - None, or a dict of conditions on payload values: `{\"year\": 2024}`,\n"
+    "* `where` - None, or a dict (or other mapping) of conditions on payload values: `{\"year\": 2024}`,\n"
     "  `{\"year\": {\"$gte\": 2020}}`, with `$eq`, `$ne`, `$gt`, `$gte`, `$lt`, `$lte`, `$in`, `$nin`,\n"
     "  `$exists`, `$and`, `$or` and `$not`.\n"
     "* `tenant_id` - None, or a tenant whose points alone are returned; combines with `where`.\n"
