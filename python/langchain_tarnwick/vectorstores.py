@@ -139,6 +139,11 @@ def mmr_order(query: Sequence[float], vectors: list[list[float]], k: int,
     return chosen
 
 
+def clamp_unit(value: float) -> float:
+    """value within [0, 1] (NaN as 0)."""
+    return min(1.0, max(0.0, value)) if value == value else 0.0
+
+
 def write_atomically(path: Path, text: str) -> None:
     fd, temporary = tempfile.mkstemp(dir=path.parent, prefix=path.name, suffix=".tmp")
     try:
@@ -344,11 +349,13 @@ class TarnwickVectorStore(VectorStore):
                                                             filter)
 
     def _select_relevance_score_fn(self) -> Callable[[float], float]:
-        """Maps a score into [0, 1] for normalised embeddings, the same value under
-        every metric: (1 + cosine) / 2, which is 1 - distance**2 / 4."""
+        """Maps a score into [0, 1]: for normalised embeddings the same value under
+        every metric, (1 + cosine) / 2, which is 1 - distance**2 / 4. Clamped, since
+        a float32 score rounds past the ends (a self-match's cosine to 1.0000001)
+        and other embeddings reach beyond them."""
         if self._metric == "euclidean":
-            return lambda distance: 1.0 - distance * distance / 4.0
-        return lambda similarity: (1.0 + similarity) / 2.0
+            return lambda distance: clamp_unit(1.0 - distance * distance / 4.0)
+        return lambda similarity: clamp_unit((1.0 + similarity) / 2.0)
 
     # ---- async: the embedding model's own async calls, the store on a thread ----
 
