@@ -220,7 +220,7 @@ inline constexpr char OPEN_LOG[] =
     "`load`. A process forked from this one does not write to the log.\n"
     "\n"
     "# Parameters\n"
-    "* `path` - The log file: a regular file, or a name for a new one.\n"
+    "* `path` - The log file (a str or an `os.PathLike`): a regular file, or a name for a new one.\n"
     "* `sync` - 'always' syncs each change to disk before it returns; 'batch' syncs on a background thread\n"
     "  at most every 50 ms (a crash of the machine may lose the last of them); 'none' leaves it to the\n"
     "  operating system.\n"

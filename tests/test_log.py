@@ -261,6 +261,36 @@ def test_sync_argument(tmp_path, sync, exc, message):
     assert not (tmp_path / "x.log").exists()
 
 
+class FsPath:
+    def __init__(self, path):
+        self.path = path
+
+    def __fspath__(self):
+        return self.path
+
+
+@pytest.mark.parametrize("given, error", [
+    (lambda p: p, None), (lambda p: FsPath(str(p)), None), (str, None),
+    (lambda p: bytes(p), "'bytes' object is not an instance of 'str'"),
+    (lambda p: FsPath(bytes(p)), "'bytes' object is not an instance of 'str'"),
+    (lambda p: 7, "expected str, bytes or os.PathLike object, not int"),
+])
+def test_open_log_takes_path_like_names(tmp_path, given, error):
+    store = VectorStorage()
+    if error:
+        with pytest.raises(TypeError, match=error) as caught:
+            store.open_log(given(tmp_path / "p.log"))
+        assert caught.value.__notes__ == ["while processing 'path'"] and store.log_path is None
+        return
+    store.open_log(given(tmp_path / "p.log"))
+    assert store.log_path == str(tmp_path / "p.log")
+    store.upsert(1, [1.0], None)
+    with pytest.raises(TypeError):  # save and load keep taking str alone
+        store.save(tmp_path / "s.snap")
+    store.close_log()
+    assert content(reopened(tmp_path / "p.log")) == content(store)
+
+
 @forking
 def test_a_forked_child_writes_nothing(tmp_path):
     log = tmp_path / "fork.log"
