@@ -303,14 +303,19 @@ def test_save_and_load_local_round_trip(many, tmp_path):
     assert len(loaded.storage) == len(metas) + 1 and len(loaded.get_by_ids(ids)) == len(ids)
 
 
-def test_load_local_refuses_files_that_do_not_belong_together(tmp_path):
+def test_load_local_takes_the_snapshot_as_the_truth(tmp_path):
     embed = AxisEmbeddings()
     one = TarnwickVectorStore.from_texts(["1,0"], embed, ids=["a"])
     two = TarnwickVectorStore.from_texts(["1,0", "0,1"], embed, ids=["a", "b"])
     one.save_local(tmp_path / "one")
     two.save_local(tmp_path / "two")
     (tmp_path / "one" / "index.tarnwick").replace(tmp_path / "two" / "index.tarnwick")
-    with pytest.raises(ValueError, match="from different saves"):
+    loaded = TarnwickVectorStore.load_local(tmp_path / "two", embed)
+    assert [d.id for d in loaded.get_by_ids(["a", "b"])] == ["a"]
+    plain = tarnwick.VectorStorage()
+    plain.upsert(0, [1.0, 0.0], {"text": "no document id"})
+    plain.save(str(tmp_path / "two" / "index.tarnwick"))
+    with pytest.raises(ValueError, match="holds no document id"):
         TarnwickVectorStore.load_local(tmp_path / "two", embed)
     (tmp_path / "two" / "index.json").write_text('{"format": "other"}')
     with pytest.raises(ValueError, match="not written by TarnwickVectorStore"):
