@@ -4,7 +4,8 @@
 #   runtime needs and instruction sets -> a fresh CPython 3.12 venv that gets the
 #   wheel and its test and typing extras from PyPI as binary packages only
 #   (nothing is compiled) -> the test suite, stubtest and the type checks there,
-#   from a copy of tests/ and examples/ outside the source tree, once with the
+#   from a copy of tests/, examples/ and the README and docs/ (whose examples
+#   the tests run) outside the source tree, once with the
 #   kernels chosen at run time and once with the scalar kernels.
 # The repaired wheel is left in build/wheel/dist. Run scripts/setup.sh first
 # (it makes .venv; this script does when it is missing).
@@ -19,11 +20,14 @@ phase() { echo "== $1 (at ${SECONDS} s)"; }
 phase "clean"  # the previous run's wheel and venv; the CMake build is kept
 rm -rf "$work/raw" "$work/dist" "$work/unpacked" "$work/venv" "$work/copy"
 
+# In pyproject.toml's build directory, build/<wheel tag>, which scripts/setup.sh's
+# install has built already: only what changed since is compiled.
 phase "build"
 .venv/bin/python -m pip install --quiet --group wheel
-.venv/bin/python -m pip wheel . --quiet --no-deps --wheel-dir "$work/raw" \
-  -C build-dir="$work/cmake" -C cmake.define.CMAKE_EXPORT_COMPILE_COMMANDS=ON
+.venv/bin/python -m pip wheel . --quiet --no-deps --wheel-dir "$work/raw"
 raw=$(ls "$work"/raw/tarnwick-*.whl)
+cmake_build=build/$(basename "$raw" .whl | cut -d- -f3-)
+[ -f "$cmake_build/compile_commands.json" ] || { echo "no $cmake_build/compile_commands.json" >&2; exit 1; }
 
 phase "repair"
 .venv/bin/auditwheel show "$raw"
@@ -31,7 +35,7 @@ PATH="$PWD/.venv/bin:$PATH" .venv/bin/auditwheel repair "$raw" --wheel-dir "$wor
 wheel=$(ls "$work"/dist/tarnwick-*manylinux*.whl)
 echo "wheel: ${wheel#"$PWD/"}"
 .venv/bin/python -m zipfile -e "$wheel" "$work/unpacked"
-.venv/bin/python scripts/check_module_binary.py "$work/cmake" "$(ls "$work"/unpacked/tarnwick*.so)"
+.venv/bin/python scripts/check_module_binary.py "$cmake_build" "$(ls "$work"/unpacked/tarnwick*.so)"
 
 phase "fresh venv"
 python312=$(.venv/bin/python -c 'import sys; print(sys._base_executable)')
@@ -39,7 +43,7 @@ python312=$(.venv/bin/python -c 'import sys; print(sys._base_executable)')
 "$work/venv/bin/python" -m pip install --quiet --only-binary :all: "$wheel[test,typing]"
 version=$(.venv/bin/python -c 'import tomllib; print(tomllib.load(open("pyproject.toml", "rb"))["project"]["version"])')
 mkdir -p "$work/copy"
-cp -r tests examples pytest.ini "$work/copy/"
+cp -r tests examples docs README.md pytest.ini "$work/copy/"
 cd "$work/copy"
 python="$work/venv/bin/python"
 "$python" - "$work/venv" "$version" <<'EOF'

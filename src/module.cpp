@@ -292,9 +292,9 @@ PyObject* get_impl(PyObject* self, uint64_t& point_id) {
   return PyTuple_Pack(2, vector.get(), payload.get());
 }
 
-PyObject* open_log_impl(PyObject* self, std::string& path, SyncChoice& sync) {
+PyObject* open_log_impl(PyObject* self, FilePath& path, SyncChoice& sync) {
   Store& store = store_of(self);
-  return none_or_raise(without_interpreter_lock([&] { return open_log(store, path, sync.mode); }));
+  return none_or_raise(without_interpreter_lock([&] { return open_log(store, path.text, sync.mode); }));
 }
 
 PyObject* close_log_impl(PyObject* self) {
@@ -304,11 +304,11 @@ PyObject* close_log_impl(PyObject* self) {
 
 // The follower is started and its first catch-up made without the
 // interpreter lock; it is put in place once it follows.
-PyObject* follow_log_impl(PyObject* self, std::string& path, PollInterval& poll) {
+PyObject* follow_log_impl(PyObject* self, FilePath& path, PollInterval& poll) {
   Store& store = store_of(self);
   std::unique_ptr<LogFollower> started;
   const Status status =
-      without_interpreter_lock([&] { return start_following(store, path, poll.interval, started); });
+      without_interpreter_lock([&] { return start_following(store, path.text, poll.interval, started); });
   if (!raise_status(status)) return nullptr;
   follower_of(self) = std::move(started);
   Py_RETURN_NONE;
