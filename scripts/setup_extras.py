@@ -46,10 +46,12 @@ def main(command, extras, stamp_path):
     stamp = Path(stamp_path)
     recorded = set(stamp.read_text().splitlines()) if stamp.exists() else set()
     if command == "missing":
+        missing = {}
         for extra in wanted:
             requirements = declared[extra]
             if stamp_line(extra, requirements) not in recorded or not all(map(is_present, requirements)):
-                print("\n".join(requirements))
+                missing.update(dict.fromkeys(requirements))
+        print("\n".join(missing), end="\n" if missing else "")
     elif command == "record":
         recorded |= {stamp_line(extra, declared[extra]) for extra in wanted}
         stamp.write_text("".join(line + "\n" for line in sorted(recorded) if line))
