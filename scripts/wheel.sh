@@ -7,11 +7,11 @@
 #   from a copy of tests/, examples/ and the README and docs/ (whose examples
 #   the tests run) outside the source tree, once with the
 #   kernels chosen at run time and once with the scalar kernels.
-# The repaired wheel is left in build/wheel/dist. Run scripts/setup.sh first
-# (it makes .venv; this script does when it is missing).
+# The repaired wheel is left in build/wheel/dist. It runs scripts/setup.sh
+# first, whose build in build/<wheel tag> it reuses.
 set -euo pipefail
 cd "$(dirname "$0")/.."
-[ -x .venv/bin/python ] || scripts/setup.sh
+scripts/setup.sh  # quick when done: .venv, and the build this script reuses
 work=$PWD/build/wheel
 export CMAKE_BUILD_PARALLEL_LEVEL=2
 export PIP_DISABLE_PIP_VERSION_CHECK=1
@@ -24,7 +24,7 @@ rm -rf "$work/raw" "$work/dist" "$work/unpacked" "$work/venv" "$work/copy"
 # install has built already: only what changed since is compiled.
 phase "build"
 .venv/bin/python -m pip install --quiet --group wheel
-.venv/bin/python -m pip wheel . --quiet --no-deps --wheel-dir "$work/raw"
+.venv/bin/python -m pip wheel . --quiet --no-deps --no-build-isolation --wheel-dir "$work/raw"
 raw=$(ls "$work"/raw/tarnwick-*.whl)
 cmake_build=build/$(basename "$raw" .whl | cut -d- -f3-)
 [ -f "$cmake_build/compile_commands.json" ] || { echo "no $cmake_build/compile_commands.json" >&2; exit 1; }
