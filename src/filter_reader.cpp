@@ -1,4 +1,4 @@
-// Reading a `where` dict into a plain Filter, naming the place of every fault.
+// Reading a `where` mapping into a plain Filter, naming the place of every fault.
 #include "filter_reader.h"
 
 #include <new>
@@ -19,6 +19,41 @@ constexpr FieldOperator FIELD_OPERATORS[] = {
     {"$gte", FilterOp::Gte}, {"$lt", FilterOp::Lt},   {"$lte", FilterOp::Lte},
     {"$in", FilterOp::In},   {"$nin", FilterOp::Nin}, {"$exists", FilterOp::Exists},
 };
+
+// `object` as a dict: itself when it is one, a copy of its entries when it is
+// another collections.abc.Mapping (a MappingProxyType, say). Returns 1 with
+// `out` set, 0 (no error set) when it is no mapping, -1 with an error set.
+int dict_of(PyObject* object, PyRef& out) {
+  if (PyDict_Check(object)) {
+    out = PyRef::borrow(object);
+    return 1;
+  }
+  static PyObject* mapping_type = [] {  // kept for the process
+    PyRef abc = PyRef::steal(PyImport_ImportModule("collections.abc"));
+    return abc ? PyObject_GetAttrString(abc.get(), "Mapping") : nullptr;
+  }();
+  if (mapping_type == nullptr) {
+    if (!PyErr_Occurred()) PyErr_SetString(PyExc_RuntimeError, "collections.abc.Mapping is unavailable");
+    return -1;
+  }
+  const int is_mapping = PyObject_IsInstance(object, mapping_type);
+  if (is_mapping <= 0) return is_mapping;
+  PyRef copy = PyRef::steal(PyDict_New());
+  if (!copy || PyDict_Merge(copy.get(), object, 1) < 0) return -1;
+  out = std::move(copy);
+  return 1;
+}
+
+// Adds a note naming the place of the raised error in the filter.
+void add_place_note(const std::string& path, const char* what) {
+  PyObject* raised = PyErr_GetRaisedException();
+  if (raised == nullptr) return;
+  PyRef note = PyRef::steal(PyUnicode_FromFormat("%s: %s", path.c_str(), what));
+  PyRef outcome = note ? PyRef::steal(PyObject_CallMethod(raised, "add_note", "O", note.get()))
+                       : PyRef();
+  if (!outcome) PyErr_Clear();  // the exception is raised without its note
+  PyErr_SetRaisedException(raised);
+}
 
 std::string_view utf8_of(PyObject* text) {
   Py_ssize_t size = 0;
@@ -44,17 +79,20 @@ class FilterReader {
  public:
   explicit FilterReader(Filter& out) : out_(out) {}
 
-  // Reads a condition dict (its entries are ANDed) as one subtree.
-  bool read_condition(PyObject* dict, const std::string& path, size_t depth) {
+  // Reads a condition mapping (its entries are ANDed) as one subtree.
+  bool read_condition(PyObject* condition, const std::string& path, size_t depth) {
     if (depth > FILTER_MAX_DEPTH) {
       return fail(PyExc_ValueError, path, "conditions nested deeper than 32 levels");
     }
-    if (!PyDict_Check(dict)) return fail_type(path, "a condition must be a dict", dict);
-    const Py_ssize_t entries = PyDict_GET_SIZE(dict);
+    PyRef dict;
+    const int kind = dict_of(condition, dict);
+    if (kind < 0) return false;
+    if (kind == 0) return fail_type(path, "a condition must be a dict", condition);
+    const Py_ssize_t entries = PyDict_GET_SIZE(dict.get());
     if (entries == 0) return fail(PyExc_ValueError, path, "an empty condition");
     size_t at = 0;
     if (entries > 1 && !push(FilterOp::And, path, at)) return false;
-    bool ok = for_each_entry(dict, path, [&](std::string_view name, PyObject* value) {
+    bool ok = for_each_entry(dict.get(), path, [&](std::string_view name, PyObject* value) {
       const std::string entry = key_path(path, name);
       if (name == "$and" || name == "$or") return read_list(name == "$and" ? FilterOp::And : FilterOp::Or, value, entry, depth);
       if (name == "$not") {
@@ -108,7 +146,10 @@ class FilterReader {
       PyObject* key = PyTuple_GET_ITEM(item, 0);
       if (!PyUnicode_Check(key)) return fail_type(path, "keys must be str", key);
       std::string_view name = utf8_of(key);
-      if (name.data() == nullptr) return false;
+      if (name.data() == nullptr) {
+        add_place_note(path, "a key is text that UTF-8 cannot encode");
+        return false;
+      }
       if (!on_entry(name, PyTuple_GET_ITEM(item, 1))) return false;
     }
     return true;
@@ -134,14 +175,17 @@ class FilterReader {
     return true;
   }
 
-  // A payload key's condition: a value (equality) or a dict of operators.
+  // A payload key's condition: a value (equality) or a mapping of operators.
   bool read_field(std::string_view key, PyObject* value, const std::string& path) {
-    if (!PyDict_Check(value)) return read_leaf(FilterOp::Eq, key, value, path);
-    const Py_ssize_t entries = PyDict_GET_SIZE(value);
+    PyRef operators;
+    const int kind = dict_of(value, operators);
+    if (kind < 0) return false;
+    if (kind == 0) return read_leaf(FilterOp::Eq, key, value, path);
+    const Py_ssize_t entries = PyDict_GET_SIZE(operators.get());
     if (entries == 0) return fail(PyExc_ValueError, path, "an empty condition");
     size_t at = 0;
     if (entries > 1 && !push(FilterOp::And, path, at)) return false;
-    bool ok = for_each_entry(value, path, [&](std::string_view name, PyObject* operand) {
+    bool ok = for_each_entry(operators.get(), path, [&](std::string_view name, PyObject* operand) {
       const std::string entry = key_path(path, name);
       for (const FieldOperator& known : FIELD_OPERATORS) {
         if (known.name == name) return read_leaf(known.op, key, operand, entry);
@@ -187,7 +231,10 @@ class FilterReader {
   bool read_value(PyObject* object, const std::string& path) {
     if (PyUnicode_Check(object)) {
       std::string_view text = utf8_of(object);
-      if (text.data() == nullptr) return false;
+      if (text.data() == nullptr) {
+        add_place_note(path, "text that UTF-8 cannot encode");
+        return false;
+      }
       out_.values.push_back(PayloadValue::from_text(std::string(text)));
     } else if (PyLong_Check(object)) {
       long long integer = PyLong_AsLongLong(object);
@@ -213,14 +260,18 @@ class FilterReader {
 bool read_filter(PyObject* where, Filter& out) {
   out = Filter{};
   if (where == Py_None) return true;
-  if (!PyDict_Check(where)) {
-    PyErr_Format(PyExc_TypeError, "where must be a dict or None, not '%s'", Py_TYPE(where)->tp_name);
+  PyRef dict;
+  const int kind = dict_of(where, dict);
+  if (kind < 0) return false;
+  if (kind == 0) {
+    PyErr_Format(PyExc_TypeError, "where must be a dict (or another mapping) or None, not '%s'",
+                 Py_TYPE(where)->tp_name);
     return false;
   }
-  if (PyDict_GET_SIZE(where) == 0) return true;  // no condition: every point matches
+  if (PyDict_GET_SIZE(dict.get()) == 0) return true;  // no condition: every point matches
   try {
     FilterReader reader(out);
-    if (reader.read_condition(where, "where", 1)) return true;
+    if (reader.read_condition(dict.get(), "where", 1)) return true;
   } catch (const std::bad_alloc&) {
     PyErr_NoMemory();
   } catch (...) {

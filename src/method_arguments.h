@@ -40,6 +40,21 @@ inline bool convert_parameter(PyObject* object, const char* name, std::vector<fl
   return convert_argument(name, convert_vector, object, out);
 }
 
+// A file path of the methods added after the five: a str, or an os.PathLike
+// whose path is a str (a pathlib.Path).
+struct FilePath {
+  std::string text;
+};
+
+inline bool convert_file_path(PyObject* object, std::string& out) {
+  PyRef path = PyRef::steal(PyOS_FSPath(object));
+  return path && convert_text(path.get(), out);
+}
+
+inline bool convert_parameter(PyObject* object, const char* name, FilePath& out) {
+  return convert_argument(name, convert_file_path, object, out.text);
+}
+
 // A batch of queries: any failure, of the list or of one item, is noted with
 // the argument's name alone.
 inline bool convert_parameter(PyObject* object, const char* name, VectorList& out) {

@@ -278,9 +278,9 @@ PyObject* get_impl(PyObject* self, uint64_t& point_id) {
   return PyTuple_Pack(2, vector.get(), payload.get());
 }
 
-PyObject* open_log_impl(PyObject* self, std::string& path, SyncChoice& sync) {
+PyObject* open_log_impl(PyObject* self, FilePath& path, SyncChoice& sync) {
   Store& store = store_of(self);
-  return none_or_raise(without_interpreter_lock([&] { return open_log(store, path, sync.mode); }));
+  return none_or_raise(without_interpreter_lock([&] { return open_log(store, path.text, sync.mode); }));
 }
 
 PyObject* close_log_impl(PyObject* self) {

@@ -4,6 +4,7 @@ tenant path, id mapping, MMR, relevance scores and save_local / load_local."""
 import asyncio
 import math
 import os
+import warnings
 
 import pytest
 
@@ -302,14 +303,19 @@ def test_save_and_load_local_round_trip(many, tmp_path):
     assert len(loaded.storage) == len(metas) + 1 and len(loaded.get_by_ids(ids)) == len(ids)
 
 
-def test_load_local_refuses_files_that_do_not_belong_together(tmp_path):
+def test_load_local_takes_the_snapshot_as_the_truth(tmp_path):
     embed = AxisEmbeddings()
     one = TarnwickVectorStore.from_texts(["1,0"], embed, ids=["a"])
     two = TarnwickVectorStore.from_texts(["1,0", "0,1"], embed, ids=["a", "b"])
     one.save_local(tmp_path / "one")
     two.save_local(tmp_path / "two")
     (tmp_path / "one" / "index.tarnwick").replace(tmp_path / "two" / "index.tarnwick")
-    with pytest.raises(ValueError, match="from different saves"):
+    loaded = TarnwickVectorStore.load_local(tmp_path / "two", embed)
+    assert [d.id for d in loaded.get_by_ids(["a", "b"])] == ["a"]
+    plain = tarnwick.VectorStorage()
+    plain.upsert(0, [1.0, 0.0], {"text": "no document id"})
+    plain.save(str(tmp_path / "two" / "index.tarnwick"))
+    with pytest.raises(ValueError, match="holds no document id"):
         TarnwickVectorStore.load_local(tmp_path / "two", embed)
     (tmp_path / "two" / "index.json").write_text('{"format": "other"}')
     with pytest.raises(ValueError, match="not written by TarnwickVectorStore"):
@@ -356,3 +362,18 @@ def test_relevance_scores_are_the_same_for_every_metric_on_unit_vectors():
     for other in scores[1:]:
         assert all(math.isclose(a, b, abs_tol=1e-6) for a, b in zip(scores[0], other))
     assert all(math.isclose(a, b, abs_tol=1e-6) for a, b in zip(scores[0], [1.0, 0.8, 0.5, 0.0]))
+
+
+@pytest.mark.parametrize("metric", ["cosine", "dot", "l2"])
+def test_relevance_scores_stay_within_unit_range(metric):
+    # float32 cosines of these self-matches round to 1.0000001; the dot products
+    # and distances of unnormalised vectors reach far beyond the ends.
+    texts = ["-1.01,-0.21,-0.16", "0.54,0.21,0.36", "1.49,-1.26,1.51", "-3,0,0.5", "9,9,9"]
+    store = TarnwickVectorStore.from_texts(texts, AxisEmbeddings(), metric=metric)
+    with warnings.catch_warnings():
+        warnings.simplefilter("error")  # LangChain warns on a score outside [0, 1]
+        for text in texts:
+            found = store.similarity_search_with_relevance_scores(text, k=5)
+            assert len(found) == 5 and all(0.0 <= score <= 1.0 for _, score in found)
+            if metric == "cosine":
+                assert found[0][0].page_content == text and found[0][1] >= 1.0 - 1e-6

@@ -261,6 +261,36 @@ def test_sync_argument(tmp_path, sync, exc, message):
     assert not (tmp_path / "x.log").exists()
 
 
+class FsPath:
+    def __init__(self, path):
+        self.path = path
+
+    def __fspath__(self):
+        return self.path
+
+
+@pytest.mark.parametrize("given, error", [
+    (lambda p: p, None), (lambda p: FsPath(str(p)), None), (str, None),
+    (lambda p: bytes(p), "'bytes' object is not an instance of 'str'"),
+    (lambda p: FsPath(bytes(p)), "'bytes' object is not an instance of 'str'"),
+    (lambda p: 7, "expected str, bytes or os.PathLike object, not int"),
+])
+def test_open_log_takes_path_like_names(tmp_path, given, error):
+    store = VectorStorage()
+    if error:
+        with pytest.raises(TypeError, match=error) as caught:
+            store.open_log(given(tmp_path / "p.log"))
+        assert caught.value.__notes__ == ["while processing 'path'"] and store.log_path is None
+        return
+    store.open_log(given(tmp_path / "p.log"))
+    assert store.log_path == str(tmp_path / "p.log")
+    store.upsert(1, [1.0], None)
+    with pytest.raises(TypeError):  # save and load keep taking str alone
+        store.save(tmp_path / "s.snap")
+    store.close_log()
+    assert content(reopened(tmp_path / "p.log")) == content(store)
+
+
 @forking
 def test_a_forked_child_writes_nothing(tmp_path):
     log = tmp_path / "fork.log"
@@ -347,6 +377,47 @@ def test_load_starts_the_log_afresh(tmp_path):
     assert sorted(i for i in IDS if i in store) == [1, 3]
     store.close_log()
     assert content(reopened(log, snapshot)) == content(store)
+
+
+# Names of the log's own file: itself, a symbolic link (also a dangling one's
+# target), a hard link, a spelling through "..", and the log's name after the
+# file was removed (the name the checkpoint would replace).
+ALIASES = {
+    "same": lambda d: d / "l.log",
+    "symlink": lambda d: (d / "alias").symlink_to(d / "l.log") or d / "alias",
+    "hard link": lambda d: os.link(d / "l.log", d / "hard") or d / "hard",
+    "dotdot": lambda d: (d / "sub").mkdir() or d / "sub" / ".." / "l.log",
+    "removed": lambda d: (d / "l.log").unlink() or d / "l.log",
+}
+
+
+@pytest.mark.parametrize("alias", ALIASES)
+@pytest.mark.parametrize("opened_through_link", [False, True])
+def test_save_onto_the_open_log_is_refused(tmp_path, alias, opened_through_link):
+    log = tmp_path / "l.log"
+    store = VectorStorage()
+    if opened_through_link:
+        (tmp_path / "opened").symlink_to("l.log")
+    store.open_log(str(tmp_path / "opened" if opened_through_link else log))
+    store.upsert(1, [1.0], {"n": 1})
+    before = log.read_bytes()
+    path = ALIASES[alias](tmp_path)
+    names = sorted(os.listdir(tmp_path))
+    with pytest.raises(OSError) as refused:
+        store.save(str(path))
+    assert str(refused.value).startswith(f"Failed to create snapshot file: {path} is the file of "
+                                         "this store's open log")
+    assert store.log_path is not None
+    if alias != "removed":
+        assert log.read_bytes() == before and os.path.samefile(path, log)
+    assert sorted(os.listdir(tmp_path)) == names  # nothing written, no temporary file left
+    store.upsert(2, [2.0], None)
+    store.save(str(tmp_path / "s.snap"))  # elsewhere: a checkpoint as always
+    store.upsert(3, [3.0], None)
+    store.close_log()
+    if alias != "removed":
+        assert content(reopened(log, tmp_path / "s.snap")) == content(store)
+        assert sorted(i for i in IDS if i in store) == [1, 2, 3]
 
 
 def test_threads_log_what_they_applied(tmp_path):

@@ -2,6 +2,7 @@
 answers against a Python model of the filter rules and the exact scan, the
 walk's guarantee and recall, payloads, the beam options and their checks."""
 import math
+import types
 
 import numpy as np
 import pytest
@@ -199,6 +200,18 @@ def test_filtered_query_is_the_exact_filtered_answer(seed, count, metric, limit,
     # repr: payloads may hold NaN, which equals nothing.
     assert repr(store.batch_query([query, query], limit, metric, where=where, tenant_id=tenant,
                                   early_stop=early_stop, with_payload=True)) == repr([result] * 2)
+    # Any Mapping stands where a dict does, at every level.
+    assert repr(store.query(query, limit, metric, where=as_proxies(where), tenant_id=tenant,
+                            early_stop=early_stop, with_payload=True)) == repr(result)
+
+
+def as_proxies(node):
+    """The filter with every dict replaced by a read-only mapping view of it."""
+    if isinstance(node, dict):
+        return types.MappingProxyType({k: as_proxies(v) for k, v in node.items()})
+    if isinstance(node, list):
+        return [as_proxies(item) for item in node]
+    return node
 
 
 # ---- Filtered walks on a store large enough to walk ----
@@ -324,6 +337,33 @@ def test_argument_errors(store, kwargs, error, text, batch):
     name = next(iter(kwargs))
     if name != "metric":
         assert raised.value.__notes__ == [f"while processing '{name}'"]
+
+
+# Every malformed filter names its place, in the message or (text UTF-8 cannot
+# encode, raised as the codec's own error) in a note.
+@pytest.mark.parametrize("where, error, place", [
+    ({"a": {"$in": []}}, ValueError, 'where["a"]["$in"]: an empty list of values'),
+    ({"a": {"$near": 1}}, ValueError, 'where["a"]["$near"]: unknown operator'),
+    ({"$and": [{"a": 1}, {"b": None}]}, TypeError, 'where["$and"][1]["b"]: a value must be'),
+    ({"$or": [{"a": 1}, 3]}, TypeError, 'where["$or"][1]: a condition must be a dict'),
+    ({"a": "\ud800"}, UnicodeEncodeError, 'where["a"]: text that UTF-8 cannot encode'),
+    ({"a": {"$in": [1, "x\udfff"]}}, UnicodeEncodeError,
+     'where["a"]["$in"][1]: text that UTF-8 cannot encode'),
+    ({"$not": {"\udc80": 1}}, UnicodeEncodeError,
+     'where["$not"]: a key is text that UTF-8 cannot encode'),
+    (types.MappingProxyType({"$and": [types.MappingProxyType({"\ud800": 1})]}),
+     UnicodeEncodeError, 'where["$and"][0]: a key is text that UTF-8 cannot encode'),
+    ([("a", 1)], TypeError, "where must be a dict (or another mapping) or None, not 'list'"),
+])
+@pytest.mark.parametrize("batch", [False, True])
+def test_malformed_filters_name_their_place(store, where, error, place, batch):
+    store.upsert(1, [1.0, 0.0], {"a": 1})
+    call = store.batch_query if batch else store.query
+    with pytest.raises(error) as raised:
+        call([[1.0, 0.0]] if batch else [1.0, 0.0], where=where)
+    said = [str(raised.value), *raised.value.__notes__]
+    assert any(text.startswith(place) for text in said), said
+    assert said[-1] == "while processing 'where'"
 
 
 def test_binding(store):

@@ -290,7 +290,7 @@ def test_save_and_load_round_trip_and_refusals(exact_pair, tmp_path, local_ray):
     assert len(copy) == 450 and copy.batch_search(queries, 15, "l2") == sharded.batch_search(queries, 15, "l2")
     with pytest.raises(FileNotFoundError):
         copy.load(tmp_path / "absent")
-    (tmp_path / "snap" / "shard-00001.tarnwick").write_bytes(b"\x01")
+    (tmp_path / "snap" / manifest["files"][1]).write_bytes(b"\x01")
     with pytest.raises(OSError):
         copy.load(tmp_path / "snap")
     assert len(copy) == 450 and len(three) == 0

@@ -3,9 +3,10 @@
 A document's text and id live in its point's payload under two reserved keys,
 beside the metadata's own keys, so a search result needs no lookup elsewhere.
 Document ids are strings; the first time an id is stored it is given the next
-unused point id, and that map (never a hash two ids could share) is kept here
-and written beside the snapshot by save_local (with a write-ahead log, it is
-read back from the payloads on load, since the log may add documents).
+unused point id, and that map (never a hash two ids could share) is kept here.
+load_local reads it back from the stored documents themselves: the snapshot
+(and the log replayed over it) is the whole truth of a saved folder, so no
+second file can disagree with it.
 """
 from __future__ import annotations
 
@@ -34,6 +35,7 @@ INT64_MIN, INT64_MAX = -(2**63), 2**63 - 1
 METRICS = {"cosine": "cosine", "dot_product": "dot_product", "dot": "dot_product",
            "euclidean": "euclidean", "l2": "euclidean"}
 FORMAT = "langchain_tarnwick/1"
+MAX_ID_GAP = 1 << 26  # ids found by counting up past deleted ones
 
 Filter = dict[str, Any] | Callable[[Document], bool] | None
 
@@ -137,6 +139,28 @@ def mmr_order(query: Sequence[float], vectors: list[list[float]], k: int,
         chosen.append(pick)
         closest = np.maximum(closest, rows @ rows[pick])
     return chosen
+
+
+def clamp_unit(value: float) -> float:
+    """value within [0, 1] (NaN as 0)."""
+    return min(1.0, max(0.0, value)) if value == value else 0.0
+
+
+def file_identity(path: Path) -> list[int] | None:
+    """What tells one file at path from another put there later, or None when
+    there is none: a save replaces its snapshot whole, by a new file."""
+    try:
+        info = path.stat()
+    except FileNotFoundError:
+        return None
+    return [info.st_dev, info.st_ino, info.st_size, info.st_mtime_ns]
+
+
+def read_folder_state(path: Path) -> dict[str, Any]:
+    state = json.loads(path.read_text(encoding="utf-8"))
+    if not isinstance(state, dict) or state.get("format") != FORMAT:
+        raise ValueError(f"{path} was not written by TarnwickVectorStore.save_local")
+    return state
 
 
 def write_atomically(path: Path, text: str) -> None:
@@ -344,11 +368,13 @@ class TarnwickVectorStore(VectorStore):
                                                             filter)
 
     def _select_relevance_score_fn(self) -> Callable[[float], float]:
-        """Maps a score into [0, 1] for normalised embeddings, the same value under
-        every metric: (1 + cosine) / 2, which is 1 - distance**2 / 4."""
+        """Maps a score into [0, 1]: for normalised embeddings the same value under
+        every metric, (1 + cosine) / 2, which is 1 - distance**2 / 4. Clamped, since
+        a float32 score rounds past the ends (a self-match's cosine to 1.0000001)
+        and other embeddings reach beyond them."""
         if self._metric == "euclidean":
-            return lambda distance: 1.0 - distance * distance / 4.0
-        return lambda similarity: (1.0 + similarity) / 2.0
+            return lambda distance: clamp_unit(1.0 - distance * distance / 4.0)
+        return lambda similarity: clamp_unit((1.0 + similarity) / 2.0)
 
     # ---- async: the embedding model's own async calls, the store on a thread ----
 
@@ -400,10 +426,12 @@ class TarnwickVectorStore(VectorStore):
         await store.aadd_texts(texts, metadatas, ids=ids)
         return store
 
-    def save_local(self, folder_path: str | os.PathLike, index_name: str = "index", *,
+    def save_local(self, folder_path: str | os.PathLike[str], index_name: str = "index", *,
                    log: bool | None = None) -> None:
-        """Writes the store to `index_name`.tarnwick (the snapshot) and
-        `index_name`.json (metric and document ids) in folder_path.
+        """Writes the store to `index_name`.tarnwick (the snapshot, which holds
+        every document whole with its id) and `index_name`.json (the metric) in
+        folder_path. A crash at any moment leaves a folder that loads to the
+        state before the save or after it.
 
         log=True keeps a write-ahead log, `index_name`.log, beside them from now
         on: every later change is on disk before it returns, and the next
@@ -414,14 +442,25 @@ class TarnwickVectorStore(VectorStore):
         folder = Path(folder_path)
         folder.mkdir(parents=True, exist_ok=True)
         log_file = os.path.abspath(folder / f"{index_name}.log")
+        snapshot, state_file = folder / f"{index_name}.tarnwick", folder / f"{index_name}.json"
         with self._lock:
             if self._storage.log_path not in (None, log_file):
                 self._storage.close_log()
-            self._storage.save(str(folder / f"{index_name}.tarnwick"))  # starts a log afresh
-            state = {"format": FORMAT, "metric": self._metric, "points": len(self._storage),
-                     "next_point_id": self._next_point_id, "ids": self._point_ids}
-            text = json.dumps(state, ensure_ascii=False)
-            write_atomically(folder / f"{index_name}.json", text)
+            state = {"format": FORMAT, "metric": self._metric}
+            try:
+                old_metric = read_folder_state(state_file).get("metric")
+            except (OSError, ValueError):
+                old_metric = None
+            if old_metric != self._metric:
+                # The metric is written before the snapshot, with the one of the
+                # snapshot there now, which load_local keeps using until that
+                # file is replaced.
+                write_atomically(state_file, json.dumps(
+                    {**state, "replaces": {"metric": old_metric,
+                                           "snapshot": file_identity(snapshot)}}))
+            self._storage.save(str(snapshot))  # starts a log afresh
+            if old_metric != self._metric:
+                write_atomically(state_file, json.dumps(state))
             if log is False and self._storage.log_path is not None:
                 self._storage.close_log()
             elif log and self._storage.log_path is None:
@@ -431,48 +470,47 @@ class TarnwickVectorStore(VectorStore):
                 self._storage.open_log(log_file)
 
     @classmethod
-    def load_local(cls, folder_path: str | os.PathLike, embeddings: Embeddings,
+    def load_local(cls, folder_path: str | os.PathLike[str], embeddings: Embeddings,
                    index_name: str = "index", *, log: bool | None = None,
                    **kwargs: Any) -> TarnwickVectorStore:
         """Reads what save_local wrote; raises OSError when a file cannot be read and
-        ValueError when the files do not belong together.
+        ValueError when a file was not written by save_local.
 
         The folder's log, `index_name`.log, is replayed over the snapshot and kept
         open when it exists (log=None, the default) or always (log=True, creating
-        it); log=False leaves it alone. With a log the document ids are read back
-        from the stored documents, which also hold those the log added."""
+        it); log=False leaves it alone. The document ids are read back from the
+        stored documents, which also hold those the log added."""
         folder = Path(folder_path)
-        map_path = folder / f"{index_name}.json"
-        state = json.loads(map_path.read_text(encoding="utf-8"))
-        if not isinstance(state, dict) or state.get("format") != FORMAT:
-            raise ValueError(f"{map_path} was not written by TarnwickVectorStore.save_local")
-        ids = state["ids"]
-        if not (isinstance(ids, dict) and all(type(v) is int for v in ids.values())):
-            raise ValueError(f"{map_path} holds a malformed id map")
-        store = cls(embeddings, metric=state["metric"])
-        store._storage.load(str(folder / f"{index_name}.tarnwick"))
+        snapshot = folder / f"{index_name}.tarnwick"
+        state = read_folder_state(folder / f"{index_name}.json")
+        metric = state.get("metric")
+        replaced = state.get("replaces")
+        if isinstance(replaced, dict) and replaced.get("snapshot") == file_identity(snapshot):
+            metric = replaced.get("metric")  # a save that stopped before its snapshot
+        store = cls(embeddings, metric=metric)  # ValueError for a metric of no known name
+        store._storage.load(str(snapshot))
         log_file = os.path.abspath(folder / f"{index_name}.log")
         if log or (log is None and os.path.exists(log_file)):
             store._storage.open_log(log_file)
-            ids = store._ids_from_payloads(folder / f"{index_name}.tarnwick")
-        elif not len(store._storage) == state["points"] == len(ids):
-            raise ValueError(
-                f"{map_path} maps {len(ids)} documents and expects {state['points']} points, "
-                f"but the snapshot holds {len(store._storage)}: the files are from different saves")
-        store._point_ids = dict(ids)
-        store._next_point_id = max(state["next_point_id"], max(ids.values(), default=-1) + 1)
+        store._point_ids = store._ids_from_payloads(snapshot)
+        store._next_point_id = max(store._point_ids.values(), default=-1) + 1
         return store
 
     def _ids_from_payloads(self, snapshot: Path) -> dict[str, int]:
         """Document id -> point id of every stored document, read from the points.
         Point ids are handed out in order from 0, so every point is found by
-        counting up: a cost in proportion to the ids ever handed out."""
+        counting up: a cost in proportion to the ids ever handed out. (A store
+        written by other means may hold ids no count reaches: a gap of more than
+        MAX_ID_GAP ids is refused.)"""
         ids: dict[str, int] = {}
-        point_id, found, total = 0, 0, len(self._storage)
+        point_id, found, total, last = 0, 0, len(self._storage), -1
         while found < total:
-            got = self._storage.get(point_id)
+            if point_id - last > MAX_ID_GAP:
+                raise ValueError(f"{snapshot} holds points under ids beyond {point_id}: the "
+                                 "store was not written by TarnwickVectorStore")
+            got = self._storage.get(point_id) if point_id in self._storage else None
             if got is not None:
-                found += 1
+                found, last = found + 1, point_id
                 payload = got[1] or {}
                 if not isinstance(payload.get(ID_KEY), str):
                     raise ValueError(f"point {point_id} of {snapshot} holds no document id: "

@@ -2,6 +2,7 @@
 # methods are listed in the order of the class's method table; the tests and
 # mypy's stubtest check both against the built module.
 from collections.abc import Buffer, Callable, Mapping, Sequence
+from os import PathLike
 from typing import Any, Literal, SupportsFloat, SupportsIndex, TypeAlias, final, overload
 
 __all__ = ["VectorStorage"]
@@ -165,7 +166,7 @@ class VectorStorage:
         early_stop: bool = False,
         with_payload: bool,
     ) -> list[list[_Hit]] | list[list[_PayloadHit]]: ...
-    def open_log(self, path: str, *, sync: Literal["always", "batch", "none"] = "always") -> None:
+    def open_log(self, path: str | PathLike[str], *, sync: Literal["always", "batch", "none"] = "always") -> None:
         """Opens (replaying an existing one) a write-ahead log of every later change; raises OSError on failure."""
 
     def close_log(self) -> None:

@@ -12,6 +12,7 @@ import json
 import math
 import operator
 import os
+import re
 import tempfile
 from collections.abc import Callable, Sequence
 from typing import Any
@@ -92,17 +93,25 @@ class Shard:
         return self.store.ef_search, self.store.m, self.store.ef_construction
 
     def save(self, path: str, log_path: str, log: bool | None) -> int:
-        """Saves to path; with log, keeps a write-ahead log at log_path from now on
-        (see ShardedVectorStorage.save)."""
-        if self.store.log_path not in (None, log_path):
-            self.store.close_log()  # a save here would start that other log afresh
-        self.store.save(path)  # starts a log at log_path afresh
-        if log is False and self.store.log_path is not None:
+        """Saves to path, a file no manifest names yet; keeps a write-ahead log at
+        log_path from now on when asked to (log True) or when one is open in the
+        same directory (log None). A log open now is closed whole first: it still
+        goes with the snapshot the directory's manifest names until the new
+        manifest is in place (see ShardedVectorStorage.save)."""
+        current = self.store.log_path
+        keep = log is True or (log is None and current is not None
+                               and os.path.dirname(current) == os.path.dirname(log_path))
+        if current is not None:
             self.store.close_log()
-        elif log and self.store.log_path is None:
-            # A log file left there belongs to an older snapshot.
+        try:
+            self.store.save(path)
+        except BaseException:
+            if current is not None:  # the log goes on: replayed, it adds nothing
+                self.store.open_log(current)
+            raise
+        if keep:
             if os.path.exists(log_path):
-                os.unlink(log_path)
+                os.unlink(log_path)  # left by a save that stopped: belongs to no snapshot
             self.store.open_log(log_path)
         return len(self.store)
 
@@ -347,28 +356,38 @@ class ShardedVectorStorage:
 
     # ---- snapshots ----------------------------------------------------------------------
 
-    def save(self, directory: str | os.PathLike, *, log: bool | None = None) -> None:
+    def save(self, directory: str | os.PathLike[str], *, log: bool | None = None) -> None:
         """Writes one snapshot per shard and then manifest.json into directory.
 
-        Each shard writes its own file, so on a cluster the directory must be on
-        storage every node sees at the same path (one machine: any directory).
-        log=True keeps a write-ahead log per shard (shard-NNNNN.log) beside the
-        snapshots from now on: every later change is on disk before it returns,
-        and the next save into the directory folds the logs into the snapshots
-        and starts them afresh. log=False closes logs kept there; None (the
-        default) keeps open logs open and opens none. Logs kept for another
-        directory are closed first, so that this save leaves them whole."""
+        Each save writes a new generation of files (shard-NNNNN.gGGGGGG.tarnwick)
+        and the manifest, replaced whole, is what makes them the directory's
+        content; the files of earlier generations are removed after it. So a
+        crash at any moment leaves a directory that loads to the state before
+        the save or after it. Each shard writes its own file, so on a cluster
+        the directory must be on storage every node sees at the same path (one
+        machine: any directory).
+
+        log=True keeps a write-ahead log per shard beside its snapshot (the
+        snapshot's name ending in .log) from now on: every later change is on
+        disk before it returns, and the next save into the directory takes the
+        changes into its snapshots and starts new logs. log=False closes logs
+        kept there; None (the default) keeps logs kept in this directory and
+        opens none. Logs kept for another directory are closed, whole. A change
+        made while the save is under way is logged beside the new snapshot, so
+        a crash before the new manifest is in place loses it."""
         directory = os.path.abspath(directory)
         os.makedirs(directory, exist_ok=True)
-        files = [shard_file(shard) for shard in range(len(self.actors))]
+        generation = 1 + max(generations_in(directory), default=0)
+        files = [shard_file(shard, generation) for shard in range(len(self.actors))]
         points = self._gather([actor.save.remote(os.path.join(directory, name),
                                                  os.path.join(directory, log_file(name)), log)
                                for actor, name in zip(self.actors, files)])
         manifest = {"format": FORMAT, "shards": len(self.actors), "hash": HASH_NAME,
-                    "files": files, "points": points}
+                    "generation": generation, "files": files, "points": points}
         write_atomically(os.path.join(directory, MANIFEST), json.dumps(manifest, indent=1))
+        remove_other_generations(directory, files)
 
-    def load(self, directory: str | os.PathLike, *, log: bool | None = None) -> None:
+    def load(self, directory: str | os.PathLike[str], *, log: bool | None = None) -> None:
         """Replaces every shard's content with what save wrote into directory.
 
         Each shard's log is replayed over its snapshot and kept open when it
@@ -411,8 +430,32 @@ class ShardedVectorStorage:
         self._gather([actor.commit.remote() for actor in self.actors])
 
 
-def shard_file(shard: int) -> str:
-    return f"shard-{shard:05d}.tarnwick"
+def shard_file(shard: int, generation: int) -> str:
+    return f"shard-{shard:05d}.g{generation:07d}.tarnwick"
+
+
+# The snapshots and logs save writes: of a generation, or (earlier versions)
+# of none.
+SHARD_FILE = re.compile(r"shard-\d{5}(?:\.g(\d+))?\.(?:tarnwick|log)")
+
+
+def generations_in(directory: str) -> list[int]:
+    """The generations of the shard files in directory, those a save that
+    stopped left included."""
+    return [int(match.group(1)) for name in os.listdir(directory)
+            if (match := SHARD_FILE.fullmatch(name)) and match.group(1)]
+
+
+def remove_other_generations(directory: str, files: list[str]) -> None:
+    """Removes the shard files and logs in directory that the manifest naming
+    files does not: earlier generations, and those of saves that stopped."""
+    kept = set(files) | {log_file(name) for name in files}
+    for name in os.listdir(directory):
+        if SHARD_FILE.fullmatch(name) and name not in kept:
+            try:
+                os.unlink(os.path.join(directory, name))
+            except FileNotFoundError:
+                pass
 
 
 def log_file(snapshot: str) -> str:

@@ -153,6 +153,9 @@ class WriteAheadLog final : public ChangeLog {
     return result.ok() ? closed : result;
   }
 
+  // The open file the records go to.
+  int descriptor() const { return file_.fd; }
+
   const std::string given_path;  // as open_log was given it
   const std::string file_path;   // symbolic links followed
   const LogSync sync;
@@ -319,6 +322,30 @@ Status restart_log(ChangesHeld& held, WriteAheadLog& log) {
   return finished;
 }
 
+bool same_file(const struct stat& a, const struct stat& b) {
+  return a.st_dev == b.st_dev && a.st_ino == b.st_ino;
+}
+
+// Whether a snapshot saved to `target` would take the log's place: the file
+// there is the log's own (device and inode, so a hard link or another
+// spelling of the path counts), or the name is the one the log's restart
+// replaces (the same name in the same directory, as when the log's file was
+// removed meanwhile).
+bool takes_log_place(const FileTarget& target, const WriteAheadLog& log) {
+  struct stat log_file;
+  struct stat there;
+  if (target.exists && ::fstat(log.descriptor(), &log_file) == 0 &&
+      ::stat(target.path.c_str(), &there) == 0 && same_file(there, log_file)) {
+    return true;
+  }
+  FileTarget log_target;
+  if (!resolve_target(log.file_path, log_target).ok() || log_target.name != target.name) return false;
+  struct stat log_directory;
+  struct stat directory;
+  return ::stat(log_target.directory.c_str(), &log_directory) == 0 &&
+         ::stat(target.directory.c_str(), &directory) == 0 && same_file(directory, log_directory);
+}
+
 }  // namespace
 
 Status open_log(Store& store, const std::string& path, LogSync sync) {
@@ -407,6 +434,14 @@ Status save_snapshot_and_log(Store& store, const std::string& path) {
   // A device, pipe or socket takes the bytes but holds no snapshot to load.
   FileTarget target;
   const bool to_file = check_path(path).ok() && resolve_target(path, target).ok() && target.regular;
+  if (to_file && takes_log_place(target, *log)) {
+    // The restart would then replace the snapshot by an empty log: the
+    // records acknowledged so far would be in no file.
+    return Status::IOError(path + " is the file of this store's open log (" + log->given_path +
+                           "): a snapshot there would destroy the log; save to another path, "
+                           "or close the log first")
+        .prefixed(CREATE_FAILED);
+  }
   Status saved = save_snapshot(store, path);
   // A warning: the new snapshot's name may not survive a crash, so the log
   // keeps the records that replay over either snapshot.

@@ -68,7 +68,9 @@ std::optional<std::string> log_path(Store& store);
 // logged from the start of the save to the end of the checkpoint, and once the
 // snapshot is in place the log is started afresh, replaced whole by a file
 // holding only a header. A crash between the two leaves the old log, whose
-// records replay over the new snapshot to the same state.
+// records replay over the new snapshot to the same state. A path that names
+// the log's own file (through a symbolic or hard link, or any other spelling)
+// is refused with an IOError before anything is written.
 Status save_snapshot_and_log(Store& store, const std::string& path);
 
 // load_snapshot, and with a log open, the log started afresh: the loaded
