@@ -181,17 +181,17 @@ void count_all_links(HnswIndex& graph, const PointTable& points,
 }
 
 // Grows the tree from the root over links named both ways, each node below
-// the first node that reaches it with room for another tree edge; then
-// attaches, below the node that reaches it, every node still outside the
-// tree that the root reaches one way. Ranks follow the order of attachment.
-void grow_tree(HnswIndex& graph, const PointTable& points, const std::vector<uint64_t>& named_back) {
+// the first node that reaches it with room for another tree edge. Ranks
+// follow the order of attachment. Returns whether some node with a record
+// stayed outside (never so in a graph this store wrote).
+bool grow_tree(HnswIndex& graph, const PointTable& points, const std::vector<uint64_t>& named_back) {
   const size_t slots = slot_count(points);
   graph.tree_parent.assign(slots, NO_PARENT);
   graph.tree_rank.assign(slots, OUTSIDE_RANK);
   graph.root_rank = MIDDLE_RANK;
   graph.next_rank = MIDDLE_RANK;
   const uint32_t root = root_slot(graph, points);
-  if (root == NO_SLOT) return;
+  if (root == NO_SLOT) return false;
   const size_t limit = tree_edge_limit(graph);
   std::vector<uint8_t> edges(slots, 0);  // tree edges of each list, up to the limit
   std::deque<uint32_t> queue{root};
@@ -218,9 +218,16 @@ void grow_tree(HnswIndex& graph, const PointTable& points, const std::vector<uin
   }
   size_t candidates_total = 0;
   for (uint32_t slot = 0; slot < slots; ++slot) candidates_total += in_tree_candidate(graph, points, slot);
-  if (in_tree == candidates_total) return;  // as with every graph this store wrote
-  // Nodes reached one way only: attached below their discoverer by naming
-  // each in the other's list.
+  return in_tree != candidates_total;
+}
+
+// Attaches, below the node that reaches it, every node outside the tree that
+// the root reaches one way, by naming each in the other's list.
+void attach_reached_one_way(HnswIndex& graph, const PointTable& points) {
+  const size_t slots = slot_count(points);
+  const uint32_t root = root_slot(graph, points);
+  if (root == NO_SLOT) return;
+  std::deque<uint32_t> queue;
   std::vector<uint8_t> reached(slots, 0);
   reached[root] = 1;
   queue.assign(1, root);
@@ -252,11 +259,19 @@ void prepare_link_bookkeeping(HnswIndex& graph, const PointTable& points) {
     if (graph.tree_rank.size() < slots) graph.tree_rank.resize(slots, OUTSIDE_RANK);
     return;
   }
+  if (begin_link_bookkeeping(graph, points)) attach_reached_one_way(graph, points);
+}
+
+bool begin_link_bookkeeping(HnswIndex& graph, const PointTable& points) {
   graph.bookkeeping = false;
   const std::vector<uint64_t> named_back = find_links_named_back(graph, points);
   count_all_links(graph, points, named_back);
   graph.bookkeeping = true;
-  grow_tree(graph, points, named_back);
+  return grow_tree(graph, points, named_back);
+}
+
+void finish_link_bookkeeping(HnswIndex& graph, const PointTable& points) {
+  attach_reached_one_way(graph, points);
 }
 
 void rank_new_node(HnswIndex& graph, uint32_t slot) { set_rank(graph, slot, graph.next_rank++); }
@@ -276,6 +291,43 @@ bool attach_node(HnswIndex& graph, const PointTable& points, uint32_t slot,
       continue;
     }
     if (try_attach(graph, points, slot, n, locks)) return true;
+  }
+  return false;
+}
+
+bool attach_in_subtree(HnswIndex& graph, const PointTable& points, uint32_t slot,
+                       uint32_t start, NodeLocks* locks) {
+  // Enough for the way down a balanced subtree and a few turns back (the
+  // children a parallel build gave ranks above the node's are passed by); a
+  // path-shaped subtree (a link budget of two) gives up here rather than
+  // walking its length.
+  constexpr size_t MAX_VISITS = 256;
+  const uint32_t rank = rank_of(graph, slot);
+  std::vector<uint32_t> stack{start};
+  std::vector<uint32_t> children;
+  for (size_t visits = 0; visits < MAX_VISITS && !stack.empty(); ++visits) {
+    const uint32_t node = stack.back();
+    stack.pop_back();
+    if (node == slot || node >= slot_count(points) || !has_record(points, node) ||
+        rank_of(graph, node) >= rank) {
+      continue;
+    }
+    if (try_attach(graph, points, slot, node, locks)) return true;
+    children.clear();
+    {
+      std::unique_lock guard = lock_node(locks, node);
+      for (uint32_t n : layer0_neighbors(graph, node)) {
+        if (n != slot && tree_parent_of(graph, n) == node && rank_of(graph, n) < rank) {
+          children.push_back(n);
+        }
+      }
+    }
+    if (children.empty()) continue;
+    // The child tried first, by a hash of the slot and the depth.
+    const uint64_t mixed = (uint64_t{slot} << 8 | (visits & 0xff)) * 0x9E3779B97F4A7C15ull;
+    std::rotate(children.begin(), children.begin() + (mixed >> 32) % children.size(),
+                children.end());
+    stack.insert(stack.end(), children.rbegin(), children.rend());
   }
   return false;
 }
