@@ -644,7 +644,13 @@ void search_layer_for_insert(const HnswIndex& graph, const PointTable& points,
   }
   while (nearest.size() > ef) drop_farthest(nearest);
 
-  while (!candidates.empty()) {
+  // Once `ef` points as near as copies of the query are kept, no point can
+  // enter: the beam ends there rather than expanding every one of them (many
+  // copies of one vector would each be expanded, none admitted).
+  const auto full_of_copies = [&] {
+    return nearest.size() >= ef && nearest.front().distance <= SAME_WAY_DISTANCE;
+  };
+  while (!candidates.empty() && !full_of_copies()) {
     WalkPair next = pop_candidate(candidates);
     if (nearest.size() >= ef && order_key(next.distance) > order_key(nearest.front().distance)) {
       break;
