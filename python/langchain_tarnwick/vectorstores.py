@@ -226,14 +226,14 @@ class TarnwickVectorStore(VectorStore):
     # ---- writing ----------------------------------------------------------------
 
     def add_texts(self, texts: Iterable[str], metadatas: list[dict] | None = None, *,
-                  ids: list[str | None] | None = None, **kwargs: Any) -> list[str]:
+                  ids: Sequence[str | None] | None = None, **kwargs: Any) -> list[str]:
         texts = list(texts)
         doc_ids, payloads = prepare(texts, metadatas, ids)
         vectors = self._embedding.embed_documents(texts) if texts else []
         return self._store(doc_ids, payloads, vectors)
 
     async def aadd_texts(self, texts: Iterable[str], metadatas: list[dict] | None = None, *,
-                         ids: list[str | None] | None = None, **kwargs: Any) -> list[str]:
+                         ids: Sequence[str | None] | None = None, **kwargs: Any) -> list[str]:
         texts = list(texts)
         doc_ids, payloads = prepare(texts, metadatas, ids)
         vectors = await self._embedding.aembed_documents(texts) if texts else []
@@ -543,7 +543,7 @@ class TarnwickVectorStore(VectorStore):
 
 
 def prepare(texts: list[str], metadatas: list[dict] | None,
-            ids: list[str | None] | None) -> tuple[list[str], list[dict[str, Any]]]:
+            ids: Sequence[str | None] | None) -> tuple[list[str], list[dict[str, Any]]]:
     """The ids (a UUID where None) and payloads of documents to store, checked
     before anything is embedded or stored."""
     for name, items in (("metadatas", metadatas), ("ids", ids)):
