@@ -176,6 +176,10 @@ class ShardedVectorStorage:
         self.actors = [RemoteShard.options(**options).remote(threads_per_shard)
                        for _ in range(shards)]
         self._gather([actor.settings.remote() for actor in self.actors])  # all started
+        # The lengths of the vectors written through this object since it was made
+        # or loaded (empty: none yet; None: not known, after loading a directory
+        # an earlier version saved). A vector of another length is refused.
+        self._lengths: set[int] | None = set()
 
     @property
     def shards(self) -> int:
@@ -230,7 +234,27 @@ class ShardedVectorStorage:
     # ---- points -------------------------------------------------------------------------
 
     def upsert(self, point_id: int, vector: Sequence[float], payload: dict | None) -> None:
+        length = length_of(vector)
+        self._check_lengths([length], "the vector")
         self._one(point_id, "upsert", vector, payload)
+        self._note_lengths([length])
+
+    def _check_lengths(self, lengths: Sequence[int | None], what: str) -> None:
+        """Raises ValueError, naming both lengths, for a vector whose length is not
+        one of the stored vectors' (a write to a store without vectors sets them).
+        what names the vectors; "{}" in it stands for an item's index."""
+        if not self._lengths:
+            return
+        for index, length in enumerate(lengths):
+            if length is not None and length not in self._lengths:
+                have = " or ".join(str(n) for n in sorted(self._lengths))
+                raise ValueError(f"{what.format(index)} has {length} numbers but the store's "
+                                 f"vectors have {have}: points are compared only with vectors "
+                                 "of their own length")
+
+    def _note_lengths(self, lengths: Sequence[int | None]) -> None:
+        if self._lengths is not None:
+            self._lengths.update(n for n in lengths if n is not None)
 
     def delete(self, point_id: int) -> bool:
         return self._one(point_id, "delete")
@@ -259,6 +283,9 @@ class ShardedVectorStorage:
         ids = point_id_array(point_ids)
         count = len(ids)
         rows = vector_rows(vectors, count)
+        lengths = rows_lengths(rows)
+        self._check_lengths(lengths, "each row of vectors" if isinstance(rows, np.ndarray)
+                            else "vectors item {}")
         if payloads is not None:
             payloads = list(payloads)
             if len(payloads) != count:
@@ -284,6 +311,7 @@ class ShardedVectorStorage:
             progress(done, count)
 
         self._gather(refs, parts, finished if progress is not None else None)
+        self._note_lengths(lengths)
 
     def batch_delete(self, point_ids: Sequence[int]) -> int:
         ids = point_id_array(point_ids)
@@ -298,12 +326,14 @@ class ShardedVectorStorage:
 
     def search(self, query_vector: Sequence[float], limit: int, metric: str,
                tenant_id: str | None = None) -> list[tuple[int, float]]:
+        self._check_lengths([length_of(query_vector)], "the query vector")
         answers = self._gather([actor.call.remote("search", query_vector, limit, metric, tenant_id)
                                 for actor in self.actors])
         return merge(answers, limit, lower_is_better(metric))
 
     def batch_search(self, query_vectors: Any, limit: int, metric: str,
                      tenant_id: str | None = None) -> list[list[tuple[int, float]]]:
+        self._check_lengths(*query_lengths(query_vectors))
         queries = ray.put(query_vectors)  # stored once, read by every shard
         answers = self._gather([actor.call.remote("batch_search", queries, limit, metric, tenant_id)
                                 for actor in self.actors])
@@ -319,6 +349,7 @@ class ShardedVectorStorage:
         as search merges them; hits are (id, score) or (id, score, payload)."""
         options = {"where": where, "tenant_id": tenant_id, "ef": ef, "early_stop": early_stop,
                    "with_payload": with_payload}
+        self._check_lengths([length_of(query_vector)], "the query vector")
         answers = self._gather([actor.call.remote("query", query_vector, limit, metric, **options)
                                 for actor in self.actors])
         return merge(answers, limit, lower_is_better(metric))
@@ -330,6 +361,7 @@ class ShardedVectorStorage:
         """VectorStorage.batch_query over every shard, merged per query."""
         options = {"where": where, "tenant_id": tenant_id, "ef": ef, "early_stop": early_stop,
                    "with_payload": with_payload}
+        self._check_lengths(*query_lengths(query_vectors))
         queries = ray.put(query_vectors)
         answers = self._gather([actor.call.remote("batch_query", queries, limit, metric, **options)
                                 for actor in self.actors])
@@ -383,7 +415,8 @@ class ShardedVectorStorage:
                                                  os.path.join(directory, log_file(name)), log)
                                for actor, name in zip(self.actors, files)])
         manifest = {"format": FORMAT, "shards": len(self.actors), "hash": HASH_NAME,
-                    "generation": generation, "files": files, "points": points}
+                    "generation": generation, "files": files, "points": points,
+                    "lengths": None if self._lengths is None else sorted(self._lengths)}
         write_atomically(os.path.join(directory, MANIFEST), json.dumps(manifest, indent=1))
         remove_other_generations(directory, files)
 
@@ -428,6 +461,10 @@ class ShardedVectorStorage:
                 actor.discard.remote()
             raise
         self._gather([actor.commit.remote() for actor in self.actors])
+        lengths = manifest.get("lengths")
+        known = isinstance(lengths, list) and all(type(n) is int for n in lengths)
+        # Empty, with points there: the logs added them; their length is not known.
+        self._lengths = set(lengths) if known and (lengths or not sum(staged)) else None
 
 
 def shard_file(shard: int, generation: int) -> str:
@@ -527,6 +564,32 @@ def vector_rows(vectors: Any, count: int) -> np.ndarray | list:
         except (OverflowError, ValueError, TypeError):
             pass  # ints beyond a double's range: the store's own conversion decides
     return rows
+
+
+def length_of(vector: Any) -> int | None:
+    """The length of a vector, or None for what the store refuses as a vector."""
+    if isinstance(vector, (str, bytes, dict)) or not hasattr(vector, "__len__"):
+        return None
+    if isinstance(vector, np.ndarray) and vector.ndim != 1:
+        return None
+    return len(vector)
+
+
+def rows_lengths(rows: np.ndarray | list[Any]) -> list[int | None]:
+    if isinstance(rows, np.ndarray):
+        return [rows.shape[1]] if len(rows) else []
+    return [length_of(row) for row in rows]
+
+
+def query_lengths(queries: Any) -> tuple[list[int | None], str]:
+    """The lengths of a batch of queries, as far as they are vectors, and what
+    names them in an error."""
+    if isinstance(queries, np.ndarray):
+        lengths = [queries.shape[1]] if queries.ndim == 2 and len(queries) else []
+        return lengths, "each row of query_vectors"
+    if isinstance(queries, (list, tuple)):
+        return [length_of(query) for query in queries], "query_vectors item {}"
+    return [], ""
 
 
 def check_payload(payload: Any, index: int) -> None:
