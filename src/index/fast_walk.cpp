@@ -109,13 +109,13 @@ void make_fast_walk_query(std::span<const float> vector, WalkMeasure measure,
   if (storage.usable) out.estimates = &storage;
 }
 
-bool fast_walk_comparable(const FastWalkQuery& query, const PointTable& points, uint32_t slot) {
-  const size_t dim = query.exact.vector.size();
+bool comparable_with_query(const WalkQuery& query, const PointTable& points, uint32_t slot) {
+  const size_t dim = query.vector.size();
   if (!(dim == points.rows.dim && in_rows(points, slot)) && slot_dim(points, slot) != dim) {
     return false;
   }
-  return query.exact.measure != WalkMeasure::Cosine ||
-         (query.exact.norm != 0.0f && points.norms[slot] != 0.0f);
+  return query.measure != WalkMeasure::Cosine ||
+         (query.norm != 0.0f && points.norms[slot] != 0.0f);
 }
 
 uint32_t fast_walk_descend(const HnswIndex& graph, const PointTable& points,
@@ -166,7 +166,7 @@ bool fast_walk_base_layer(const HnswIndex& graph, const PointTable& points,
   begin_visits(scratch, slots);
   first_visit(scratch, entry);
   auto admits = [&](uint32_t slot) {
-    return fast_walk_comparable(query, points, slot) && (keep.test == nullptr || keep(slot));
+    return comparable_with_query(query.exact, points, slot) && (keep.test == nullptr || keep(slot));
   };
 
   uint32_t seq = 0;

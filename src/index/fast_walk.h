@@ -29,9 +29,9 @@ struct FastWalkQuery {
 void make_fast_walk_query(std::span<const float> vector, WalkMeasure measure,
                           const PointTable& points, CodeQuery& storage, FastWalkQuery& out);
 
-// Whether a stored point and the query can be compared: the same length and,
-// under cosine, neither of them zero.
-bool fast_walk_comparable(const FastWalkQuery& query, const PointTable& points, uint32_t slot);
+// Whether a stored point (a slot holding a record) and the query can be
+// compared: the same length and, under cosine, neither of them zero.
+bool comparable_with_query(const WalkQuery& query, const PointTable& points, uint32_t slot);
 
 // Where the fast walk's beam starts: the graph's entry point, moved down the
 // upper layers greedily by estimated distances. Returns the slot, with its

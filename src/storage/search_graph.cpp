@@ -50,13 +50,6 @@ bool in_scope(const void* context, uint32_t slot) {
   return !test.scope->condition || (*test.scope->condition)(slot);
 }
 
-// Whether a stored point can be compared with the query: the same length
-// and, under cosine, neither of them zero.
-bool comparable_with(const PointTable& points, uint32_t slot, const WalkQuery& walk) {
-  if (slot_dim(points, slot) != walk.vector.size()) return false;
-  return walk.measure != WalkMeasure::Cosine || (walk.norm != 0.0f && points.norms[slot] != 0.0f);
-}
-
 // How many of the fast walk's nearest points, by estimate, are scored
 // exactly: measured on both bench sets, the estimates order the points well
 // enough that a window of twice the limit loses no recall against the whole
@@ -191,7 +184,7 @@ std::vector<ScoredSlotPoint> graph_search_slots(const HnswIndex& graph, const Po
     if (kept_slots.size() == kept) break;
     if (!has_record(points, pair.slot)) continue;
     if (filtered && !in_scope(&test, pair.slot)) continue;
-    if (options.comparable_only && !comparable_with(points, pair.slot, walk)) continue;
+    if (options.comparable_only && !comparable_with_query(walk, points, pair.slot)) continue;
     kept_slots.push_back(pair.slot);
     kept_distances.push_back(pair.distance);
   }
