@@ -150,3 +150,33 @@ def test_every_query_walk_leaves_out_points_it_cannot_compare():
     check_fast_answer(zeros.query(query, 200, early_stop=True), points, query, 200, "cosine")
     # Other metrics compare zero vectors as any other.
     assert len(zeros.query(query, 200, "euclidean", early_stop=True)) == 200
+
+
+def test_store_setting_chooses_the_walk_of_calls_that_leave_it_out(mixed_store, tmp_path):
+    store, points, rng = mixed_store
+    queries = queries_for(points, np.random.default_rng(9), 4)
+    specified = [store.query(q, 10) for q in queries]
+    fast = [store.query(q, 10, early_stop=True) for q in queries]
+    assert store.early_stop is False
+    try:
+        store.early_stop = True
+        assert [store.query(q, 10) for q in queries] == fast
+        assert [store.query(q, 10, early_stop=None) for q in queries] == fast
+        assert store.batch_query(queries, 10) == fast
+        assert [store.query(q, 10, early_stop=False) for q in queries] == specified
+        with pytest.raises(TypeError):
+            store.early_stop = 1
+        with pytest.raises(AttributeError):
+            del store.early_stop
+        # search never takes it; a snapshot does not keep it, and load keeps the object's.
+        assert store.search(queries[0], 10, "cosine") == store.query(queries[0], 10, early_stop=False)
+        store.save(str(tmp_path / "s.tarnwick"))
+        other = tarnwick.VectorStorage()
+        other.load(str(tmp_path / "s.tarnwick"))
+        assert other.early_stop is False
+        other.early_stop = True
+        other.load(str(tmp_path / "s.tarnwick"))
+        assert other.early_stop is True
+    finally:
+        store.early_stop = False
+    assert [store.query(q, 10) for q in queries] == specified
