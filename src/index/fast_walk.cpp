@@ -165,8 +165,15 @@ bool fast_walk_base_layer(const HnswIndex& graph, const PointTable& points,
   candidates.clear();
   begin_visits(scratch, slots);
   first_visit(scratch, entry);
+  // A coded point has the rows' length, and its meta (at hand: its code was
+  // just read) repeats its norm.
+  const bool cosine = query.exact.measure == WalkMeasure::Cosine;
   auto admits = [&](uint32_t slot) {
-    return comparable_with_query(query.exact, points, slot) && (keep.test == nullptr || keep(slot));
+    const bool comparable =
+        estimated(query, points, slot)
+            ? !cosine || (query.exact.norm != 0.0f && points.codes.meta[slot].norm != 0.0f)
+            : comparable_with_query(query.exact, points, slot);
+    return comparable && (keep.test == nullptr || keep(slot));
   };
 
   uint32_t seq = 0;
@@ -182,11 +189,21 @@ bool fast_walk_base_layer(const HnswIndex& graph, const PointTable& points,
       break;
     }
     thread_walk_reads().expansions++;
+    // The lists the walk will most likely expand after this one: the front of
+    // the heap (each was requested when it entered, but may have been
+    // evicted since, or not have arrived).
+    for (size_t i = 0; i < std::min<size_t>(candidates.size(), 3); ++i) {
+      prefetch_block(graph, candidates[i].slot);
+    }
     scratch.batch_slots.clear();
     for (uint32_t n : layer0_neighbors(graph, next.slot)) {
       if (n >= slots || !first_visit(scratch, n)) continue;
       if (!has_record(points, n)) continue;  // a dangling slot is never measured
       prefetch_estimated(query, points, n);
+      // The head of its list too: the point the walk expands next is usually
+      // one that enters now, and its list would otherwise be requested only
+      // once its code has been read and compared.
+      __builtin_prefetch(layer0_block(graph, n));
       scratch.batch_slots.push_back(n);
     }
     reached += scratch.batch_slots.size();
@@ -210,6 +227,12 @@ bool fast_walk_base_layer(const HnswIndex& graph, const PointTable& points,
     // while this one's bookkeeping finishes.
     if (!candidates.empty()) {
       prefetch_next_expansion(graph, points, query, scratch, candidates.front().slot);
+      if (candidates.size() > 1) {
+        // The one after it is most likely the nearer child of the heap's root.
+        const size_t second =
+            candidates.size() > 2 && nearer(candidates[2], candidates[1]) ? 2 : 1;
+        prefetch_block(graph, candidates[second].slot);
+      }
     }
   }
   std::sort(nearest.begin(), nearest.end(), Nearer{});

@@ -82,14 +82,9 @@ std::vector<ScoredSlotPoint> fast_graph_search_slots(const HnswIndex& graph,
   const bool filtered = !scope.whole_table();
   size_t budget = SIZE_MAX;
   if (filtered) {
-    if (scope.condition) {
-      // As in the specified walk, the beam is widened by the share of the
-      // points in scope, so that it keeps as many points in scope.
-      const double share = static_cast<double>(std::max<size_t>(scope.expected_points(), 1)) /
-                           static_cast<double>(std::max<size_t>(record_count(points), 1));
-      ef = static_cast<uint64_t>(std::min<double>(static_cast<double>(MAX_EF_SEARCH),
-                                                  std::ceil(static_cast<double>(ef) / share)));
-    }
+    // The beam is not widened by the share in scope: it keeps `ef` points in
+    // scope and stops by the worst of them, so it already passes through about
+    // ef / share points, as far out as an unfiltered beam that keeps them all.
     ef = std::min<uint64_t>(ef, std::max<uint64_t>(beam, scope.expected_points()));
     budget = scope.expected_points();
   }
