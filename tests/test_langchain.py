@@ -293,6 +293,7 @@ def test_save_and_load_local_round_trip(many, tmp_path):
     store.save_local(tmp_path, "idx")
     loaded = TarnwickVectorStore.load_local(tmp_path, store.embeddings, "idx")
     assert loaded.metric == store.metric and loaded.storage.ef_search == 77
+    assert loaded.storage.early_stop is True  # the fast walk
     for kw in ({}, {"filter": {"tenant_id": "b"}}, {"filter": {"colour": "red"}}):
         assert loaded.similarity_search_with_score("query", 20, **kw) == \
             store.similarity_search_with_score("query", 20, **kw)

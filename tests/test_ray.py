@@ -196,6 +196,10 @@ def test_point_operations_match_one_store(local_ray):
     assert len(sharded) == 100 and sharded.get(ids[0]) is None
     sharded.ef_search = 99
     assert (sharded.ef_search, sharded.m, sharded.ef_construction) == (99, one.m, one.ef_construction)
+    # Queries take the fast walk unless the store or the call says otherwise.
+    assert sharded.early_stop is True
+    sharded.early_stop = False
+    assert sharded.early_stop is False
 
 
 @pytest.fixture(scope="module")

@@ -196,6 +196,11 @@ class TarnwickVectorStore(VectorStore):
     reserved. A metadata "tenant_id" text is the point's tenant: a filter on it is
     answered by the store's own tenant search.
 
+    Searches take tarnwick's fast walk (`VectorStorage.query` with
+    `early_stop=True`: navigation by compact codes, the nearest few scored
+    exactly). For the walk `VectorStorage.search` takes, set
+    `store.storage.early_stop = False` (after `load_local` too).
+
     `filter` is a dict in the store's `where` language (for example
     {"year": {"$gte": 2020}, "lang": "en"}: see the README's "Filters"), applied by
     the store during the search, or a callable taking a `Document`, tested on the
@@ -210,6 +215,7 @@ class TarnwickVectorStore(VectorStore):
         self._embedding = embedding
         self._metric = name
         self._storage = VectorStorage()
+        self._storage.early_stop = True  # the fast walk; see the class's notes
         self._point_ids: dict[str, int] = {}  # guarded by _lock for writes
         self._next_point_id = 0
         self._length: int | None = None  # of the stored vectors; None while there are none

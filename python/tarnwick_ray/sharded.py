@@ -76,6 +76,7 @@ class Shard:
             # Read when the process's batch_search pool is created, at the first batch_search.
             os.environ["RAYON_NUM_THREADS"] = str(threads)
         self.store = tarnwick.VectorStorage()
+        self.store.early_stop = True  # queries take the fast walk unless told otherwise
         self.staged: tarnwick.VectorStorage | None = None
         self.reopen: str | None = None  # a log the current store closed for a staged one
 
@@ -89,8 +90,11 @@ class Shard:
     def set_ef_search(self, value: int) -> None:
         self.store.ef_search = value
 
-    def settings(self) -> tuple[int, int, int]:
-        return self.store.ef_search, self.store.m, self.store.ef_construction
+    def set_early_stop(self, value: bool) -> None:
+        self.store.early_stop = value
+
+    def settings(self) -> tuple[int, int, int, bool]:
+        return self.store.ef_search, self.store.m, self.store.ef_construction, self.store.early_stop
 
     def save(self, path: str, log_path: str, log: bool | None) -> int:
         """Saves to path, a file no manifest names yet; keeps a write-ahead log at
@@ -120,6 +124,7 @@ class Shard:
         and replays and keeps open the log at log_path when asked to (or, with
         log None, when it exists). Returns the snapshot's point count."""
         staged = tarnwick.VectorStorage()
+        staged.early_stop = self.store.early_stop
         staged.load(path)
         count = len(staged)
         self.staged = staged
@@ -154,7 +159,9 @@ class ShardedVectorStorage:
     `batch_delete`, `get`, `len()`, `in` go to the shard of each id; `search`,
     `batch_search`, `query` and `batch_query` ask every shard in parallel and
     merge the answers (best first by the metric's direction; equal scores in
-    shard order, then each shard's order). A shard whose actor died raises `ShardUnavailableError`: no call ever
+    shard order, then each shard's order). `query` and `batch_query` take the
+    fast walk unless a call passes `early_stop=False` or the store's
+    `early_stop` property is set to False (then they walk as `search` does). A shard whose actor died raises `ShardUnavailableError`: no call ever
     returns a result missing a shard.
 
     Call `ray.init()` (one machine) or `ray.init(address=...)` (a cluster) first.
@@ -342,7 +349,7 @@ class ShardedVectorStorage:
 
     def query(self, query_vector: Sequence[float], limit: int = 10, metric: str = "cosine", *,
               where: dict[str, Any] | None = None, tenant_id: str | None = None,
-              ef: int | None = None, early_stop: bool = False,
+              ef: int | None = None, early_stop: bool | None = None,
               with_payload: bool = False) -> list[tuple]:
         """VectorStorage.query over every shard: each shard answers within its own
         points (the filter, beam and payloads as asked) and the answers are merged
@@ -356,7 +363,7 @@ class ShardedVectorStorage:
 
     def batch_query(self, query_vectors: Any, limit: int = 10, metric: str = "cosine", *,
                     where: dict[str, Any] | None = None, tenant_id: str | None = None,
-                    ef: int | None = None, early_stop: bool = False,
+                    ef: int | None = None, early_stop: bool | None = None,
                     with_payload: bool = False) -> list[list[tuple]]:
         """VectorStorage.batch_query over every shard, merged per query."""
         options = {"where": where, "tenant_id": tenant_id, "ef": ef, "early_stop": early_stop,
@@ -377,6 +384,15 @@ class ShardedVectorStorage:
     @ef_search.setter
     def ef_search(self, value: int) -> None:
         self._gather([actor.set_ef_search.remote(value) for actor in self.actors])
+
+    @property
+    def early_stop(self) -> bool:
+        """Whether query and batch_query take the fast walk when a call leaves early_stop None (True at first)."""
+        return self._gather([self.actors[0].settings.remote()])[0][3]
+
+    @early_stop.setter
+    def early_stop(self, value: bool) -> None:
+        self._gather([actor.set_early_stop.remote(value) for actor in self.actors])
 
     @property
     def m(self) -> int:
