@@ -28,13 +28,24 @@ int dict_of(PyObject* object, PyRef& out) {
     out = PyRef::borrow(object);
     return 1;
   }
-  static PyObject* mapping_type = [] {  // kept for the process
-    PyRef abc = PyRef::steal(PyImport_ImportModule("collections.abc"));
-    return abc ? PyObject_GetAttrString(abc.get(), "Mapping") : nullptr;
-  }();
+  // The values a filter holds most are no mappings: answered without the ABC.
+  if (PyUnicode_Check(object) || PyLong_Check(object) || PyFloat_Check(object) || PyList_Check(object) ||
+      PyTuple_Check(object)) {
+    return 0;
+  }
+  // Guarded by the interpreter lock, not by a static's initialisation guard:
+  // the import may let other threads run, and one waiting on such a guard
+  // would hold the interpreter lock the import needs back. Kept for the process.
+  static PyObject* mapping_type = nullptr;
   if (mapping_type == nullptr) {
-    if (!PyErr_Occurred()) PyErr_SetString(PyExc_RuntimeError, "collections.abc.Mapping is unavailable");
-    return -1;
+    PyRef abc = PyRef::steal(PyImport_ImportModule("collections.abc"));
+    PyObject* found = abc ? PyObject_GetAttrString(abc.get(), "Mapping") : nullptr;
+    if (found == nullptr) return -1;
+    if (mapping_type == nullptr) {
+      mapping_type = found;
+    } else {
+      Py_DECREF(found);  // another thread found it meanwhile
+    }
   }
   const int is_mapping = PyObject_IsInstance(object, mapping_type);
   if (is_mapping <= 0) return is_mapping;

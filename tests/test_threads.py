@@ -373,6 +373,32 @@ def test_query_and_batches_against_every_other_method(workers, tmp_path):
     assert done.returncode == 0, done.stdout + done.stderr
 
 
+# The first filters a process reads, on many threads at once: reading one may
+# let other threads run (a mapping is tested against collections.abc), and no
+# thread may then wait on anything while holding the interpreter lock.
+FIRST_FILTERS_SCRIPT = """
+    sys.setswitchinterval(1e-6)
+    store = filled_store(20, dim=2)
+    start = threading.Barrier(8)
+
+    def run():
+        start.wait()
+        for _ in range(20):
+            store.query([1.0, 0.0], 1, where={"tenant_id": "a", "n": {"$in": [1, 2]}})
+
+    threads_run = [threading.Thread(target=run) for _ in range(8)]
+    for t in threads_run:
+        t.start()
+    for t in threads_run:
+        t.join()
+"""
+
+
+def test_first_filters_on_many_threads_at_once():
+    for _ in range(10):  # each a fresh process
+        assert run_script(FIRST_FILTERS_SCRIPT, workers=1, timeout=120).returncode == 0
+
+
 # Forks after the pool exists. Each child must answer a batch exactly as the
 # parent's searches did and start workers of its own; the parent's pool must
 # keep working. With "busy", a thread keeps running batches while the main

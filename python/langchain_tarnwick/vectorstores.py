@@ -4,9 +4,11 @@ A document's text and id live in its point's payload under two reserved keys,
 beside the metadata's own keys, so a search result needs no lookup elsewhere.
 Document ids are strings; the first time an id is stored it is given the next
 unused point id, and that map (never a hash two ids could share) is kept here.
-load_local reads it back from the stored documents themselves: the snapshot
-(and the log replayed over it) is the whole truth of a saved folder, so no
-second file can disagree with it.
+The snapshot (and the log replayed over it) is the whole truth of a saved
+folder: save_local writes the map beside it only as a shortcut that names the
+snapshot file it was made for, and load_local reads the map back from the
+stored documents themselves whenever that is not the file there (a save that
+stopped half-way, a copied folder) or a log may have added documents.
 
 load_local(..., follow=True) gives a read-only store that follows the log
 another process's store keeps in the folder (save_local(..., log=True)): it
@@ -487,9 +489,9 @@ class TarnwickVectorStore(VectorStore):
     def save_local(self, folder_path: str | os.PathLike[str], index_name: str = "index", *,
                    log: bool | None = None) -> None:
         """Writes the store to `index_name`.tarnwick (the snapshot, which holds
-        every document whole with its id) and `index_name`.json (the metric) in
-        folder_path. A crash at any moment leaves a folder that loads to the
-        state before the save or after it.
+        every document whole with its id) and `index_name`.json (the metric, and
+        the id map of that snapshot) in folder_path. A crash at any moment leaves
+        a folder that loads to the state before the save or after it.
 
         log=True keeps a write-ahead log, `index_name`.log, beside them from now
         on: every later change is on disk before it returns, and the next
@@ -520,8 +522,9 @@ class TarnwickVectorStore(VectorStore):
                     {**state, "replaces": {"metric": old_metric,
                                            "snapshot": file_identity(snapshot)}}))
             self._storage.save(str(snapshot))  # starts a log afresh
-            if old_metric != self._metric:
-                write_atomically(state_file, json.dumps(state))
+            shortcut = {"snapshot": file_identity(snapshot), "next_point_id": self._next_point_id,
+                        "ids": self._point_ids}
+            write_atomically(state_file, json.dumps({**state, **shortcut}, ensure_ascii=False))
             if log is False and self._storage.log_path is not None:
                 self._storage.close_log()
             elif log and self._storage.log_path is None:
@@ -554,7 +557,16 @@ class TarnwickVectorStore(VectorStore):
         if isinstance(replaced, dict) and replaced.get("snapshot") == file_identity(snapshot):
             metric = replaced.get("metric")  # a save that stopped before its snapshot
         store = cls(embeddings, metric=metric)  # ValueError for a metric of no known name
+        identity = file_identity(snapshot)
         store._storage.load(str(snapshot))
+        ids, next_point_id = state.get("ids"), state.get("next_point_id")
+        # The map is that of this snapshot when it names this very file (its
+        # identity unchanged across the load).
+        shortcut = (identity is not None and state.get("snapshot") == identity
+                    and file_identity(snapshot) == identity
+                    and isinstance(ids, dict) and len(ids) == len(store._storage)
+                    and all(isinstance(k, str) and type(v) is int for k, v in ids.items())
+                    and type(next_point_id) is int)
         log_file = os.path.abspath(folder / f"{index_name}.log")
         if follow:
             if log:
@@ -567,8 +579,15 @@ class TarnwickVectorStore(VectorStore):
             return store
         if log or (log is None and os.path.exists(log_file)):
             store._storage.open_log(log_file)
-        store._point_ids, store._length = store._ids_from_payloads(snapshot)
-        store._next_point_id = max(store._point_ids.values(), default=-1) + 1
+            shortcut = False  # the log may have added documents
+        if shortcut:
+            store._point_ids = dict(ids)
+            first = store._storage.get(next(iter(ids.values()))) if ids else None
+            store._length = None if first is None else len(first[0])
+            store._next_point_id = max(next_point_id, max(ids.values(), default=-1) + 1)
+        else:
+            store._point_ids, store._length = store._ids_from_payloads(snapshot)
+            store._next_point_id = max(store._point_ids.values(), default=-1) + 1
         return store
 
     def _ids_from_payloads(self, snapshot: Path) -> tuple[dict[str, int], int | None]:
