@@ -74,6 +74,9 @@ std::vector<ScoredSlotPoint> fast_graph_search_slots(const HnswIndex& graph,
   WalkScratch& scratch = thread_walk_scratch();
   FastWalkQuery walk;
   make_fast_walk_query(query, walk_measure_for(metric), points, scratch.code_query, walk);
+  if (walk.exact.measure == WalkMeasure::Cosine && walk.exact.norm == 0.0f) {
+    return {};  // a zero vector compares with no point under cosine
+  }
   float distance = MAX_DISTANCE;
   entry = fast_walk_descend(graph, points, walk, entry, distance, scratch);
 
@@ -127,6 +130,11 @@ std::vector<ScoredSlotPoint> graph_search_slots(const HnswIndex& graph, const Po
   }
   uint32_t entry = find_slot(points, *graph.entry_point);
   if (entry == NO_SLOT) return {};  // an entry point without a slot has no node either
+  if (options.fast && !rows_have_length(points, query.size())) {
+    // No point the graph's rows hold can be compared with the query: the
+    // walk would measure all it reaches in vain. The scan answers.
+    return exact_search_slots(points, query, limit, metric, scope);
+  }
   if (options.fast) {
     const uint64_t beam = options.ef != 0 ? std::min<uint64_t>(options.ef, MAX_EF_SEARCH)
                                           : search_beam(graph);
