@@ -4,7 +4,7 @@
 // the exact scan.
 #include <algorithm>
 #include <cmath>
-#include <cstdlib>
+#include <cstdint>
 
 #include "index/fast_walk.h"
 #include "index/layer_search.h"
@@ -51,15 +51,11 @@ bool in_scope(const void* context, uint32_t slot) {
 }
 
 // How many of the fast walk's nearest points, by estimate, are scored
-// exactly: measured on both bench sets, the estimates order the points well
-// enough that a window of twice the limit loses no recall against the whole
-// beam, at a quarter of its rows.
+// exactly. Measured on the clustered bench set (100k x 128, ef 32 and 128):
+// twice the limit reaches the recall of re-ranking the whole beam, the limit
+// alone loses about 0.006 of it.
 uint64_t rerank_window(uint64_t limit) {
-  static const uint64_t factor = [] {
-    const char* setting = std::getenv("TARNWICK_RERANK_FACTOR");
-    return setting ? std::strtoull(setting, nullptr, 10) : 2;
-  }();
-  return std::max<uint64_t>(limit, limit * factor);
+  return limit <= UINT64_MAX / 2 ? 2 * limit : limit;
 }
 
 // The fast walk from `entry` (the entry point's slot): navigates by code
