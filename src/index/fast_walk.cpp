@@ -118,6 +118,10 @@ bool comparable_with_query(const WalkQuery& query, const PointTable& points, uin
          (query.norm != 0.0f && points.norms[slot] != 0.0f);
 }
 
+bool rows_have_length(const PointTable& points, size_t dim) {
+  return dim != 0 && dim == points.rows.dim;
+}
+
 uint32_t fast_walk_descend(const HnswIndex& graph, const PointTable& points,
                            const FastWalkQuery& query, uint32_t entry, float& distance,
                            WalkScratch& scratch) {

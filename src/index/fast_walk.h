@@ -33,6 +33,10 @@ void make_fast_walk_query(std::span<const float> vector, WalkMeasure measure,
 // compared: the same length and, under cosine, neither of them zero.
 bool comparable_with_query(const WalkQuery& query, const PointTable& points, uint32_t slot);
 
+// Whether the rows (where every point of the table's usual length lies, and
+// so nearly every point the graph links) hold vectors of this length.
+bool rows_have_length(const PointTable& points, size_t dim);
+
 // Where the fast walk's beam starts: the graph's entry point, moved down the
 // upper layers greedily by estimated distances. Returns the slot, with its
 // estimated distance in `distance`.
