@@ -8,7 +8,8 @@
 # requirements or packages changed since: scripts/setup_extras.py), and tarnwick is
 # rebuilt only when the sources it is built from (src/, python/, CMakeLists.txt,
 # pyproject.toml, LICENSE) differ from those of the installed build, which
-# .venv/tarnwick-build.stamp records. The CMake build in build/ is incremental.
+# .venv/tarnwick-build.stamp records. The CMake build in build/<wheel tag> is
+# incremental, and scripts/wheel.sh builds the wheel from it.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -73,7 +74,13 @@ else
   step "3/3 building tarnwick (the C++ extension: a few minutes on 2 cores the first time," \
        "incremental in build/ after that) and installing it into .venv"
   rm -f "$stamp"
-  "$python" -m pip install --quiet --no-deps --force-reinstall .
+  # The build runs in .venv rather than in an isolated environment made afresh
+  # each time, which would make scikit-build-core start the CMake build over.
+  for _ in 1 2; do  # the backend first, then what it asks for
+    requires=$("$python" scripts/setup_extras.py build-requires)
+    [ -z "$requires" ] || { mapfile -t requires <<< "$requires"; "$python" -m pip install --quiet "${requires[@]}"; }
+  done
+  "$python" -m pip install --quiet --no-deps --no-build-isolation --force-reinstall .
   echo "$sources_hash" > "$stamp"
 fi
 step "done"

@@ -7,12 +7,23 @@
 #   from a copy of tests/, examples/ and the README and docs/ (whose examples
 #   the tests run) outside the source tree, once with the
 #   kernels chosen at run time and once with the scalar kernels.
-# The repaired wheel is left in build/wheel/dist. Run scripts/setup.sh first
-# (it makes .venv; this script does when it is missing).
+# The repaired wheel is left in build/wheel/dist. It runs scripts/setup.sh
+# first, whose build in build/<wheel tag> it reuses.
+# Usage: scripts/wheel.sh [--after-suite]
+#   --after-suite: the whole suite has just run on .venv (as .ci/run does with
+#   scripts/test.sh). When the wheel's module is byte for byte the one installed
+#   there, the long tests marked slow that exercise the module (graph
+#   reachability, kills) are not run again; the slow checks of what the wheel
+#   itself carries (its stubs under mypy and pyright, the README's examples) still
+#   run. With any other module, or without the option, everything runs.
 set -euo pipefail
 cd "$(dirname "$0")/.."
-[ -x .venv/bin/python ] || scripts/setup.sh
-work=$PWD/build/wheel
+after_suite=0
+if [ "${1:-}" = "--after-suite" ]; then after_suite=1; shift; fi
+[ $# -eq 0 ] || { echo "usage: scripts/wheel.sh [--after-suite]" >&2; exit 2; }
+scripts/setup.sh  # quick when done: .venv, and the build this script reuses
+root=$PWD
+work=$root/build/wheel
 export CMAKE_BUILD_PARALLEL_LEVEL=2
 export PIP_DISABLE_PIP_VERSION_CHECK=1
 phase() { echo "== $1 (at ${SECONDS} s)"; }
@@ -24,7 +35,7 @@ rm -rf "$work/raw" "$work/dist" "$work/unpacked" "$work/venv" "$work/copy"
 # install has built already: only what changed since is compiled.
 phase "build"
 .venv/bin/python -m pip install --quiet --group wheel
-.venv/bin/python -m pip wheel . --quiet --no-deps --wheel-dir "$work/raw"
+.venv/bin/python -m pip wheel . --quiet --no-deps --no-build-isolation --wheel-dir "$work/raw"
 raw=$(ls "$work"/raw/tarnwick-*.whl)
 cmake_build=build/$(basename "$raw" .whl | cut -d- -f3-)
 [ -f "$cmake_build/compile_commands.json" ] || { echo "no $cmake_build/compile_commands.json" >&2; exit 1; }
@@ -56,7 +67,15 @@ EOF
 "$python" -m mypy.stubtest tarnwick
 
 phase "tests, kernels chosen at run time"
-"$python" -m pytest tests -q -p no:cacheprovider
+module=$(basename "$(ls "$work"/unpacked/tarnwick*.so)")
+suite_module="$root/.venv/lib/python3.12/site-packages/$module"
+if [ "$after_suite" = 1 ] && cmp -s "$work/unpacked/$module" "$suite_module"; then
+  echo "the wheel's module is the one the suite ran on in .venv: its slow module tests are left to that run"
+  "$python" -m pytest tests -q -p no:cacheprovider -m "not slow"
+  "$python" -m pytest tests/test_typing.py tests/test_readme.py -q -p no:cacheprovider -m slow
+else
+  "$python" -m pytest tests -q -p no:cacheprovider
+fi
 phase "tests that score, scalar kernels"
 TARNWICK_SCAN_KERNELS=scalar "$python" -m pytest -q -p no:cacheprovider tests/test_search.py \
   tests/test_graph.py tests/test_metrics.py tests/test_batch.py tests/test_points.py

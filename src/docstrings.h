@@ -155,15 +155,18 @@ inline constexpr char GET[] =
     "integers as `int`, floats as `float`) or None.";
 
 inline constexpr char QUERY[] =
-    "query($self, query_vector, limit=10, metric='cosine', *, where=None, tenant_id=None, ef=None, early_stop=False, with_payload=False)\n"
+    "query($self, query_vector, limit=10, metric='cosine', *, where=None, tenant_id=None, ef=None, early_stop=None, with_payload=False)\n"
     "--\n"
     "\n"
     "Returns the best `limit` points for the vector among those meeting a payload condition.\n"
     "\n"
-    "Without `where`, `ef` and `early_stop` it answers exactly as `search` does. With `where`, the\n"
-    "points meeting it are scanned exactly when few do, and otherwise reached by a walk of the graph\n"
-    "that passes through the others; either way the answer holds min(`limit`, matching points that\n"
-    "can be compared with the vector) points, each scored exactly as the exact scan scores it.\n"
+    "Points that cannot be compared with the vector (of another length; under cosine, zero vectors,\n"
+    "or every point for a zero vector) are never returned: the one way in which, without `where`,\n"
+    "`ef` and the fast walk, it differs from `search`, which answers the same otherwise. With `where`,\n"
+    "the points meeting it are scanned exactly when few do, and otherwise reached by a walk of the\n"
+    "graph that passes through the others; either way, and with the fast walk, the answer holds\n"
+    "min(`limit`, matching points that can be compared with the vector) points, each scored exactly\n"
+    "as the exact scan scores it.\n"
     "The interpreter lock is released while the store answers, so other threads run meanwhile.\n"
     "\n"
     "# Parameters\n"
@@ -175,8 +178,10 @@ inline constexpr char QUERY[] =
     "  `$exists`, `$and`, `$or` and `$not`.\n"
     "* `tenant_id` - None, or a tenant whose points alone are returned; combines with `where`.\n"
     "* `ef` - None, or the beam of graph walks for this call, an int from 1 to 4096.\n"
-    "* `early_stop` - Whether a walk stops once the best point left to expand is farther than the\n"
-    "  worst one kept. Deterministic and exactly scored; results may differ from `search`'s.\n"
+    "* `early_stop` - True for the fast walk: it navigates by the points' compact codes, stops once\n"
+    "  the best point left to expand is farther than the worst one kept, and scores the nearest few\n"
+    "  exactly. Deterministic and exactly scored; results may differ from `search`'s. False for the\n"
+    "  walk `search` takes; None (or left out) for the store's `early_stop` setting.\n"
     "* `with_payload` - Whether each result carries the point's payload.\n"
     "\n"
     "# Returns\n"
@@ -189,7 +194,7 @@ inline constexpr char QUERY[] =
     "argument is checked before the store is read.";
 
 inline constexpr char BATCH_QUERY[] =
-    "batch_query($self, query_vectors, limit=10, metric='cosine', *, where=None, tenant_id=None, ef=None, early_stop=False, with_payload=False)\n"
+    "batch_query($self, query_vectors, limit=10, metric='cosine', *, where=None, tenant_id=None, ef=None, early_stop=None, with_payload=False)\n"
     "--\n"
     "\n"
     "Answers many vectors as `query` answers each, on the worker pool.\n"
@@ -293,6 +298,11 @@ inline constexpr char STOP_FOLLOWING[] =
 inline constexpr char EF_SEARCH[] =
     "The beam width of graph searches (at least `limit`): larger gives higher recall, smaller is faster.\n"
     "An int from 1 to 4096; saved in snapshots.";
+
+inline constexpr char EARLY_STOP[] =
+    "The walk `query` and `batch_query` take when a call leaves `early_stop` out or None: True for\n"
+    "the fast walk, False (the default) for the walk `search` takes. A bool; a setting of this object\n"
+    "only, neither logged nor saved in snapshots, and kept across `load`.";
 
 inline constexpr char M[] = "The link budget per node and layer (twice this at layer 0); read-only.";
 

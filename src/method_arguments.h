@@ -163,7 +163,7 @@ inline bool convert_parameter(PyObject* object, const char* name, BeamOverride& 
   return convert_argument(name, convert_beam, object, out.value);
 }
 
-// early_stop, with_payload: a bool, False when left out.
+// with_payload: a bool, False when left out.
 struct Flag {
   bool value = false;
 };
@@ -180,6 +180,19 @@ inline bool convert_flag(PyObject* object, bool& out) {
 inline bool convert_parameter(PyObject* object, const char* name, Flag& out) {
   if (object == nullptr) return true;
   return convert_argument(name, convert_flag, object, out.value);
+}
+
+// early_stop: a bool; left out or None leaves the choice to the store.
+struct OptionalFlag {
+  std::optional<bool> value;
+};
+
+inline bool convert_parameter(PyObject* object, const char* name, OptionalFlag& out) {
+  if (object == nullptr || object == Py_None) return true;
+  bool value = false;
+  if (!convert_argument(name, convert_flag, object, value)) return false;
+  out.value = value;
+  return true;
 }
 
 // where: left out or None means no condition.

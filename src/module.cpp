@@ -198,9 +198,10 @@ PyObject* batch_upsert_impl(PyObject* self, std::vector<uint64_t>& point_ids,
 }
 
 // The options of a query, converted; the metric is checked here.
-bool make_query_request(MetricName& metric_name, QueryLimit& limit, WhereArgument& where,
-                        std::optional<std::string>& tenant, BeamOverride& ef, Flag& early_stop,
-                        Flag& with_payload, QueryRequest& request) {
+bool make_query_request(const Store& store, MetricName& metric_name, QueryLimit& limit,
+                        WhereArgument& where, std::optional<std::string>& tenant,
+                        BeamOverride& ef, OptionalFlag& early_stop, Flag& with_payload,
+                        QueryRequest& request) {
   std::optional<Metric> metric = parse_metric(metric_name.text);
   if (!metric) {
     PyErr_SetString(PyExc_ValueError, SEARCH_METRIC_ERROR);
@@ -211,7 +212,7 @@ bool make_query_request(MetricName& metric_name, QueryLimit& limit, WhereArgumen
   request.tenant = as_view(tenant);
   request.where = where_filter(where);
   request.ef = ef.value;
-  request.early_stop = early_stop.value;
+  request.early_stop = early_stop.value.value_or(store.fast_queries.load());
   request.with_payload = with_payload.value;
   return true;
 }
@@ -225,14 +226,14 @@ PyObject* build_query_result(const QueryAnswer& answer, bool with_payload) {
 // copied out, and the store's locks released, before it is taken back.
 PyObject* query_impl(PyObject* self, std::vector<float>& query, QueryLimit& limit,
                      MetricName& metric_name, WhereArgument& where,
-                     std::optional<std::string>& tenant, BeamOverride& ef, Flag& early_stop,
-                     Flag& with_payload) {
+                     std::optional<std::string>& tenant, BeamOverride& ef,
+                     OptionalFlag& early_stop, Flag& with_payload) {
+  const Store& store = store_of(self);
   QueryRequest request;
-  if (!make_query_request(metric_name, limit, where, tenant, ef, early_stop, with_payload,
+  if (!make_query_request(store, metric_name, limit, where, tenant, ef, early_stop, with_payload,
                           request)) {
     return nullptr;
   }
-  const Store& store = store_of(self);
   QueryAnswer answer =
       without_interpreter_lock([&] { return query_points(store, query, request); });
   return build_query_result(answer, request.with_payload);
@@ -241,13 +242,13 @@ PyObject* query_impl(PyObject* self, std::vector<float>& query, QueryLimit& limi
 PyObject* batch_query_impl(PyObject* self, VectorList& queries, QueryLimit& limit,
                            MetricName& metric_name, WhereArgument& where,
                            std::optional<std::string>& tenant, BeamOverride& ef,
-                           Flag& early_stop, Flag& with_payload) {
+                           OptionalFlag& early_stop, Flag& with_payload) {
+  const Store& store = store_of(self);
   QueryRequest request;
-  if (!make_query_request(metric_name, limit, where, tenant, ef, early_stop, with_payload,
+  if (!make_query_request(store, metric_name, limit, where, tenant, ef, early_stop, with_payload,
                           request)) {
     return nullptr;
   }
-  const Store& store = store_of(self);
   std::vector<QueryAnswer> answers = without_interpreter_lock([&] {
     std::vector<std::span<const float>> query_spans(queries.size());
     for (size_t i = 0; i < queries.size(); ++i) query_spans[i] = queries[i];
@@ -420,6 +421,23 @@ int set_ef_search_property(PyObject* self, PyObject* value, void*) {
   });
 }
 
+PyObject* get_early_stop(PyObject* self, void*) {
+  return PyBool_FromLong(store_of(self).fast_queries.load());
+}
+
+int set_early_stop_property(PyObject* self, PyObject* value, void*) {
+  if (value == nullptr) {
+    PyErr_SetString(PyExc_AttributeError, "cannot delete attribute 'early_stop'");
+    return -1;
+  }
+  if (!PyBool_Check(value)) {
+    PyErr_Format(PyExc_TypeError, "early_stop must be a bool, got %.200s", Py_TYPE(value)->tp_name);
+    return -1;
+  }
+  store_of(self).fast_queries.store(value == Py_True);
+  return 0;
+}
+
 PyObject* get_m(PyObject* self, void*) {
   return guard_entry_point<PyObject*>(nullptr, [&] {
     return PyLong_FromUnsignedLongLong(graph_parameters(store_of(self)).m);
@@ -455,6 +473,7 @@ PyGetSetDef VECTOR_STORAGE_PROPERTIES[] = {
     {"ef_construction", get_ef_construction, nullptr, docs::EF_CONSTRUCTION, nullptr},
     {"log_path", get_log_path, nullptr, docs::LOG_PATH, nullptr},
     {"followed_log", get_followed_log, nullptr, docs::FOLLOWED_LOG, nullptr},
+    {"early_stop", get_early_stop, set_early_stop_property, docs::EARLY_STOP, nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 

@@ -293,6 +293,7 @@ def test_save_and_load_local_round_trip(many, tmp_path):
     store.save_local(tmp_path, "idx")
     loaded = TarnwickVectorStore.load_local(tmp_path, store.embeddings, "idx")
     assert loaded.metric == store.metric and loaded.storage.ef_search == 77
+    assert loaded.storage.early_stop is True  # the fast walk
     for kw in ({}, {"filter": {"tenant_id": "b"}}, {"filter": {"colour": "red"}}):
         assert loaded.similarity_search_with_score("query", 20, **kw) == \
             store.similarity_search_with_score("query", 20, **kw)
@@ -401,3 +402,31 @@ def test_a_following_store_answers_from_the_writers_latest_changes(tmp_path):
         follower.save_local(tmp_path / "elsewhere")
     with pytest.raises(ValueError, match="no log of its own"):
         TarnwickVectorStore.load_local(tmp_path, embed, follow=True, log=True)
+
+def test_embeddings_of_another_length_are_refused_naming_both_lengths(tmp_path):
+    store = TarnwickVectorStore.from_texts(["1,0,0", "0,1,0"], AxisEmbeddings(), ids=["a", "b"])
+    calls = [
+        lambda s: s.add_texts(["1,2"], ids=["c"]),
+        lambda s: s.add_texts(["1,0,0", "1,2,3,4"], ids=["c", "d"]),
+        lambda s: asyncio.run(s.aadd_texts(["1,2"])),
+        lambda s: s.similarity_search("1,2", 1),
+        lambda s: s.similarity_search_with_score("1,2,3,4", 1, filter={"x": 1}),
+        lambda s: s.similarity_search_by_vector([1.0] * 5, 1, filter=lambda d: True),
+        lambda s: s.similarity_search_with_relevance_scores("1,2", 1),
+        lambda s: s.max_marginal_relevance_search("1,2", 1),
+        lambda s: asyncio.run(s.asimilarity_search("1,2", 1)),
+        lambda s: s.as_retriever().invoke("1,2"),
+    ]
+    store.save_local(tmp_path)
+    loaded = TarnwickVectorStore.load_local(tmp_path, AxisEmbeddings())
+    for target in (store, loaded):
+        for call in calls:
+            with pytest.raises(ValueError, match=r"has \d dimensions but the store's vectors have 3"):
+                call(target)
+        assert len(target.storage) == 2 and target.similarity_search("1,0,0", 1)[0].id == "a"
+    # An emptied store takes vectors of any one length again; one batch has one length.
+    store.delete()
+    with pytest.raises(ValueError, match="has 3 dimensions but the store's vectors have 2"):
+        store.add_texts(["1,2", "1,2,3"])
+    store.add_texts(["1,2"], ids=["e"])
+    assert store.similarity_search("0,1", 1)[0].id == "e"

@@ -156,26 +156,32 @@ def check_filtered_answer(result, exact, limit, metric):
     assert got == sorted(got, reverse=metric != "euclidean")
 
 
-# ---- Without options, query is search ----
+# ---- Without options, query is search less the points it cannot compare ----
+
+def comparable_part(found, model, metric):
+    """search's answer less the points query leaves out: under cosine, zero vectors."""
+    return [r for r in found if metric != "cosine" or np.any(model[r[0]][0] != 0)]
+
 
 @SETTINGS
 @given(seed=st.integers(0, 2**32 - 1), count=st.sampled_from([0, 40, 499, 500, 900]),
-       metric=st.sampled_from(METRICS), limit=st.sampled_from([0, 1, 10, 64]),
+       metric=st.sampled_from(METRICS), limit=st.sampled_from([0, 1, 10, 64, 1000]),
        tenant=st.sampled_from([None, "t0", "t1", "nobody"]))
 def test_query_without_options_is_search(seed, count, metric, limit, tenant):
     store, model, rng = random_store(seed, count, 0.1)
     queries = rng.normal(size=(3, 4)).astype(np.float32)
     for q in queries:
         same_results(store.query(q, limit, metric, tenant_id=tenant),
-                     store.search(q, limit, metric, tenant))
+                     comparable_part(store.search(q, limit, metric, tenant), model, metric))
     batch = store.batch_query(queries, limit, metric, tenant_id=tenant)
     assert len(batch) == 3
     for got, want in zip(batch, store.batch_search(queries, limit, metric, tenant)):
-        same_results(got, want)
+        same_results(got, comparable_part(want, model, metric))
     if count:
-        same_results(store.query(queries[0]), store.search(queries[0], 10, "cosine"))
+        same_results(store.query(queries[0]),
+                     comparable_part(store.search(queries[0], 10, "cosine"), model, "cosine"))
         same_results(store.query(queries[0], limit, metric, ef=store.ef_search, tenant_id=tenant),
-                     store.search(queries[0], limit, metric, tenant))
+                     comparable_part(store.search(queries[0], limit, metric, tenant), model, metric))
 
 
 # ---- Filtered: the exact answer on stores the scan answers ----

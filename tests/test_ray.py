@@ -196,6 +196,10 @@ def test_point_operations_match_one_store(local_ray):
     assert len(sharded) == 100 and sharded.get(ids[0]) is None
     sharded.ef_search = 99
     assert (sharded.ef_search, sharded.m, sharded.ef_construction) == (99, one.m, one.ef_construction)
+    # Queries take the fast walk unless the store or the call says otherwise.
+    assert sharded.early_stop is True
+    sharded.early_stop = False
+    assert sharded.early_stop is False
 
 
 @pytest.fixture(scope="module")
@@ -380,3 +384,31 @@ def test_restarting_shards_are_refused(local_ray):
         ShardedVectorStorage(2, actor_options={"max_restarts": 3})
     with pytest.raises(ValueError, match="shards must be a positive int"):
         ShardedVectorStorage(0)
+
+
+def test_vectors_of_another_length_are_refused_naming_both_lengths(local_ray, tmp_path):
+    store = ShardedVectorStorage(2)
+    store.batch_upsert(range(20), np.ones((20, 3)))
+    store.save(tmp_path)
+    loaded = ShardedVectorStorage(2)
+    loaded.load(tmp_path)
+    for call, name in [
+        (lambda s: s.upsert(30, [1.0, 2.0], None), "the vector has 2"),
+        (lambda s: s.batch_upsert([30, 31], [[1.0] * 3, [1.0] * 4]), "vectors item 1 has 4"),
+        (lambda s: s.batch_upsert([30, 31], np.ones((2, 5))), "each row of vectors has 5"),
+        (lambda s: s.search([1.0] * 4, 3, "cosine"), "the query vector has 4"),
+        (lambda s: s.query([1.0], 3, where={"a": 1}), "the query vector has 1"),
+        (lambda s: s.batch_search([[1.0] * 3, [1.0] * 2], 3, "l2"), "query_vectors item 1 has 2"),
+        (lambda s: s.batch_query(np.ones((4, 2)), 3), "each row of query_vectors has 2"),
+    ]:
+        for target in (store, loaded):
+            with pytest.raises(ValueError, match=f"^{name} numbers but the store's vectors have 3"):
+                call(target)
+    assert len(store) == 20 and 30 not in store and 31 not in store
+    assert store.query([1.0] * 3, 2) == loaded.query([1.0] * 3, 2)
+    # An empty store takes vectors of several lengths in one batch, as one store does.
+    mixed = ShardedVectorStorage(2)
+    mixed.batch_upsert([1, 2], [[1.0], [1.0, 2.0]])
+    assert mixed.search([1.0], 5, "l2")[0] == (1, 0.0)
+    with pytest.raises(ValueError, match="has 3 numbers but the store's vectors have 1 or 2"):
+        mixed.search([1.0] * 3, 5, "l2")

@@ -186,6 +186,43 @@ def test_any_sequence_of_changes_keeps_every_point_reachable(ops, tmp_path):
         assert unreturned(store, live, query) == set()
 
 
+COPIES_CHILD = r"""
+import sys
+import numpy as np
+import tarnwick
+from snapshot_format import point_entry, snapshot
+from test_reachability import unreachable
+dim, m, ef_construction, folder = int(sys.argv[1]), int(sys.argv[2]), int(sys.argv[3]), sys.argv[4]
+vector = np.linspace(0.5, 1.5, dim, dtype=np.float32)
+path = folder + "/params.snapshot"
+with open(path, "wb") as f:
+    f.write(snapshot([point_entry(7, vector.tolist())], m=m, ef_construction=ef_construction))
+store = tarnwick.VectorStorage()
+store.load(path)
+for point_id in range(3000):
+    store.upsert(point_id, vector, None)
+store.batch_upsert(np.arange(3000, 9000, dtype=np.uint64), np.tile(vector, (6000, 1)))
+assert len(store) == 9000
+assert unreachable(store, folder) == set()
+state = __import__("snapshot_format").read_snapshot(open(folder + "/reach.snapshot", "rb").read())
+print(max(len(lists[0]) for _, lists in state["nodes"].values()))
+"""
+
+
+@pytest.mark.parametrize("dim, m, ef_construction", [(2, 16, 64), (4, 16, 64), (2, 2**40, 2**40)])
+def test_copies_of_one_vector_build_promptly_and_stay_reachable(dim, m, ef_construction, tmp_path):
+    """3,000 upserts and a batch of 6,000 of one and the same vector, after a
+    file with default parameters or with m and ef_construction past their
+    bounds: every copy reachable, and no list takes in the copies the others
+    refuse (every list within its budget). The time limit only says that it
+    finishes: it took minutes when lists grew with the copies."""
+    path = os.pathsep.join(filter(None, [str(Path(__file__).parent), os.environ.get("PYTHONPATH")]))
+    run = subprocess.run([sys.executable, "-c", COPIES_CHILD, str(dim), str(m), str(ef_construction),
+                          str(tmp_path)], capture_output=True, text=True, timeout=300,
+                         env={**os.environ, "PYTHONPATH": path})
+    assert run.returncode == 0, run.stderr[-3000:]
+    assert int(run.stdout) <= 2 * min(m, 32)
+
 if __name__ == "__main__":
     results = []
     for scenario in json.loads(sys.argv[1]):

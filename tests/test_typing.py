@@ -52,7 +52,7 @@ def test_stub_lists_the_class_in_table_order():
 
     store = tarnwick.VectorStorage()
     properties = [name for name in runtime if not callable(getattr(store, name))]
-    assert properties == ["ef_search", "m", "ef_construction", "log_path", "followed_log"]
+    assert properties == ["ef_search", "m", "ef_construction", "log_path", "followed_log", "early_stop"]
     for name in properties:
         try:
             setattr(store, name, getattr(store, name))
@@ -106,6 +106,20 @@ def test_typed_sources_check_against_the_stubs(checker, tmp_path):
         runs.append(type_check(checker, script, examples, tmp_path))
     for run in runs:
         assert run.returncode == 0, run.stdout + run.stderr
+
+
+@pytest.mark.slow  # a static check, as above
+def test_addons_are_typed(tmp_path):
+    """Both add-ons ship py.typed, so a strict mypy run over a script using them
+    sees their signatures (an untyped package fails it as missing stubs)."""
+    needs("mypy")
+    needs("langchain_core")
+    needs("ray")
+    files = {str(path) for path in importlib.metadata.files("tarnwick") or ()}
+    assert {"langchain_tarnwick/py.typed", "tarnwick_ray/py.typed"} <= files
+    run = type_check("mypy", MYPY_STRICT, [Path(__file__).resolve().parent / "addon_cases.py"],
+                     tmp_path)
+    assert run.returncode == 0, run.stdout + run.stderr
 
 
 def test_typed_uses_run(tmp_path):

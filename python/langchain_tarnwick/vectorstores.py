@@ -196,6 +196,11 @@ class TarnwickVectorStore(VectorStore):
     reserved. A metadata "tenant_id" text is the point's tenant: a filter on it is
     answered by the store's own tenant search.
 
+    Searches take tarnwick's fast walk (`VectorStorage.query` with
+    `early_stop=True`: navigation by compact codes, the nearest few scored
+    exactly). For the walk `VectorStorage.search` takes, set
+    `store.storage.early_stop = False` (after `load_local` too).
+
     `filter` is a dict in the store's `where` language (for example
     {"year": {"$gte": 2020}, "lang": "en"}: see the README's "Filters"), applied by
     the store during the search, or a callable taking a `Document`, tested on the
@@ -210,8 +215,10 @@ class TarnwickVectorStore(VectorStore):
         self._embedding = embedding
         self._metric = name
         self._storage = VectorStorage()
+        self._storage.early_stop = True  # the fast walk; see the class's notes
         self._point_ids: dict[str, int] = {}  # guarded by _lock for writes
         self._next_point_id = 0
+        self._length: int | None = None  # of the stored vectors; None while there are none
         self._lock = threading.RLock()
         self._following = False
 
@@ -231,14 +238,14 @@ class TarnwickVectorStore(VectorStore):
     # ---- writing ----------------------------------------------------------------
 
     def add_texts(self, texts: Iterable[str], metadatas: list[dict] | None = None, *,
-                  ids: list[str | None] | None = None, **kwargs: Any) -> list[str]:
+                  ids: Sequence[str | None] | None = None, **kwargs: Any) -> list[str]:
         texts = list(texts)
         doc_ids, payloads = prepare(texts, metadatas, ids)
         vectors = self._embedding.embed_documents(texts) if texts else []
         return self._store(doc_ids, payloads, vectors)
 
     async def aadd_texts(self, texts: Iterable[str], metadatas: list[dict] | None = None, *,
-                         ids: list[str | None] | None = None, **kwargs: Any) -> list[str]:
+                         ids: Sequence[str | None] | None = None, **kwargs: Any) -> list[str]:
         texts = list(texts)
         doc_ids, payloads = prepare(texts, metadatas, ids)
         vectors = await self._embedding.aembed_documents(texts) if texts else []
@@ -253,6 +260,8 @@ class TarnwickVectorStore(VectorStore):
         if not payloads:
             return []
         with self._lock:
+            self._check_lengths(vectors, "a document's embedding")
+            self._length = len(vectors[0])
             fresh, point_ids = [], []
             for doc_id in doc_ids:
                 point_id = self._point_ids.get(doc_id)
@@ -281,6 +290,8 @@ class TarnwickVectorStore(VectorStore):
             self._storage.batch_delete(point_ids)
             for doc_id in doc_ids:
                 self._point_ids.pop(doc_id, None)
+            if not self._point_ids:
+                self._length = None
         return True
 
     # ---- reading ----------------------------------------------------------------
@@ -316,11 +327,26 @@ class TarnwickVectorStore(VectorStore):
                     gap += 1
                     continue
                 gap = 0
+                if self._length is None:
+                    self._length = len(got[0])
                 doc_id = (got[1] or {}).get(ID_KEY)
                 if isinstance(doc_id, str):
                     self._point_ids[doc_id] = point_id - 1
                 self._next_point_id = point_id
             return self._point_ids
+
+    def _check_lengths(self, vectors: Sequence[Sequence[float]], what: str) -> None:
+        """Raises ValueError, naming both lengths, for a vector whose length is not
+        that of the stored vectors (of the first vector, in an empty store)."""
+        want = self._length
+        for vector in vectors:
+            if want is None:
+                want = len(vector)
+            elif len(vector) != want:
+                raise ValueError(
+                    f"{what} has {len(vector)} dimensions but the store's vectors have {want}: "
+                    "points are compared only with vectors of their own length (is this the "
+                    "embedding model the store was built with?)")
 
     def _search(self, vector: Sequence[float], k: int,
                 filter: Filter) -> list[tuple[Document, float, int]]:
@@ -333,6 +359,7 @@ class TarnwickVectorStore(VectorStore):
         if k <= 0:
             return []
         tenant, where, matches = split_filter(filter)
+        self._check_lengths([vector], "the query's embedding")
         if matches is None:
             hits = self._storage.query(vector, k, self._metric, where=where, tenant_id=tenant,
                                        with_payload=True)
@@ -540,18 +567,20 @@ class TarnwickVectorStore(VectorStore):
             return store
         if log or (log is None and os.path.exists(log_file)):
             store._storage.open_log(log_file)
-        store._point_ids = store._ids_from_payloads(snapshot)
+        store._point_ids, store._length = store._ids_from_payloads(snapshot)
         store._next_point_id = max(store._point_ids.values(), default=-1) + 1
         return store
 
-    def _ids_from_payloads(self, snapshot: Path) -> dict[str, int]:
-        """Document id -> point id of every stored document, read from the points.
+    def _ids_from_payloads(self, snapshot: Path) -> tuple[dict[str, int], int | None]:
+        """Document id -> point id of every stored document, read from the points,
+        and the length of the vectors (None when there are none).
         Point ids are handed out in order from 0, so every point is found by
         counting up: a cost in proportion to the ids ever handed out. (A store
         written by other means may hold ids no count reaches: a gap of more than
         MAX_ID_GAP ids is refused.)"""
         ids: dict[str, int] = {}
         point_id, found, total, last = 0, 0, len(self._storage), -1
+        length = None
         while found < total:
             if point_id - last > MAX_ID_GAP:
                 raise ValueError(f"{snapshot} holds points under ids beyond {point_id}: the "
@@ -559,17 +588,18 @@ class TarnwickVectorStore(VectorStore):
             got = self._storage.get(point_id) if point_id in self._storage else None
             if got is not None:
                 found, last = found + 1, point_id
+                length = len(got[0])
                 payload = got[1] or {}
                 if not isinstance(payload.get(ID_KEY), str):
                     raise ValueError(f"point {point_id} of {snapshot} holds no document id: "
                                      "the store was not written by TarnwickVectorStore")
                 ids[payload[ID_KEY]] = point_id
             point_id += 1
-        return ids
+        return ids, length
 
 
 def prepare(texts: list[str], metadatas: list[dict] | None,
-            ids: list[str | None] | None) -> tuple[list[str], list[dict[str, Any]]]:
+            ids: Sequence[str | None] | None) -> tuple[list[str], list[dict[str, Any]]]:
     """The ids (a UUID where None) and payloads of documents to store, checked
     before anything is embedded or stored."""
     for name, items in (("metadatas", metadatas), ("ids", ids)):

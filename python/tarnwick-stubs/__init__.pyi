@@ -89,14 +89,18 @@ class VectorStorage:
         where: _Where | None = None,
         tenant_id: str | None = None,
         ef: SupportsIndex | None = None,
-        early_stop: bool = False,
+        early_stop: bool | None = None,
         with_payload: Literal[False] = False,
     ) -> list[_Hit]:
         """Up to `limit` hits, best first, among the points `where` and `tenant_id` select.
 
-        `ef` overrides the beam (1..4096) for this call; `early_stop` stops the
-        walk when its best unexpanded candidate is worse than the beam's worst.
-        With `with_payload`, each hit is (id, score, payload). Releases the GIL.
+        `ef` overrides the beam (1..4096) for this call; `early_stop=True` takes
+        the fast walk (navigates by compact codes, stops early, scores the
+        nearest few exactly), False the walk `search` takes, None the store's
+        `early_stop` setting. Points that cannot be compared with the vector
+        (another length; under cosine, zero vectors) are never returned: the
+        one way it differs from `search`. With `with_payload`, each hit is
+        (id, score, payload). Releases the GIL.
         """
 
     @overload
@@ -109,7 +113,7 @@ class VectorStorage:
         where: _Where | None = None,
         tenant_id: str | None = None,
         ef: SupportsIndex | None = None,
-        early_stop: bool = False,
+        early_stop: bool | None = None,
         with_payload: Literal[True],
     ) -> list[_PayloadHit]: ...
     @overload
@@ -122,7 +126,7 @@ class VectorStorage:
         where: _Where | None = None,
         tenant_id: str | None = None,
         ef: SupportsIndex | None = None,
-        early_stop: bool = False,
+        early_stop: bool | None = None,
         with_payload: bool,
     ) -> list[_Hit] | list[_PayloadHit]: ...
     @overload
@@ -135,7 +139,7 @@ class VectorStorage:
         where: _Where | None = None,
         tenant_id: str | None = None,
         ef: SupportsIndex | None = None,
-        early_stop: bool = False,
+        early_stop: bool | None = None,
         with_payload: Literal[False] = False,
     ) -> list[list[_Hit]]:
         """One `query` result per query vector, in input order, answered on the worker pool."""
@@ -150,7 +154,7 @@ class VectorStorage:
         where: _Where | None = None,
         tenant_id: str | None = None,
         ef: SupportsIndex | None = None,
-        early_stop: bool = False,
+        early_stop: bool | None = None,
         with_payload: Literal[True],
     ) -> list[list[_PayloadHit]]: ...
     @overload
@@ -163,7 +167,7 @@ class VectorStorage:
         where: _Where | None = None,
         tenant_id: str | None = None,
         ef: SupportsIndex | None = None,
-        early_stop: bool = False,
+        early_stop: bool | None = None,
         with_payload: bool,
     ) -> list[list[_Hit]] | list[list[_PayloadHit]]: ...
     def open_log(self, path: str | PathLike[str], *, sync: Literal["always", "batch", "none"] = "always") -> None:
@@ -202,3 +206,10 @@ class VectorStorage:
     @property
     def followed_log(self) -> str | None:
         """The path of the log this store follows, or None."""
+
+    @property
+    def early_stop(self) -> bool:
+        """Whether query/batch_query take the fast walk when a call leaves early_stop None; not saved."""
+
+    @early_stop.setter
+    def early_stop(self, value: bool, /) -> None: ...

@@ -76,6 +76,7 @@ class Shard:
             # Read when the process's batch_search pool is created, at the first batch_search.
             os.environ["RAYON_NUM_THREADS"] = str(threads)
         self.store = tarnwick.VectorStorage()
+        self.store.early_stop = True  # queries take the fast walk unless told otherwise
         self.staged: tarnwick.VectorStorage | None = None
         self.reopen: str | None = None  # a log the current store closed for a staged one
 
@@ -89,8 +90,11 @@ class Shard:
     def set_ef_search(self, value: int) -> None:
         self.store.ef_search = value
 
-    def settings(self) -> tuple[int, int, int]:
-        return self.store.ef_search, self.store.m, self.store.ef_construction
+    def set_early_stop(self, value: bool) -> None:
+        self.store.early_stop = value
+
+    def settings(self) -> tuple[int, int, int, bool]:
+        return self.store.ef_search, self.store.m, self.store.ef_construction, self.store.early_stop
 
     def save(self, path: str, log_path: str, log: bool | None) -> int:
         """Saves to path, a file no manifest names yet; keeps a write-ahead log at
@@ -120,6 +124,7 @@ class Shard:
         and replays and keeps open the log at log_path when asked to (or, with
         log None, when it exists). Returns the snapshot's point count."""
         staged = tarnwick.VectorStorage()
+        staged.early_stop = self.store.early_stop
         staged.load(path)
         count = len(staged)
         self.staged = staged
@@ -154,7 +159,9 @@ class ShardedVectorStorage:
     `batch_delete`, `get`, `len()`, `in` go to the shard of each id; `search`,
     `batch_search`, `query` and `batch_query` ask every shard in parallel and
     merge the answers (best first by the metric's direction; equal scores in
-    shard order, then each shard's order). A shard whose actor died raises `ShardUnavailableError`: no call ever
+    shard order, then each shard's order). `query` and `batch_query` take the
+    fast walk unless a call passes `early_stop=False` or the store's
+    `early_stop` property is set to False (then they walk as `search` does). A shard whose actor died raises `ShardUnavailableError`: no call ever
     returns a result missing a shard.
 
     Call `ray.init()` (one machine) or `ray.init(address=...)` (a cluster) first.
@@ -176,6 +183,10 @@ class ShardedVectorStorage:
         self.actors = [RemoteShard.options(**options).remote(threads_per_shard)
                        for _ in range(shards)]
         self._gather([actor.settings.remote() for actor in self.actors])  # all started
+        # The lengths of the vectors written through this object since it was made
+        # or loaded (empty: none yet; None: not known, after loading a directory
+        # an earlier version saved). A vector of another length is refused.
+        self._lengths: set[int] | None = set()
 
     @property
     def shards(self) -> int:
@@ -230,7 +241,27 @@ class ShardedVectorStorage:
     # ---- points -------------------------------------------------------------------------
 
     def upsert(self, point_id: int, vector: Sequence[float], payload: dict | None) -> None:
+        length = length_of(vector)
+        self._check_lengths([length], "the vector")
         self._one(point_id, "upsert", vector, payload)
+        self._note_lengths([length])
+
+    def _check_lengths(self, lengths: Sequence[int | None], what: str) -> None:
+        """Raises ValueError, naming both lengths, for a vector whose length is not
+        one of the stored vectors' (a write to a store without vectors sets them).
+        what names the vectors; "{}" in it stands for an item's index."""
+        if not self._lengths:
+            return
+        for index, length in enumerate(lengths):
+            if length is not None and length not in self._lengths:
+                have = " or ".join(str(n) for n in sorted(self._lengths))
+                raise ValueError(f"{what.format(index)} has {length} numbers but the store's "
+                                 f"vectors have {have}: points are compared only with vectors "
+                                 "of their own length")
+
+    def _note_lengths(self, lengths: Sequence[int | None]) -> None:
+        if self._lengths is not None:
+            self._lengths.update(n for n in lengths if n is not None)
 
     def delete(self, point_id: int) -> bool:
         return self._one(point_id, "delete")
@@ -259,6 +290,9 @@ class ShardedVectorStorage:
         ids = point_id_array(point_ids)
         count = len(ids)
         rows = vector_rows(vectors, count)
+        lengths = rows_lengths(rows)
+        self._check_lengths(lengths, "each row of vectors" if isinstance(rows, np.ndarray)
+                            else "vectors item {}")
         if payloads is not None:
             payloads = list(payloads)
             if len(payloads) != count:
@@ -284,6 +318,7 @@ class ShardedVectorStorage:
             progress(done, count)
 
         self._gather(refs, parts, finished if progress is not None else None)
+        self._note_lengths(lengths)
 
     def batch_delete(self, point_ids: Sequence[int]) -> int:
         ids = point_id_array(point_ids)
@@ -298,12 +333,14 @@ class ShardedVectorStorage:
 
     def search(self, query_vector: Sequence[float], limit: int, metric: str,
                tenant_id: str | None = None) -> list[tuple[int, float]]:
+        self._check_lengths([length_of(query_vector)], "the query vector")
         answers = self._gather([actor.call.remote("search", query_vector, limit, metric, tenant_id)
                                 for actor in self.actors])
         return merge(answers, limit, lower_is_better(metric))
 
     def batch_search(self, query_vectors: Any, limit: int, metric: str,
                      tenant_id: str | None = None) -> list[list[tuple[int, float]]]:
+        self._check_lengths(*query_lengths(query_vectors))
         queries = ray.put(query_vectors)  # stored once, read by every shard
         answers = self._gather([actor.call.remote("batch_search", queries, limit, metric, tenant_id)
                                 for actor in self.actors])
@@ -312,24 +349,26 @@ class ShardedVectorStorage:
 
     def query(self, query_vector: Sequence[float], limit: int = 10, metric: str = "cosine", *,
               where: dict[str, Any] | None = None, tenant_id: str | None = None,
-              ef: int | None = None, early_stop: bool = False,
+              ef: int | None = None, early_stop: bool | None = None,
               with_payload: bool = False) -> list[tuple]:
         """VectorStorage.query over every shard: each shard answers within its own
         points (the filter, beam and payloads as asked) and the answers are merged
         as search merges them; hits are (id, score) or (id, score, payload)."""
         options = {"where": where, "tenant_id": tenant_id, "ef": ef, "early_stop": early_stop,
                    "with_payload": with_payload}
+        self._check_lengths([length_of(query_vector)], "the query vector")
         answers = self._gather([actor.call.remote("query", query_vector, limit, metric, **options)
                                 for actor in self.actors])
         return merge(answers, limit, lower_is_better(metric))
 
     def batch_query(self, query_vectors: Any, limit: int = 10, metric: str = "cosine", *,
                     where: dict[str, Any] | None = None, tenant_id: str | None = None,
-                    ef: int | None = None, early_stop: bool = False,
+                    ef: int | None = None, early_stop: bool | None = None,
                     with_payload: bool = False) -> list[list[tuple]]:
         """VectorStorage.batch_query over every shard, merged per query."""
         options = {"where": where, "tenant_id": tenant_id, "ef": ef, "early_stop": early_stop,
                    "with_payload": with_payload}
+        self._check_lengths(*query_lengths(query_vectors))
         queries = ray.put(query_vectors)
         answers = self._gather([actor.call.remote("batch_query", queries, limit, metric, **options)
                                 for actor in self.actors])
@@ -345,6 +384,15 @@ class ShardedVectorStorage:
     @ef_search.setter
     def ef_search(self, value: int) -> None:
         self._gather([actor.set_ef_search.remote(value) for actor in self.actors])
+
+    @property
+    def early_stop(self) -> bool:
+        """Whether query and batch_query take the fast walk when a call leaves early_stop None (True at first)."""
+        return self._gather([self.actors[0].settings.remote()])[0][3]
+
+    @early_stop.setter
+    def early_stop(self, value: bool) -> None:
+        self._gather([actor.set_early_stop.remote(value) for actor in self.actors])
 
     @property
     def m(self) -> int:
@@ -383,7 +431,8 @@ class ShardedVectorStorage:
                                                  os.path.join(directory, log_file(name)), log)
                                for actor, name in zip(self.actors, files)])
         manifest = {"format": FORMAT, "shards": len(self.actors), "hash": HASH_NAME,
-                    "generation": generation, "files": files, "points": points}
+                    "generation": generation, "files": files, "points": points,
+                    "lengths": None if self._lengths is None else sorted(self._lengths)}
         write_atomically(os.path.join(directory, MANIFEST), json.dumps(manifest, indent=1))
         remove_other_generations(directory, files)
 
@@ -428,6 +477,10 @@ class ShardedVectorStorage:
                 actor.discard.remote()
             raise
         self._gather([actor.commit.remote() for actor in self.actors])
+        lengths = manifest.get("lengths")
+        known = isinstance(lengths, list) and all(type(n) is int for n in lengths)
+        # Empty, with points there: the logs added them; their length is not known.
+        self._lengths = set(lengths) if known and (lengths or not sum(staged)) else None
 
 
 def shard_file(shard: int, generation: int) -> str:
@@ -527,6 +580,32 @@ def vector_rows(vectors: Any, count: int) -> np.ndarray | list:
         except (OverflowError, ValueError, TypeError):
             pass  # ints beyond a double's range: the store's own conversion decides
     return rows
+
+
+def length_of(vector: Any) -> int | None:
+    """The length of a vector, or None for what the store refuses as a vector."""
+    if isinstance(vector, (str, bytes, dict)) or not hasattr(vector, "__len__"):
+        return None
+    if isinstance(vector, np.ndarray) and vector.ndim != 1:
+        return None
+    return len(vector)
+
+
+def rows_lengths(rows: np.ndarray | list[Any]) -> list[int | None]:
+    if isinstance(rows, np.ndarray):
+        return [rows.shape[1]] if len(rows) else []
+    return [length_of(row) for row in rows]
+
+
+def query_lengths(queries: Any) -> tuple[list[int | None], str]:
+    """The lengths of a batch of queries, as far as they are vectors, and what
+    names them in an error."""
+    if isinstance(queries, np.ndarray):
+        lengths = [queries.shape[1]] if queries.ndim == 2 and len(queries) else []
+        return lengths, "each row of query_vectors"
+    if isinstance(queries, (list, tuple)):
+        return [length_of(query) for query in queries], "query_vectors item {}"
+    return [], ""
 
 
 def check_payload(payload: Any, index: int) -> None:

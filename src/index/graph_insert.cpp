@@ -162,7 +162,9 @@ void link_node(HnswIndex& graph, const PointTable& points, uint32_t slot, uint64
         // Its neighbours first, nearest first, then the rest of the beam.
         std::vector<uint32_t> candidates(local.chosen);
         for (const WalkPair& pair : local.found) candidates.push_back(pair.slot);
-        if (!attach_node(graph, points, slot, candidates, locks)) {
+        if (!attach_node(graph, points, slot, candidates, locks) &&
+            (candidates.empty() || !attach_in_subtree(graph, points, slot, candidates[0], locks)) &&
+            !attach_in_subtree(graph, points, slot, root, locks)) {
           attach_below_root_later(graph, points, slot, locks);
         }
       }

@@ -177,9 +177,14 @@ bool search_base_layer_of_tenant(const HnswIndex& graph, const PointTable& point
                                  size_t ef, uint32_t tenant, size_t budget,
                                  WalkScratch& scratch, std::vector<WalkPair>& nearest);
 
+// Cosine distances no larger than this are taken as pointing the same way:
+// copies of one vector (or copies up to rounding) measure this close.
+inline constexpr float SAME_WAY_DISTANCE = 0x1p-20f;
+
 // The beam insertion runs at one layer from several entries, with the usual
 // stop: the best `ef` points with a record other than `self`, by ascending
-// distance. With `locks`, lists are read under their nodes' locks.
+// distance; it also ends once `ef` kept points are within SAME_WAY_DISTANCE.
+// With `locks`, lists are read under their nodes' locks.
 void search_layer_for_insert(const HnswIndex& graph, const PointTable& points,
                              const WalkQuery& query, std::span<const WalkPair> entries,
                              size_t ef, size_t layer, uint32_t self, WalkScratch& scratch,

@@ -5,6 +5,15 @@
 
 namespace tarnwick {
 
+namespace {
+
+// Marks of a candidate in select_neighbors: pruned by a kept point, and
+// pointing the same way as a kept point (SAME_WAY_DISTANCE).
+constexpr uint8_t PRUNED = 1;
+constexpr uint8_t SAME_WAY = 2;
+
+}  // namespace
+
 // Not inlined: the callers then hold a plain reference, instead of the compiler
 // re-deriving the thread-local address at every use.
 [[gnu::noinline]] InsertScratch& thread_insert_scratch() {
@@ -18,6 +27,11 @@ namespace tarnwick {
 // each kept point measures all later candidates at once and prunes those
 // nearer to it than to the base; that decides exactly as testing each
 // candidate against every kept point would.
+//
+// A kept point that points the same way as one kept before it (a copy, or a
+// copy up to rounding) would prune what that one pruned already, so it
+// measures nothing: among many copies, a list costs its length in
+// measurements rather than its square.
 void select_neighbors(const PointTable& points, std::span<const WalkPair> ranked, size_t cap,
                       std::vector<uint32_t>& chosen, WalkScratch& scratch, InsertScratch& local) {
   std::vector<uint8_t>& pruned = local.pruned;
@@ -26,13 +40,14 @@ void select_neighbors(const PointTable& points, std::span<const WalkPair> ranked
   chosen.clear();
   pruned.assign(ranked.size(), 0);
   for (size_t i = 0; i < ranked.size() && chosen.size() < cap; ++i) {
-    if (pruned[i]) continue;
+    if (pruned[i] & PRUNED) continue;
     chosen.push_back(ranked[i].slot);
     if (chosen.size() == cap) break;
+    if (pruned[i] & SAME_WAY) continue;
     later.clear();
     later_index.clear();
     for (size_t j = i + 1; j < ranked.size(); ++j) {
-      if (pruned[j]) continue;
+      if (pruned[j] & PRUNED) continue;
       later.push_back(ranked[j].slot);
       later_index.push_back(static_cast<uint32_t>(j));
     }
@@ -41,7 +56,9 @@ void select_neighbors(const PointTable& points, std::span<const WalkPair> ranked
     measure_slots(stored_walk_query(points, ranked[i].slot), points, later,
                   scratch.chosen_distances.data());
     for (size_t k = 0; k < later.size(); ++k) {
-      if (scratch.chosen_distances[k] < ranked[later_index[k]].distance) pruned[later_index[k]] = 1;
+      const float d = scratch.chosen_distances[k];
+      if (d < ranked[later_index[k]].distance) pruned[later_index[k]] |= PRUNED;
+      if (d <= SAME_WAY_DISTANCE) pruned[later_index[k]] |= SAME_WAY;
     }
   }
 }

@@ -8,6 +8,8 @@
 #include <cstdint>
 #include <memory>
 #include <mutex>
+#include <unordered_map>
+#include <unordered_set>
 #include <vector>
 
 namespace tarnwick {
@@ -24,6 +26,12 @@ struct OneWayLinks {
   std::vector<uint32_t> first;  // by slot: its first block, or NONE
   std::vector<Block> blocks;
   uint32_t free_blocks = NONE;  // chained through `next`
+  // A slot named one way by more than CROWDED sources keeps them in a set
+  // instead of blocks, so that adding or removing one stays constant time
+  // (many copies of one vector all name the same few nodes; other data
+  // makes no such slot).
+  static constexpr size_t CROWDED = 64;
+  std::unordered_map<uint32_t, std::unordered_set<uint32_t>> crowded;
 };
 
 // Records that `source` names `target` one way (nothing when it is recorded already).
@@ -37,6 +45,13 @@ bool has_one_way(const OneWayLinks& links, uint32_t target, uint32_t source);
 // The sources naming `target` one way, in no particular order.
 template <typename Visit>
 void for_each_one_way(const OneWayLinks& links, uint32_t target, Visit visit) {
+  if (!links.crowded.empty()) {
+    auto it = links.crowded.find(target);
+    if (it != links.crowded.end()) {
+      for (uint32_t source : it->second) visit(source);
+      return;
+    }
+  }
   if (target >= links.first.size()) return;
   for (uint32_t block = links.first[target]; block != OneWayLinks::NONE;
        block = links.blocks[block].next) {

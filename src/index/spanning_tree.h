@@ -42,6 +42,14 @@ inline bool links_fit_tree_edges(const HnswIndex& graph) {
 // outside the tree, searched as it is. Serial.
 void prepare_link_bookkeeping(HnswIndex& graph, const PointTable& points);
 
+// Makes the bookkeeping of a graph that has none without changing a list:
+// counts the links and grows the tree over links named both ways. Nodes left
+// outside the tree (never so in a graph this store wrote) are attached by the
+// next prepare_link_bookkeeping (tree_pending). Reads lists and records only,
+// no vector or norm, so a load runs it while the norms are computed. Serial
+// but for the worker pool.
+void make_link_bookkeeping(HnswIndex& graph, const PointTable& points);
+
 // Gives a node placed in a slot without one its rank, above every other. Serial.
 void rank_new_node(HnswIndex& graph, uint32_t slot);
 
@@ -55,6 +63,17 @@ void forget_slot(HnswIndex& graph, uint32_t slot);
 // candidate takes it.
 bool attach_node(HnswIndex& graph, const PointTable& points, uint32_t slot,
                  std::span<const uint32_t> candidates, NodeLocks* locks);
+
+// Attaches the node in `slot` (with no parent, not the root) somewhere in the
+// subtree of `start`: depth first down the tree from it, through children of
+// lower rank than the node, to the first node whose list takes another tree
+// edge. The child tried first is picked by a hash of the slot, so that
+// attachments spread over the subtree and its depth grows as the logarithm of
+// its size. Used when none of the node's own candidates takes it (many copies
+// of one vector all choose the same few nodes). With `locks` as attach_node.
+// Returns false when a bounded number of nodes tried none takes it.
+bool attach_in_subtree(HnswIndex& graph, const PointTable& points, uint32_t slot,
+                       uint32_t start, NodeLocks* locks);
 
 // Attaches the node below the root, whatever the root's list holds: its list
 // may grow past the link budget. Serial.

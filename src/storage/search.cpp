@@ -164,7 +164,7 @@ QueryAnswer answer_prepared(const ReadView& view, std::span<const float> query,
   if (!prepared.scope) return {};
   std::vector<ScoredSlotPoint> best;
   if (prepared.graph) {
-    const WalkOptions options{request.ef, request.early_stop};
+    const WalkOptions options{request.ef, request.early_stop, true};
     best = graph_search_slots(view.graph, view.points, query, request.limit, request.metric,
                               *prepared.scope, options, prepared.exact_scores);
   } else {

@@ -123,8 +123,14 @@ std::vector<ScoredPoint> exact_search(const PointTable& points, std::span<const 
 
 // How a walk runs beside the store's defaults.
 struct WalkOptions {
-  uint64_t ef = 0;          // the beam for this search; 0: the store's
-  bool early_stop = false;  // stop once the best unexpanded point is farther than the worst kept
+  uint64_t ef = 0;  // the beam for this search; 0: the store's
+  // The fast walk: navigates by code estimates, stops once the best
+  // unexpanded point is farther than the worst kept, and scores a short list
+  // of the nearest exactly at the end.
+  bool fast = false;
+  // Leave out points that cannot be compared with the query (the walk's
+  // answer may then hold fewer than `limit`).
+  bool comparable_only = false;
 };
 
 // The walk through the graph, measured by the query's own metric: a greedy

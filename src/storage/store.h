@@ -3,6 +3,7 @@
 // reads, and the lock discipline that code elsewhere follows through its views.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <memory>
 #include <mutex>
@@ -92,6 +93,9 @@ struct Store {
   PointTable points;  // guarded by segment
   mutable std::shared_mutex index;
   HnswIndex graph;    // guarded by index
+  // Whether queries that do not choose a walk take the fast one; a setting of
+  // this store object, neither logged nor saved, and kept across a load.
+  std::atomic<bool> fast_queries{false};
 };
 
 // The right to change the store and its log while it lives: no other change

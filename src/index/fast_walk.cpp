@@ -1,0 +1,242 @@
+// The fast walk, navigating by code estimates.
+#include "index/fast_walk.h"
+
+#include <algorithm>
+#include <cmath>
+
+#include "index/walk_memory.h"
+
+namespace tarnwick {
+
+using namespace walk_detail;
+
+namespace {
+
+// Codes estimated per kernel call.
+constexpr size_t ESTIMATE_BATCH = 32;
+
+// A coded point's distance, estimated: its code stands for offset + scale *
+// code[i] per component and the prepared query for step * levels[i], so the
+// dot is offset * sum(q) + scale * step * (levels . code) up to the
+// quantisation error of both sides; the measures follow from it and the norms.
+inline float estimate_distance(const FastWalkQuery& query, const CodeMeta& meta,
+                               int32_t level_dot) {
+  const CodeQuery& coded = *query.estimates;
+  const double dot = static_cast<double>(meta.offset) * coded.sum +
+                     static_cast<double>(meta.scale) * coded.step * level_dot;
+  switch (query.exact.measure) {
+    case WalkMeasure::Cosine: {
+      const double norms = static_cast<double>(query.exact.norm) * meta.norm;
+      return norms > 0.0 ? static_cast<float>(1.0 - dot / norms) : MAX_DISTANCE;
+    }
+    case WalkMeasure::Euclidean: {
+      const double point_norm = meta.norm;
+      const double square = query.square_norm + point_norm * point_norm - 2.0 * dot;
+      return static_cast<float>(std::sqrt(std::max(square, 0.0)));
+    }
+    case WalkMeasure::NegatedDot:
+      return static_cast<float>(-dot);
+  }
+  return MAX_DISTANCE;
+}
+
+inline bool estimated(const FastWalkQuery& query, const PointTable& points, uint32_t slot) {
+  return query.estimates != nullptr && in_rows(points, slot) && has_code(points, slot);
+}
+
+// Requests what estimating a slot reads: its code and meta, or its row.
+inline void prefetch_estimated(const FastWalkQuery& query, const PointTable& points,
+                               uint32_t slot) {
+  if (estimated(query, points, slot)) {
+    prefetch_code(points, slot);
+  } else {
+    prefetch_point(points, slot);
+  }
+}
+
+// out[i] = the distance to the record in slots[i]: estimated from its code,
+// or measured exactly when it has none.
+void estimate_slots(const FastWalkQuery& query, const PointTable& points,
+                    std::span<const uint32_t> slots, float* out) {
+  const uint8_t* codes[ESTIMATE_BATCH];
+  const CodeMeta* metas[ESTIMATE_BATCH];
+  size_t places[ESTIMATE_BATCH];
+  int32_t dots[ESTIMATE_BATCH];
+  size_t filled = 0;
+  auto finish = [&] {
+    query.code_dots(query.estimates->levels.data(), codes, filled, points.codes.stride, dots);
+    for (size_t r = 0; r < filled; ++r) out[places[r]] = estimate_distance(query, *metas[r], dots[r]);
+    filled = 0;
+  };
+  size_t exact = 0;
+  for (size_t i = 0; i < slots.size(); ++i) {
+    const uint32_t slot = slots[i];
+    if (!estimated(query, points, slot)) {
+      measure_slots(query.exact, points, slots.subspan(i, 1), out + i);
+      ++exact;
+      continue;
+    }
+    codes[filled] = code_of(points.codes, slot);
+    metas[filled] = &points.codes.meta[slot];
+    places[filled] = i;
+    if (++filled == ESTIMATE_BATCH) finish();
+  }
+  if (filled > 0) finish();
+  thread_walk_reads().coded += slots.size() - exact;
+}
+
+// Requests the codes of the unvisited neighbours of the slot the walk
+// expands next (its list was requested when it entered the beam).
+inline void prefetch_next_expansion(const HnswIndex& graph, const PointTable& points,
+                                    const FastWalkQuery& query, const WalkScratch& scratch,
+                                    uint32_t slot) {
+  const size_t slots = slot_count(points);
+  for (uint32_t n : layer0_neighbors(graph, slot)) {
+    if (n < slots && !was_visited(scratch, n)) prefetch_estimated(query, points, n);
+  }
+}
+
+}  // namespace
+
+void make_fast_walk_query(std::span<const float> vector, WalkMeasure measure,
+                          const PointTable& points, CodeQuery& storage, FastWalkQuery& out) {
+  out.exact = make_walk_query(vector, measure);
+  out.estimates = nullptr;
+  out.code_dots = scan_kernels().code_dots;
+  out.square_norm = measure == WalkMeasure::Euclidean ? squared_norm(vector) : 0.0;
+  if (points.codes.stride == 0 || vector.size() != points.rows.dim || vector.empty()) return;
+  prepare_code_query(vector, storage);
+  if (storage.usable) out.estimates = &storage;
+}
+
+bool comparable_with_query(const WalkQuery& query, const PointTable& points, uint32_t slot) {
+  const size_t dim = query.vector.size();
+  if (!(dim == points.rows.dim && in_rows(points, slot)) && slot_dim(points, slot) != dim) {
+    return false;
+  }
+  return query.measure != WalkMeasure::Cosine ||
+         (query.norm != 0.0f && points.norms[slot] != 0.0f);
+}
+
+uint32_t fast_walk_descend(const HnswIndex& graph, const PointTable& points,
+                           const FastWalkQuery& query, uint32_t entry, float& distance,
+                           WalkScratch& scratch) {
+  distance = MAX_DISTANCE;
+  if (!has_record(points, entry)) return entry;
+  estimate_slots(query, points, std::span<const uint32_t>(&entry, 1), &distance);
+  uint32_t best = entry;
+  const size_t slots = slot_count(points);
+  for (size_t layer = std::min<size_t>(graph.max_level, MAX_LAYERS - 1); layer >= 1; --layer) {
+    for (;;) {
+      std::span<const uint32_t> list = neighbors(graph, best, layer);
+      scratch.batch_slots.clear();
+      for (uint32_t n : list) {
+        if (n < slots && has_record(points, n)) {
+          prefetch_estimated(query, points, n);
+          scratch.batch_slots.push_back(n);
+        }
+      }
+      scratch.batch_distances.resize(scratch.batch_slots.size());
+      estimate_slots(query, points, scratch.batch_slots, scratch.batch_distances.data());
+      bool moved = false;
+      for (size_t i = 0; i < scratch.batch_slots.size(); ++i) {
+        // Strictly nearer only: a tie or a NaN never moves the walk.
+        if (scratch.batch_distances[i] < distance) {
+          best = scratch.batch_slots[i];
+          distance = scratch.batch_distances[i];
+          moved = true;
+        }
+      }
+      if (!moved) break;
+    }
+  }
+  return best;
+}
+
+bool fast_walk_base_layer(const HnswIndex& graph, const PointTable& points,
+                          const FastWalkQuery& query, uint32_t entry, float entry_distance,
+                          size_t ef, SlotPredicate keep, size_t budget, WalkScratch& scratch,
+                          std::vector<WalkPair>& nearest) {
+  nearest.clear();
+  const size_t slots = slot_count(points);
+  if (entry >= slots) return true;
+  ef = std::max<size_t>(ef, 1);
+  std::vector<WalkPair>& candidates = scratch.candidates;
+  candidates.clear();
+  begin_visits(scratch, slots);
+  first_visit(scratch, entry);
+  // A coded point has the rows' length, and its meta (at hand: its code was
+  // just read) repeats its norm.
+  const bool cosine = query.exact.measure == WalkMeasure::Cosine;
+  auto admits = [&](uint32_t slot) {
+    const bool comparable =
+        estimated(query, points, slot)
+            ? !cosine || (query.exact.norm != 0.0f && points.codes.meta[slot].norm != 0.0f)
+            : comparable_with_query(query.exact, points, slot);
+    return comparable && (keep.test == nullptr || keep(slot));
+  };
+
+  uint32_t seq = 0;
+  const WalkPair start{entry_distance, seq++, entry};
+  candidates.push_back(start);
+  if (has_record(points, entry) && admits(entry)) nearest.push_back(start);
+  prefetch_block(graph, entry);
+  size_t reached = 1;
+
+  while (!candidates.empty()) {
+    const WalkPair next = pop_candidate(candidates);
+    if (nearest.size() >= ef && order_key(next.distance) > order_key(nearest.front().distance)) {
+      break;
+    }
+    thread_walk_reads().expansions++;
+    // The lists the walk will most likely expand after this one: the front of
+    // the heap (each was requested when it entered, but may have been
+    // evicted since, or not have arrived).
+    for (size_t i = 0; i < std::min<size_t>(candidates.size(), 3); ++i) {
+      prefetch_block(graph, candidates[i].slot);
+    }
+    scratch.batch_slots.clear();
+    for (uint32_t n : layer0_neighbors(graph, next.slot)) {
+      if (n >= slots || !first_visit(scratch, n)) continue;
+      if (!has_record(points, n)) continue;  // a dangling slot is never measured
+      prefetch_estimated(query, points, n);
+      // The head of its list too: the point the walk expands next is usually
+      // one that enters now, and its list would otherwise be requested only
+      // once its code has been read and compared.
+      __builtin_prefetch(layer0_block(graph, n));
+      scratch.batch_slots.push_back(n);
+    }
+    reached += scratch.batch_slots.size();
+    if (reached > budget) return false;
+    scratch.batch_distances.resize(scratch.batch_slots.size());
+    estimate_slots(query, points, scratch.batch_slots, scratch.batch_distances.data());
+    for (size_t i = 0; i < scratch.batch_slots.size(); ++i) {
+      const float d = scratch.batch_distances[i];
+      if (nearest.size() < ef || order_key(d) < order_key(nearest.front().distance)) {
+        const WalkPair pair{d, seq++, scratch.batch_slots[i]};
+        // Every point that enters may be expanded: its list is requested now.
+        prefetch_block(graph, pair.slot);
+        push_candidate(candidates, pair);
+        if (admits(pair.slot)) {
+          push_kept(nearest, pair);
+          if (nearest.size() > ef) drop_farthest(nearest);
+        }
+      }
+    }
+    // The next expansion is known now: its neighbours' codes are requested
+    // while this one's bookkeeping finishes.
+    if (!candidates.empty()) {
+      prefetch_next_expansion(graph, points, query, scratch, candidates.front().slot);
+      if (candidates.size() > 1) {
+        // The one after it is most likely the nearer child of the heap's root.
+        const size_t second =
+            candidates.size() > 2 && nearer(candidates[2], candidates[1]) ? 2 : 1;
+        prefetch_block(graph, candidates[second].slot);
+      }
+    }
+  }
+  std::sort(nearest.begin(), nearest.end(), Nearer{});
+  return true;
+}
+
+}  // namespace tarnwick
