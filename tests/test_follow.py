@@ -294,7 +294,7 @@ def test_followers_of_a_killed_writer_end_where_it_recovers(tmp_path):
             assert follower.ask("catch_up").startswith("ok")
             assert follower.check(states) == state_of(recover(tmp_path), IDS)
         print(f"\n{KILLS} kills of the writer; changes acknowledged per round: median "
-              f"{int(np.median(acknowledged))}, max {max(acknowledged)}; change in flight recovered in "
+              f"{int(np.median(acknowledged))}, max {max(acknowledged)}; recovered state equal to the one after the change in flight in "
               f"{in_flight} rounds; torn tails cut by the recovering writer: {len(TORN_TAILS)}; "
               f"followers ended equal to the recovered writer")
         assert sum(acknowledged) >= KILLS  # the kills came after real work
