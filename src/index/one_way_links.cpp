@@ -1,5 +1,8 @@
 #include "index/one_way_links.h"
 
+#include <algorithm>
+#include <cstddef>
+
 namespace tarnwick {
 
 namespace {
@@ -24,26 +27,85 @@ void give_back(OneWayLinks& links, uint32_t block) {
 }
 
 // The set of a crowded target, or nullptr.
-std::unordered_set<uint32_t>* crowd_of(OneWayLinks& links, uint32_t target) {
+SlotSet* crowd_of(OneWayLinks& links, uint32_t target) {
   if (links.crowded.empty()) return nullptr;
   auto it = links.crowded.find(target);
   return it == links.crowded.end() ? nullptr : &it->second;
 }
 
 // Moves the sources of `target` from its blocks into a set.
-std::unordered_set<uint32_t>& make_crowd(OneWayLinks& links, uint32_t target) {
-  std::unordered_set<uint32_t> sources;
-  for_each_one_way(links, target, [&](uint32_t s) { sources.insert(s); });
+SlotSet& make_crowd(OneWayLinks& links, uint32_t target) {
+  SlotSet sources;
+  for_each_one_way(links, target, [&](uint32_t s) { insert_slot(sources, s); });
   clear_one_way(links, target);
   return links.crowded[target] = std::move(sources);
 }
 
+size_t home_of(const SlotSet& set, uint32_t slot) {
+  return static_cast<size_t>((uint64_t{slot} * 0x9E3779B97F4A7C15ull) >> 32) & (set.table.size() - 1);
+}
+
+// Puts every entry into a table of `size` places, dropping the holes.
+void rebuild(SlotSet& set, size_t size) {
+  std::vector<uint32_t> old = std::move(set.table);
+  set.table.assign(size, SlotSet::EMPTY);
+  set.count = set.taken = 0;
+  for (uint32_t slot : old) {
+    if (slot < SlotSet::HOLE) insert_slot(set, slot);
+  }
+}
+
 }  // namespace
+
+bool insert_slot(SlotSet& set, uint32_t slot) {
+  if (2 * (set.taken + 1) > set.table.size()) {
+    rebuild(set, std::max<size_t>(16, 4 * (set.count + 1) > set.table.size() ? 2 * set.table.size()
+                                                                             : set.table.size()));
+  }
+  size_t place = home_of(set, slot);
+  size_t hole = SIZE_MAX;
+  for (;; place = (place + 1) & (set.table.size() - 1)) {
+    const uint32_t there = set.table[place];
+    if (there == slot) return false;
+    if (there == SlotSet::HOLE && hole == SIZE_MAX) hole = place;
+    if (there == SlotSet::EMPTY) break;
+  }
+  if (hole != SIZE_MAX) {
+    place = hole;
+  } else {
+    ++set.taken;
+  }
+  set.table[place] = slot;
+  ++set.count;
+  return true;
+}
+
+bool erase_slot(SlotSet& set, uint32_t slot) {
+  if (set.table.empty()) return false;
+  for (size_t place = home_of(set, slot);; place = (place + 1) & (set.table.size() - 1)) {
+    const uint32_t there = set.table[place];
+    if (there == SlotSet::EMPTY) return false;
+    if (there == slot) {
+      set.table[place] = SlotSet::HOLE;
+      --set.count;
+      return true;
+    }
+  }
+}
+
+bool contains_slot(const SlotSet& set, uint32_t slot) {
+  if (set.table.empty()) return false;
+  for (size_t place = home_of(set, slot);; place = (place + 1) & (set.table.size() - 1)) {
+    const uint32_t there = set.table[place];
+    if (there == SlotSet::EMPTY) return false;
+    if (there == slot) return true;
+  }
+}
 
 bool has_one_way(const OneWayLinks& links, uint32_t target, uint32_t source) {
   if (!links.crowded.empty()) {
     auto it = links.crowded.find(target);
-    if (it != links.crowded.end()) return it->second.contains(source);
+    if (it != links.crowded.end()) return contains_slot(it->second, source);
   }
   bool found = false;
   for_each_one_way(links, target, [&](uint32_t s) { found |= s == source; });
@@ -51,8 +113,8 @@ bool has_one_way(const OneWayLinks& links, uint32_t target, uint32_t source) {
 }
 
 void add_one_way(OneWayLinks& links, uint32_t target, uint32_t source) {
-  if (auto* crowd = crowd_of(links, target)) {
-    crowd->insert(source);
+  if (SlotSet* crowd = crowd_of(links, target)) {
+    insert_slot(*crowd, source);
     return;
   }
   size_t known = 0;
@@ -63,7 +125,7 @@ void add_one_way(OneWayLinks& links, uint32_t target, uint32_t source) {
   });
   if (found) return;
   if (known >= OneWayLinks::CROWDED) {
-    make_crowd(links, target).insert(source);
+    insert_slot(make_crowd(links, target), source);
     return;
   }
   if (links.first.size() <= target) links.first.resize(target + 1, OneWayLinks::NONE);
@@ -83,9 +145,9 @@ void add_one_way(OneWayLinks& links, uint32_t target, uint32_t source) {
 }
 
 void remove_one_way(OneWayLinks& links, uint32_t target, uint32_t source) {
-  if (auto* crowd = crowd_of(links, target)) {
-    crowd->erase(source);
-    if (crowd->empty()) links.crowded.erase(target);
+  if (SlotSet* crowd = crowd_of(links, target)) {
+    erase_slot(*crowd, source);
+    if (crowd->count == 0) links.crowded.erase(target);
     return;
   }
   if (target >= links.first.size() || links.first[target] == OneWayLinks::NONE) return;

@@ -9,10 +9,32 @@
 #include <memory>
 #include <mutex>
 #include <unordered_map>
-#include <unordered_set>
 #include <vector>
 
 namespace tarnwick {
+
+// A set of slots in one open-addressed table (linear probing, at most half
+// full with entries and holes together): 8 to 16 bytes an entry.
+struct SlotSet {
+  static constexpr uint32_t EMPTY = UINT32_MAX;
+  static constexpr uint32_t HOLE = UINT32_MAX - 1;  // an entry removed
+  std::vector<uint32_t> table;  // a power of two in size, or empty
+  size_t count = 0;             // entries
+  size_t taken = 0;             // entries and holes
+};
+
+// Adds a slot (below HOLE); false when it was there already.
+bool insert_slot(SlotSet& set, uint32_t slot);
+// Removes a slot; false when it was not there.
+bool erase_slot(SlotSet& set, uint32_t slot);
+bool contains_slot(const SlotSet& set, uint32_t slot);
+
+template <typename Visit>
+void for_each_slot(const SlotSet& set, Visit visit) {
+  for (uint32_t slot : set.table) {
+    if (slot < SlotSet::HOLE) visit(slot);
+  }
+}
 
 struct OneWayLinks {
   static constexpr uint32_t NONE = UINT32_MAX;
@@ -31,7 +53,7 @@ struct OneWayLinks {
   // (many copies of one vector all name the same few nodes; other data
   // makes no such slot).
   static constexpr size_t CROWDED = 64;
-  std::unordered_map<uint32_t, std::unordered_set<uint32_t>> crowded;
+  std::unordered_map<uint32_t, SlotSet> crowded;
 };
 
 // Records that `source` names `target` one way (nothing when it is recorded already).
@@ -48,7 +70,7 @@ void for_each_one_way(const OneWayLinks& links, uint32_t target, Visit visit) {
   if (!links.crowded.empty()) {
     auto it = links.crowded.find(target);
     if (it != links.crowded.end()) {
-      for (uint32_t source : it->second) visit(source);
+      for_each_slot(it->second, visit);
       return;
     }
   }

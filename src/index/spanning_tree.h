@@ -34,12 +34,12 @@ inline bool links_fit_tree_edges(const HnswIndex& graph) {
   return link_cap(graph, 0) >= tree_edge_limit(graph) + 1;
 }
 
-// Makes the in-link counts and the tree when the graph has none (after a load,
-// or once ranks run out) and sizes them for every slot of the table; with
-// them in place, only sizes them. The tree grows from the entry point over
-// links named both ways; a node a loaded graph leaves unreachable that way
-// is attached afresh where it is reachable at all, and one that is not stays
-// outside the tree, searched as it is. Serial.
+// Makes the in-link counts and the tree when the graph has none (a graph
+// decoded without them, or once ranks run out) and sizes them for every slot
+// of the table; with them in place, only sizes them. The tree grows from the
+// entry point over links named both ways; a node a loaded graph leaves
+// unreachable that way (tree_pending) is attached afresh where it is reachable
+// at all, and one that is not stays outside the tree, searched as it is. Serial.
 void prepare_link_bookkeeping(HnswIndex& graph, const PointTable& points);
 
 // Makes the bookkeeping of a graph that has none without changing a list:
