@@ -79,9 +79,6 @@ struct HnswIndex {
   std::vector<uint32_t> tree_rank;
   uint32_t next_rank = 0;  // the rank of the next new node
   uint32_t root_rank = 0;  // the root's rank, below every other
-  // Nodes a loaded graph leaves outside the tree wait for the first change to
-  // be attached (which changes lists: a load changes none).
-  bool tree_pending = false;
 };
 
 inline constexpr uint32_t NO_NODE = UINT32_MAX;

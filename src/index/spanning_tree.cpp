@@ -40,11 +40,7 @@ std::unique_lock<std::mutex> lock_node(NodeLocks* locks, uint32_t slot) {
 
 bool lists_name(const HnswIndex& graph, uint32_t owner, uint32_t n) {
   std::span<const uint32_t> list = layer0_neighbors(graph, owner);
-  // Without an early exit, so that it compiles to vector compares: lists are
-  // short, and the bookkeeping asks this of every link.
-  uint32_t found = 0;
-  for (uint32_t entry : list) found |= entry == n;
-  return found != 0;
+  return std::find(list.begin(), list.end(), n) != list.end();
 }
 
 // The tree edges the list of `owner` holds: its children (a child is always
@@ -117,16 +113,11 @@ constexpr size_t NAMED_BACK_BITS = 64;
 std::vector<uint64_t> find_links_named_back(const HnswIndex& graph, const PointTable& points) {
   const size_t slots = slot_count(points);
   std::vector<uint64_t> named_back(slots, 0);
-  const size_t block_bytes = (size_t{graph.layer0_capacity} + 1) * sizeof(uint32_t);
   auto part = [&](size_t begin, size_t end) {
     for (size_t slot = begin; slot < end; ++slot) {
       std::span<const uint32_t> list = layer0_neighbors(graph, static_cast<uint32_t>(slot));
       if (list.empty() || list.size() > NAMED_BACK_BITS) continue;
-      // Every line of each neighbour's block: the lists are scanned whole.
-      for (uint32_t n : list) {
-        const char* block = reinterpret_cast<const char*>(layer0_block(graph, n));
-        for (size_t line = 0; line < block_bytes; line += 64) __builtin_prefetch(block + line);
-      }
+      for (uint32_t n : list) __builtin_prefetch(layer0_block(graph, n));
       uint64_t bits = 0;
       for (size_t i = 0; i < list.size(); ++i) {
         bits |= uint64_t{lists_name(graph, list[i], static_cast<uint32_t>(slot))} << i;
@@ -230,46 +221,29 @@ bool grow_tree(HnswIndex& graph, const PointTable& points, const std::vector<uin
   return in_tree != candidates_total;
 }
 
-// Attaches every node outside the tree that a node in it names: below one
-// of the tree nodes naming it or named by it, else below the root; then
-// again for nodes named by those, until none is left that the tree reaches
-// (one that it does not stays outside, searched as it is). Found from the
-// node's own list and its one-way sources, not by a walk of the graph.
+// Attaches, below the node that reaches it, every node outside the tree that
+// the root reaches one way, by naming each in the other's list.
 void attach_reached_one_way(HnswIndex& graph, const PointTable& points) {
   const size_t slots = slot_count(points);
   const uint32_t root = root_slot(graph, points);
   if (root == NO_SLOT) return;
-  std::vector<uint32_t> outside;
-  for (uint32_t slot = 0; slot < slots; ++slot) {
-    if (rank_of(graph, slot) == OUTSIDE_RANK && in_tree_candidate(graph, points, slot)) {
-      outside.push_back(slot);
-    }
-  }
-  std::vector<uint32_t> candidates;
-  for (bool attached = true; attached && !outside.empty();) {
-    attached = false;
-    std::erase_if(outside, [&](uint32_t n) {
-      candidates.clear();
-      bool reached = false;
-      for_each_one_way(graph.one_way, n, [&](uint32_t source) {
-        if (rank_of(graph, source) != OUTSIDE_RANK) {
-          reached = true;
-          candidates.push_back(source);
-        }
-      });
-      for (uint32_t m : layer0_neighbors(graph, n)) {
-        if (m == n || rank_of(graph, m) == OUTSIDE_RANK) continue;
-        reached |= lists_name(graph, m, n);
-        candidates.push_back(m);
-      }
-      if (!reached) return false;
+  std::deque<uint32_t> queue;
+  std::vector<uint8_t> reached(slots, 0);
+  reached[root] = 1;
+  queue.assign(1, root);
+  while (!queue.empty()) {
+    uint32_t owner = queue.front();
+    queue.pop_front();
+    for (uint32_t n : layer0_neighbors(graph, owner)) {
+      if (!in_tree_candidate(graph, points, n) || reached[n]) continue;
+      reached[n] = 1;
+      queue.push_back(n);
+      if (rank_of(graph, n) != OUTSIDE_RANK) continue;
       set_rank(graph, n, graph.next_rank++);
+      std::vector<uint32_t> candidates{owner};
+      for (uint32_t m : layer0_neighbors(graph, n)) candidates.push_back(m);
       if (!attach_node(graph, points, n, candidates, nullptr)) attach_below_root(graph, points, n);
-      // The lists changed: the one-way links follow before the next node asks.
-      settle_link_changes(graph);
-      attached = true;
-      return true;
-    });
+    }
   }
 }
 
@@ -283,21 +257,21 @@ void prepare_link_bookkeeping(HnswIndex& graph, const PointTable& points) {
   if (graph.bookkeeping && ranks_left) {
     if (graph.tree_parent.size() < slots) graph.tree_parent.resize(slots, NO_PARENT);
     if (graph.tree_rank.size() < slots) graph.tree_rank.resize(slots, OUTSIDE_RANK);
-  } else {
-    make_link_bookkeeping(graph, points);
+    return;
   }
-  if (graph.tree_pending) {
-    graph.tree_pending = false;
-    attach_reached_one_way(graph, points);
-  }
+  if (begin_link_bookkeeping(graph, points)) attach_reached_one_way(graph, points);
 }
 
-void make_link_bookkeeping(HnswIndex& graph, const PointTable& points) {
+bool begin_link_bookkeeping(HnswIndex& graph, const PointTable& points) {
   graph.bookkeeping = false;
   const std::vector<uint64_t> named_back = find_links_named_back(graph, points);
   count_all_links(graph, points, named_back);
   graph.bookkeeping = true;
-  graph.tree_pending = grow_tree(graph, points, named_back);
+  return grow_tree(graph, points, named_back);
+}
+
+void finish_link_bookkeeping(HnswIndex& graph, const PointTable& points) {
+  attach_reached_one_way(graph, points);
 }
 
 void rank_new_node(HnswIndex& graph, uint32_t slot) { set_rank(graph, slot, graph.next_rank++); }

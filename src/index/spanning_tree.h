@@ -42,13 +42,15 @@ inline bool links_fit_tree_edges(const HnswIndex& graph) {
 // at all, and one that is not stays outside the tree, searched as it is. Serial.
 void prepare_link_bookkeeping(HnswIndex& graph, const PointTable& points);
 
-// Makes the bookkeeping of a graph that has none without changing a list:
-// counts the links and grows the tree over links named both ways. Nodes left
-// outside the tree (never so in a graph this store wrote) are attached by the
-// next prepare_link_bookkeeping (tree_pending). Reads lists and records only,
-// no vector or norm, so a load runs it while the norms are computed. Serial
-// but for the worker pool.
-void make_link_bookkeeping(HnswIndex& graph, const PointTable& points);
+// prepare_link_bookkeeping for a graph without bookkeeping, in two steps, so
+// that the first can run before the table's norms are in place (a load makes
+// it while they are computed): begin_link_bookkeeping counts the links and
+// grows the tree over links named both ways, reading lists and records only,
+// and returns whether nodes are left outside it (never so in a graph this
+// store wrote); finish_link_bookkeeping then attaches those, which may choose
+// lists afresh and so measures distances. Serial but for the worker pool.
+bool begin_link_bookkeeping(HnswIndex& graph, const PointTable& points);
+void finish_link_bookkeeping(HnswIndex& graph, const PointTable& points);
 
 // Gives a node placed in a slot without one its rank, above every other. Serial.
 void rank_new_node(HnswIndex& graph, uint32_t slot);
