@@ -58,8 +58,8 @@ struct HnswIndex {
   // Node ids that differ from their key (only a loaded snapshot makes them).
   std::unordered_map<uint32_t, uint64_t> foreign_node_ids;
 
-  // Bookkeeping beside the lists, never saved: made from the lists when a
-  // snapshot is decoded (make_link_bookkeeping) and kept in step by every
+  // Bookkeeping beside the lists, never saved: made from the lists by the
+  // first change after a load (prepare_link_bookkeeping) and kept in step by every
   // list change while `bookkeeping` is set.
   bool bookkeeping = false;
   // Layer 0: the links named one way only, and the list changes not yet

@@ -270,9 +270,6 @@ bool begin_link_bookkeeping(HnswIndex& graph, const PointTable& points) {
   return grow_tree(graph, points, named_back);
 }
 
-void finish_link_bookkeeping(HnswIndex& graph, const PointTable& points) {
-  attach_reached_one_way(graph, points);
-}
 
 void rank_new_node(HnswIndex& graph, uint32_t slot) { set_rank(graph, slot, graph.next_rank++); }
 

@@ -42,15 +42,12 @@ inline bool links_fit_tree_edges(const HnswIndex& graph) {
 // at all, and one that is not stays outside the tree, searched as it is. Serial.
 void prepare_link_bookkeeping(HnswIndex& graph, const PointTable& points);
 
-// prepare_link_bookkeeping for a graph without bookkeeping, in two steps, so
-// that the first can run before the table's norms are in place (a load makes
-// it while they are computed): begin_link_bookkeeping counts the links and
-// grows the tree over links named both ways, reading lists and records only,
-// and returns whether nodes are left outside it (never so in a graph this
-// store wrote); finish_link_bookkeeping then attaches those, which may choose
-// lists afresh and so measures distances. Serial but for the worker pool.
+// The first step of prepare_link_bookkeeping for a graph without bookkeeping:
+// counts the links and grows the tree over links named both ways, reading
+// lists and records only, and returns whether nodes are left outside it (never
+// so in a graph this store wrote); those are then attached where the root
+// reaches them, which may choose lists afresh. Serial but for the worker pool.
 bool begin_link_bookkeeping(HnswIndex& graph, const PointTable& points);
-void finish_link_bookkeeping(HnswIndex& graph, const PointTable& points);
 
 // Gives a node placed in a slot without one its rank, above every other. Serial.
 void rank_new_node(HnswIndex& graph, uint32_t slot);

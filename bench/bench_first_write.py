@@ -1,0 +1,165 @@
+"""Load, the first write after it, and what the link bookkeeping costs elsewhere,
+for two or more tarnwick builds side by side in one run.
+
+Per build, each figure from fresh processes, interleaved, best of --repeats:
+- load: `load` of a 100,000 x 128 snapshot with two payload keys per point,
+  beside a plain read of the same file (page cache) in the same process;
+- first write: the first `upsert` after that load, and load + first write over
+  load alone (goal at most 1.1);
+- memory per point: resident memory the loaded store adds, over its points;
+- copies: `batch_upsert` of 20,000 x 32 gaussian points of which 5,000 are one
+  vector, over the same without copies;
+- walk: `batch_search` time of 1,000 queries at the default beam, and recall@10
+  (exact neighbours by scan), so that walk times compare at equal recall.
+The snapshot is written once, by the first build named.
+
+Usage: .venv/bin/python bench/bench_first_write.py --builds NAME=DIR,NAME=DIR
+           [--repeats 5] [--points 100000] [--out FILE]
+"""
+import argparse
+import json
+import os
+import platform
+import subprocess
+import sys
+from pathlib import Path
+
+HERE = Path(__file__).resolve().parent
+
+CHILD = r"""
+import json, sys, time, os
+import numpy as np
+import tarnwick
+config = json.loads(sys.argv[1])
+path, n = config["path"], config["points"]
+
+def rss():
+    for line in open('/proc/self/status'):
+        if line.startswith('VmRSS:'):
+            return int(line.split()[1]) * 1024
+
+out = {}
+if config["what"] == "write_file":
+    rng = np.random.default_rng(11)
+    v = rng.standard_normal((n, 128), dtype=np.float32)
+    store = tarnwick.VectorStorage()
+    store.batch_upsert(np.arange(n, dtype=np.uint64), v,
+                       [{"tenant_id": f"t{i % 10}", "rank": i} for i in range(n)])
+    store.save(path)
+elif config["what"] == "load":
+    start = time.perf_counter()
+    with open(path, "rb") as f:
+        f.read()
+    out["read"] = time.perf_counter() - start
+    before = rss()
+    store = tarnwick.VectorStorage()
+    start = time.perf_counter()
+    store.load(path)
+    out["load"] = time.perf_counter() - start
+    out["bytes_per_point"] = (rss() - before) / len(store)
+    q = np.random.default_rng(3).standard_normal(128).astype(np.float32)
+    start = time.perf_counter()
+    store.upsert(10**12, q, None)
+    out["first"] = time.perf_counter() - start
+elif config["what"] == "copies":
+    rng = np.random.default_rng(5)
+    v = rng.standard_normal((20000, 32)).astype(np.float32)
+    if config["copies"]:
+        v[rng.choice(20000, 5000, replace=False)] = v[0]
+    store = tarnwick.VectorStorage()
+    start = time.perf_counter()
+    store.batch_upsert(np.arange(20000, dtype=np.uint64), v)
+    out["seconds"] = time.perf_counter() - start
+elif config["what"] == "walk":
+    store = tarnwick.VectorStorage()
+    store.load(path)
+    base = np.random.default_rng(11).standard_normal((n, 128), dtype=np.float32)
+    queries = np.random.default_rng(12).standard_normal((1000, 128)).astype(np.float32)
+    unit = base / np.linalg.norm(base, axis=1, keepdims=True)
+    truth = np.argsort(-(queries @ unit.T), axis=1)[:, :10]
+    start = time.perf_counter()
+    results = store.batch_search(queries, 10, "cosine")
+    out["seconds"] = time.perf_counter() - start
+    out["recall"] = float(np.mean([len({p for p, _ in r} & set(t.tolist())) / 10
+                                   for r, t in zip(results, truth)]))
+print(json.dumps(out))
+"""
+
+
+def cpu_model():
+    with open("/proc/cpuinfo") as info:
+        for line in info:
+            if line.startswith("model name"):
+                return line.split(":", 1)[1].strip()
+    return platform.processor() or "unknown"
+
+
+def run(config, build_dir):
+    env = dict(os.environ)
+    env["PYTHONPATH"] = os.pathsep.join(filter(None, [build_dir, env.get("PYTHONPATH")]))
+    done = subprocess.run([sys.executable, "-c", CHILD, json.dumps(config)], env=env,
+                          capture_output=True, text=True, check=True, timeout=1800)
+    return json.loads(done.stdout.strip().splitlines()[-1])
+
+
+def main():
+    parser = argparse.ArgumentParser()
+    parser.add_argument("--builds", required=True)
+    parser.add_argument("--repeats", type=int, default=5)
+    parser.add_argument("--points", type=int, default=100_000)
+    parser.add_argument("--cache", default=str(HERE / ".cache"))
+    parser.add_argument("--out", default=str(HERE / "results" / "first_write.txt"))
+    args = parser.parse_args()
+    builds = [tuple(b.split("=", 1)) for b in args.builds.split(",")]
+    Path(args.cache).mkdir(parents=True, exist_ok=True)
+    path = str(Path(args.cache) / "first_write.snapshot")
+    run({"what": "write_file", "path": path, "points": args.points}, builds[0][1])
+    best = {}
+
+    def keep(key, value):
+        best[key] = min(best.get(key, float("inf")), value)
+
+    for _ in range(args.repeats):
+        for name, build_dir in builds:
+            got = run({"what": "load", "path": path, "points": args.points}, build_dir)
+            for field in ("read", "load", "first", "bytes_per_point"):
+                keep((name, field), got[field])
+            keep((name, "load+first"), got["load"] + got["first"])
+            for copies in (False, True):
+                got = run({"what": "copies", "copies": copies, "path": path,
+                           "points": args.points}, build_dir)
+                keep((name, "copies" if copies else "distinct"), got["seconds"])
+            got = run({"what": "walk", "path": path, "points": args.points}, build_dir)
+            keep((name, "walk"), got["seconds"])
+            best[(name, "recall")] = got["recall"]
+    kernels = os.environ.get("TARNWICK_SCAN_KERNELS", "auto")
+    lines = [
+        f"# command: .venv/bin/python bench/bench_first_write.py --builds "
+        f"{','.join(n for n, _ in builds)} --repeats {args.repeats} --points {args.points}",
+        f"# machine: {cpu_model()}, {os.cpu_count()} logical CPUs shared with other jobs; "
+        f"TARNWICK_SCAN_KERNELS={kernels}; best of {args.repeats}, fresh processes, builds interleaved",
+        f"# snapshot: {args.points:,} x 128 with two payload keys per point, "
+        f"{os.path.getsize(path) / 1e6:.1f} MB",
+        "",
+        f"{'build':8} {'read ms':>8} {'load ms':>8} {'read/load':>9} {'first ms':>9} "
+        f"{'(load+first)/load':>17} {'B/point':>8} {'copies s':>9} {'x':>5} {'walk ms':>8} {'recall':>7}",
+    ]
+    for name, _ in builds:
+        g = lambda field: best[(name, field)]  # noqa: E731
+        lines.append(
+            f"{name:8} {g('read') * 1e3:8.1f} {g('load') * 1e3:8.1f} {g('read') / g('load'):9.2f} "
+            f"{g('first') * 1e3:9.1f} {g('load+first') / g('load'):17.2f} {g('bytes_per_point'):8.0f} "
+            f"{g('copies'):9.2f} {g('copies') / g('distinct'):5.2f} {g('walk') * 1e3:8.1f} "
+            f"{g('recall'):7.4f}")
+    lines += ["", "read/load: plain read time over load time (goal at least 0.8); (load+first)/load: "
+              "goal at most 1.1; B/point: resident bytes the loaded store adds per point; copies s: "
+              "batch_upsert of 20,000 x 32 with 5,000 copies of one vector, x: over the same without "
+              "copies; walk ms: batch_search of 1,000 queries, limit 10, default beam."]
+    text = "\n".join(lines) + "\n"
+    print(text)
+    Path(args.out).parent.mkdir(parents=True, exist_ok=True)
+    Path(args.out).write_text(text)
+
+
+if __name__ == "__main__":
+    main()
