@@ -63,7 +63,7 @@ def writer(folder, ready, stop):
 
 
 class Handler(http.server.BaseHTTPRequestHandler):
-    store: TarnwickVectorStore  # the worker's follower, set when the worker starts
+    store: TarnwickVectorStore  # the worker's follower, set before it serves
 
     def do_GET(self):
         query = urllib.parse.parse_qs(urllib.parse.urlparse(self.path).query).get("q", [""])[0]
