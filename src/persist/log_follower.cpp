@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <string_view>
 #include <utility>
 #include <vector>
 
@@ -208,11 +209,14 @@ Status reload(LogFollower& follower, FollowedFile& next, std::string_view bytes,
   return Status::Ok();
 }
 
-// Goes on with the log now at the followed path, once the one followed so far
-// is read to its end: at once when it continues that one, else by loading the
-// snapshot it names with it. Waits up to CHECKPOINT_PATIENCE for a writer to
-// put both in place.
-Status go_on_with_next_log(LogFollower& follower, size_t& applied) {
+// Goes on with the log at the follower's path: applies its records to the
+// store's content when `continues(header)` says the log continues it, else
+// loads the snapshot the log names with it. Waits up to CHECKPOINT_PATIENCE
+// for a writer to put both in place; a failure to open or load them carries
+// `failure_prefix`.
+template <typename Continues>
+Status take_log_at_path(LogFollower& follower, Continues continues, std::string_view failure_prefix,
+                        size_t& applied) {
   const auto deadline = std::chrono::steady_clock::now() + CHECKPOINT_PATIENCE;
   for (;;) {
     FollowedFile next;
@@ -221,8 +225,7 @@ Status go_on_with_next_log(LogFollower& follower, size_t& applied) {
     const OpenOutcome outcome = open_followed(follower.log_path, next, bytes, status);
     bool wait = outcome == OpenOutcome::NoHeaderYet;
     if (outcome == OpenOutcome::Opened) {
-      const LogHeader& header = next.header;
-      if (header.continues_previous() && header.generation == follower.followed.header.generation + 1) {
+      if (continues(next.header)) {
         go_on_with(follower.followed, next);
         return apply_records(follower.store, ChangeSource::FollowedLog,
                              std::string_view(bytes).substr(follower.followed.applied_end),
@@ -234,11 +237,21 @@ Status go_on_with_next_log(LogFollower& follower, size_t& applied) {
         return Status::Ok();
       }
     }
-    if (!wait || std::chrono::steady_clock::now() >= deadline) {
-      return status.prefixed("the file now at the log's path is no log to go on with: ");
-    }
+    if (!wait || std::chrono::steady_clock::now() >= deadline) return status.prefixed(failure_prefix);
     std::this_thread::sleep_for(PATIENCE_STEP);
   }
+}
+
+// Goes on with the log now at the followed path, once the one followed so far
+// is read to its end: at once when it continues that one, else by loading the
+// snapshot it names with it.
+Status go_on_with_next_log(LogFollower& follower, size_t& applied) {
+  const uint64_t generation = follower.followed.header.generation;
+  auto continues = [generation](const LogHeader& header) {
+    return header.continues_previous() && header.generation == generation + 1;
+  };
+  return take_log_at_path(follower, continues,
+                          "the file now at the log's path is no log to go on with: ", applied);
 }
 
 Status catch_up_held(LogFollower& follower, size_t& applied) {
@@ -270,32 +283,12 @@ Status catch_up_held(LogFollower& follower, size_t& applied) {
 // `loaded` is the identity of the snapshot file the content is, or unknown;
 // `unchanged` whether the content is still what was loaded.
 Status attach(LogFollower& follower, const SnapshotIdentity& loaded, bool unchanged, size_t& applied) {
-  const auto deadline = std::chrono::steady_clock::now() + CHECKPOINT_PATIENCE;
-  for (;;) {
-    FollowedFile next;
-    std::string bytes;
-    Status status;
-    const OpenOutcome outcome = open_followed(follower.log_path, next, bytes, status);
-    bool wait = outcome == OpenOutcome::NoHeaderYet;
-    if (outcome == OpenOutcome::Opened) {
-      const SnapshotIdentity named = next.header.snapshot;
-      if (unchanged && (named == loaded || !named.known())) {
-        // A log that names no snapshot (one written before logs named them)
-        // is taken to continue the snapshot the caller loaded.
-        go_on_with(follower.followed, next);
-        return apply_records(follower.store, ChangeSource::FollowedLog,
-                             std::string_view(bytes).substr(follower.followed.applied_end),
-                             follower.followed, applied);
-      }
-      status = reload(follower, next, bytes, applied, wait);
-      if (status.ok()) {
-        go_on_with(follower.followed, next);
-        return Status::Ok();
-      }
-    }
-    if (!wait || std::chrono::steady_clock::now() >= deadline) return status;
-    std::this_thread::sleep_for(PATIENCE_STEP);
-  }
+  // A log that names no snapshot (one written before logs named them) is
+  // taken to continue the snapshot the caller loaded.
+  auto continues = [&loaded, unchanged](const LogHeader& header) {
+    return unchanged && (header.snapshot == loaded || !header.snapshot.known());
+  };
+  return take_log_at_path(follower, continues, "", applied);
 }
 
 void poll_loop(LogFollower& follower, Poller& poller, std::chrono::nanoseconds poll) {
