@@ -58,10 +58,13 @@ struct HnswIndex {
   // Node ids that differ from their key (only a loaded snapshot makes them).
   std::unordered_map<uint32_t, uint64_t> foreign_node_ids;
 
-  // Bookkeeping beside the lists, never saved: made from the lists by the
-  // first change after a load (prepare_link_bookkeeping) and kept in step by every
-  // list change while `bookkeeping` is set.
+  // Bookkeeping beside the lists, never saved: made from the lists by a load
+  // (or else the first change: prepare_link_bookkeeping) and kept in step by
+  // every list change while `bookkeeping` is set.
   bool bookkeeping = false;
+  // Nodes the loaded lists leave outside the tree wait for the first change
+  // to be attached (attaching may change lists, which a load must not).
+  bool tree_pending = false;
   // Layer 0: the links named one way only, and the list changes not yet
   // settled into them (settle_link_changes, once lists stop changing).
   OneWayLinks one_way;

@@ -106,23 +106,72 @@ constexpr size_t PARALLEL_BOOKKEEPING_MIN = size_t{1} << 16;
 // Lists of at most this many entries keep a bit per entry.
 constexpr size_t NAMED_BACK_BITS = 64;
 
-// For each slot's layer-0 list, a bit per entry telling whether that entry's
-// own list names the slot back. A list longer than NAMED_BACK_BITS (only a
-// loaded graph has one) gets no bits and is asked again where it matters.
-// Found on the worker pool, each list's neighbours' lists requested at once.
-std::vector<uint64_t> find_links_named_back(const HnswIndex& graph, const PointTable& points) {
+// What the layer-0 lists say of each other, found in one pass over them.
+struct LinkCensus {
+  // By slot, a bit per entry of its list (of at most NAMED_BACK_BITS entries)
+  // telling whether that entry's own list names the slot back. A longer list
+  // (only a loaded graph has one) gets no bits and is asked again where it
+  // matters.
+  std::vector<uint64_t> named_back;
+  // naming[begin[t] .. begin[t + 1]): the slots whose lists name t, with
+  // one_way[j] set where t's own list does not name naming[j] back.
+  std::vector<uint32_t> begin;
+  std::vector<uint32_t> naming;
+  std::vector<uint8_t> one_way;
+};
+
+// Compares a slot's list with the slots naming it, through `stamps` (one per
+// slot, kept by the caller between slots): each slot naming `slot` is stamped
+// with the slot's key, and each listed one that bears it is marked listed.
+// Entries repeated in either list count once.
+void census_of_slot(LinkCensus& census, std::span<const uint32_t> list, uint32_t slot,
+                    std::vector<uint64_t>& stamps) {
+  const uint64_t key = (uint64_t{slot} + 1) << 1;
+  const uint64_t listed = key | 1;
+  const size_t first = census.begin[slot];
+  std::span<const uint32_t> naming(census.naming.data() + first, census.begin[slot + 1] - first);
+  for (uint32_t n : naming) stamps[n] = key;
+  uint64_t bits = 0;
+  for (size_t i = 0; i < list.size(); ++i) {
+    const uint32_t n = list[i];
+    if (n >= stamps.size() || (stamps[n] | 1) != listed) continue;
+    stamps[n] = listed;
+    if (i < NAMED_BACK_BITS) bits |= uint64_t{1} << i;
+  }
+  if (list.size() <= NAMED_BACK_BITS) census.named_back[slot] = bits;
+  for (size_t j = 0; j < naming.size(); ++j) {
+    census.one_way[first + j] = naming[j] != slot && stamps[naming[j]] != listed;
+  }
+}
+
+// Takes the census of the layer-0 lists: the lists naming each slot are
+// gathered first, by target in one array (counted, then filled), so that each
+// list is then compared with those naming its own slot, both at hand, rather
+// than with each neighbour's list, a cache miss per link. The comparisons run
+// on the worker pool.
+LinkCensus take_link_census(const HnswIndex& graph, const PointTable& points) {
   const size_t slots = slot_count(points);
-  std::vector<uint64_t> named_back(slots, 0);
-  auto part = [&](size_t begin, size_t end) {
-    for (size_t slot = begin; slot < end; ++slot) {
-      std::span<const uint32_t> list = layer0_neighbors(graph, static_cast<uint32_t>(slot));
-      if (list.empty() || list.size() > NAMED_BACK_BITS) continue;
-      for (uint32_t n : list) __builtin_prefetch(layer0_block(graph, n));
-      uint64_t bits = 0;
-      for (size_t i = 0; i < list.size(); ++i) {
-        bits |= uint64_t{lists_name(graph, list[i], static_cast<uint32_t>(slot))} << i;
-      }
-      named_back[slot] = bits;
+  LinkCensus census;
+  census.named_back.assign(slots, 0);
+  std::vector<uint32_t>& begin = census.begin;
+  begin.assign(slots + 1, 0);
+  for (uint32_t slot = 0; slot < slots; ++slot) {
+    for (uint32_t n : layer0_neighbors(graph, slot)) begin[n] += n < slots;
+  }
+  for (size_t t = 1; t < slots; ++t) begin[t] += begin[t - 1];
+  begin[slots] = slots == 0 ? 0 : begin[slots - 1];
+  census.naming.resize(begin[slots]);
+  census.one_way.assign(begin[slots], 0);
+  for (uint32_t slot = 0; slot < slots; ++slot) {
+    for (uint32_t n : layer0_neighbors(graph, slot)) {
+      if (n < slots) census.naming[--begin[n]] = slot;
+    }
+  }
+  auto part = [&](size_t first, size_t end) {
+    std::vector<uint64_t> stamps(slots, 0);
+    for (size_t slot = first; slot < end; ++slot) {
+      const uint32_t owner = static_cast<uint32_t>(slot);
+      census_of_slot(census, layer0_neighbors(graph, owner), owner, stamps);
     }
   };
   // A small graph is not worth the pool (nor starting it: an upsert into a
@@ -132,45 +181,32 @@ std::vector<uint64_t> find_links_named_back(const HnswIndex& graph, const PointT
   } else {
     run_parallel(*process_worker_pool(), slots, part);
   }
-  return named_back;
+  return census;
 }
 
 // Whether entry i of the layer-0 list of `owner` names it back.
-bool named_back_at(const HnswIndex& graph, const std::vector<uint64_t>& named_back,
-                   uint32_t owner, std::span<const uint32_t> list, size_t i) {
+bool named_back_at(const HnswIndex& graph, const LinkCensus& census, uint32_t owner,
+                   std::span<const uint32_t> list, size_t i) {
   if (list.size() > NAMED_BACK_BITS) return lists_name(graph, list[i], owner);
-  return (named_back[owner] >> i) & 1;
+  return (census.named_back[owner] >> i) & 1;
 }
 
-void count_all_links(HnswIndex& graph, const PointTable& points,
-                     const std::vector<uint64_t>& named_back) {
+void count_all_links(HnswIndex& graph, const PointTable& points, const LinkCensus& census) {
   const size_t slots = slot_count(points);
   graph.one_way = OneWayLinks{};
   graph.link_changes = std::make_unique<LinkChangeLog>();
   graph.upper_in_links.clear();
   graph.uncounted_links = 0;
-  // The links named one way, grouped by target, so that each target's
-  // blocks are made in one go.
-  std::vector<LinkChange> one_way;
-  for (uint32_t slot = 0; slot < slots; ++slot) {
-    std::span<const uint32_t> list = layer0_neighbors(graph, slot);
-    for (size_t i = 0; i < list.size(); ++i) {
-      if (list[i] != slot && !named_back_at(graph, named_back, slot, list, i)) {
-        one_way.push_back({list[i], slot});
-      }
+  graph.one_way.first.assign(slots, OneWayLinks::NONE);
+  size_t one_way_links = 0;
+  for (uint8_t flag : census.one_way) one_way_links += flag;
+  graph.one_way.blocks.reserve(one_way_links / 3 + 1);
+  // Target by target, so that each target's blocks are made in one go.
+  for (uint32_t target = 0; target < slots; ++target) {
+    for (size_t j = census.begin[target]; j < census.begin[target + 1]; ++j) {
+      if (census.one_way[j]) add_one_way(graph.one_way, target, census.naming[j]);
     }
   }
-  std::sort(one_way.begin(), one_way.end(), [](LinkChange a, LinkChange b) {
-    return a.owner != b.owner ? a.owner < b.owner : a.entry < b.entry;
-  });
-  one_way.erase(std::unique(one_way.begin(), one_way.end(),
-                            [](LinkChange a, LinkChange b) {
-                              return a.owner == b.owner && a.entry == b.entry;
-                            }),
-                one_way.end());
-  graph.one_way.first.assign(slots, OneWayLinks::NONE);
-  graph.one_way.blocks.reserve(one_way.size() / 3 + 1);
-  for (LinkChange link : one_way) add_one_way(graph.one_way, link.owner, link.entry);
   graph.upper_in_links.reserve(graph.upper_layers.size());
   for (const auto& [slot, lists] : graph.upper_layers) {
     graph.upper_in_links.try_emplace(slot);
@@ -183,8 +219,9 @@ void count_all_links(HnswIndex& graph, const PointTable& points,
 // Grows the tree from the root over links named both ways, each node below
 // the first node that reaches it with room for another tree edge. Ranks
 // follow the order of attachment. Returns whether some node with a record
-// stayed outside (never so in a graph this store wrote).
-bool grow_tree(HnswIndex& graph, const PointTable& points, const std::vector<uint64_t>& named_back) {
+// stayed outside (a loaded graph may leave some: a foreign one, or one where
+// the first to reach a node had no room left).
+bool grow_tree(HnswIndex& graph, const PointTable& points, const LinkCensus& census) {
   const size_t slots = slot_count(points);
   graph.tree_parent.assign(slots, NO_PARENT);
   graph.tree_rank.assign(slots, OUTSIDE_RANK);
@@ -194,31 +231,40 @@ bool grow_tree(HnswIndex& graph, const PointTable& points, const std::vector<uin
   if (root == NO_SLOT) return false;
   const size_t limit = tree_edge_limit(graph);
   std::vector<uint8_t> edges(slots, 0);  // tree edges of each list, up to the limit
-  std::deque<uint32_t> queue{root};
+  // Whether a slot was reached, and whether it is a node with a record at
+  // all: one byte each, at hand, where ranks and flags would be misses.
+  constexpr uint8_t REACHED = 1, CANDIDATE = 2;
+  std::vector<uint8_t> state(slots, 0);
+  for (uint32_t slot = 0; slot < slots; ++slot) {
+    state[slot] = in_tree_candidate(graph, points, slot) ? CANDIDATE : 0;
+  }
+  state[root] |= REACHED;
+  // Breadth first; the lists a few places ahead in the queue are requested
+  // early, as the order they are read in is known.
+  constexpr size_t AHEAD = 4;
+  std::vector<uint32_t> queue{root};
   set_rank(graph, root, graph.next_rank++);
-  size_t in_tree = 1;
-  while (!queue.empty()) {
-    uint32_t owner = queue.front();
-    queue.pop_front();
+  for (size_t head = 0; head < queue.size(); ++head) {
+    if (head + AHEAD < queue.size()) __builtin_prefetch(layer0_block(graph, queue[head + AHEAD]));
+    const uint32_t owner = queue[head];
     std::span<const uint32_t> list = layer0_neighbors(graph, owner);
     for (size_t i = 0; i < list.size() && edges[owner] < limit; ++i) {
       const uint32_t n = list[i];
       // Cheapest first: most neighbours are in the tree already.
-      if (rank_of(graph, n) != OUTSIDE_RANK || !named_back_at(graph, named_back, owner, list, i) ||
-          !in_tree_candidate(graph, points, n)) {
+      if (n >= slots || state[n] != CANDIDATE || !named_back_at(graph, census, owner, list, i)) {
         continue;
       }
+      state[n] |= REACHED;
       set_parent(graph, n, owner);
       set_rank(graph, n, graph.next_rank++);
       ++edges[owner];
       edges[n] = 1;
       queue.push_back(n);
-      ++in_tree;
     }
   }
-  size_t candidates_total = 0;
-  for (uint32_t slot = 0; slot < slots; ++slot) candidates_total += in_tree_candidate(graph, points, slot);
-  return in_tree != candidates_total;
+  const size_t candidates_total =
+      static_cast<size_t>(std::count_if(state.begin(), state.end(), [](uint8_t s) { return s & CANDIDATE; }));
+  return queue.size() != candidates_total;
 }
 
 // Attaches, below the node that reaches it, every node outside the tree that
@@ -257,17 +303,21 @@ void prepare_link_bookkeeping(HnswIndex& graph, const PointTable& points) {
   if (graph.bookkeeping && ranks_left) {
     if (graph.tree_parent.size() < slots) graph.tree_parent.resize(slots, NO_PARENT);
     if (graph.tree_rank.size() < slots) graph.tree_rank.resize(slots, OUTSIDE_RANK);
-    return;
+  } else {
+    make_link_bookkeeping(graph, points);
   }
-  if (begin_link_bookkeeping(graph, points)) attach_reached_one_way(graph, points);
+  if (graph.tree_pending) {
+    graph.tree_pending = false;
+    attach_reached_one_way(graph, points);
+  }
 }
 
-bool begin_link_bookkeeping(HnswIndex& graph, const PointTable& points) {
+void make_link_bookkeeping(HnswIndex& graph, const PointTable& points) {
   graph.bookkeeping = false;
-  const std::vector<uint64_t> named_back = find_links_named_back(graph, points);
-  count_all_links(graph, points, named_back);
+  const LinkCensus census = take_link_census(graph, points);
+  count_all_links(graph, points, census);
   graph.bookkeeping = true;
-  return grow_tree(graph, points, named_back);
+  graph.tree_pending = grow_tree(graph, points, census);
 }
 
 

@@ -42,12 +42,13 @@ inline bool links_fit_tree_edges(const HnswIndex& graph) {
 // at all, and one that is not stays outside the tree, searched as it is. Serial.
 void prepare_link_bookkeeping(HnswIndex& graph, const PointTable& points);
 
-// The first step of prepare_link_bookkeeping for a graph without bookkeeping:
-// counts the links and grows the tree over links named both ways, reading
-// lists and records only, and returns whether nodes are left outside it (never
-// so in a graph this store wrote); those are then attached where the root
-// reaches them, which may choose lists afresh. Serial but for the worker pool.
-bool begin_link_bookkeeping(HnswIndex& graph, const PointTable& points);
+// Makes the bookkeeping of a graph that has none without changing a list:
+// counts the links and grows the tree over links named both ways. Nodes it
+// leaves outside the tree (tree_pending) are attached by the next
+// prepare_link_bookkeeping, as attaching may choose lists afresh. Reads lists
+// and records only, no vector or norm, so a load makes it while the norms
+// and codes are computed. Serial but for the worker pool.
+void make_link_bookkeeping(HnswIndex& graph, const PointTable& points);
 
 // Gives a node placed in a slot without one its rank, above every other. Serial.
 void rank_new_node(HnswIndex& graph, uint32_t slot);

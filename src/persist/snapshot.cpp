@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "index/metrics.h"
+#include "index/spanning_tree.h"
 #include "storage/store.h"
 #include "persist/payload_coding.h"
 #include "table/payload.h"
@@ -499,6 +500,9 @@ Status decode_snapshot(std::string_view input, ArrivingInput* arriving, Snapshot
     beside_work();
   }
   bool graph_read = get_graph(in, out.points, out.graph);
+  // The link bookkeeping is made while the norms and codes are, so that the
+  // first change after a load finds it in place.
+  if (graph_read) make_link_bookkeeping(out.graph, out.points);
   beside.reset();
   if (beside_failure) std::rethrow_exception(beside_failure);
   if (!graph_read) return failed();
