@@ -176,6 +176,29 @@ class TestDecoderAcceptance:
         assert len(state["points"]) == 2 and state["points"][3][1] == floats_file([5.0, 6.0])
         assert state["nodes"] == {3: (8, ((), (4,)) + ((),) * 14)}
 
+    @pytest.mark.parametrize("repeats", [
+        [(10, 4)],                          # within the first batch of a large table
+        [(9_000, 4), (9_001, 7_000)],       # after batches of the slots were handed out
+        [(5_000, 3), (9_000, 6_000)],       # one moves to another length, then one more
+    ])
+    def test_repeated_keys_of_a_large_file_keep_norms_and_codes_of_the_later_vector(
+            self, tmp_path, repeats):
+        # (position in the file, key repeated there); each later vector must be
+        # found by itself with the score a store of that point alone gives it.
+        import random
+        rng = random.Random(len(repeats))
+        vectors = {key: [rng.uniform(-1, 1) for _ in range(4)] for key in range(9_000)}
+        entries = [point_entry(key, vector) for key, vector in vectors.items()]
+        for position, key in repeats:
+            vectors[key] = [rng.uniform(-1, 1) for _ in range(3 if position == 5_000 else 4)]
+            entries.insert(position, point_entry(key, vectors[key]))
+        store = tarnwick.VectorStorage()
+        load_bytes(store, tmp_path, snapshot(points=entries))
+        for key in [key for _, key in repeats] + [0, 4_095, 4_096, 8_999]:
+            alone = tarnwick.VectorStorage()
+            alone.upsert(key, vectors[key], None)
+            assert store.search(vectors[key], 1, "cosine") == alone.search(vectors[key], 1, "cosine")
+
     def test_inconsistent_state_is_installed_as_it_is(self, store, tmp_path):
         data = snapshot(
             points=[point_entry(1, [1.0, 0.0], record_id=11), point_entry(2, [1.0])],

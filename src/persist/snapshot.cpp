@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <deque>
 #include <bit>
 #include <exception>
 #include <optional>
@@ -16,7 +17,7 @@
 #include "storage/store.h"
 #include "persist/payload_coding.h"
 #include "table/payload.h"
-#include "util/quiet_thread.h"
+#include "util/task_thread.h"
 #include "util/worker_pool.h"
 
 namespace tarnwick {
@@ -25,6 +26,9 @@ namespace {
 
 // Slots per range of the encoder's parallel passes.
 constexpr size_t ENCODE_RANGE_SLOTS = 8192;
+
+// Slots per batch whose norms and codes a decoder hands out while it goes on.
+constexpr size_t NORM_BATCH_SLOTS = 4096;
 
 // Counts read from a file pre-size a container to at most this many bytes of
 // its elements; beyond that it grows as elements actually arrive.
@@ -140,7 +144,11 @@ bool get_payload(Reader& in, std::unique_ptr<Payload>& out) {
   return true;
 }
 
-bool get_point_entry(Reader& in, PointTable& points, std::vector<float>& components) {
+// Decodes one point entry into the table. `before_repeat` is called before a
+// key already in the table is stored again.
+template <typename BeforeRepeat>
+bool get_point_entry(Reader& in, PointTable& points, std::vector<float>& components,
+                     BeforeRepeat before_repeat) {
   uint64_t key, id, dim;
   if (!get_varint(in, key) || !get_varint(in, id) || !get_varint(in, dim)) return false;
   // Components are fixed-width and any bit pattern is valid, so a count the
@@ -164,93 +172,82 @@ bool get_point_entry(Reader& in, PointTable& points, std::vector<float>& compone
   // A repeated key replaces the earlier record whole: the later entry wins.
   // Norms and tenant lists are made once the last point is in: a key repeated
   // with changing tenants would otherwise move between member lists each time.
+  before_repeat(key);
   put_point_raw(points, key, id, source, static_cast<size_t>(dim), std::move(payload));
   return true;
 }
 
-// The vectors whose norms are still to be computed: where each lies (vectors
-// never move) and how long it is, by slot. Made before the graph is decoded,
-// which may add slots and so move the table's own per-slot arrays.
+// The vectors of a run of slots whose norms and codes are still to be made:
+// where each lies (vectors never move) and how long it is. Made by the
+// decoder, which may add slots and so move the table's own per-slot arrays.
 struct NormWork {
+  uint32_t first_slot = 0;
   std::vector<const float*> data;  // null: no record
   std::vector<uint32_t> dims;
   uint32_t row_dim = 0;
-  std::vector<float> norms;  // the results, by slot
+  std::vector<float> norms;  // the results
   // The codes of the rows' vectors are made beside the norms: each goes to its
   // place in the code chunks (which never move), its meta to `code_meta`.
   std::vector<uint8_t*> code_places;  // null: no code to make
   std::vector<CodeMeta> code_meta;
 };
 
-NormWork plan_norms(PointTable& points) {
+// Adds a slot to a run (the next after its last).
+void plan_norm(NormWork& work, PointTable& points, uint32_t slot) {
+  const bool recorded = has_record(points, slot);
+  work.data.push_back(recorded ? vector_data(points, slot) : nullptr);
+  work.dims.push_back(recorded ? points.headers[slot].dim : 0);
+  work.code_places.push_back(recorded && in_rows(points, slot) ? code_place(points, slot) : nullptr);
+}
+
+NormWork plan_norms(PointTable& points, uint32_t first_slot) {
   NormWork work;
-  const uint32_t slots = static_cast<uint32_t>(slot_count(points));
-  work.data.assign(slots, nullptr);
-  work.dims.assign(slots, 0);
-  work.norms.assign(slots, 0.0f);
+  work.first_slot = first_slot;
   work.row_dim = points.rows.dim;
-  work.code_places.assign(slots, nullptr);
-  work.code_meta.assign(slots, CodeMeta{});
-  for (uint32_t slot = 0; slot < slots; ++slot) {
-    if (!has_record(points, slot)) continue;
-    work.data[slot] = vector_data(points, slot);
-    work.dims[slot] = points.headers[slot].dim;
-    if (in_rows(points, slot)) work.code_places[slot] = code_place(points, slot);
-  }
+  const uint32_t slots = static_cast<uint32_t>(slot_count(points));
+  for (uint32_t slot = first_slot; slot < slots; ++slot) plan_norm(work, points, slot);
   return work;
 }
 
-// Computes every planned norm; touches nothing but `work` and the vectors.
+// Computes every planned norm and code; touches nothing but `work` and the
+// vectors.
 void compute_norms(NormWork& work) {
-  const uint32_t slots = static_cast<uint32_t>(work.data.size());
+  const uint32_t count = static_cast<uint32_t>(work.data.size());
+  work.norms.assign(count, 0.0f);
+  work.code_meta.assign(count, CodeMeta{});
   constexpr uint32_t BLOCK = 64;
   const float* rows[BLOCK];
   float norms[BLOCK];
   uint32_t which[BLOCK];
-  for (uint32_t begin = 0; begin < slots; begin += BLOCK) {
-    const uint32_t end = std::min(slots, begin + BLOCK);
+  for (uint32_t begin = 0; begin < count; begin += BLOCK) {
+    const uint32_t end = std::min(count, begin + BLOCK);
     // Vectors of the rows' length go together; others one at a time.
     size_t filled = 0;
-    for (uint32_t slot = begin; slot < end; ++slot) {
-      if (work.data[slot] == nullptr && work.dims[slot] == 0) continue;
-      if (work.dims[slot] == work.row_dim) {
-        rows[filled] = work.data[slot];
-        which[filled++] = slot;
+    for (uint32_t k = begin; k < end; ++k) {
+      if (work.data[k] == nullptr && work.dims[k] == 0) continue;
+      if (work.dims[k] == work.row_dim) {
+        rows[filled] = work.data[k];
+        which[filled++] = k;
       } else {
-        work.norms[slot] = vector_norm({work.data[slot], work.dims[slot]});
+        work.norms[k] = vector_norm({work.data[k], work.dims[k]});
       }
     }
     vector_norms(rows, filled, work.row_dim, norms);
-    for (size_t k = 0; k < filled; ++k) work.norms[which[k]] = norms[k];
-    for (size_t k = 0; k < filled; ++k) {
-      const uint32_t slot = which[k];
-      if (work.code_places[slot] == nullptr) continue;
-      encode_point_code(work.data[slot], work.row_dim, work.code_places[slot], work.code_meta[slot]);
-      work.code_meta[slot].norm = work.norms[slot];
+    for (size_t f = 0; f < filled; ++f) work.norms[which[f]] = norms[f];
+    for (size_t f = 0; f < filled; ++f) {
+      const uint32_t k = which[f];
+      if (work.code_places[k] == nullptr) continue;
+      encode_point_code(work.data[k], work.row_dim, work.code_places[k], work.code_meta[k]);
+      work.code_meta[k].norm = work.norms[k];
     }
   }
 }
 
 void install_norms(PointTable& points, const NormWork& work) {
-  std::copy(work.norms.begin(), work.norms.end(), points.norms.begin());
-  std::copy(work.code_meta.begin(), work.code_meta.end(), points.codes.meta.begin());
+  std::copy(work.norms.begin(), work.norms.end(), points.norms.begin() + work.first_slot);
+  std::copy(work.code_meta.begin(), work.code_meta.end(),
+            points.codes.meta.begin() + work.first_slot);
 }
-
-// Runs `work` on a thread of its own (with every signal blocked, so that they
-// stay with the interpreter's threads) while the caller goes on; joins it
-// when dropped.
-class BesideThread {
- public:
-  template <typename Work>
-  explicit BesideThread(Work work) : thread_(start_quiet_thread(std::move(work))) {}
-  ~BesideThread() { join(); }
-  void join() {
-    if (thread_.joinable()) thread_.join();
-  }
-
- private:
-  std::thread thread_;
-};
 
 // Finds (or makes) the slot of an id the graph names. The usual ids, a dense
 // range such as 0..N-1, resolve through a plain array: a graph names each point
@@ -475,38 +472,64 @@ Status decode_snapshot(std::string_view input, ArrivingInput* arriving, Snapshot
   uint64_t point_count;
   if (!get_varint(in, point_count)) return failed();
   reserve_points(out.points, presize_count<SlotRecord>(point_count, in.left(), MIN_POINT_ENTRY_BYTES));
+  // The norms, codes, tenant lists and payload index of a large table are
+  // made on a thread beside the decoder: the norms and codes a batch of slots
+  // at a time while the points arrive, the rest once the last one is in,
+  // while the graph is decoded (it reads none of them); all are installed
+  // once the graph is in. Declared before the thread, which runs what it was
+  // handed before it goes.
+  std::deque<NormWork> norm_batches;
+  NormWork rest;
+  TenantRebuild tenant_work;
+  std::optional<TaskThread> beside;
+  if (point_count >= NORM_BATCH_SLOTS) beside.emplace();
+  // Batches are handed out while no key repeats: a repeated key's vector is
+  // written again in place, perhaps while the thread reads it. At the first
+  // one, the batches handed out are waited for and dropped, and every norm is
+  // made after the last point, as for a small table.
+  bool batching = beside.has_value();
+  NormWork batch;
+  auto hand_out_batch = [&] {
+    batch.row_dim = out.points.rows.dim;
+    NormWork& handed = norm_batches.emplace_back(std::move(batch));
+    beside->post([&handed] { compute_norms(handed); });
+    batch = NormWork();
+    batch.first_slot = static_cast<uint32_t>(slot_count(out.points));
+  };
+  auto before_repeat = [&](uint64_t key) {
+    if (!batching || find_slot(out.points, key) == NO_SLOT) return;
+    beside->drain();
+    norm_batches.clear();
+    batch = NormWork();
+    batching = false;
+  };
   std::vector<float> components;
   for (uint64_t i = 0; i < point_count; ++i) {
-    if (!get_point_entry(in, out.points, components)) return failed();
+    if (!get_point_entry(in, out.points, components, before_repeat)) return failed();
+    if (!batching) continue;
+    plan_norm(batch, out.points, static_cast<uint32_t>(slot_count(out.points) - 1));
+    if (batch.data.size() == NORM_BATCH_SLOTS) hand_out_batch();
   }
-  // The norms and the tenant lists of a large table are made beside the graph's
-  // decoding, which reads neither, from plans of the table as it stands now;
-  // they are installed once the graph is in.
-  NormWork norm_work = plan_norms(out.points);
-  TenantRebuild tenant_work = plan_tenant_rebuild(out.points);
-  std::exception_ptr beside_failure;
-  auto beside_work = [&norm_work, &tenant_work, &beside_failure] {
-    compute_norms(norm_work);
-    try {
-      make_tenant_lists(tenant_work);
-    } catch (...) {
-      beside_failure = std::current_exception();
-    }
+  if (batching && !batch.data.empty()) hand_out_batch();
+  rest = plan_norms(out.points, batching ? static_cast<uint32_t>(slot_count(out.points)) : 0);
+  tenant_work = plan_tenant_rebuild(out.points);
+  auto rest_work = [&rest, &tenant_work] {
+    compute_norms(rest);
+    make_tenant_lists(tenant_work);
   };
-  std::optional<BesideThread> beside;
-  if (slot_count(out.points) >= ENCODE_RANGE_SLOTS) {
-    beside.emplace(beside_work);
+  if (beside) {
+    beside->post(rest_work);
   } else {
-    beside_work();
+    rest_work();
   }
   bool graph_read = get_graph(in, out.points, out.graph);
-  // The link bookkeeping is made while the norms and codes are, so that the
-  // first change after a load finds it in place.
+  // The link bookkeeping is made meanwhile too, so that the first change
+  // after a load finds it in place.
   if (graph_read) make_link_bookkeeping(out.graph, out.points);
-  beside.reset();
-  if (beside_failure) std::rethrow_exception(beside_failure);
+  if (beside) beside->drain();
   if (!graph_read) return failed();
-  install_norms(out.points, norm_work);
+  for (const NormWork& handed : norm_batches) install_norms(out.points, handed);
+  install_norms(out.points, rest);
   install_tenant_lists(out.points, tenant_work);
   return Status::Ok();
 }
