@@ -89,6 +89,18 @@ size_t node_entry_size(const SnapshotPlan& plan, const HnswIndex& graph, uint32_
   return size;
 }
 
+// At least node_entry_size, from the lists' lengths alone: each neighbour's
+// key is taken to be as long as the longest.
+size_t node_entry_bound(const SnapshotPlan& plan, const HnswIndex& graph, uint32_t slot,
+                        size_t longest_key) {
+  uint64_t key = plan.keys[slot];
+  size_t size = varint_length(key) + varint_length(node_id(graph, slot, key));
+  for_each_list(graph, slot, plan.uppers[slot], [&](std::span<const uint32_t> list) {
+    size += varint_length(list.size()) + list.size() * longest_key;
+  });
+  return size;
+}
+
 void put_point_entry(Writer& out, const PointTable& points, uint32_t slot_number) {
   const Payload* payload = points.records[slot_number].payload.get();
   put_varint(out, slot_key(points, slot_number));
@@ -329,8 +341,9 @@ bool get_graph(Reader& in, PointTable& points, HnswIndex& graph) {
 
 }  // namespace
 
-SnapshotPlan plan_snapshot(const PointTable& points, const HnswIndex& graph) {
+SnapshotPlan plan_snapshot(const PointTable& points, const HnswIndex& graph, PieceSizes sizes) {
   SnapshotPlan plan;
+  plan.exact = sizes == PieceSizes::Exact;
   plan.points = &points;
   plan.graph = &graph;
   const uint32_t slots = static_cast<uint32_t>(slot_count(points));
@@ -357,6 +370,11 @@ SnapshotPlan plan_snapshot(const PointTable& points, const HnswIndex& graph) {
     }
   };
   in_parallel(gather_keys);
+  uint64_t largest_key = 0;
+  if (!plan.exact) {
+    for (uint64_t key : plan.keys) largest_key = std::max(largest_key, key);
+  }
+  const size_t longest_key = varint_length(largest_key);
   // The few nodes above layer 0 are found once here, not by a lookup per node
   // in each of the two passes below.
   plan.uppers.assign(slots, nullptr);
@@ -372,7 +390,8 @@ SnapshotPlan plan_snapshot(const PointTable& points, const HnswIndex& graph) {
         }
         if (has_node(graph, slot)) {
           ++nodes[r];
-          plan.node_bytes[r] += node_entry_size(plan, graph, slot);
+          plan.node_bytes[r] += plan.exact ? node_entry_size(plan, graph, slot)
+                                           : node_entry_bound(plan, graph, slot, longest_key);
         }
       }
     }
@@ -401,7 +420,7 @@ size_t piece_bytes(const SnapshotPlan& plan, size_t piece) {
   return plan.node_bytes[piece - ranges - 1];
 }
 
-void encode_piece(const SnapshotPlan& plan, size_t piece, char* out) {
+size_t encode_piece(const SnapshotPlan& plan, size_t piece, char* out) {
   const PointTable& points = *plan.points;
   const HnswIndex& graph = *plan.graph;
   const size_t ranges = plan.point_bytes.size();
@@ -425,12 +444,23 @@ void encode_piece(const SnapshotPlan& plan, size_t piece, char* out) {
     put_varint(writer, plan.node_count);
   } else {
     const size_t r = piece - ranges - 1;
-    for (uint32_t slot = plan.range_begin[r]; slot < plan.range_begin[r + 1]; ++slot) {
+    // The keys a node's layer-0 list names lie all over the key array: they
+    // are requested two nodes ahead.
+    constexpr uint32_t AHEAD = 2;
+    const uint32_t end = plan.range_begin[r + 1];
+    for (uint32_t slot = plan.range_begin[r]; slot < end; ++slot) {
+      if (slot + AHEAD < end) {
+        for (uint32_t n : layer0_neighbors(graph, slot + AHEAD)) {
+          if (n < plan.keys.size()) __builtin_prefetch(plan.keys.data() + n);
+        }
+      }
       if (has_node(graph, slot)) put_node_entry(writer, plan, graph, slot);
     }
   }
   // Sizing and writing walk the same state; a mismatch is an internal fault.
-  if (writer.next != out + piece_bytes(plan, piece)) std::abort();
+  const size_t written = static_cast<size_t>(writer.next - out);
+  if (plan.exact ? written != piece_bytes(plan, piece) : written > piece_bytes(plan, piece)) std::abort();
+  return written;
 }
 
 ByteBuffer encode_snapshot(const PointTable& points, const HnswIndex& graph) {
@@ -438,6 +468,7 @@ ByteBuffer encode_snapshot(const PointTable& points, const HnswIndex& graph) {
 }
 
 ByteBuffer encode_planned(const SnapshotPlan& plan) {
+  if (!plan.exact) std::abort();  // the pieces must lie where the sizes say
   ByteBuffer buffer(plan.total_bytes);
   const size_t pieces = snapshot_pieces(plan);
   std::vector<size_t> offsets(pieces + 1, 0);

@@ -31,7 +31,10 @@ ByteBuffer encode_snapshot(const PointTable& points, const HnswIndex& graph);
 // file and can be encoded each on its own (in parallel, or while earlier ones
 // are written): the points of each range of slots, the graph's parameters,
 // the nodes of each range. plan_snapshot sizes them all (on the worker pool
-// for a large store); the state must not change until the last piece is encoded.
+// for a large store), exactly or, where the pieces are encoded one at a time
+// into buffers of their own, only bounding the nodes' sizes, which is cheaper
+// (an exact size reads the key of every neighbour); the state must not change
+// until the last piece is encoded.
 using UpperLists = std::vector<std::vector<uint32_t>>;
 struct SnapshotPlan {
   const PointTable* points = nullptr;
@@ -46,12 +49,16 @@ struct SnapshotPlan {
   size_t head_bytes = 0;    // the point count, before the first range's points
   size_t middle_bytes = 0;  // the graph's parameters, between points and nodes
   size_t total_bytes = 0;
+  bool exact = true;  // false: the node ranges' sizes (and so the total) are bounds
 };
-SnapshotPlan plan_snapshot(const PointTable& points, const HnswIndex& graph);
+enum class PieceSizes { Exact, Bounds };
+SnapshotPlan plan_snapshot(const PointTable& points, const HnswIndex& graph,
+                           PieceSizes sizes = PieceSizes::Exact);
 size_t snapshot_pieces(const SnapshotPlan& plan);
 size_t piece_bytes(const SnapshotPlan& plan, size_t piece);
-// Writes piece number `piece` (exactly piece_bytes of it) to `out`.
-void encode_piece(const SnapshotPlan& plan, size_t piece, char* out);
+// Writes piece number `piece` to `out` (room for piece_bytes of it) and
+// returns its size: piece_bytes exactly when the plan is exact.
+size_t encode_piece(const SnapshotPlan& plan, size_t piece, char* out);
 // All pieces into one buffer, encoded in parallel on the worker pool.
 ByteBuffer encode_planned(const SnapshotPlan& plan);
 

@@ -78,8 +78,7 @@ class PieceStream {
         if (stopping_) return;
       }
       ByteBuffer& buffer = buffers_[piece % PIECES_AHEAD];
-      encode_piece(plan_, piece, buffer.data());
-      buffer.set_size(piece_bytes(plan_, piece));
+      buffer.set_size(encode_piece(plan_, piece, buffer.data()));
       std::lock_guard lock(mutex_);
       ++encoded_;
       changed_.notify_all();
@@ -110,19 +109,36 @@ void identify(SnapshotIdentity* identity, std::string_view bytes) {
 // piece by piece on a thread of its own while this one writes the pieces
 // before. Fails with WRITE_FAILED and the cause of a failed write, or with
 // ENCODE_FAILED when memory for the encoding cannot be allocated.
+// Asks the kernel to start writing these bytes to the device now, without
+// waiting, so that the fsync at the end finds most of the file written while
+// later pieces were encoded. Failures are the fsync's to report.
+void start_writeback(int fd, off_t offset, size_t length) {
+#if defined(__linux__)
+  (void)::sync_file_range(fd, offset, static_cast<off_t>(length), SYNC_FILE_RANGE_WRITE);
+#else
+  (void)fd, (void)offset, (void)length;
+#endif
+}
+
 Status write_snapshot(const ReadView& view, int fd, SnapshotIdentity* identity) {
   try {
-    SnapshotPlan plan = plan_snapshot(view.points, view.graph);
+    // Streamed pieces are encoded one at a time, each into a buffer of its
+    // own: their sizes need only be bounded.
+    SnapshotPlan plan = plan_snapshot(view.points, view.graph, PieceSizes::Bounds);
     if (plan.total_bytes < STREAM_MIN_BYTES) {
+      plan = plan_snapshot(view.points, view.graph);
       ByteBuffer bytes = encode_planned(plan);
       identify(identity, bytes.view());
       return write_all(fd, bytes.view()).prefixed(WRITE_FAILED);
     }
     PieceStream stream(plan);
+    off_t offset = 0;
     for (size_t piece = 0; piece < stream.count(); ++piece) {
       std::string_view bytes = stream.next();
       identify(identity, bytes);
       if (Status written = write_all(fd, bytes); !written.ok()) return written.prefixed(WRITE_FAILED);
+      start_writeback(fd, offset, bytes.size());
+      offset += static_cast<off_t>(bytes.size());
     }
   } catch (const std::bad_alloc&) {
     return Status::IOError(std::string(ENCODE_FAILED) + ENCODE_OUT_OF_MEMORY);
