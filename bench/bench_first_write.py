@@ -3,7 +3,11 @@ for two or more tarnwick builds side by side in one run.
 
 Per build, each figure from fresh processes, interleaved, best of --repeats:
 - load: `load` of a 100,000 x 128 snapshot with two payload keys per point,
-  beside a plain read of the same file (page cache) in the same process;
+  beside a plain read of the same file (page cache) in the same process; the
+  same for a snapshot without payloads, and with payloads while another
+  process keeps one core busy;
+- save: `save` of the loaded store beside a plain write + fsync of the same
+  bytes to the same directory;
 - first write: the first `upsert` after that load, and load + first write over
   load alone (goal at most 1.1);
 - memory per point: resident memory the loaded store adds, over its points;
@@ -46,6 +50,23 @@ if config["what"] == "write_file":
     store.batch_upsert(np.arange(n, dtype=np.uint64), v,
                        [{"tenant_id": f"t{i % 10}", "rank": i} for i in range(n)])
     store.save(path)
+    bare = tarnwick.VectorStorage()
+    bare.batch_upsert(np.arange(n, dtype=np.uint64), v)
+    bare.save(path + ".bare")
+elif config["what"] == "save":
+    store = tarnwick.VectorStorage()
+    store.load(path)
+    data = open(path, "rb").read()
+    target = path + ".saved"
+    start = time.perf_counter()
+    with open(target + ".plain", "wb") as f:
+        f.write(data)
+        f.flush()
+        os.fsync(f.fileno())
+    out["write"] = time.perf_counter() - start
+    start = time.perf_counter()
+    store.save(target)
+    out["save"] = time.perf_counter() - start
 elif config["what"] == "load":
     start = time.perf_counter()
     with open(path, "rb") as f:
@@ -56,11 +77,12 @@ elif config["what"] == "load":
     start = time.perf_counter()
     store.load(path)
     out["load"] = time.perf_counter() - start
-    out["bytes_per_point"] = (rss() - before) / len(store)
     q = np.random.default_rng(3).standard_normal(128).astype(np.float32)
     start = time.perf_counter()
     store.upsert(10**12, q, None)
     out["first"] = time.perf_counter() - start
+    # Once written to, a store holds its link bookkeeping whichever step made it.
+    out["bytes_per_point"] = (rss() - before) / len(store)
 elif config["what"] == "copies":
     rng = np.random.default_rng(5)
     v = rng.standard_normal((20000, 32)).astype(np.float32)
@@ -109,6 +131,8 @@ def main():
     parser.add_argument("--points", type=int, default=100_000)
     parser.add_argument("--cache", default=str(HERE / ".cache"))
     parser.add_argument("--out", default=str(HERE / "results" / "first_write.txt"))
+    parser.add_argument("--only-load-save", action="store_true",
+                        help="leave out the copies and walk figures")
     args = parser.parse_args()
     builds = [tuple(b.split("=", 1)) for b in args.builds.split(",")]
     Path(args.cache).mkdir(parents=True, exist_ok=True)
@@ -125,6 +149,20 @@ def main():
             for field in ("read", "load", "first", "bytes_per_point"):
                 keep((name, field), got[field])
             keep((name, "load+first"), got["load"] + got["first"])
+            keep((name, "load/read"), got["load"] / got["read"])
+            got = run({"what": "load", "path": path + ".bare", "points": args.points}, build_dir)
+            keep((name, "bare/read"), got["load"] / got["read"])
+            busy = subprocess.Popen([sys.executable, "-c", "while True: pass"])
+            try:
+                got = run({"what": "load", "path": path, "points": args.points}, build_dir)
+            finally:
+                busy.kill()
+                busy.wait()
+            keep((name, "busy/read"), got["load"] / got["read"])
+            got = run({"what": "save", "path": path, "points": args.points}, build_dir)
+            keep((name, "save/write"), got["save"] / got["write"])
+            if args.only_load_save:
+                continue
             for copies in (False, True):
                 got = run({"what": "copies", "copies": copies, "path": path,
                            "points": args.points}, build_dir)
@@ -141,20 +179,25 @@ def main():
         f"# snapshot: {args.points:,} x 128 with two payload keys per point, "
         f"{os.path.getsize(path) / 1e6:.1f} MB",
         "",
-        f"{'build':8} {'read ms':>8} {'load ms':>8} {'read/load':>9} {'first ms':>9} "
-        f"{'(load+first)/load':>17} {'B/point':>8} {'copies s':>9} {'x':>5} {'walk ms':>8} {'recall':>7}",
+        f"{'build':8} {'read ms':>8} {'load ms':>8} {'read/load':>9} {'bare':>5} {'busy':>5} "
+        f"{'first ms':>9} {'(load+first)/load':>17} {'write/save':>10} {'B/point':>8} "
+        f"{'copies s':>9} {'x':>5} {'walk ms':>8} {'recall':>7}",
     ]
     for name, _ in builds:
-        g = lambda field: best[(name, field)]  # noqa: E731
+        g = lambda field: best.get((name, field), float("nan"))  # noqa: E731
         lines.append(
-            f"{name:8} {g('read') * 1e3:8.1f} {g('load') * 1e3:8.1f} {g('read') / g('load'):9.2f} "
-            f"{g('first') * 1e3:9.1f} {g('load+first') / g('load'):17.2f} {g('bytes_per_point'):8.0f} "
-            f"{g('copies'):9.2f} {g('copies') / g('distinct'):5.2f} {g('walk') * 1e3:8.1f} "
-            f"{g('recall'):7.4f}")
-    lines += ["", "read/load: plain read time over load time (goal at least 0.8); (load+first)/load: "
-              "goal at most 1.1; B/point: resident bytes the loaded store adds per point; copies s: "
-              "batch_upsert of 20,000 x 32 with 5,000 copies of one vector, x: over the same without "
-              "copies; walk ms: batch_search of 1,000 queries, limit 10, default beam."]
+            f"{name:8} {g('read') * 1e3:8.1f} {g('load') * 1e3:8.1f} {1 / g('load/read'):9.2f} "
+            f"{1 / g('bare/read'):5.2f} {1 / g('busy/read'):5.2f} "
+            f"{g('first') * 1e3:9.1f} {g('load+first') / g('load'):17.2f} {1 / g('save/write'):10.2f} "
+            f"{g('bytes_per_point'):8.0f} {g('copies'):9.2f} {g('copies') / g('distinct'):5.2f} "
+            f"{g('walk') * 1e3:8.1f} {g('recall'):7.4f}")
+    lines += ["", "read/load: plain read time over load time, best ratio of one process (goal at least "
+              "0.8); bare: the same for a snapshot without payloads; busy: with payloads while another "
+              "process keeps one core busy; (load+first)/load: goal at most 1.1; write/save: a plain "
+              "write + fsync of the same bytes over save (goal at least 0.8); B/point: resident bytes "
+              "the loaded store adds per point once written to; copies s: batch_upsert of 20,000 x 32 with 5,000 copies "
+              "of one vector, x: over the same without copies; walk ms: batch_search of 1,000 queries, "
+              "limit 10, default beam."]
     text = "\n".join(lines) + "\n"
     print(text)
     Path(args.out).parent.mkdir(parents=True, exist_ok=True)
