@@ -201,11 +201,40 @@ void count_all_links(HnswIndex& graph, const PointTable& points, const LinkCensu
   size_t one_way_links = 0;
   for (uint8_t flag : census.one_way) one_way_links += flag;
   graph.one_way.blocks.reserve(one_way_links / 3 + 1);
-  // Target by target, so that each target's blocks are made in one go.
+  // Target by target, each target's blocks laid out in one go: the first
+  // filled from its start with what does not fill a block, the rest full
+  // (a crowded target goes through add_one_way, which makes its set).
+  std::vector<uint32_t> sources;
+  std::vector<OneWayLinks::Block>& blocks = graph.one_way.blocks;
   for (uint32_t target = 0; target < slots; ++target) {
+    sources.clear();
     for (size_t j = census.begin[target]; j < census.begin[target + 1]; ++j) {
-      if (census.one_way[j]) add_one_way(graph.one_way, target, census.naming[j]);
+      if (census.one_way[j]) sources.push_back(census.naming[j]);
     }
+    if (sources.empty()) continue;
+    if (sources.size() > 1) {  // a loaded list may name a slot twice
+      std::sort(sources.begin(), sources.end());
+      sources.erase(std::unique(sources.begin(), sources.end()), sources.end());
+    }
+    if (sources.size() > OneWayLinks::CROWDED) {
+      for (uint32_t source : sources) add_one_way(graph.one_way, target, source);
+      continue;
+    }
+    // Made from the last block back to the first, each naming the one after.
+    const size_t first_count = sources.size() % 4 == 0 ? 4 : sources.size() % 4;
+    uint32_t next = OneWayLinks::NONE;
+    for (size_t end = sources.size(); end > 0;) {
+      const size_t start = end == first_count ? 0 : end - 4;
+      OneWayLinks::Block block;
+      std::fill(std::begin(block.sources), std::end(block.sources), OneWayLinks::NONE);
+      std::copy(sources.begin() + static_cast<ptrdiff_t>(start),
+                sources.begin() + static_cast<ptrdiff_t>(end), block.sources);
+      block.next = next;
+      next = static_cast<uint32_t>(blocks.size());
+      blocks.push_back(block);
+      end = start;
+    }
+    graph.one_way.first[target] = next;
   }
   graph.upper_in_links.reserve(graph.upper_layers.size());
   for (const auto& [slot, lists] : graph.upper_layers) {

@@ -150,6 +150,79 @@ void reindex_slot(PayloadIndex& index, uint32_t slot, const Payload* payload, In
   if (earlier != nullptr) erase_empty_lists(index, *earlier);
 }
 
+namespace {
+
+// An entry met while building: the slot holding it and its place in the
+// slot's payload.
+struct HeldEntry {
+  uint32_t slot;
+  uint32_t entry;
+};
+
+// Fills one key's postings from its entries, gathered in slot order: values
+// sorted (stably, so each list keeps slot order, as one insertion after another
+// would make it), each list made once at its final size, appended to its map
+// in value order.
+void fill_postings(KeyPostings& postings, std::span<const Payload* const> payloads,
+                   std::vector<IndexedSlot>& slots, std::vector<HeldEntry>& held) {
+  auto value_of = [&](const HeldEntry& h) -> const PayloadValue& {
+    return payloads[h.slot]->entries[h.entry].value;
+  };
+  auto place = [&](PostingList& list, const HeldEntry& h) {
+    slots[h.slot].positions()[h.entry] = static_cast<uint32_t>(list.size());
+    list.push_back(h.slot);
+  };
+  // Texts first, then numbers, then NaNs, each group in slot order.
+  auto kind_rank = [&](const HeldEntry& h) {
+    IndexNumber number;
+    const PayloadValue& value = value_of(h);
+    return value.is_text() ? 0 : index_number_of(value, number) ? 1 : 2;
+  };
+  std::stable_sort(held.begin(), held.end(), [&](const HeldEntry& a, const HeldEntry& b) {
+    const int ka = kind_rank(a), kb = kind_rank(b);
+    if (ka != kb) return ka < kb;
+    if (ka == 0) return value_of(a).text < value_of(b).text;
+    if (ka == 1) {
+      IndexNumber na, nb;
+      index_number_of(value_of(a), na);
+      index_number_of(value_of(b), nb);
+      return compare_numbers(na, nb) < 0;
+    }
+    return false;
+  });
+  size_t i = 0;
+  while (i < held.size()) {
+    const int kind = kind_rank(held[i]);
+    size_t end = i + 1;
+    IndexNumber first_number;
+    if (kind == 1) index_number_of(value_of(held[i]), first_number);
+    while (end < held.size() && kind_rank(held[end]) == kind) {
+      if (kind == 0 && value_of(held[end]).text != value_of(held[i]).text) break;
+      if (kind == 1) {
+        IndexNumber number;
+        index_number_of(value_of(held[end]), number);
+        if (compare_numbers(number, first_number) != 0) break;
+      }
+      ++end;
+    }
+    PostingList* list = &postings.nans;
+    if (kind == 0) {
+      list = &postings.texts.emplace_hint(postings.texts.end(), value_of(held[i]).text, PostingList())->second;
+      postings.text_slots += end - i;
+    } else if (kind == 1) {
+      // Numbers equal as numbers share the list of the first one met.
+      list = &postings.numbers.emplace_hint(postings.numbers.end(), first_number, PostingList())->second;
+      postings.number_slots += end - i;
+    }
+    list->reserve(list->size() + (end - i));
+    for (size_t k = i; k < end; ++k) place(*list, held[k]);
+    postings.slots += end - i;
+    i = end;
+  }
+}
+
+}  // namespace
+
 PayloadIndex build_payload_index(std::span<const Payload* const> payloads) {
   PayloadIndex index;
   // Up to the last slot with a payload entry: the slots past it are unindexed.
@@ -158,15 +231,42 @@ PayloadIndex build_payload_index(std::span<const Payload* const> payloads) {
     --indexed_slots;
   }
   index.slots.resize(indexed_slots);
-  for (uint32_t slot = 0; slot < payloads.size(); ++slot) {
+  // Every entry, by key. Payloads mostly repeat the keys of the one before in
+  // the same order, so each key is first compared with the previous
+  // payload's key at its place before it is looked up.
+  std::vector<std::vector<HeldEntry>> by_key;
+  const Payload* previous = nullptr;
+  std::vector<uint32_t> previous_codes;
+  for (uint32_t slot = 0; slot < indexed_slots; ++slot) {
     const Payload* payload = payloads[slot];
     if (payload == nullptr || payload->entries.empty()) continue;
-    IndexRoom room = reserve_index_room(index, slot, payload);
-    reindex_slot(index, slot, payload, std::move(room));
+    IndexedSlot& indexed = index.slots[slot];
+    indexed.payload = payload;
+    const size_t count = payload->entries.size();
+    if (count > 2) indexed.positions_apart = std::make_unique<uint32_t[]>(count);
+    if (previous_codes.size() < count) previous_codes.resize(count);
+    for (size_t e = 0; e < count; ++e) {
+      const std::string& key = payload->entries[e].key;
+      uint32_t code;
+      if (previous != nullptr && e < previous->entries.size() && previous->entries[e].key == key) {
+        code = previous_codes[e];
+      } else {
+        auto found = index.key_codes.find(key);
+        if (found == index.key_codes.end()) {
+          index.keys.emplace_back();
+          by_key.emplace_back();
+          found = index.key_codes.emplace(key, static_cast<uint32_t>(index.keys.size() - 1)).first;
+        }
+        code = found->second;
+      }
+      previous_codes[e] = code;
+      by_key[code].push_back({slot, static_cast<uint32_t>(e)});
+    }
+    previous = payload;
   }
-  for (KeyPostings& postings : index.keys) {
-    for (auto& [text, list] : postings.texts) list.shrink_to_fit();
-    for (auto& [number, list] : postings.numbers) list.shrink_to_fit();
+  for (size_t code = 0; code < by_key.size(); ++code) {
+    fill_postings(index.keys[code], payloads, index.slots, by_key[code]);
+    std::vector<HeldEntry>().swap(by_key[code]);
   }
   return index;
 }
