@@ -2,6 +2,8 @@
 #include "table/payload_index.h"
 
 #include <algorithm>
+#include <string_view>
+#include <unordered_map>
 
 namespace tarnwick {
 
@@ -159,66 +161,64 @@ struct HeldEntry {
   uint32_t entry;
 };
 
-// Fills one key's postings from its entries, gathered in slot order: values
-// sorted (stably, so each list keeps slot order, as one insertion after another
-// would make it), each list made once at its final size, appended to its map
-// in value order.
+// Fills one key's postings from its entries, gathered in slot order: entries
+// grouped by value (texts by a hash of their bytes, numbers sorted), each
+// list made once at its final size in slot order, as one insertion after
+// another would make it, and appended to its map in value order.
 void fill_postings(KeyPostings& postings, std::span<const Payload* const> payloads,
-                   std::vector<IndexedSlot>& slots, std::vector<HeldEntry>& held) {
-  auto value_of = [&](const HeldEntry& h) -> const PayloadValue& {
-    return payloads[h.slot]->entries[h.entry].value;
-  };
+                   std::vector<IndexedSlot>& slots, const std::vector<HeldEntry>& held) {
   auto place = [&](PostingList& list, const HeldEntry& h) {
     slots[h.slot].positions()[h.entry] = static_cast<uint32_t>(list.size());
     list.push_back(h.slot);
   };
-  // Texts first, then numbers, then NaNs, each group in slot order.
-  auto kind_rank = [&](const HeldEntry& h) {
+  struct HeldNumber {
     IndexNumber number;
-    const PayloadValue& value = value_of(h);
-    return value.is_text() ? 0 : index_number_of(value, number) ? 1 : 2;
+    uint32_t at;  // into `held`, which is in slot order
   };
-  std::stable_sort(held.begin(), held.end(), [&](const HeldEntry& a, const HeldEntry& b) {
-    const int ka = kind_rank(a), kb = kind_rank(b);
-    if (ka != kb) return ka < kb;
-    if (ka == 0) return value_of(a).text < value_of(b).text;
-    if (ka == 1) {
-      IndexNumber na, nb;
-      index_number_of(value_of(a), na);
-      index_number_of(value_of(b), nb);
-      return compare_numbers(na, nb) < 0;
+  std::vector<HeldNumber> numbers;
+  // value: places in `held`; seeded, so crafted texts cannot pile up in one bucket
+  std::unordered_map<std::string_view, std::vector<uint32_t>, SeededTextHash> texts;
+  std::vector<uint32_t> nans;
+  for (uint32_t at = 0; at < held.size(); ++at) {
+    const PayloadValue& value = payloads[held[at].slot]->entries[held[at].entry].value;
+    IndexNumber number;
+    if (value.is_text()) {
+      texts[value.text].push_back(at);
+    } else if (index_number_of(value, number)) {
+      numbers.push_back({number, at});
+    } else {
+      nans.push_back(at);
     }
-    return false;
+  }
+  std::vector<std::string_view> text_order;
+  text_order.reserve(texts.size());
+  for (const auto& [text, places] : texts) text_order.push_back(text);
+  std::sort(text_order.begin(), text_order.end());
+  for (std::string_view text : text_order) {
+    const std::vector<uint32_t>& places = texts.find(text)->second;
+    PostingList& list = postings.texts.emplace_hint(postings.texts.end(), std::string(text), PostingList())->second;
+    list.reserve(places.size());
+    for (uint32_t at : places) place(list, held[at]);
+    postings.text_slots += places.size();
+  }
+  std::sort(numbers.begin(), numbers.end(), [](const HeldNumber& a, const HeldNumber& b) {
+    const int order = compare_numbers(a.number, b.number);
+    return order != 0 ? order < 0 : a.at < b.at;
   });
-  size_t i = 0;
-  while (i < held.size()) {
-    const int kind = kind_rank(held[i]);
+  for (size_t i = 0; i < numbers.size();) {
     size_t end = i + 1;
-    IndexNumber first_number;
-    if (kind == 1) index_number_of(value_of(held[i]), first_number);
-    while (end < held.size() && kind_rank(held[end]) == kind) {
-      if (kind == 0 && value_of(held[end]).text != value_of(held[i]).text) break;
-      if (kind == 1) {
-        IndexNumber number;
-        index_number_of(value_of(held[end]), number);
-        if (compare_numbers(number, first_number) != 0) break;
-      }
-      ++end;
-    }
-    PostingList* list = &postings.nans;
-    if (kind == 0) {
-      list = &postings.texts.emplace_hint(postings.texts.end(), value_of(held[i]).text, PostingList())->second;
-      postings.text_slots += end - i;
-    } else if (kind == 1) {
-      // Numbers equal as numbers share the list of the first one met.
-      list = &postings.numbers.emplace_hint(postings.numbers.end(), first_number, PostingList())->second;
-      postings.number_slots += end - i;
-    }
-    list->reserve(list->size() + (end - i));
-    for (size_t k = i; k < end; ++k) place(*list, held[k]);
-    postings.slots += end - i;
+    while (end < numbers.size() && compare_numbers(numbers[end].number, numbers[i].number) == 0) ++end;
+    // Numbers equal as numbers share the list of the first one met.
+    PostingList& list =
+        postings.numbers.emplace_hint(postings.numbers.end(), numbers[i].number, PostingList())->second;
+    list.reserve(end - i);
+    for (size_t k = i; k < end; ++k) place(list, held[numbers[k].at]);
+    postings.number_slots += end - i;
     i = end;
   }
+  postings.nans.reserve(nans.size());
+  for (uint32_t at : nans) place(postings.nans, held[at]);
+  postings.slots += held.size();
 }
 
 }  // namespace
