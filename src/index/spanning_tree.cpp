@@ -4,6 +4,7 @@
 #include <atomic>
 #include <deque>
 #include <mutex>
+#include <utility>
 
 #include "index/neighbor_selection.h"
 #include "util/worker_pool.h"
@@ -144,43 +145,65 @@ void census_of_slot(LinkCensus& census, std::span<const uint32_t> list, uint32_t
   }
 }
 
+// Runs body(r) for r in [0, ranges), on the worker pool when given one.
+template <typename Body>
+void for_each_range(WorkerPool* pool, size_t ranges, Body body) {
+  auto part = [&](size_t first, size_t end) {
+    for (size_t r = first; r < end; ++r) body(r);
+  };
+  if (pool != nullptr) {
+    run_parallel(*pool, ranges, part);
+  } else {
+    part(0, ranges);
+  }
+}
+
 // Takes the census of the layer-0 lists: the lists naming each slot are
 // gathered first, by target in one array (counted, then filled), so that each
 // list is then compared with those naming its own slot, both at hand, rather
-// than with each neighbour's list, a cache miss per link. The comparisons run
-// on the worker pool.
-LinkCensus take_link_census(const HnswIndex& graph, const PointTable& points) {
+// than with each neighbour's list, a cache miss per link. A large graph is
+// taken in one range of slots per worker: each range counts and fills its
+// own part of every target's row, then compares its own slots' lists.
+LinkCensus take_link_census(const HnswIndex& graph, const PointTable& points, WorkerPool* pool) {
   const size_t slots = slot_count(points);
+  const size_t ranges = pool == nullptr ? 1 : std::max<size_t>(1, pool->workers.size());
+  auto first_slot = [&](size_t r) { return static_cast<uint32_t>(slots * r / ranges); };
   LinkCensus census;
   census.named_back.assign(slots, 0);
+  // cursors[r][t]: how many of range r's lists name t, then where range r
+  // writes its next source into t's row.
+  std::vector<std::vector<uint32_t>> cursors(ranges);
+  for_each_range(pool, ranges, [&](size_t r) {
+    cursors[r].assign(slots, 0);
+    for (uint32_t slot = first_slot(r); slot < first_slot(r + 1); ++slot) {
+      for (uint32_t n : layer0_neighbors(graph, slot)) cursors[r][n] += n < slots;
+    }
+  });
   std::vector<uint32_t>& begin = census.begin;
   begin.assign(slots + 1, 0);
-  for (uint32_t slot = 0; slot < slots; ++slot) {
-    for (uint32_t n : layer0_neighbors(graph, slot)) begin[n] += n < slots;
+  uint32_t total = 0;
+  for (size_t t = 0; t < slots; ++t) {
+    begin[t] = total;
+    for (size_t r = 0; r < ranges; ++r) total += std::exchange(cursors[r][t], total);
   }
-  for (size_t t = 1; t < slots; ++t) begin[t] += begin[t - 1];
-  begin[slots] = slots == 0 ? 0 : begin[slots - 1];
-  census.naming.resize(begin[slots]);
-  census.one_way.assign(begin[slots], 0);
-  for (uint32_t slot = 0; slot < slots; ++slot) {
-    for (uint32_t n : layer0_neighbors(graph, slot)) {
-      if (n < slots) census.naming[--begin[n]] = slot;
+  begin[slots] = total;
+  census.naming.resize(total);
+  census.one_way.assign(total, 0);
+  for_each_range(pool, ranges, [&](size_t r) {
+    for (uint32_t slot = first_slot(r); slot < first_slot(r + 1); ++slot) {
+      for (uint32_t n : layer0_neighbors(graph, slot)) {
+        if (n < slots) census.naming[cursors[r][n]++] = slot;
+      }
     }
-  }
-  auto part = [&](size_t first, size_t end) {
+  });
+  cursors.clear();
+  cursors.shrink_to_fit();
+  for_each_range(pool, ranges, [&](size_t r) {
     std::vector<uint64_t> stamps(slots, 0);
-    for (size_t slot = first; slot < end; ++slot) {
-      const uint32_t owner = static_cast<uint32_t>(slot);
-      census_of_slot(census, layer0_neighbors(graph, owner), owner, stamps);
+    for (uint32_t slot = first_slot(r); slot < first_slot(r + 1); ++slot) {
+      census_of_slot(census, layer0_neighbors(graph, slot), slot, stamps);
     }
-  };
-  // A small graph is not worth the pool (nor starting it: an upsert into a
-  // new store must not).
-  if (slots < PARALLEL_BOOKKEEPING_MIN) {
-    part(0, slots);
-  } else {
-    run_parallel(*process_worker_pool(), slots, part);
-  }
+  });
   return census;
 }
 
@@ -343,10 +366,22 @@ void prepare_link_bookkeeping(HnswIndex& graph, const PointTable& points) {
 
 void make_link_bookkeeping(HnswIndex& graph, const PointTable& points) {
   graph.bookkeeping = false;
-  const LinkCensus census = take_link_census(graph, points);
-  count_all_links(graph, points, census);
+  // A small graph is not worth the pool (nor starting it: an upsert into a
+  // new store must not).
+  std::shared_ptr<WorkerPool> pool =
+      slot_count(points) >= PARALLEL_BOOKKEEPING_MIN ? process_worker_pool() : nullptr;
+  const LinkCensus census = take_link_census(graph, points, pool.get());
+  // The one-way links and the tree are made from the census each on its own.
+  bool pending = false;
+  for_each_range(pool.get(), 2, [&](size_t job) {
+    if (job == 0) {
+      count_all_links(graph, points, census);
+    } else {
+      pending = grow_tree(graph, points, census);
+    }
+  });
+  graph.tree_pending = pending;
   graph.bookkeeping = true;
-  graph.tree_pending = grow_tree(graph, points, census);
 }
 
 

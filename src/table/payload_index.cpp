@@ -2,8 +2,8 @@
 #include "table/payload_index.h"
 
 #include <algorithm>
+#include <bit>
 #include <string_view>
-#include <unordered_map>
 
 namespace tarnwick {
 
@@ -176,30 +176,67 @@ void fill_postings(KeyPostings& postings, std::span<const Payload* const> payloa
     uint32_t at;  // into `held`, which is in slot order
   };
   std::vector<HeldNumber> numbers;
-  // value: places in `held`; seeded, so crafted texts cannot pile up in one bucket
-  std::unordered_map<std::string_view, std::vector<uint32_t>, SeededTextHash> texts;
-  std::vector<uint32_t> nans;
+  std::vector<uint32_t> text_places, nans;  // places in `held`
   for (uint32_t at = 0; at < held.size(); ++at) {
     const PayloadValue& value = payloads[held[at].slot]->entries[held[at].entry].value;
     IndexNumber number;
     if (value.is_text()) {
-      texts[value.text].push_back(at);
+      text_places.push_back(at);
     } else if (index_number_of(value, number)) {
       numbers.push_back({number, at});
     } else {
       nans.push_back(at);
     }
   }
-  std::vector<std::string_view> text_order;
-  text_order.reserve(texts.size());
-  for (const auto& [text, places] : texts) text_order.push_back(text);
-  std::sort(text_order.begin(), text_order.end());
-  for (std::string_view text : text_order) {
-    const std::vector<uint32_t>& places = texts.find(text)->second;
-    PostingList& list = postings.texts.emplace_hint(postings.texts.end(), std::string(text), PostingList())->second;
-    list.reserve(places.size());
-    for (uint32_t at : places) place(list, held[at]);
-    postings.text_slots += places.size();
+  auto text_at = [&](uint32_t at) -> std::string_view {
+    return payloads[held[at].slot]->entries[held[at].entry].value.text;
+  };
+  // Texts are grouped by value in one open-addressed table of group numbers
+  // (seeded, so crafted texts cannot pile up in one run of it): flat arrays
+  // only, so that no allocation per value is left behind.
+  struct TextGroup {
+    std::string_view text;
+    uint32_t count = 0;
+    uint32_t first = 0;  // into `grouped`
+  };
+  std::vector<TextGroup> groups;
+  std::vector<uint32_t> group_of(text_places.size());
+  {
+    const SeededTextHash hash;
+    const size_t table_size = std::bit_ceil(std::max<size_t>(2 * text_places.size(), 2));
+    std::vector<uint32_t> table(table_size, UINT32_MAX);
+    for (size_t k = 0; k < text_places.size(); ++k) {
+      const std::string_view text = text_at(text_places[k]);
+      size_t probe = hash(text) & (table_size - 1);
+      while (table[probe] != UINT32_MAX && groups[table[probe]].text != text) {
+        probe = (probe + 1) & (table_size - 1);
+      }
+      if (table[probe] == UINT32_MAX) {
+        table[probe] = static_cast<uint32_t>(groups.size());
+        groups.push_back({text, 0, 0});
+      }
+      group_of[k] = table[probe];
+      ++groups[table[probe]].count;
+    }
+  }
+  // Places in `held` by group, each group's in slot order: every group's end
+  // is found first, then each place is put just before its group's end, the
+  // last place first.
+  std::vector<uint32_t> grouped(text_places.size());
+  uint32_t end = 0;
+  for (TextGroup& group : groups) group.first = end += group.count;
+  for (size_t k = text_places.size(); k-- > 0;) grouped[--groups[group_of[k]].first] = text_places[k];
+  std::vector<uint32_t> group_order(groups.size());
+  for (uint32_t g = 0; g < groups.size(); ++g) group_order[g] = g;
+  std::sort(group_order.begin(), group_order.end(),
+            [&](uint32_t a, uint32_t b) { return groups[a].text < groups[b].text; });
+  for (uint32_t g : group_order) {
+    const TextGroup& group = groups[g];
+    PostingList& list =
+        postings.texts.emplace_hint(postings.texts.end(), std::string(group.text), PostingList())->second;
+    list.reserve(group.count);
+    for (uint32_t k = group.first; k < group.first + group.count; ++k) place(list, held[grouped[k]]);
+    postings.text_slots += group.count;
   }
   std::sort(numbers.begin(), numbers.end(), [](const HeldNumber& a, const HeldNumber& b) {
     const int order = compare_numbers(a.number, b.number);
