@@ -527,8 +527,16 @@ Status decode_snapshot(std::string_view input, ArrivingInput* arriving, Snapshot
     batch = NormWork();
     batch.first_slot = static_cast<uint32_t>(slot_count(out.points));
   };
+  // A key above every key before it cannot repeat one (files list points in
+  // slot order, which for ids inserted in ascending order is theirs): only
+  // the others are looked up.
+  uint64_t largest_key = 0;
+  bool any_key = false;
   auto before_repeat = [&](uint64_t key) {
-    if (!batching || find_slot(out.points, key) == NO_SLOT) return;
+    const bool above = !any_key || key > largest_key;
+    any_key = true;
+    largest_key = std::max(largest_key, key);
+    if (!batching || above || find_slot(out.points, key) == NO_SLOT) return;
     beside->drain();
     norm_batches.clear();
     batch = NormWork();
