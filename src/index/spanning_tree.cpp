@@ -114,7 +114,7 @@ bool grow_tree(HnswIndex& graph, const PointTable& points, const LinkCensus& cen
   const uint32_t root = root_slot(graph, points);
   if (root == NO_SLOT) return false;
   const size_t limit = tree_edge_limit(graph);
-  std::vector<uint8_t> edges(slots, 0);  // tree edges of each list, up to the limit
+  std::vector<uint8_t> edges(slots, 0);  // tree edges of each list, up to the limit (at most 32)
   // Whether a slot was reached, and whether it is a node with a record at
   // all: one byte each, at hand, where ranks and flags would be misses.
   constexpr uint8_t REACHED = 1, CANDIDATE = 2;
@@ -128,23 +128,62 @@ bool grow_tree(HnswIndex& graph, const PointTable& points, const LinkCensus& cen
   constexpr size_t AHEAD = 4;
   std::vector<uint32_t> queue{root};
   set_rank(graph, root, graph.next_rank++);
-  for (size_t head = 0; head < queue.size(); ++head) {
-    if (head + AHEAD < queue.size()) __builtin_prefetch(layer0_block(graph, queue[head + AHEAD]));
-    const uint32_t owner = queue[head];
-    std::span<const uint32_t> list = layer0_neighbors(graph, owner);
-    for (size_t i = 0; i < list.size() && edges[owner] < limit; ++i) {
-      const uint32_t n = list[i];
-      // Cheapest first: most neighbours are in the tree already.
-      if (n >= slots || state[n] != CANDIDATE || !named_back_at(graph, census, owner, list, i)) {
-        continue;
+  auto attach = [&](uint32_t n, uint32_t owner) {
+    state[n] |= REACHED;
+    set_parent(graph, n, owner);
+    set_rank(graph, n, graph.next_rank++);
+    ++edges[owner];
+    edges[n] = 1;
+    queue.push_back(n);
+  };
+  size_t head = 0;
+  auto grow = [&] {
+    for (; head < queue.size(); ++head) {
+      if (head + AHEAD < queue.size()) __builtin_prefetch(layer0_block(graph, queue[head + AHEAD]));
+      const uint32_t owner = queue[head];
+      std::span<const uint32_t> list = layer0_neighbors(graph, owner);
+      for (size_t i = 0; i < list.size() && edges[owner] < limit; ++i) {
+        const uint32_t n = list[i];
+        // Cheapest first: most neighbours are in the tree already.
+        if (n >= slots || state[n] != CANDIDATE || !named_back_at(graph, census, owner, list, i)) {
+          continue;
+        }
+        attach(n, owner);
       }
-      state[n] |= REACHED;
-      set_parent(graph, n, owner);
-      set_rank(graph, n, graph.next_rank++);
-      ++edges[owner];
-      edges[n] = 1;
-      queue.push_back(n);
     }
+  };
+  grow();
+  // A node whose neighbours named both ways had no room left when the walk
+  // passed them hangs below one of them all the same: one with room if there
+  // is one, else the first (a list then holds one tree edge past its share,
+  // which every list's block has room for), and the nodes beyond it follow.
+  // A few rounds; what is left (reached one way only, or not at all) waits
+  // for tree_pending.
+  std::vector<uint32_t> outside;
+  for (uint32_t slot = 0; slot < slots; ++slot) {
+    if (state[slot] == CANDIDATE) outside.push_back(slot);
+  }
+  constexpr int ROUNDS = 8;
+  for (int round = 0; round < ROUNDS && !outside.empty(); ++round) {
+    const size_t before = queue.size();
+    for (uint32_t slot : outside) {
+      if (state[slot] != CANDIDATE) continue;  // reached meanwhile
+      std::span<const uint32_t> list = layer0_neighbors(graph, slot);
+      uint32_t parent = NO_SLOT;
+      for (size_t i = 0; i < list.size(); ++i) {
+        const uint32_t m = list[i];
+        if (m >= slots || !(state[m] & REACHED) || !named_back_at(graph, census, slot, list, i)) continue;
+        if (parent == NO_SLOT && edges[m] == limit) parent = m;
+        if (edges[m] < limit) {
+          parent = m;
+          break;
+        }
+      }
+      if (parent != NO_SLOT) attach(slot, parent);
+      grow();
+    }
+    if (queue.size() == before) break;
+    std::erase_if(outside, [&](uint32_t slot) { return state[slot] != CANDIDATE; });
   }
   const size_t candidates_total =
       static_cast<size_t>(std::count_if(state.begin(), state.end(), [](uint8_t s) { return s & CANDIDATE; }));

@@ -15,6 +15,8 @@
 #include "index/metrics.h"
 #include "index/one_way_links.h"
 #include "index/spanning_tree.h"
+#include "persist/coding.h"
+#include "persist/snapshot.h"
 #include "storage/search.h"
 #include "storage/store.h"
 #include "check.h"
@@ -353,6 +355,20 @@ void test_build_invariants_and_reachability() {
               double(links) / count);
   CHECK(share == 1000000);
   CHECK(check_link_bookkeeping(graph, store.points).empty());
+  // A load of what this store wrote makes the whole bookkeeping itself, the
+  // tree included (nothing left for the first change), without changing a list.
+  auto check_load = [](const Store& written, const char* stage) {
+    const ByteBuffer bytes = encode_snapshot(written.points, written.graph);
+    SnapshotState loaded;
+    CHECK(decode_snapshot(bytes.view(), loaded).ok());
+    const std::string problem = check_link_bookkeeping(loaded.graph, loaded.points);
+    std::printf("loaded %s: %s%s\n", stage, problem.empty() ? "whole" : problem.c_str(),
+                loaded.graph.tree_pending ? ", nodes left for the first change" : "");
+    CHECK(loaded.graph.bookkeeping && !loaded.graph.tree_pending && problem.empty());
+    const ByteBuffer again = encode_snapshot(loaded.points, loaded.graph);
+    CHECK(again.view() == bytes.view());
+  };
+  check_load(store, "after the build");
 
   // Deletions, found around each node by its in-link counts, then a batch
   // large enough to take a scan, keep every count, tree edge and path.
@@ -368,6 +384,57 @@ void test_build_invariants_and_reachability() {
   std::printf("after a batch delete: %s\n", broken.empty() ? "whole" : broken.c_str());
   CHECK(broken.empty());
   CHECK(store.graph.node_count == count - gone.size());
+  check_load(store, "after the deletes");
+}
+
+// A load leaves no node of the tree for the first change when the file's
+// lists name it both ways with a node already holding its share of tree
+// edges: m = 2 (a share of 2), the root names nodes 1, 2 and 3 and each names
+// it back; the tree takes 1 and 2 below the root as it walks, and 3 below it
+// all the same, past the share. Nodes 4 and 5 name each other only, and the
+// root names 4 one way: they wait for the first change.
+void test_load_leaves_no_node_outside_that_it_can_take_in() {
+  auto file = [](bool with_pair) {
+    std::vector<char> bytes(4096);
+    Writer out{bytes.data()};
+    const uint64_t points = with_pair ? 6 : 4;
+    put_varint(out, points);
+    for (uint64_t key = 0; key < points; ++key) {
+      put_varint(out, key);
+      put_varint(out, key);
+      put_varint(out, 2);
+      const float vector[2] = {1.0f, static_cast<float>(key)};
+      put_floats(out, vector);
+      put_byte(out, 0);
+    }
+    for (uint64_t value : {uint64_t{2}, uint64_t{8}, uint64_t{8}}) put_varint(out, value);
+    put_byte(out, 1);
+    put_varint(out, 0);  // the entry point
+    put_varint(out, 0);  // max level
+    put_varint(out, points);
+    const std::vector<std::vector<uint64_t>> lists = {
+        with_pair ? std::vector<uint64_t>{1, 2, 3, 4} : std::vector<uint64_t>{1, 2, 3}, {0}, {0}, {0},
+        {5}, {4}};
+    for (uint64_t key = 0; key < points; ++key) {
+      put_varint(out, key);
+      put_varint(out, key);
+      put_varint(out, lists[key].size());
+      for (uint64_t n : lists[key]) put_varint(out, n);
+      for (int layer = 1; layer < 16; ++layer) put_varint(out, 0);
+    }
+    bytes.resize(static_cast<size_t>(out.next - bytes.data()));
+    return bytes;
+  };
+  for (bool with_pair : {false, true}) {
+    const std::vector<char> bytes = file(with_pair);
+    SnapshotState loaded;
+    CHECK(decode_snapshot(std::string_view(bytes.data(), bytes.size()), loaded).ok());
+    CHECK(loaded.graph.bookkeeping);
+    CHECK(loaded.graph.tree_pending == with_pair);
+    const uint32_t three = find_slot(loaded.points, 3);
+    CHECK(tree_parent_of(loaded.graph, three) == find_slot(loaded.points, 0));
+    if (!with_pair) CHECK(check_link_bookkeeping(loaded.graph, loaded.points).empty());
+  }
 }
 
 // Copies of one vector cost an insertion what distinct points cost. The work
@@ -557,6 +624,7 @@ void test_one_way_links_match_sets() {
 }  // namespace
 
 int main() {
+  test_load_leaves_no_node_outside_that_it_can_take_in();
   test_one_way_links_match_sets();
   test_copies_cost_what_distinct_points_cost();
   test_tenant_beam_passes_through_other_tenants();
