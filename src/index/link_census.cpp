@@ -66,8 +66,8 @@ LinkCensus take_link_census(const HnswIndex& graph, const PointTable& points, Wo
     for (size_t r = 0; r < ranges; ++r) total += std::exchange(cursors[r][t], total);
   }
   begin[slots] = total;
-  census.naming.resize(total);
-  census.one_way.assign(total, 0);
+  census.naming = MappedArray<uint32_t>(total);
+  census.one_way = MappedArray<uint8_t>(total);
   for_each_range(pool, ranges, [&](size_t r) {
     for (uint32_t slot = first_slot(r); slot < first_slot(r + 1); ++slot) {
       for (uint32_t n : layer0_neighbors(graph, slot)) {

@@ -10,6 +10,7 @@
 
 #include "index/hnsw.h"
 #include "table/point_table.h"
+#include "util/mapped_array.h"
 #include "util/worker_pool.h"
 
 namespace tarnwick {
@@ -27,8 +28,8 @@ struct LinkCensus {
   // naming[begin[t] .. begin[t + 1]): the slots whose lists name t, with
   // one_way[j] set where t's own list does not name naming[j] back.
   std::vector<uint32_t> begin;
-  std::vector<uint32_t> naming;
-  std::vector<uint8_t> one_way;
+  MappedArray<uint32_t> naming;
+  MappedArray<uint8_t> one_way;
 };
 
 // Takes the census of the layer-0 lists of every slot of the table, on the

@@ -20,6 +20,7 @@
 
 #include "persist/file_replace.h"
 #include "util/crc32c.h"
+#include "util/free_memory.h"
 #include "util/quiet_thread.h"
 
 namespace tarnwick {
@@ -355,6 +356,10 @@ Status load_snapshot(Store& store, const std::string& path) {
       if (!status.ok()) return status;
       (void)file.close();  // a read-only descriptor has nothing left to report
       install_state(store, std::move(state));
+      // What the decoding used for a while (the link census, batches of norms)
+      // and the content the store held before go back to the system rather
+      // than stay in the allocator's heaps.
+      release_free_memory();
       return Status::Ok();
     }
     if (::lseek(file.fd, 0, SEEK_SET) < 0 && errno != ESPIPE) return os_error(errno).prefixed(READ_FAILED);
