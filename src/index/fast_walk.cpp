@@ -3,6 +3,9 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstring>
+#include <functional>
+#include <limits>
 
 #include "index/walk_memory.h"
 
@@ -11,6 +14,44 @@ namespace tarnwick {
 using namespace walk_detail;
 
 namespace {
+
+// The fast walk's heaps hold each pair as one integer: its distance's order
+// bits above the order in which it was reached, so that a comparison of keys
+// is a comparison of distances, ties broken by reach order. The slots are
+// kept by reach order beside them.
+struct FastWalkScratch {
+  std::vector<uint64_t> candidates;  // min-heap
+  std::vector<uint64_t> kept;        // max-heap
+  std::vector<uint32_t> reached_slots;
+};
+
+FastWalkScratch& thread_fast_walk_scratch() {
+  thread_local FastWalkScratch scratch;
+  return scratch;
+}
+
+// A distance's place in the walk's order as an unsigned integer: larger
+// distances give larger keys, both zeros the same key, and a distance that is
+// not a number sorts after every number (as order_key has it).
+inline uint32_t distance_order_bits(float distance) {
+  float value = std::isnan(distance) ? std::numeric_limits<float>::infinity() : distance + 0.0f;
+  uint32_t bits;
+  std::memcpy(&bits, &value, sizeof bits);
+  return (bits & 0x80000000u) != 0 ? ~bits : bits | 0x80000000u;
+}
+
+inline uint64_t walk_order_key(float distance, uint32_t seq) {
+  return (uint64_t{distance_order_bits(distance)} << 32) | seq;
+}
+
+// The distance a key was made from (a NaN comes back as infinity).
+inline float walk_key_distance(uint64_t key) {
+  uint32_t bits = static_cast<uint32_t>(key >> 32);
+  bits = (bits & 0x80000000u) != 0 ? bits & 0x7FFFFFFFu : ~bits;
+  float value;
+  std::memcpy(&value, &bits, sizeof value);
+  return value;
+}
 
 // Codes estimated per kernel call.
 constexpr size_t ESTIMATE_BATCH = 32;
@@ -45,9 +86,12 @@ inline bool estimated(const FastWalkQuery& query, const PointTable& points, uint
 }
 
 // Requests what estimating a slot reads: its code and meta, or its row.
+// Whether a point of the rows has a code is told by its meta, which is not
+// at hand yet: a point of the rows gets its code and meta requested either
+// way (one without a code is rare), so that no request waits on a read.
 inline void prefetch_estimated(const FastWalkQuery& query, const PointTable& points,
                                uint32_t slot) {
-  if (estimated(query, points, slot)) {
+  if (query.estimates != nullptr && in_rows(points, slot)) {
     prefetch_code(points, slot);
   } else {
     prefetch_point(points, slot);
@@ -165,8 +209,13 @@ bool fast_walk_base_layer(const HnswIndex& graph, const PointTable& points,
   const size_t slots = slot_count(points);
   if (entry >= slots) return true;
   ef = std::max<size_t>(ef, 1);
-  std::vector<WalkPair>& candidates = scratch.candidates;
+  FastWalkScratch& own = thread_fast_walk_scratch();
+  std::vector<uint64_t>& candidates = own.candidates;
+  std::vector<uint64_t>& kept = own.kept;
+  std::vector<uint32_t>& reached_slots = own.reached_slots;
   candidates.clear();
+  kept.clear();
+  reached_slots.clear();
   begin_visits(scratch, slots);
   first_visit(scratch, entry);
   // A coded point has the rows' length, and its meta (at hand: its code was
@@ -179,28 +228,36 @@ bool fast_walk_base_layer(const HnswIndex& graph, const PointTable& points,
             : comparable_with_query(query.exact, points, slot);
     return comparable && (keep.test == nullptr || keep(slot));
   };
+  // The pairs are keys (walk_order_key): the heaps compare integers.
+  auto enter = [&](float distance, uint32_t slot) {
+    const uint64_t key = walk_order_key(distance, static_cast<uint32_t>(reached_slots.size()));
+    reached_slots.push_back(slot);
+    return key;
+  };
 
-  uint32_t seq = 0;
-  const WalkPair start{entry_distance, seq++, entry};
+  const uint64_t start = enter(entry_distance, entry);
   candidates.push_back(start);
-  if (has_record(points, entry) && admits(entry)) nearest.push_back(start);
+  if (has_record(points, entry) && admits(entry)) kept.push_back(start);
   prefetch_block(graph, entry);
   size_t reached = 1;
 
   while (!candidates.empty()) {
-    const WalkPair next = pop_candidate(candidates);
-    if (nearest.size() >= ef && order_key(next.distance) > order_key(nearest.front().distance)) {
-      break;
-    }
+    std::pop_heap(candidates.begin(), candidates.end(), std::greater<uint64_t>{});
+    const uint64_t next = candidates.back();
+    candidates.pop_back();
+    // Keys order as their distances do (the reach order below it only
+    // breaks ties): farther than the worst kept means a larger distance part.
+    if (kept.size() >= ef && (next >> 32) > (kept.front() >> 32)) break;
+    const uint32_t next_slot = reached_slots[static_cast<uint32_t>(next)];
     thread_walk_reads().expansions++;
     // The lists the walk will most likely expand after this one: the front of
     // the heap (each was requested when it entered, but may have been
     // evicted since, or not have arrived).
     for (size_t i = 0; i < std::min<size_t>(candidates.size(), 3); ++i) {
-      prefetch_block(graph, candidates[i].slot);
+      prefetch_block(graph, reached_slots[static_cast<uint32_t>(candidates[i])]);
     }
     scratch.batch_slots.clear();
-    for (uint32_t n : layer0_neighbors(graph, next.slot)) {
+    for (uint32_t n : layer0_neighbors(graph, next_slot)) {
       if (n >= slots || !first_visit(scratch, n)) continue;
       if (!has_record(points, n)) continue;  // a dangling slot is never measured
       prefetch_estimated(query, points, n);
@@ -216,30 +273,41 @@ bool fast_walk_base_layer(const HnswIndex& graph, const PointTable& points,
     estimate_slots(query, points, scratch.batch_slots, scratch.batch_distances.data());
     for (size_t i = 0; i < scratch.batch_slots.size(); ++i) {
       const float d = scratch.batch_distances[i];
-      if (nearest.size() < ef || order_key(d) < order_key(nearest.front().distance)) {
-        const WalkPair pair{d, seq++, scratch.batch_slots[i]};
+      const uint32_t slot = scratch.batch_slots[i];
+      if (kept.size() < ef || walk_order_key(d, 0) < (kept.front() & ~uint64_t{UINT32_MAX})) {
+        const uint64_t key = enter(d, slot);
         // Every point that enters may be expanded: its list is requested now.
-        prefetch_block(graph, pair.slot);
-        push_candidate(candidates, pair);
-        if (admits(pair.slot)) {
-          push_kept(nearest, pair);
-          if (nearest.size() > ef) drop_farthest(nearest);
+        prefetch_block(graph, slot);
+        candidates.push_back(key);
+        std::push_heap(candidates.begin(), candidates.end(), std::greater<uint64_t>{});
+        if (admits(slot)) {
+          kept.push_back(key);
+          std::push_heap(kept.begin(), kept.end());
+          if (kept.size() > ef) {
+            std::pop_heap(kept.begin(), kept.end());
+            kept.pop_back();
+          }
         }
       }
     }
     // The next expansion is known now: its neighbours' codes are requested
     // while this one's bookkeeping finishes.
     if (!candidates.empty()) {
-      prefetch_next_expansion(graph, points, query, scratch, candidates.front().slot);
+      prefetch_next_expansion(graph, points, query, scratch,
+                              reached_slots[static_cast<uint32_t>(candidates.front())]);
       if (candidates.size() > 1) {
         // The one after it is most likely the nearer child of the heap's root.
-        const size_t second =
-            candidates.size() > 2 && nearer(candidates[2], candidates[1]) ? 2 : 1;
-        prefetch_block(graph, candidates[second].slot);
+        const size_t second = candidates.size() > 2 && candidates[2] < candidates[1] ? 2 : 1;
+        prefetch_block(graph, reached_slots[static_cast<uint32_t>(candidates[second])]);
       }
     }
   }
-  std::sort(nearest.begin(), nearest.end(), Nearer{});
+  std::sort(kept.begin(), kept.end());
+  nearest.reserve(kept.size());
+  for (uint64_t key : kept) {
+    const uint32_t seq = static_cast<uint32_t>(key);
+    nearest.push_back(WalkPair{walk_key_distance(key), seq, reached_slots[seq]});
+  }
   return true;
 }
 
