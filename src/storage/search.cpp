@@ -105,6 +105,7 @@ struct FilterTest {
   const CompiledFilter* filter;
   const PointTable* points;
   const uint64_t* match_bits;  // the matching records by slot, when made
+  size_t match_words;
 };
 
 bool meets_filter(const void* context, uint32_t slot) {
@@ -114,7 +115,7 @@ bool meets_filter(const void* context, uint32_t slot) {
 
 bool in_match_bits(const void* context, uint32_t slot) {
   const FilterTest& test = *static_cast<const FilterTest*>(context);
-  return (test.match_bits[slot / 64] >> (slot % 64)) & 1;
+  return slot / 64 < test.match_words && ((test.match_bits[slot / 64] >> (slot % 64)) & 1);
 }
 
 }  // namespace
@@ -182,7 +183,7 @@ struct PreparedRequest {
   bool graph = false;
   bool exact_scores = false;
   CompiledFilter compiled;
-  FilterTest test{&compiled, nullptr, nullptr};
+  FilterTest test{&compiled, nullptr, nullptr, 0};
   std::shared_ptr<const MatchBitsCache> match_bits;
   SlotPredicate condition{&test, meets_filter};
   std::vector<uint32_t> candidates;
@@ -226,6 +227,7 @@ void prepare_request(const Store& store, const ReadView& view, const QueryReques
                                     tests * MATCH_BITS_ENTRIES_PER_TEST);
     if (out.match_bits) {
       out.test.match_bits = out.match_bits->bits.data();
+      out.test.match_words = out.match_bits->bits.size();
       out.condition.test = in_match_bits;
     }
   }
