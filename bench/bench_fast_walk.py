@@ -11,7 +11,7 @@ float32 row, for every library alike. The fast walk's and the default walk's
 times at each of their sweep points are compared with each peer's time at the
 same recall (interpolated linearly between the peer's sweep points).
 
-    .venv/bin/python bench/bench_fast_walk.py [--rounds N] [--suffix _avx2]
+    .venv/bin/python bench/bench_fast_walk.py [--rounds N] [--suffix _avx2] [--clock thread]
 Writes bench/results/fast_walk{suffix}.txt and, without a suffix,
 bench/results/recall_time.png.
 """
@@ -35,10 +35,13 @@ SWEEP = [10, 16, 24, 32, 48, 64, 96, 128, 192, 256]
 PEERS = ("hnswlib", "faiss", "usearch")
 
 
+CLOCK = time.perf_counter
+
+
 def timed(run):
-    start = time.perf_counter()
+    start = CLOCK()
     found = run()
-    return found, time.perf_counter() - start
+    return found, CLOCK() - start
 
 
 def runners(store, peers, queries):
@@ -211,7 +214,12 @@ def main():
     parser.add_argument("--skip-text", action="store_true")
     parser.add_argument("--skip-batch", action="store_true")
     parser.add_argument("--suffix", default="")
+    parser.add_argument("--clock", choices=("wall", "thread"), default="wall",
+                        help="thread: the calling thread's processor time (every library answers "
+                        "one query on the calling thread), which a busy machine disturbs less")
     args = parser.parse_args()
+    global CLOCK
+    CLOCK = time.thread_time if args.clock == "thread" else time.perf_counter
     if graph.threadpool_limits is not None:
         graph.threadpool_limits(1)
     lines = []
@@ -224,7 +232,7 @@ def main():
     report(f"# command: .venv/bin/python bench/bench_fast_walk.py {' '.join(sys.argv[1:])}".rstrip())
     report(f"# processor: {cpu}, {os.cpu_count()} logical CPUs, load average "
            f"{os.getloadavg()[0]:.1f} at start; TARNWICK_SCAN_KERNELS="
-           f"{os.environ.get('TARNWICK_SCAN_KERNELS', 'auto')}; best of {args.rounds} rounds, "
+           f"{os.environ.get('TARNWICK_SCAN_KERNELS', 'auto')}; {args.clock} clock; best of {args.rounds} rounds, "
            "the libraries taking turns at each beam; one thread each")
     curves = {}
     base, queries, _, _ = graph.clustered_set(args.points, args.queries)

@@ -6,6 +6,10 @@
 // Build: cmake -S . -B build/bench -DTARNWICK_BUILD_TESTS=ON && cmake --build build/bench --target walk_bench
 // Run:   build/bench/walk_bench SNAPSHOT QUERIES.f32 DIM [metric] [ef...]   (ef 0: exact scan)
 // QUERIES.f32 holds the queries as raw little-endian float32, DIM per query.
+// With WALK_FAST=1 in the environment the queries take the fast walk
+// (query_points with early_stop) instead of the default one; with
+// WALK_TRUTH=FILE (the true 10 nearest ids of each query, uint64) it also
+// prints recall@10.
 #include <algorithm>
 #include <ctime>
 #include <cstdio>
@@ -60,8 +64,17 @@ int main(int argc, char** argv) {
   std::vector<uint64_t> efs;
   for (int i = 5; i < argc; ++i) efs.push_back(std::strtoull(argv[i], nullptr, 10));
   if (efs.empty()) efs = {10, 32, 128};
-  std::printf("bounds %s, %zu queries, metric %s\n", bounds_enabled() ? "on" : "off", count,
-              argc > 4 ? argv[4] : "cosine");
+  const char* fast_env = std::getenv("WALK_FAST");
+  const bool fast = fast_env != nullptr && std::strcmp(fast_env, "1") == 0;
+  std::printf("%s walk, bounds %s, %zu queries, metric %s\n", fast ? "fast" : "default",
+              bounds_enabled() ? "on" : "off", count, argc > 4 ? argv[4] : "cosine");
+  std::vector<uint64_t> truth;
+  if (const char* truth_path = std::getenv("WALK_TRUTH")) {
+    std::ifstream truth_file(truth_path, std::ios::binary | std::ios::ate);
+    truth.resize(static_cast<size_t>(truth_file.tellg()) / sizeof(uint64_t));
+    truth_file.seekg(0);
+    truth_file.read(reinterpret_cast<char*>(truth.data()), truth.size() * sizeof(uint64_t));
+  }
   for (uint64_t ef : efs) {
     if (ef != 0 && !set_ef_search(store, ef).ok()) return 1;
     double best = 1e30;
@@ -69,16 +82,32 @@ int main(int argc, char** argv) {
     WalkReads before = thread_walk_reads();
     SearchScope whole_store;
     whole_store.points = point_count(store);
+    size_t hits = 0;
     for (int round = 0; round < 5; ++round) {
       checksum = 0;
+      hits = 0;
       const double start = thread_seconds();
       for (size_t q = 0; q < count; ++q) {
         // ef 0 asks for the exact scan instead of the graph.
         std::span<const float> one(queries.data() + q * dim, dim);
-        std::vector<ScoredPoint> found =
-            ef == 0 ? exact_search(store.points, one, 10, metric, whole_store)
-                    : search_points(store, one, 10, metric, std::nullopt);
+        std::vector<ScoredPoint> found;
+        if (ef == 0) {
+          found = exact_search(store.points, one, 10, metric, whole_store);
+        } else if (fast) {
+          QueryRequest request;
+          request.metric = metric;
+          request.ef = ef;
+          request.early_stop = true;
+          found = query_points(store, one, request).points;
+        } else {
+          found = search_points(store, one, 10, metric, std::nullopt);
+        }
         for (const ScoredPoint& p : found) {
+          if (truth.size() >= (q + 1) * 10 &&
+              std::find(truth.begin() + q * 10, truth.begin() + (q + 1) * 10, p.id) !=
+                  truth.begin() + (q + 1) * 10) {
+            ++hits;
+          }
           uint32_t bits;
           std::memcpy(&bits, &p.score, 4);
           checksum = checksum * 1000003 + p.id * 31 + bits;
@@ -89,6 +118,7 @@ int main(int argc, char** argv) {
     }
     WalkReads after = thread_walk_reads();
     const double per = 5.0 * count;
+    if (!truth.empty()) std::printf("recall@10 %.4f, ", hits / (10.0 * count));
     std::printf("ef %4llu: %.4f ms/query; per query %.1f expansions, %.1f read in full, %.1f rejected by code; checksum %016llx\n",
                 static_cast<unsigned long long>(ef), 1000 * best / count,
                 (after.expansions - before.expansions) / per,

@@ -180,3 +180,39 @@ def test_store_setting_chooses_the_walk_of_calls_that_leave_it_out(mixed_store, 
     finally:
         store.early_stop = False
     assert [store.query(q, 10) for q in queries] == specified
+
+
+def test_fast_walk_condition_follows_payload_changes():
+    """A condition asked again after payloads change is answered by the new
+    payloads (the walk tests points by bits made from the payload indexes and
+    kept for the next query), and two conditions taking turns never answer
+    for each other."""
+    # Enough points that half of them are walked, not scanned.
+    vectors, rng = clustered(30_000, DIM, 5)
+    groups = [i % 2 for i in range(len(vectors))]
+    store = tarnwick.VectorStorage()
+    store.batch_upsert(list(range(len(vectors))), vectors, [{"g": g} for g in groups])
+    for step in range(6):
+        target = int(rng.integers(0, len(vectors)))
+        wanted = step % 2
+        for where in ({"g": wanted}, {"g": {"$in": [wanted]}}, {"g": 1 - wanted}):
+            result = store.query(vectors[target], 20, ef=64, early_stop=True, where=where)
+            value = where["g"] if isinstance(where["g"], int) else where["g"]["$in"][0]
+            assert len(result) == 20
+            assert all(groups[pid] == value for pid, _ in result), (step, where)
+        # The query's own point joins the wanted group: it is now the answer.
+        groups[target] = wanted
+        store.upsert(target, vectors[target], {"g": wanted})
+        result = store.query(vectors[target], 20, ef=64, early_stop=True, where={"g": wanted})
+        assert result[0][0] == target and all(groups[pid] == wanted for pid, _ in result)
+        # And leaves it again.
+        groups[target] = 1 - wanted
+        store.upsert(target, vectors[target], {"g": 1 - wanted})
+        result = store.query(vectors[target], 20, ef=64, early_stop=True, where={"g": wanted})
+        assert target not in {pid for pid, _ in result}
+        assert all(groups[pid] == wanted for pid, _ in result)
+    # Deleted points leave the answers of a condition asked before.
+    gone = [pid for pid, _ in store.query(vectors[0], 5, early_stop=True, where={"g": 0})]
+    assert store.batch_delete(gone) == 5
+    again = store.query(vectors[0], 5, early_stop=True, where={"g": 0})
+    assert len(again) == 5 and not {pid for pid, _ in again} & set(gone)

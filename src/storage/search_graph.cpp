@@ -81,17 +81,19 @@ std::vector<ScoredSlotPoint> fast_graph_search_slots(const HnswIndex& graph,
   const bool filtered = !scope.whole_table();
   size_t budget = SIZE_MAX;
   if (filtered) {
-    // The beam is not widened by the share in scope: it keeps `ef` points in
-    // scope and stops by the worst of them, so it already passes through about
-    // ef / share points, as far out as an unfiltered beam that keeps them all.
+    // The beam is not widened by the share in scope: once it keeps the
+    // re-rank window's worth of points in scope, it reaches somewhat farther
+    // than an unfiltered beam of `ef` (fast_walk_base_layer), and keeps the
+    // points in scope within that reach.
     ef = std::min<uint64_t>(ef, std::max<uint64_t>(beam, scope.expected_points()));
     budget = scope.expected_points();
   }
   const ScopeTest test{&points, &scope};
   const SlotPredicate keep = filtered ? SlotPredicate{&test, in_scope} : SlotPredicate{};
   std::vector<WalkPair>& nearest = scratch.nearest;
-  if (!fast_walk_base_layer(graph, points, walk, entry, distance, ef, keep, budget, scratch,
-                            nearest)) {
+  if (!fast_walk_base_layer(graph, points, walk, entry, distance, ef, keep,
+                            static_cast<size_t>(std::min<uint64_t>(rerank_window(limit), ef)),
+                            budget, scratch, nearest)) {
     return exact_search_slots(points, query, limit, metric, scope);
   }
   const size_t window =

@@ -78,6 +78,8 @@ struct SnapshotOrigin {
 // The locks are always taken changes first (by those that change the store),
 // then segment, then index. Only storage names them: code elsewhere reads and
 // replaces the content through the views and functions below.
+struct MatchBitsCache;
+
 struct Store {
   // Held by every change from its log record until it has applied, so that
   // the log holds the changes in the order they apply; searches never take it,
@@ -96,6 +98,10 @@ struct Store {
   // Whether queries that do not choose a walk take the fast one; a setting of
   // this store object, neither logged nor saved, and kept across a load.
   std::atomic<bool> fast_queries{false};
+  // The matching records of the last condition a fast walk tested by bits
+  // (search.cpp), reused while the payload lists stay as they were.
+  mutable std::mutex match_bits_mutex;
+  mutable std::shared_ptr<const MatchBitsCache> match_bits;  // guarded by match_bits_mutex
 };
 
 // The right to change the store and its log while it lives: no other change

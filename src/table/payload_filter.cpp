@@ -3,6 +3,7 @@
 #include "table/payload_filter.h"
 
 #include <algorithm>
+#include <cstring>
 
 #include "table/point_table.h"
 
@@ -316,6 +317,102 @@ bool node_candidates(const CompiledFilter& filter, const PointTable& table, size
   }
 }
 
+// The records a node matches, as bits by slot (`words` words), from the
+// lists alone; false once the lists and words it went through pass `budget`.
+class MatchBits {
+ public:
+  MatchBits(const CompiledFilter& filter, const PointTable& table, size_t budget)
+      : filter_(filter), table_(table), budget_(budget), words_(slot_count(table) / 64 + 1) {}
+
+  bool node(size_t at, std::vector<uint64_t>& out) {
+    const CompiledNode& node = filter_.nodes[at];
+    const size_t end = at + node.subtree;
+    if (!spend(words_)) return false;
+    switch (node.op) {
+      case FilterOp::And:
+      case FilterOp::Or: {
+        const bool all = node.op == FilterOp::And;
+        out.assign(words_, 0);
+        std::vector<uint64_t> child_bits;
+        bool first = true;
+        for (size_t child = at + 1; child < end; child += filter_.nodes[child].subtree) {
+          if (!this->node(child, child_bits)) return false;
+          for (size_t w = 0; w < words_; ++w) {
+            out[w] = first ? child_bits[w] : all ? out[w] & child_bits[w] : out[w] | child_bits[w];
+          }
+          first = false;
+        }
+        return true;
+      }
+      case FilterOp::Not:
+        if (!this->node(at + 1, out)) return false;
+        complement(out);
+        return true;
+      default:
+        return leaf(node, out);
+    }
+  }
+
+ private:
+  bool spend(size_t work) {
+    if (work > budget_) return false;
+    budget_ -= work;
+    return true;
+  }
+
+  // Records outside `bits` (which holds records only).
+  void complement(std::vector<uint64_t>& bits) const {
+    const std::vector<uint64_t>& records = table_.record_bits.words;
+    for (size_t w = 0; w < words_; ++w) bits[w] = (w < records.size() ? records[w] : 0) & ~bits[w];
+  }
+
+  bool leaf(const CompiledNode& node, std::vector<uint64_t>& out) {
+    out.assign(words_, 0);
+    bool within = true;
+    auto take = [&](const PostingList& list) {
+      if (!within || !spend(list.size() + 1)) {
+        within = false;
+        return;
+      }
+      for (uint32_t slot : list) out[slot / 64] |= uint64_t{1} << (slot % 64);
+    };
+    const KeyPostings* postings = postings_of(node, table_);
+    if (postings != nullptr) {
+      switch (node.op) {
+        case FilterOp::Exists:
+          for (const auto& [text, list] : postings->texts) take(list);
+          for (const auto& [number, list] : postings->numbers) take(list);
+          take(postings->nans);
+          break;
+        case FilterOp::Eq:
+        case FilterOp::In:
+        case FilterOp::Ne:
+        case FilterOp::Nin:
+          for_listed_values(node, *postings, take);
+          break;
+        default:
+          if (!node.texts.empty()) {
+            auto span = range_span<decltype(postings->texts), std::string>(postings->texts, node.op, node.texts[0]);
+            for (auto it = span.first; it != span.last && within; ++it) take(it->second);
+          } else if (!node.numbers.empty()) {
+            auto span = range_span<decltype(postings->numbers), IndexNumber>(postings->numbers, node.op, node.numbers[0]);
+            for (auto it = span.first; it != span.last && within; ++it) take(it->second);
+          }
+          break;
+      }
+    }
+    // $ne, $nin and $exists:false match every record the equal (present)
+    // case does not, those without the key included.
+    if (within && missing_matches(node)) complement(out);
+    return within;
+  }
+
+  const CompiledFilter& filter_;
+  const PointTable& table_;
+  size_t budget_;
+  size_t words_;
+};
+
 }  // namespace
 
 bool leaf_matches(const Filter& filter, const FilterNode& node, const PayloadValue* value) {
@@ -405,6 +502,42 @@ bool filter_candidates(const CompiledFilter& filter, const PointTable& table, si
     return false;
   }
   return true;
+}
+
+bool filter_match_bits(const CompiledFilter& filter, const PointTable& table, size_t budget,
+                       std::vector<uint64_t>& bits) {
+  if (filter.nodes.empty()) {
+    bits = table.record_bits.words;
+    bits.resize(slot_count(table) / 64 + 1, 0);
+    return true;
+  }
+  MatchBits match(filter, table, budget);
+  if (!match.node(0, bits)) {
+    bits.clear();
+    return false;
+  }
+  return true;
+}
+
+bool same_filter(const Filter& a, const Filter& b) {
+  auto same_node = [](const FilterNode& x, const FilterNode& y) {
+    return x.op == y.op && x.exists == y.exists && x.subtree == y.subtree && x.key == y.key &&
+           x.first_value == y.first_value && x.value_count == y.value_count;
+  };
+  auto same_value = [](const PayloadValue& x, const PayloadValue& y) {
+    if (x.kind != y.kind || x.text != y.text) return false;
+    return x.kind == PayloadKind::Float ? std::memcmp(&x.number, &y.number, sizeof x.number) == 0
+                                        : x.is_text() || x.integer == y.integer;
+  };
+  return std::equal(a.nodes.begin(), a.nodes.end(), b.nodes.begin(), b.nodes.end(), same_node) &&
+         std::equal(a.values.begin(), a.values.end(), b.values.begin(), b.values.end(), same_value);
+}
+
+bool matches_follow_lists(const Filter& filter) {
+  return std::none_of(filter.nodes.begin(), filter.nodes.end(), [](const FilterNode& node) {
+    return node.op == FilterOp::Not || node.op == FilterOp::Ne || node.op == FilterOp::Nin ||
+           (node.op == FilterOp::Exists && !node.exists);
+  });
 }
 
 }  // namespace tarnwick

@@ -115,4 +115,20 @@ FilterEstimate estimate_matches(const CompiledFilter& filter, const PointTable& 
 bool filter_candidates(const CompiledFilter& filter, const PointTable& table, size_t limit,
                        std::vector<uint32_t>& out);
 
+// Whether two filters are the same condition, node for node and value for
+// value (bit for bit: a NaN equals itself here).
+bool same_filter(const Filter& a, const Filter& b);
+
+// Whether the filter's matches follow from the posting lists alone: no node
+// matches points by their lacking something ($ne, $nin, $exists: false,
+// $not), so that the matches change only when the lists do.
+bool matches_follow_lists(const Filter& filter);
+
+// Sets `bits` (one per slot, bit s of word s / 64) to exactly the records
+// that match the filter, from the payload indexes alone: a walk then tests a
+// point with one bit. Returns false, leaving `bits` empty, once the posting
+// entries and words it would go through pass `budget`.
+bool filter_match_bits(const CompiledFilter& filter, const PointTable& table, size_t budget,
+                       std::vector<uint64_t>& bits);
+
 }  // namespace tarnwick

@@ -1,6 +1,8 @@
 // Keeping the payload indexes in step with the records, and rebuilding them.
 #include "table/payload_index.h"
 
+#include <atomic>
+
 #include <algorithm>
 #include <bit>
 #include <string_view>
@@ -115,7 +117,13 @@ void unindex_slot(PayloadIndex& index, uint32_t slot) noexcept {
   reindex_slot(index, slot, nullptr, IndexRoom{});
 }
 
+uint64_t next_index_generation() {
+  static std::atomic<uint64_t> next{1};
+  return next.fetch_add(1, std::memory_order_relaxed);
+}
+
 void reindex_slot(PayloadIndex& index, uint32_t slot, const Payload* payload, IndexRoom room) noexcept {
+  index.generation = next_index_generation();
   // The earlier payload's lists are emptied before the new entries join, but
   // only dropped after: a list that loses and regains this slot keeps the
   // room reserve_index_room made in it.

@@ -158,7 +158,13 @@ struct IndexedSlot {
   const uint32_t* positions() const { return positions_apart ? positions_apart.get() : positions_in_place; }
 };
 
+// A number no other state of any payload index had: each change of the
+// lists takes a new one, so that something made from the lists can tell it
+// is still theirs.
+uint64_t next_index_generation();
+
 struct PayloadIndex {
+  uint64_t generation = next_index_generation();
   // Key codes are never withdrawn: a key no record holds keeps empty postings.
   std::unordered_map<std::string, uint32_t, SeededTextHash, std::equal_to<>> key_codes;
   std::vector<KeyPostings> keys;

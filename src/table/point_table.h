@@ -43,6 +43,11 @@ inline uint64_t slot_key(const PointTable& table, uint32_t slot) { return table.
 
 // The number of slots holding a record: the points stored.
 inline size_t record_count(const PointTable& table) { return table.record_count; }
+// The payload lists' generation: it changes whenever a payload joins or
+// leaves them, so that what is made from them can tell whether it still holds.
+inline uint64_t payload_generation(const PointTable& table) {
+  return table.payload_index.generation;
+}
 
 // The length of the vector in a slot (0 without a record).
 inline uint32_t slot_dim(const PointTable& table, uint32_t slot) { return table.headers[slot].dim; }

@@ -62,6 +62,23 @@ void check_against_reference(const Filter& filter, const PointTable& table, cons
     if (!sound) std::printf("estimate %zu (exact %d) for %zu matches: %s\n", estimate.count, estimate.exact, matching.size(), what);
     CHECK(sound);
   }
+  // The matching records' bits: exactly the matches whenever made; made
+  // always with room enough, never past a budget too small for them.
+  for (size_t budget : {size_t{0}, size_t{5}, SIZE_MAX}) {
+    std::vector<uint64_t> bits;
+    if (!filter_match_bits(compiled, table, budget, bits)) {
+      CHECK(budget != SIZE_MAX && bits.empty());
+      continue;
+    }
+    bool exact = bits.size() == slot_count(table) / 64 + 1;
+    for (uint32_t slot = 0; exact && slot < slot_count(table); ++slot) {
+      const bool set = (bits[slot / 64] >> (slot % 64)) & 1;
+      exact = set == std::binary_search(matching.begin(), matching.end(), slot);
+    }
+    if (!exact) std::printf("bits differ from the matches: %s\n", what);
+    CHECK(exact);
+  }
+  CHECK(same_filter(filter, filter));
   for (size_t limit : {size_t{0}, size_t{3}, record_count(table)}) {
     std::vector<uint32_t> candidates;
     if (!filter_candidates(compiled, table, limit, candidates)) {
