@@ -27,10 +27,15 @@ CACHE = ROOT / ".cache" / "follow"
 DIM = 128
 
 # A follower process. "watch": reports the moment each id of a sequence
-# becomes visible. "attach": follows until its input closes. "catch_up":
-# follows a complete log once and reports its rate.
+# becomes visible. "attach": follows with its polling thread until its input
+# closes. "attach_caller": follows without that thread, a thread of its own
+# calling catch_up every poll instead (applying at the caller's priority, on
+# the worker pool, as the polling thread did before it ran at low priority).
+# "search": follows and searches one query every 5 ms until its input closes,
+# then prints the searches' wait times. "catch_up": follows a complete log once
+# and reports its rate.
 CHILD = r"""
-import sys, time, tarnwick
+import sys, threading, time, numpy as np, tarnwick
 mode, directory = sys.argv[1], sys.argv[2]
 store = tarnwick.VectorStorage()
 store.load(directory + "/snapshot")
@@ -39,10 +44,35 @@ if mode == "catch_up":
     store.follow_log(directory + "/log", poll=None)
     print(len(store) / (time.perf_counter() - start), flush=True)
     sys.exit()
-store.follow_log(directory + "/log", poll=float(sys.argv[3]))
+poll = float(sys.argv[3])
+caller_pace = sys.argv[4] == "caller"
+store.follow_log(directory + "/log", poll=None if caller_pace else poll)
+done = threading.Event()
+if caller_pace:
+    def catch_up():
+        while not done.wait(poll):
+            store.catch_up()
+    threading.Thread(target=catch_up, daemon=True).start()
 print("ready", flush=True)
 if mode == "attach":
     sys.stdin.read()
+    done.set()
+    sys.exit()
+if mode == "search":
+    waits = []
+    def search():
+        query = np.random.default_rng(1).standard_normal(128).astype(np.float32)
+        while not done.is_set():
+            start = time.perf_counter()
+            store.search(query, 10, "cosine")
+            waits.append(time.perf_counter() - start)
+            time.sleep(0.005)
+    searcher = threading.Thread(target=search)
+    searcher.start()
+    sys.stdin.read()
+    done.set()
+    searcher.join()
+    print(" ".join(f"{w:.6f}" for w in waits), flush=True)
     sys.exit()
 for line in sys.stdin:
     wanted = int(line)
@@ -52,10 +82,9 @@ for line in sys.stdin:
 """
 
 
-def follower(mode, directory, poll, niceness=0):
-    child = subprocess.Popen([sys.executable, "-c", CHILD, mode, str(directory), str(poll)],
-                             stdin=subprocess.PIPE, stdout=subprocess.PIPE, text=True,
-                             preexec_fn=(lambda: os.nice(niceness)) if niceness else None)
+def follower(mode, directory, poll, pace="polling"):
+    child = subprocess.Popen([sys.executable, "-c", CHILD, mode, str(directory), str(poll), pace],
+                             stdin=subprocess.PIPE, stdout=subprocess.PIPE, text=True)
     assert child.stdout.readline().strip() == "ready"
     return child
 
@@ -105,11 +134,11 @@ def lags(poll, singles, chunks, rng):
     return np.array(single), np.array(chunk), apply
 
 
-def writer_rates(followers, base, rows, batch, mode, niceness):
+def writer_rates(followers, base, rows, batch, mode, pace):
     """Single upserts and batch_upsert rates of a writer with `followers` attached."""
     writer, directory = fresh_directory("rates", base)
     writer.open_log(str(directory / "log"), sync=mode)
-    attached = [follower("attach", directory, 0.05, niceness) for _ in range(followers)]
+    attached = [follower("attach", directory, 0.05, pace) for _ in range(followers)]
     try:
         gc.collect()
         start = time.perf_counter()
@@ -125,6 +154,27 @@ def writer_rates(followers, base, rows, batch, mode, niceness):
             child.wait()
         writer.close_log()
     return single, batched
+
+
+def search_waits(base, batch, rows, pace):
+    """Seconds each search of a follower takes while the writer's batch_upsert
+    runs (`rows` None), or its single upserts of `rows`."""
+    writer, directory = fresh_directory("searching", base)
+    writer.open_log(str(directory / "log"), sync="batch")
+    searcher = follower("search", directory, 0.05, pace)
+    try:
+        time.sleep(0.2)
+        if rows is None:
+            writer.batch_upsert(np.arange(10**6, 10**6 + len(batch), dtype=np.uint64), batch)
+        else:
+            for i, row in enumerate(rows):
+                writer.upsert(10**6 + i, row, None)
+    finally:
+        searcher.stdin.close()
+        waits = np.array([float(w) for w in searcher.stdout.readline().split()])
+        searcher.wait()
+        writer.close_log()
+    return waits
 
 
 def search_rates(points, queries, repeats, rng):
@@ -187,6 +237,10 @@ def main():
     parser.add_argument("--repeats", type=int, default=3)
     parser.add_argument("--singles", type=int, default=150, help="single upserts timed per lag run")
     parser.add_argument("--chunks", type=int, default=8, help="batch_upsert chunks timed per lag run")
+    parser.add_argument("--rate-singles", type=int, default=3000, help="single upserts timed per rate run")
+    parser.add_argument("--rate-batch", type=int, default=20_000, help="batch_upsert points timed per rate run")
+    parser.add_argument("--parts", default="lag,rates,waits,search,catch_up",
+                        help="which parts to run, comma-separated")
     parser.add_argument("--out", default=str(ROOT / "results" / "follow.txt"))
     args = parser.parse_args()
     rng = np.random.default_rng(28)
@@ -201,8 +255,10 @@ def main():
     report(f"# processor: {processor()}, {os.cpu_count()} logical CPUs shared with other jobs, load average "
            f"{os.getloadavg()[0]:.1f} at start; scan kernels: {kernels}; best of {args.repeats} runs")
 
-    report("\n# visibility lag, sync='always': acknowledgement in the writer to visibility in a follower process")
-    for poll in (0.010, 0.050):
+    parts = args.parts.split(",")
+    if "lag" in parts:
+        report("\n# visibility lag, sync='always': acknowledgement in the writer to visibility in a follower process")
+    for poll in (0.010, 0.050) if "lag" in parts else ():
         runs = [lags(poll, args.singles, args.chunks, rng) for _ in range(args.repeats)]
         apply = min(np.percentile(run[2], 99) for run in runs) * 1e3
         for kind, index in (("single upsert", 0), ("batch_upsert chunk of 4096", 1)):
@@ -215,40 +271,60 @@ def main():
                f"single upsert as 1 ms. The writer logs a chunk before it applies it, so a follower may "
                f"show it before the writer returns: a negative lag)")
 
-    report("\n# writer rates with two followers attached (poll 50 ms) against none, sync='batch', store of "
-           "5000 points, 1000 single upserts, batch_upsert of 20000; followers at the writer's priority, "
-           "and at nice 19")
     base = rng.standard_normal((5000, DIM), dtype=np.float32)
-    rows = list(rng.standard_normal((1000, DIM), dtype=np.float32))
-    batch = rng.standard_normal((20_000, DIM), dtype=np.float32)
-    cases = ((0, 0), (2, 0), (2, 19))
-    rates = {case: [] for case in cases}
-    for _ in range(args.repeats):
-        for case in cases:
-            rates[case].append(writer_rates(case[0], base, rows, batch, "batch", case[1]))
-    best = {case: [max(r[i] for r in rates[case]) for i in range(2)] for case in cases}
-    for i, kind in enumerate(("upsert", "batch_upsert")):
-        alone = best[(0, 0)][i]
-        report(f"{kind:12}: {alone:8.0f} points/s alone")
-        for case in cases[1:]:
-            ratio = best[case][i] / alone
-            report(f"{'':12}  {best[case][i]:8.0f} with two followers at nice {case[1]:2} ({ratio:.2f} x); "
-                   f"goal >= 0.9 x: {'met' if ratio >= 0.9 else 'NOT met'}")
+    rows = list(rng.standard_normal((args.rate_singles, DIM), dtype=np.float32))
+    batch = rng.standard_normal((args.rate_batch, DIM), dtype=np.float32)
+    if "rates" in parts:
+        report("\n# writer rates with 0, 1 and 2 followers attached (poll 50 ms), sync='batch', store of "
+               f"5000 points, {args.rate_singles} single upserts, batch_upsert of {args.rate_batch}. Followers "
+               "apply with their polling thread (lowest priority, own thread, steps of 64 points), or, for "
+               "comparison, with a thread of theirs calling catch_up every 50 ms (the caller's priority, "
+               "worker pool, steps of 4096: how the polling thread applied before)")
+        cases = ((0, "polling"), (1, "polling"), (2, "polling"), (2, "caller"))
+        rates = {case: [] for case in cases}
+        for _ in range(args.repeats):
+            for case in cases:
+                rates[case].append(writer_rates(case[0], base, rows, batch, "batch", case[1]))
+        best = {case: [max(r[i] for r in rates[case]) for i in range(2)] for case in cases}
+        for i, kind in enumerate(("upsert", "batch_upsert")):
+            alone = best[(0, "polling")][i]
+            report(f"{kind:12}: {alone:8.0f} points/s alone")
+            for case in cases[1:]:
+                ratio = best[case][i] / alone
+                how = "polling thread" if case[1] == "polling" else "catch_up at the caller's priority"
+                goal = (f"; goal >= 0.9 x: {'met' if ratio >= 0.9 else 'NOT met'}"
+                        if case == (2, "polling") else "")
+                report(f"{'':12}  {best[case][i]:8.0f} with {case[0]} follower(s), {how:34} ({ratio:.2f} x){goal}")
 
-    report("\n# search rate: a follower that applied 20000 single upserts from the log against a store "
-           "loaded from a snapshot of the same points (1000 queries, limit 10, cosine)")
-    result = search_rates(20_000, list(rng.standard_normal((1000, DIM), dtype=np.float32)), args.repeats, rng)
-    report(f"follower: {result['follower']:8.0f} queries/s, recall@10 {result['follower_recall']:.3f}")
-    report(f"loaded  : {result['plain']:8.0f} queries/s, recall@10 {result['plain_recall']:.3f} "
-           f"(follower {result['follower'] / result['plain']:.2f} x)")
+    if "waits" in parts:
+        report("\n# a follower's searches (one every 5 ms, cosine, limit 10, store of 5000 points) while the "
+               f"writer runs its batch_upsert of {args.rate_batch} (chunks of 4096, each one record applied "
+               f"whole), or its {args.rate_singles} single upserts: time per search, over all repeats")
+        for writes in ("batch_upsert", "upsert"):
+            for pace in ("polling", "caller"):
+                waits = np.concatenate([search_waits(base, batch, rows if writes == "upsert" else None, pace)
+                                        for _ in range(args.repeats)])
+                how = "polling thread" if pace == "polling" else "catch_up at the caller's priority"
+                report(f"{writes:12}, {how:34}: {len(waits):5} searches, p50 "
+                       f"{np.percentile(waits, 50) * 1e3:7.2f} ms, p99 {np.percentile(waits, 99) * 1e3:7.1f} ms, "
+                       f"max {waits.max() * 1e3:7.1f} ms")
 
-    report(f"\n# catching up on a log of {args.points} single upserts x {DIM} against batch_upsert of the "
-           "same points on one worker (RAYON_NUM_THREADS=1), each in a fresh process")
-    follow, batched, size = catch_up_rates(args.points, args.repeats, rng)
-    report(f"catch_up    : {follow:8.0f} points/s (log of {size / 1e6:.1f} MB)")
-    report(f"batch_upsert: {batched:8.0f} points/s on one worker")
-    report(f"goal catch-up >= batch_upsert on one worker: {'met' if follow >= batched else 'NOT met'} "
-           f"({follow / batched:.2f} x)")
+    if "search" in parts:
+        report("\n# search rate: a follower that applied 20000 single upserts from the log against a store "
+               "loaded from a snapshot of the same points (1000 queries, limit 10, cosine)")
+        result = search_rates(20_000, list(rng.standard_normal((1000, DIM), dtype=np.float32)), args.repeats, rng)
+        report(f"follower: {result['follower']:8.0f} queries/s, recall@10 {result['follower_recall']:.3f}")
+        report(f"loaded  : {result['plain']:8.0f} queries/s, recall@10 {result['plain_recall']:.3f} "
+               f"(follower {result['follower'] / result['plain']:.2f} x)")
+
+    if "catch_up" in parts:
+        report(f"\n# catching up on a log of {args.points} single upserts x {DIM} against batch_upsert of the "
+               "same points on one worker (RAYON_NUM_THREADS=1), each in a fresh process")
+        follow, batched, size = catch_up_rates(args.points, args.repeats, rng)
+        report(f"catch_up    : {follow:8.0f} points/s (log of {size / 1e6:.1f} MB)")
+        report(f"batch_upsert: {batched:8.0f} points/s on one worker")
+        report(f"goal catch-up >= batch_upsert on one worker: {'met' if follow >= batched else 'NOT met'} "
+               f"({follow / batched:.2f} x)")
     Path(args.out).parent.mkdir(parents=True, exist_ok=True)
     Path(args.out).write_text("\n".join(lines) + "\n")
 

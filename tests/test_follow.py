@@ -124,13 +124,17 @@ def test_followers_show_only_states_the_writer_had(tmp_path_factory, ops, sync):
     directory = tmp_path_factory.mktemp("follow")
     writer = start(directory, sync)
     states = [state_of(writer, IDS)]
-    followers = [Follower(directory) for _ in range(2)]
+    # One follower's polling thread applies in small steps; the other has no
+    # thread, and each catch_up applies what accumulated, runs of upserts of
+    # many records together.
+    followers = [Follower(directory), Follower(directory, poll="none")]
     try:
         for follower in followers:
             assert follower.line() == "ready"
         for op in ops:
             kind = op[0]
             if kind == "check":
+                assert followers[1].ask("catch_up").startswith("ok")
                 for follower in followers:
                     follower.check(states)
                 continue
@@ -421,6 +425,47 @@ def test_searches_run_while_the_followers_thread_applies(tmp_path):
     follower.catch_up()
     assert not failures and state_of(follower, 400) == state_of(writer, 400)
     follower.stop_following()
+
+
+NICENESS = """
+import os, sys, time, numpy as np, tarnwick
+directory = sys.argv[1]
+def niceness():  # of each thread of this process, by name
+    found = []
+    for task in os.listdir("/proc/self/task"):
+        with open(f"/proc/self/task/{task}/stat") as stat:
+            fields = stat.read().rsplit(")", 1)[1].split()
+        with open(f"/proc/self/task/{task}/comm") as comm:
+            found.append((comm.read().strip(), int(fields[16])))
+    return sorted(found)
+store = tarnwick.VectorStorage()
+store.load(directory + "/snapshot")
+store.follow_log(directory + "/log", poll=0.001)
+print("ready", flush=True)
+while len(store) != 2900:
+    time.sleep(0.01)
+store.batch_query(np.ones((64, 8), dtype=np.float32), 3)  # on the pool's workers
+print(niceness())
+store.stop_following()
+print(niceness())
+"""
+
+
+@pytest.mark.skipif(not sys.platform.startswith("linux"), reason="a thread's own niceness is Linux's")
+def test_only_the_polling_thread_runs_at_low_priority(tmp_path):
+    """The polling thread lowers its own priority; the worker pool, which the
+    follower's searches share, keeps the process's (a pool started by the
+    polling thread, to delete, would inherit its priority)."""
+    writer = start(tmp_path)
+    process = subprocess.Popen([sys.executable, "-c", NICENESS, str(tmp_path)], stdout=subprocess.PIPE, text=True)
+    assert process.stdout.readline().strip() == "ready"
+    writer.batch_upsert(np.arange(3000), np.random.default_rng(3).standard_normal((3000, DIM)).astype(np.float32))
+    writer.batch_delete(np.arange(100))  # deletes of many points use the pool
+    following, stopped = (eval(line) for line in process.communicate(timeout=ANSWER_SECONDS)[0].splitlines())
+    low = [name for name, nice in following if nice == 19]
+    workers = [nice for name, nice in following if name == "tarnwick-worker"]
+    assert len(low) == 1 and workers and set(workers) == {0} and len(following) == len(stopped) + 1
+    assert all(nice == 0 for _, nice in stopped)
 
 
 @pytest.mark.filterwarnings("ignore:This process .* is multi-threaded:DeprecationWarning")

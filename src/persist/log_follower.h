@@ -9,6 +9,7 @@
 // Failures come back as a Status whose text is the complete message.
 #pragma once
 
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <mutex>
@@ -48,6 +49,7 @@ struct Poller {
   std::mutex mutex;
   std::condition_variable wake;
   bool stopping = false;  // guarded by mutex
+  std::atomic<bool> stop{false};  // stopping, as a catch-up under way checks it between steps
   std::thread thread;
 };
 
