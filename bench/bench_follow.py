@@ -12,6 +12,7 @@ figure is the best of --repeats runs, runs of compared cases interleaved.
 """
 import argparse
 import gc
+import itertools
 import os
 import subprocess
 import sys
@@ -26,14 +27,11 @@ ROOT = Path(__file__).resolve().parent
 CACHE = ROOT / ".cache" / "follow"
 DIM = 128
 
-# A follower process. "watch": reports the moment each id of a sequence
-# becomes visible. "attach": follows with its polling thread until its input
-# closes. "attach_caller": follows without that thread, a thread of its own
-# calling catch_up every poll instead (applying at the caller's priority, on
-# the worker pool, as the polling thread did before it ran at low priority).
-# "search": follows and searches one query every 5 ms until its input closes,
-# then prints the searches' wait times. "catch_up": follows a complete log once
-# and reports its rate.
+# A follower process, its polling thread of the priority given. "watch":
+# reports the moment each id of a sequence becomes visible. "attach": follows
+# until its input closes. "search": follows and searches one query every 5 ms
+# until its input closes, then prints the searches' times. "catch_up": follows
+# a complete log once and reports its rate.
 CHILD = r"""
 import sys, threading, time, numpy as np, tarnwick
 mode, directory = sys.argv[1], sys.argv[2]
@@ -44,15 +42,8 @@ if mode == "catch_up":
     store.follow_log(directory + "/log", poll=None)
     print(len(store) / (time.perf_counter() - start), flush=True)
     sys.exit()
-poll = float(sys.argv[3])
-caller_pace = sys.argv[4] == "caller"
-store.follow_log(directory + "/log", poll=None if caller_pace else poll)
+store.follow_log(directory + "/log", poll=float(sys.argv[3]), priority=sys.argv[4])
 done = threading.Event()
-if caller_pace:
-    def catch_up():
-        while not done.wait(poll):
-            store.catch_up()
-    threading.Thread(target=catch_up, daemon=True).start()
 print("ready", flush=True)
 if mode == "attach":
     sys.stdin.read()
@@ -82,8 +73,8 @@ for line in sys.stdin:
 """
 
 
-def follower(mode, directory, poll, pace="polling"):
-    child = subprocess.Popen([sys.executable, "-c", CHILD, mode, str(directory), str(poll), pace],
+def follower(mode, directory, poll, priority="low"):
+    child = subprocess.Popen([sys.executable, "-c", CHILD, mode, str(directory), str(poll), priority],
                              stdin=subprocess.PIPE, stdout=subprocess.PIPE, text=True)
     assert child.stdout.readline().strip() == "ready"
     return child
@@ -101,11 +92,11 @@ def fresh_directory(name, base=None):
     return store, directory
 
 
-def lags(poll, singles, chunks, rng):
+def lags(poll, singles, chunks, rng, priority):
     """Seconds from each acknowledgement to visibility in a following process."""
     writer, directory = fresh_directory("lag", rng.standard_normal((2000, DIM), dtype=np.float32))
     writer.open_log(str(directory / "log"), sync="always")
-    watcher = follower("watch", directory, poll)
+    watcher = follower("watch", directory, poll, priority)
     single, chunk = [], []
     try:
         for i in range(singles):
@@ -134,11 +125,11 @@ def lags(poll, singles, chunks, rng):
     return np.array(single), np.array(chunk), apply
 
 
-def writer_rates(followers, base, rows, batch, mode, pace):
+def writer_rates(followers, base, rows, batch, mode, priority):
     """Single upserts and batch_upsert rates of a writer with `followers` attached."""
     writer, directory = fresh_directory("rates", base)
     writer.open_log(str(directory / "log"), sync=mode)
-    attached = [follower("attach", directory, 0.05, pace) for _ in range(followers)]
+    attached = [follower("attach", directory, 0.05, priority) for _ in range(followers)]
     try:
         gc.collect()
         start = time.perf_counter()
@@ -156,12 +147,12 @@ def writer_rates(followers, base, rows, batch, mode, pace):
     return single, batched
 
 
-def search_waits(base, batch, rows, pace):
+def search_waits(base, batch, rows, priority):
     """Seconds each search of a follower takes while the writer's batch_upsert
     runs (`rows` None), or its single upserts of `rows`."""
     writer, directory = fresh_directory("searching", base)
     writer.open_log(str(directory / "log"), sync="batch")
-    searcher = follower("search", directory, 0.05, pace)
+    searcher = follower("search", directory, 0.05, priority)
     try:
         time.sleep(0.2)
         if rows is None:
@@ -251,21 +242,22 @@ def main():
         lines.append(line)
 
     kernels = os.environ.get("TARNWICK_SCAN_KERNELS", "best the processor has")
-    report(f"# command: .venv/bin/python bench/bench_follow.py --points {args.points} --repeats {args.repeats}")
+    report(f"# command: .venv/bin/python bench/bench_follow.py --points {args.points} --repeats {args.repeats}"
+           + (f" --parts {args.parts}" if args.parts != parser.get_default("parts") else ""))
     report(f"# processor: {processor()}, {os.cpu_count()} logical CPUs shared with other jobs, load average "
            f"{os.getloadavg()[0]:.1f} at start; scan kernels: {kernels}; best of {args.repeats} runs")
 
     parts = args.parts.split(",")
     if "lag" in parts:
         report("\n# visibility lag, sync='always': acknowledgement in the writer to visibility in a follower process")
-    for poll in (0.010, 0.050) if "lag" in parts else ():
-        runs = [lags(poll, args.singles, args.chunks, rng) for _ in range(args.repeats)]
+    for poll, priority in itertools.product((0.010, 0.050), ("low", "normal")) if "lag" in parts else ():
+        runs = [lags(poll, args.singles, args.chunks, rng, priority) for _ in range(args.repeats)]
         apply = min(np.percentile(run[2], 99) for run in runs) * 1e3
         for kind, index in (("single upsert", 0), ("batch_upsert chunk of 4096", 1)):
             p50 = min(np.percentile(run[index], 50) for run in runs) * 1e3
             p99 = min(np.percentile(run[index], 99) for run in runs) * 1e3
             bound = 2 * poll * 1e3 + (apply if index else 1.0)
-            report(f"poll {poll * 1e3:3.0f} ms, {kind:27}: p50 {p50:6.1f} ms, p99 {p99:6.1f} ms; "
+            report(f"poll {poll * 1e3:3.0f} ms, priority {priority:6}, {kind:27}: p50 {p50:6.1f} ms, p99 {p99:6.1f} ms; "
                    f"goal p99 <= 2 x poll + apply ({bound:.0f} ms): {'met' if p99 <= bound else 'NOT met'}")
         report(f"  (apply time of a chunk taken as the writer's time per chunk, p99 {apply:.0f} ms; of a "
                f"single upsert as 1 ms. The writer logs a chunk before it applies it, so a follower may "
@@ -276,36 +268,33 @@ def main():
     batch = rng.standard_normal((args.rate_batch, DIM), dtype=np.float32)
     if "rates" in parts:
         report("\n# writer rates with 0, 1 and 2 followers attached (poll 50 ms), sync='batch', store of "
-               f"5000 points, {args.rate_singles} single upserts, batch_upsert of {args.rate_batch}. Followers "
-               "apply with their polling thread (lowest priority, own thread, steps of 64 points), or, for "
-               "comparison, with a thread of theirs calling catch_up every 50 ms (the caller's priority, "
-               "worker pool, steps of 4096: how the polling thread applied before)")
-        cases = ((0, "polling"), (1, "polling"), (2, "polling"), (2, "caller"))
+               f"5000 points, {args.rate_singles} single upserts, batch_upsert of {args.rate_batch}. Followers' "
+               "polling threads at priority 'low' (the default: niceness 19, own thread, steps of 64 points) "
+               "or 'normal' (the process's priority, worker pool, steps of 4096: as before 'low' existed)")
+        cases = ((0, "low"), (1, "low"), (2, "low"), (2, "normal"))
         rates = {case: [] for case in cases}
         for _ in range(args.repeats):
             for case in cases:
                 rates[case].append(writer_rates(case[0], base, rows, batch, "batch", case[1]))
         best = {case: [max(r[i] for r in rates[case]) for i in range(2)] for case in cases}
         for i, kind in enumerate(("upsert", "batch_upsert")):
-            alone = best[(0, "polling")][i]
+            alone = best[(0, "low")][i]
             report(f"{kind:12}: {alone:8.0f} points/s alone")
             for case in cases[1:]:
                 ratio = best[case][i] / alone
-                how = "polling thread" if case[1] == "polling" else "catch_up at the caller's priority"
-                goal = (f"; goal >= 0.9 x: {'met' if ratio >= 0.9 else 'NOT met'}"
-                        if case == (2, "polling") else "")
-                report(f"{'':12}  {best[case][i]:8.0f} with {case[0]} follower(s), {how:34} ({ratio:.2f} x){goal}")
+                goal = f"; goal >= 0.9 x: {'met' if ratio >= 0.9 else 'NOT met'}" if case[0] == 2 else ""
+                report(f"{'':12}  {best[case][i]:8.0f} with {case[0]} follower(s), priority {case[1]:6} "
+                       f"({ratio:.2f} x){goal}")
 
     if "waits" in parts:
         report("\n# a follower's searches (one every 5 ms, cosine, limit 10, store of 5000 points) while the "
                f"writer runs its batch_upsert of {args.rate_batch} (chunks of 4096, each one record applied "
                f"whole), or its {args.rate_singles} single upserts: time per search, over all repeats")
         for writes in ("batch_upsert", "upsert"):
-            for pace in ("polling", "caller"):
-                waits = np.concatenate([search_waits(base, batch, rows if writes == "upsert" else None, pace)
+            for priority in ("low", "normal"):
+                waits = np.concatenate([search_waits(base, batch, rows if writes == "upsert" else None, priority)
                                         for _ in range(args.repeats)])
-                how = "polling thread" if pace == "polling" else "catch_up at the caller's priority"
-                report(f"{writes:12}, {how:34}: {len(waits):5} searches, p50 "
+                report(f"{writes:12}, priority {priority:6}: {len(waits):5} searches, p50 "
                        f"{np.percentile(waits, 50) * 1e3:7.2f} ms, p99 {np.percentile(waits, 99) * 1e3:7.1f} ms, "
                        f"max {waits.max() * 1e3:7.1f} ms")
 

@@ -429,7 +429,7 @@ def test_searches_run_while_the_followers_thread_applies(tmp_path):
 
 NICENESS = """
 import os, sys, time, numpy as np, tarnwick
-directory = sys.argv[1]
+directory, priority = sys.argv[1], sys.argv[2]
 def niceness():  # of each thread of this process, by name
     found = []
     for task in os.listdir("/proc/self/task"):
@@ -440,7 +440,7 @@ def niceness():  # of each thread of this process, by name
     return sorted(found)
 store = tarnwick.VectorStorage()
 store.load(directory + "/snapshot")
-store.follow_log(directory + "/log", poll=0.001)
+store.follow_log(directory + "/log", poll=0.001, priority=priority)
 print("ready", flush=True)
 while len(store) != 2900:
     time.sleep(0.01)
@@ -452,19 +452,24 @@ print(niceness())
 
 
 @pytest.mark.skipif(not sys.platform.startswith("linux"), reason="a thread's own niceness is Linux's")
-def test_only_the_polling_thread_runs_at_low_priority(tmp_path):
-    """The polling thread lowers its own priority; the worker pool, which the
-    follower's searches share, keeps the process's (a pool started by the
-    polling thread, to delete, would inherit its priority)."""
+@pytest.mark.parametrize("priority", ["low", "normal"])
+def test_only_a_low_polling_thread_runs_at_low_priority(tmp_path, priority):
+    """A polling thread of priority "low" lowers its own priority; the worker
+    pool, which the follower's searches share, keeps the process's (a pool
+    started by the polling thread, to delete, would inherit its priority)."""
     writer = start(tmp_path)
-    process = subprocess.Popen([sys.executable, "-c", NICENESS, str(tmp_path)], stdout=subprocess.PIPE, text=True)
+    with pytest.raises(ValueError, match="priority must be 'low' or 'normal'"):
+        VectorStorage().follow_log(str(tmp_path / "log"), priority="high")
+    process = subprocess.Popen([sys.executable, "-c", NICENESS, str(tmp_path), priority], stdout=subprocess.PIPE,
+                               text=True)
     assert process.stdout.readline().strip() == "ready"
     writer.batch_upsert(np.arange(3000), np.random.default_rng(3).standard_normal((3000, DIM)).astype(np.float32))
     writer.batch_delete(np.arange(100))  # deletes of many points use the pool
     following, stopped = (eval(line) for line in process.communicate(timeout=ANSWER_SECONDS)[0].splitlines())
     low = [name for name, nice in following if nice == 19]
     workers = [nice for name, nice in following if name == "tarnwick-worker"]
-    assert len(low) == 1 and workers and set(workers) == {0} and len(following) == len(stopped) + 1
+    assert len(low) == (priority == "low") and workers and set(workers) == {0}
+    assert len(following) == len(stopped) + 1
     assert all(nice == 0 for _, nice in stopped)
 
 

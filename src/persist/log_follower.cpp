@@ -7,6 +7,9 @@
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
+#ifdef __linux__
+#include <sys/syscall.h>
+#endif
 
 #include <atomic>
 #include <cerrno>
@@ -39,11 +42,9 @@ struct ApplyPace {
 // A caller's catch-up (and the first one, when following starts) applies on
 // the caller's thread and the worker pool, in large steps.
 constexpr ApplyPace CALLER_PACE{4096, Linking::Workers};
-// The polling thread runs at the lowest priority, so that following takes only
-// the processor time the writer and the follower's own searches leave; it
-// links on its own thread (the pool's workers run at their own priority) in
-// small steps, so that a search does not wait long behind a step that other
-// work keeps off the processor.
+// A polling thread of low priority links on its own thread (the pool's
+// workers run at their own priority) in small steps, so that a search does
+// not wait long behind a step that other work keeps off the processor.
 constexpr size_t POLLING_STEP_POINTS = 64;
 constexpr int POLLING_NICENESS = 19;
 constexpr std::chrono::milliseconds PATIENCE_STEP{5};
@@ -319,12 +320,19 @@ Status attach(LogFollower& follower, const SnapshotIdentity& loaded, bool unchan
 // its own); elsewhere it keeps the process's.
 void lower_own_priority() {
 #ifdef __linux__
-  (void)::setpriority(PRIO_PROCESS, static_cast<id_t>(::gettid()), POLLING_NICENESS);
+  // The thread id through syscall: the gettid wrapper needs a newer C library
+  // than the wheels are built for.
+  (void)::setpriority(PRIO_PROCESS, static_cast<id_t>(::syscall(SYS_gettid)), POLLING_NICENESS);
 #endif
 }
 
-void poll_loop(LogFollower& follower, Poller& poller, std::chrono::nanoseconds poll) {
-  lower_own_priority();
+void poll_loop(LogFollower& follower, Poller& poller, std::chrono::nanoseconds poll, PollingPriority priority) {
+  ApplyPace pace = CALLER_PACE;
+  if (priority == PollingPriority::Low) {
+    lower_own_priority();
+    pace = ApplyPace{POLLING_STEP_POINTS, Linking::CallingThread};
+  }
+  pace.stop = &poller.stop;
   std::unique_lock lock(poller.mutex);
   for (;;) {
     poller.wake.wait_for(lock, poll, [&] { return poller.stopping; });
@@ -335,8 +343,7 @@ void poll_loop(LogFollower& follower, Poller& poller, std::chrono::nanoseconds p
       size_t applied;
       // A failure leaves the state as it was; the next round tries again, and
       // catch_up reports it to a caller who asks.
-      (void)catch_up_held(follower, ApplyPace{POLLING_STEP_POINTS, Linking::CallingThread, &poller.stop},
-                          applied);
+      (void)catch_up_held(follower, pace, applied);
     }
     lock.lock();
   }
@@ -372,7 +379,7 @@ LogFollower::~LogFollower() {
 }
 
 Status start_following(Store& store, const std::string& path, std::chrono::nanoseconds poll,
-                       std::unique_ptr<LogFollower>& follower) {
+                       PollingPriority priority, std::unique_ptr<LogFollower>& follower) {
   if (Status checked = check_path(path); !checked.ok()) return checked.prefixed(FOLLOW_FAILED);
   std::unique_ptr<LogFollower> started;
   SnapshotIdentity loaded;
@@ -406,7 +413,9 @@ Status start_following(Store& store, const std::string& path, std::chrono::nanos
     (void)process_worker_pool();
     started->poller = std::make_unique<Poller>();
     started->poller->thread = start_quiet_thread(
-        [followed = started.get(), poller = started->poller.get(), poll] { poll_loop(*followed, *poller, poll); });
+        [followed = started.get(), poller = started->poller.get(), poll, priority] {
+          poll_loop(*followed, *poller, poll, priority);
+        });
   }
   follower = std::move(started);
   return Status::Ok();
