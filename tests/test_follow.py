@@ -388,7 +388,8 @@ def test_a_follower_refuses_changes_until_it_stops(tmp_path, change):
         writer.follow_log(str(tmp_path / "log"))
 
 
-def test_searches_run_while_the_followers_thread_applies(tmp_path):
+@pytest.mark.parametrize("priority", ["low", "normal"])
+def test_searches_run_while_the_followers_thread_applies(tmp_path, priority):
     """Threads search a follower while its own thread applies the writer's
     records and checkpoints; every answer holds only stored points, and the
     follower ends equal to the writer."""
@@ -397,7 +398,7 @@ def test_searches_run_while_the_followers_thread_applies(tmp_path):
     writer = start(tmp_path, sync="none")
     follower = VectorStorage()
     follower.load(str(tmp_path / "snapshot"))
-    follower.follow_log(str(tmp_path / "log"), poll=0.0005)
+    follower.follow_log(str(tmp_path / "log"), poll=0.0005, priority=priority)
     rng = np.random.default_rng(5)
     done, failures = threading.Event(), []
 
