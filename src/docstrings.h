@@ -247,7 +247,7 @@ inline constexpr char CLOSE_LOG[] =
     "Raises `OSError` when a sync of the log failed; the log is closed all the same.";
 
 inline constexpr char FOLLOW_LOG[] =
-    "follow_log($self, path, *, poll=0.05)\n"
+    "follow_log($self, path, *, poll=0.05, priority='low')\n"
     "--\n"
     "\n"
     "Follows the write-ahead log another process writes, so that this store stays current with it.\n"
@@ -266,9 +266,15 @@ inline constexpr char FOLLOW_LOG[] =
     "* `path` - The writer's log file (a str or an `os.PathLike`).\n"
     "* `poll` - Seconds between looks for new records by a thread of the store (above 0, at most 3600);\n"
     "  None for no thread: `catch_up` alone applies records then.\n"
+    "* `priority` - How the thread applies records: 'low' (on Linux at the lowest priority, niceness 19,\n"
+    "  on its own thread, in small steps), so that following takes only the processor time the writer and\n"
+    "  this store's searches leave, and falls behind while they keep the processor busy; or 'normal' (at\n"
+    "  the process's priority, on the worker pool), keeping up at the writer's expense. `catch_up`\n"
+    "  applies at its caller's priority, on the worker pool.\n"
     "\n"
     "# Errors\n"
-    "Raises `ValueError` when the store has a log open, follows one already, or loaded no snapshot, and\n"
+    "Raises `ValueError` for a `priority` other than 'low' or 'normal', or when the store has a log open,\n"
+    "follows one already, or loaded no snapshot, and\n"
     "`OSError` when the log cannot be read, is no log, holds a damaged record before its end (the message\n"
     "names its offset), or does not continue the loaded snapshot and no snapshot it continues is in its\n"
     "place; the store then follows nothing.";

@@ -16,6 +16,7 @@
 
 #include "binding.h"
 #include "filter_reader.h"
+#include "persist/log_follower.h"
 #include "persist/write_ahead_log.h"
 #include "storage/search.h"
 
@@ -228,6 +229,27 @@ inline bool convert_parameter(PyObject* object, const char* name, SyncChoice& ou
     out.mode = LogSync::None;
   } else {
     PyErr_Format(PyExc_ValueError, "sync must be 'always', 'batch' or 'none', got %R", object);
+    add_argument_note(name);
+    return false;
+  }
+  return true;
+}
+
+// The priority a follower's polling thread applies records at: absent means low.
+struct FollowPriority {
+  PollingPriority priority = PollingPriority::Low;
+};
+
+inline bool convert_parameter(PyObject* object, const char* name, FollowPriority& out) {
+  if (object == nullptr) return true;
+  std::string text;
+  if (!convert_argument(name, convert_text, object, text)) return false;
+  if (text == "low") {
+    out.priority = PollingPriority::Low;
+  } else if (text == "normal") {
+    out.priority = PollingPriority::Normal;
+  } else {
+    PyErr_Format(PyExc_ValueError, "priority must be 'low' or 'normal', got %R", object);
     add_argument_note(name);
     return false;
   }

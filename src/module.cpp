@@ -50,7 +50,7 @@ constexpr const char* QUERY_PARAMS[] = {"query_vector", "limit", "metric", "wher
 constexpr const char* BATCH_QUERY_PARAMS[] = {"query_vectors", "limit", "metric", "where",
                                               "tenant_id", "ef", "early_stop", "with_payload"};
 constexpr const char* OPEN_LOG_PARAMS[] = {"path", "sync"};
-constexpr const char* FOLLOW_LOG_PARAMS[] = {"path", "poll"};
+constexpr const char* FOLLOW_LOG_PARAMS[] = {"path", "poll", "priority"};
 
 constexpr MethodSpec UPSERT_SPEC{"VectorStorage.upsert()", UPSERT_PARAMS, 3, 3};
 constexpr MethodSpec SEARCH_SPEC{"VectorStorage.search()", SEARCH_PARAMS, 4, 3};
@@ -66,7 +66,7 @@ constexpr MethodSpec QUERY_SPEC{"VectorStorage.query()", QUERY_PARAMS, 8, 1, 3};
 constexpr MethodSpec BATCH_QUERY_SPEC{"VectorStorage.batch_query()", BATCH_QUERY_PARAMS, 8, 1, 3};
 constexpr MethodSpec OPEN_LOG_SPEC{"VectorStorage.open_log()", OPEN_LOG_PARAMS, 2, 1, 1};
 constexpr MethodSpec CLOSE_LOG_SPEC{"VectorStorage.close_log()", nullptr, 0, 0};
-constexpr MethodSpec FOLLOW_LOG_SPEC{"VectorStorage.follow_log()", FOLLOW_LOG_PARAMS, 2, 1, 1};
+constexpr MethodSpec FOLLOW_LOG_SPEC{"VectorStorage.follow_log()", FOLLOW_LOG_PARAMS, 3, 1, 1};
 constexpr MethodSpec CATCH_UP_SPEC{"VectorStorage.catch_up()", nullptr, 0, 0};
 constexpr MethodSpec STOP_FOLLOWING_SPEC{"VectorStorage.stop_following()", nullptr, 0, 0};
 
@@ -306,11 +306,11 @@ PyObject* close_log_impl(PyObject* self) {
 
 // The follower is started and its first catch-up made without the
 // interpreter lock; it is put in place once it follows.
-PyObject* follow_log_impl(PyObject* self, FilePath& path, PollInterval& poll) {
+PyObject* follow_log_impl(PyObject* self, FilePath& path, PollInterval& poll, FollowPriority& priority) {
   Store& store = store_of(self);
   std::unique_ptr<LogFollower> started;
-  const Status status =
-      without_interpreter_lock([&] { return start_following(store, path.text, poll.interval, started); });
+  const Status status = without_interpreter_lock(
+      [&] { return start_following(store, path.text, poll.interval, priority.priority, started); });
   if (!raise_status(status)) return nullptr;
   follower_of(self) = std::move(started);
   Py_RETURN_NONE;

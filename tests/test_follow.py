@@ -6,6 +6,7 @@ end the writer's last state; through checkpoints, kills of the writer, a
 follower stopped across checkpoints, and logs removed, replaced or damaged.
 
 TARNWICK_FOLLOW_KILLS sets the number of writer kills (default 20)."""
+import itertools
 import os
 import select
 import shutil
@@ -123,13 +124,17 @@ def test_followers_show_only_states_the_writer_had(tmp_path_factory, ops, sync):
     directory = tmp_path_factory.mktemp("follow")
     writer = start(directory, sync)
     states = [state_of(writer, IDS)]
-    followers = [Follower(directory) for _ in range(2)]
+    # One follower's polling thread applies in small steps; the other has no
+    # thread, and each catch_up applies what accumulated, runs of upserts of
+    # many records together.
+    followers = [Follower(directory), Follower(directory, poll="none")]
     try:
         for follower in followers:
             assert follower.line() == "ready"
         for op in ops:
             kind = op[0]
             if kind == "check":
+                assert followers[1].ask("catch_up").startswith("ok")
                 for follower in followers:
                     follower.check(states)
                 continue
@@ -254,24 +259,34 @@ def test_followers_of_a_killed_writer_end_where_it_recovers(tmp_path):
     """The writer is killed at random moments and started again (it recovers the
     snapshot and the log, cutting a torn tail, and writes on): followers show
     only states of the acknowledged changes (the one in flight at most), never
-    a torn record, and end where the recovered writer is."""
+    a torn record, and end where the recovered writer is. Some changes are
+    whole batch_upsert chunks of megabytes; in most rounds the kill comes once
+    the log has grown by a random part of the first one's record (the writer
+    is then in the middle of writing it, which leaves a torn tail), else at a
+    random moment."""
     rng = np.random.default_rng(28)
     writer = start(tmp_path)
     writer.close_log()
     followers = [Follower(tmp_path, poll=poll) for poll in ("0.001", "0.01")]
     states = [state_of(writer, IDS)]
-    acknowledged, in_flight = [], 0
+    acknowledged, in_flight, aimed = [], 0, 0
     TORN_TAILS.clear()
     try:
         for follower in followers:
             assert follower.line() == "ready"
         for round_ in range(KILLS):
             seed = 4000 + round_
-            child, pipe = run_child(tmp_path, seed)
+            child, pipe = run_child(tmp_path, seed, chunks=True)
             try:
                 seen = messages(pipe, lambda m: m == READY)
                 assert seen[-1:] == [READY], "the writer failed to start"
-                time.sleep(rng.uniform(0, 0.08))
+                chunk = first_chunk(seed)
+                if chunk is not None and rng.random() < 0.8:
+                    if chunk > 0:  # the change before it acknowledged
+                        seen += messages(pipe, lambda m: m == chunk)
+                    aimed += wait_for_growth(tmp_path / "log", rng.uniform(0, CHUNK_RECORD_BYTES / 2))
+                else:
+                    time.sleep(rng.uniform(0, 0.08))
                 child.send_signal(signal.SIGKILL)
                 child.wait(timeout=ANSWER_SECONDS)
                 seen += messages(pipe, lambda m: False)
@@ -283,9 +298,12 @@ def test_followers_of_a_killed_writer_end_where_it_recovers(tmp_path):
             # The acknowledged changes, then the one in flight (whole in the
             # log, or torn and dropped).
             reached = candidate_states(states[-1], seed, acked + 1, tmp_path)
+            torn_before = len(TORN_TAILS)
             followers[round_ % 2].check(states + reached)
             recovered = state_of(recover(tmp_path), IDS)
             assert recovered in ([states[-1]] + reached)[acked:]
+            # A torn tail is a change in flight the recovery dropped.
+            assert len(TORN_TAILS) == torn_before or recovered != reached[acked]
             states += reached[:acked] + ([recovered] if recovered == reached[acked] else [])
             acknowledged.append(acked)
             in_flight += recovered == reached[acked]
@@ -295,7 +313,8 @@ def test_followers_of_a_killed_writer_end_where_it_recovers(tmp_path):
             assert follower.check(states) == state_of(recover(tmp_path), IDS)
         print(f"\n{KILLS} kills of the writer; changes acknowledged per round: median "
               f"{int(np.median(acknowledged))}, max {max(acknowledged)}; recovered state equal to the one after the change in flight in "
-              f"{in_flight} rounds; torn tails cut by the recovering writer: {len(TORN_TAILS)}; "
+              f"{in_flight} rounds; kills aimed at a chunk's record being written: {aimed}; "
+              f"torn tails cut by the recovering writer: {len(TORN_TAILS)}; "
               f"followers ended equal to the recovered writer")
         assert sum(acknowledged) >= KILLS  # the kills came after real work
     finally:
@@ -303,9 +322,30 @@ def test_followers_of_a_killed_writer_end_where_it_recovers(tmp_path):
             follower.close()
 
 
+CHUNK_RECORD_BYTES = 8_000_000  # about, for 4096 points with payloads of 2,000 characters
+
+
+def wait_for_growth(path, grown, limit=2.0):
+    """Waits until the file at `path` has grown by `grown` bytes; whether it did within `limit` seconds."""
+    base = path.stat().st_size
+    deadline = time.monotonic() + limit
+    while time.monotonic() < deadline:
+        if path.stat().st_size >= base + grown:
+            return True
+    return False
+
+
+def first_chunk(seed, within=30):
+    """The index of the first chunk-sized change of a seed, if it comes early."""
+    for index, op in enumerate(itertools.islice(operations(seed, chunks=True), within)):
+        if op[0] == "batch_upsert" and len(op[1]) == 4096:
+            return index
+    return None
+
+
 def candidate_states(model, seed, count, directory):
     """The states after each of the first `count` changes of a seed, from `model`."""
-    states, ops = [], operations(seed)
+    states, ops = [], operations(seed, chunks=True)
     model = dict(model)
     for _ in range(count):
         apply(model, next(ops), directory)
@@ -348,7 +388,8 @@ def test_a_follower_refuses_changes_until_it_stops(tmp_path, change):
         writer.follow_log(str(tmp_path / "log"))
 
 
-def test_searches_run_while_the_followers_thread_applies(tmp_path):
+@pytest.mark.parametrize("priority", ["low", "normal"])
+def test_searches_run_while_the_followers_thread_applies(tmp_path, priority):
     """Threads search a follower while its own thread applies the writer's
     records and checkpoints; every answer holds only stored points, and the
     follower ends equal to the writer."""
@@ -357,7 +398,7 @@ def test_searches_run_while_the_followers_thread_applies(tmp_path):
     writer = start(tmp_path, sync="none")
     follower = VectorStorage()
     follower.load(str(tmp_path / "snapshot"))
-    follower.follow_log(str(tmp_path / "log"), poll=0.0005)
+    follower.follow_log(str(tmp_path / "log"), poll=0.0005, priority=priority)
     rng = np.random.default_rng(5)
     done, failures = threading.Event(), []
 
@@ -385,6 +426,52 @@ def test_searches_run_while_the_followers_thread_applies(tmp_path):
     follower.catch_up()
     assert not failures and state_of(follower, 400) == state_of(writer, 400)
     follower.stop_following()
+
+
+NICENESS = """
+import os, sys, time, numpy as np, tarnwick
+directory, priority = sys.argv[1], sys.argv[2]
+def niceness():  # of each thread of this process, by name
+    found = []
+    for task in os.listdir("/proc/self/task"):
+        with open(f"/proc/self/task/{task}/stat") as stat:
+            fields = stat.read().rsplit(")", 1)[1].split()
+        with open(f"/proc/self/task/{task}/comm") as comm:
+            found.append((comm.read().strip(), int(fields[16])))
+    return sorted(found)
+store = tarnwick.VectorStorage()
+store.load(directory + "/snapshot")
+store.follow_log(directory + "/log", poll=0.001, priority=priority)
+print("ready", flush=True)
+while len(store) != 2900:
+    time.sleep(0.01)
+store.batch_query(np.ones((64, 8), dtype=np.float32), 3)  # on the pool's workers
+print(niceness())
+store.stop_following()
+print(niceness())
+"""
+
+
+@pytest.mark.skipif(not sys.platform.startswith("linux"), reason="a thread's own niceness is Linux's")
+@pytest.mark.parametrize("priority", ["low", "normal"])
+def test_only_a_low_polling_thread_runs_at_low_priority(tmp_path, priority):
+    """A polling thread of priority "low" lowers its own priority; the worker
+    pool, which the follower's searches share, keeps the process's (a pool
+    started by the polling thread, to delete, would inherit its priority)."""
+    writer = start(tmp_path)
+    with pytest.raises(ValueError, match="priority must be 'low' or 'normal'"):
+        VectorStorage().follow_log(str(tmp_path / "log"), priority="high")
+    process = subprocess.Popen([sys.executable, "-c", NICENESS, str(tmp_path), priority], stdout=subprocess.PIPE,
+                               text=True)
+    assert process.stdout.readline().strip() == "ready"
+    writer.batch_upsert(np.arange(3000), np.random.default_rng(3).standard_normal((3000, DIM)).astype(np.float32))
+    writer.batch_delete(np.arange(100))  # deletes of many points use the pool
+    following, stopped = (eval(line) for line in process.communicate(timeout=ANSWER_SECONDS)[0].splitlines())
+    low = [name for name, nice in following if nice == 19]
+    workers = [nice for name, nice in following if name == "tarnwick-worker"]
+    assert len(low) == (priority == "low") and workers and set(workers) == {0}
+    assert len(following) == len(stopped) + 1
+    assert all(nice == 0 for _, nice in stopped)
 
 
 @pytest.mark.filterwarnings("ignore:This process .* is multi-threaded:DeprecationWarning")

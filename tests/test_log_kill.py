@@ -34,11 +34,11 @@ import os, sys
 sys.path.insert(0, {tests!r})
 import tarnwick
 from test_log_kill import operations, apply, recover
-directory, seed, fd, first = sys.argv[1], int(sys.argv[2]), int(sys.argv[3]), sys.argv[4]
+directory, seed, fd, first, chunks = sys.argv[1], int(sys.argv[2]), int(sys.argv[3]), sys.argv[4], sys.argv[5] == "1"
 out = os.fdopen(fd, "wb", buffering=0)
 store = recover(directory, keep_open=True)
 out.write((0xFFFFFFFF).to_bytes(4, "little"))  # ready
-for done, op in enumerate(operations(seed), 1):
+for done, op in enumerate(operations(seed, chunks=chunks), 1):
     if op[0] == "save" and first == "save":
         out.write((0xFFFFFFFE).to_bytes(4, "little"))  # a checkpoint starts
     apply(store, op, directory)
@@ -47,8 +47,10 @@ for done, op in enumerate(operations(seed), 1):
 CHECKPOINT = 0xFFFFFFFE
 
 
-def operations(seed, count=100_000):
-    """The changes of one round, the same in the child and the model."""
+def operations(seed, count=100_000, chunks=False):
+    """The changes of one round, the same in the child and the model. With
+    `chunks`, half the batch_upserts are a whole chunk of 4096 points with long
+    payloads, a record of megabytes whose write a kill may cut."""
     rng = np.random.default_rng(seed)
 
     def payload():
@@ -62,6 +64,12 @@ def operations(seed, count=100_000):
         if roll < 0.4:
             yield ("upsert", int(rng.integers(IDS)), rng.standard_normal(DIM).astype(np.float32), payload())
         elif roll < 0.6:
+            if chunks and rng.random() < 0.5:
+                ids = rng.integers(IDS, size=4096).astype(np.uint64)
+                text = f"{rng.integers(10, 100)}" * 1000
+                yield ("batch_upsert", ids, rng.standard_normal((len(ids), DIM)).astype(np.float32),
+                       [{"i": i, "t": text} for i in range(len(ids))])
+                continue
             ids = rng.integers(IDS, size=int(rng.integers(1, 24))).astype(np.uint64)
             yield ("batch_upsert", ids, rng.standard_normal((len(ids), DIM)).astype(np.float32),
                    [payload() for _ in ids])
@@ -132,11 +140,11 @@ def state_of(store, universe):
     return state
 
 
-def run_child(directory, seed, first="op"):
+def run_child(directory, seed, first="op", chunks=False):
     read, write = os.pipe()
     child = subprocess.Popen(
         [sys.executable, "-c", CHILD.format(tests=str(Path(__file__).parent)), str(directory),
-         str(seed), str(write), first], pass_fds=(write,))
+         str(seed), str(write), first, "1" if chunks else "0"], pass_fds=(write,))
     os.close(write)
     return child, os.fdopen(read, "rb", buffering=0)
 

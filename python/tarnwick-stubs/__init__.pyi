@@ -176,7 +176,8 @@ class VectorStorage:
     def close_log(self) -> None:
         """Closes the open write-ahead log, if any, syncing what it has not synced."""
 
-    def follow_log(self, path: str | PathLike[str], *, poll: float | None = 0.05) -> None:
+    def follow_log(self, path: str | PathLike[str], *, poll: float | None = 0.05,
+                   priority: Literal["low", "normal"] = "low") -> None:
         """Follows the log another process writes, after `load` of its snapshot; refuses changes meanwhile."""
 
     def catch_up(self) -> int:

@@ -4,10 +4,16 @@
 #include "persist/log_follower.h"
 
 #include <fcntl.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
+#ifdef __linux__
+#include <sys/syscall.h>
+#endif
 
+#include <atomic>
 #include <cerrno>
+#include <cstdint>
 #include <string_view>
 #include <utility>
 #include <vector>
@@ -17,14 +23,30 @@
 #include "persist/snapshot_identity.h"
 #include "util/crc32c.h"
 #include "util/quiet_thread.h"
+#include "util/worker_pool.h"
 
 namespace tarnwick {
 
 namespace {
 
-// Upserts of consecutive records applied in one step, at most (a record
-// holding more is applied whole). Searches wait for one step at most.
-constexpr size_t FOLLOW_STEP_POINTS = 4096;
+// How records are applied: upserts of consecutive records gathered into one
+// step of at most `step_points` (a record holding more is applied whole;
+// searches wait for one step at most), linked as `linking` says.
+struct ApplyPace {
+  size_t step_points;
+  Linking linking;
+  // When set, checked between steps: the rest waits for a later catch-up.
+  const std::atomic<bool>* stop = nullptr;
+};
+
+// A caller's catch-up (and the first one, when following starts) applies on
+// the caller's thread and the worker pool, in large steps.
+constexpr ApplyPace CALLER_PACE{4096, Linking::Workers};
+// A polling thread of low priority links on its own thread (the pool's
+// workers run at their own priority) in small steps, so that a search does
+// not wait long behind a step that other work keeps off the processor.
+constexpr size_t POLLING_STEP_POINTS = 64;
+constexpr int POLLING_NICENESS = 19;
 constexpr std::chrono::milliseconds PATIENCE_STEP{5};
 
 // Reads a file from `offset` to the end its size gave a moment ago.
@@ -108,14 +130,15 @@ struct PendingUpserts {
 // records are decoded before. Stops at the end of the whole records (a torn
 // tail is left for later), or at a damaged one with its error.
 Status apply_records(Store& target, ChangeSource source, std::string_view bytes, FollowedFile& file,
-                     size_t& applied) {
+                     ApplyPace pace, size_t& applied) {
   LogReader reader = log_reader_at(bytes, file.applied_end, file.header);
   const uint64_t base = file.applied_end;
   PendingUpserts pending;
+  auto stopped = [&] { return pace.stop != nullptr && pace.stop->load(std::memory_order_relaxed); };
   auto flush = [&]() -> Status {
     if (pending.ids.empty()) return Status::Ok();
     std::vector<std::span<const float>> spans(pending.vectors.begin(), pending.vectors.end());
-    Status stored = upsert_batch(target, pending.ids, spans, pending.payloads, source);
+    Status stored = upsert_batch(target, pending.ids, spans, pending.payloads, source, pace.linking);
     if (!stored.ok()) return stored;
     file.applied_end = pending.end;
     applied += pending.records;
@@ -124,10 +147,10 @@ Status apply_records(Store& target, ChangeSource source, std::string_view bytes,
   };
   LogRecord record;
   Status status;
-  while (next_log_record(reader, record, status)) {
+  while (!stopped() && next_log_record(reader, record, status)) {
     const uint64_t end = base + reader.offset;
     if (record.kind == ChangeKind::Upsert || record.kind == ChangeKind::UpsertBatch) {
-      if (!pending.ids.empty() && pending.ids.size() + record.ids.size() > FOLLOW_STEP_POINTS) {
+      if (!pending.ids.empty() && pending.ids.size() + record.ids.size() > pace.step_points) {
         if (Status flushed = flush(); !flushed.ok()) return flushed;
       }
       for (size_t i = 0; i < record.ids.size(); ++i) {
@@ -154,7 +177,7 @@ Status apply_records(Store& target, ChangeSource source, std::string_view bytes,
     ++applied;
   }
   if (Status flushed = flush(); !flushed.ok()) return flushed;
-  return status;
+  return stopped() ? Status::Ok() : status;
 }
 
 // Loads the follower's snapshot file together with the log `next` (read whole
@@ -162,8 +185,8 @@ Status apply_records(Store& target, ChangeSource source, std::string_view bytes,
 // locks, then puts that content in place. `mismatch` tells a snapshot file
 // that is not the one the log names (the writer may be between the two
 // renames of a checkpoint).
-Status reload(LogFollower& follower, FollowedFile& next, std::string_view bytes, size_t& applied,
-              bool& mismatch) {
+Status reload(LogFollower& follower, FollowedFile& next, std::string_view bytes, ApplyPace pace,
+              size_t& applied, bool& mismatch) {
   mismatch = false;
   const SnapshotIdentity named = next.header.snapshot;
   if (!named.known()) {
@@ -196,7 +219,9 @@ Status reload(LogFollower& follower, FollowedFile& next, std::string_view bytes,
   Store fresh;
   install_state(fresh, std::move(state));
   size_t got = 0;
-  if (Status replayed = apply_records(fresh, ChangeSource::Caller, bytes.substr(next.applied_end), next, got);
+  // No one searches the store being built: its steps need no bound.
+  const ApplyPace alone{SIZE_MAX, pace.linking, pace.stop};
+  if (Status replayed = apply_records(fresh, ChangeSource::Caller, bytes.substr(next.applied_end), next, alone, got);
       !replayed.ok()) {
     return replayed;
   }
@@ -216,7 +241,7 @@ Status reload(LogFollower& follower, FollowedFile& next, std::string_view bytes,
 // `failure_prefix`.
 template <typename Continues>
 Status take_log_at_path(LogFollower& follower, Continues continues, std::string_view failure_prefix,
-                        size_t& applied) {
+                        ApplyPace pace, size_t& applied) {
   const auto deadline = std::chrono::steady_clock::now() + CHECKPOINT_PATIENCE;
   for (;;) {
     FollowedFile next;
@@ -229,9 +254,9 @@ Status take_log_at_path(LogFollower& follower, Continues continues, std::string_
         go_on_with(follower.followed, next);
         return apply_records(follower.store, ChangeSource::FollowedLog,
                              std::string_view(bytes).substr(follower.followed.applied_end),
-                             follower.followed, applied);
+                             follower.followed, pace, applied);
       }
-      status = reload(follower, next, bytes, applied, wait);
+      status = reload(follower, next, bytes, pace, applied, wait);
       if (status.ok()) {
         go_on_with(follower.followed, next);
         return Status::Ok();
@@ -245,16 +270,16 @@ Status take_log_at_path(LogFollower& follower, Continues continues, std::string_
 // Goes on with the log now at the followed path, once the one followed so far
 // is read to its end: at once when it continues that one, else by loading the
 // snapshot it names with it.
-Status go_on_with_next_log(LogFollower& follower, size_t& applied) {
+Status go_on_with_next_log(LogFollower& follower, ApplyPace pace, size_t& applied) {
   const uint64_t generation = follower.followed.header.generation;
   auto continues = [generation](const LogHeader& header) {
     return header.continues_previous() && header.generation == generation + 1;
   };
   return take_log_at_path(follower, continues,
-                          "the file now at the log's path is no log to go on with: ", applied);
+                          "the file now at the log's path is no log to go on with: ", pace, applied);
 }
 
-Status catch_up_held(LogFollower& follower, size_t& applied) {
+Status catch_up_held(LogFollower& follower, ApplyPace pace, size_t& applied) {
   applied = 0;
   FollowedFile& followed = follower.followed;
   // Whether the path still names the file followed, asked before that file is
@@ -266,16 +291,16 @@ Status catch_up_held(LogFollower& follower, size_t& applied) {
                         static_cast<uint64_t>(at_path.st_ino) != followed.inode;
   std::string bytes;
   if (Status read = read_from(followed.file.fd, followed.applied_end, bytes); !read.ok()) return read;
-  if (Status done = apply_records(follower.store, ChangeSource::FollowedLog, bytes, followed, applied);
+  if (Status done = apply_records(follower.store, ChangeSource::FollowedLog, bytes, followed, pace, applied);
       !done.ok()) {
     return done;
   }
-  if (!replaced) return Status::Ok();
+  if (!replaced || (pace.stop != nullptr && pace.stop->load(std::memory_order_relaxed))) return Status::Ok();
   if (!present) {
     return Status::IOError("the log is gone from its path (" + os_error_text(stat_error) +
                            "); the store keeps the state of its last applied record");
   }
-  return go_on_with_next_log(follower, applied);
+  return go_on_with_next_log(follower, pace, applied);
 }
 
 // Starts from the log at the follower's path: from the store's content when
@@ -288,10 +313,26 @@ Status attach(LogFollower& follower, const SnapshotIdentity& loaded, bool unchan
   auto continues = [&loaded, unchanged](const LogHeader& header) {
     return unchanged && (header.snapshot == loaded || !header.snapshot.known());
   };
-  return take_log_at_path(follower, continues, "", applied);
+  return take_log_at_path(follower, continues, "", CALLER_PACE, applied);
 }
 
-void poll_loop(LogFollower& follower, Poller& poller, std::chrono::nanoseconds poll) {
+// Lowers the calling thread's priority (on Linux a thread has a niceness of
+// its own); elsewhere it keeps the process's.
+void lower_own_priority() {
+#ifdef __linux__
+  // The thread id through syscall: the gettid wrapper needs a newer C library
+  // than the wheels are built for.
+  (void)::setpriority(PRIO_PROCESS, static_cast<id_t>(::syscall(SYS_gettid)), POLLING_NICENESS);
+#endif
+}
+
+void poll_loop(LogFollower& follower, Poller& poller, std::chrono::nanoseconds poll, PollingPriority priority) {
+  ApplyPace pace = CALLER_PACE;
+  if (priority == PollingPriority::Low) {
+    lower_own_priority();
+    pace = ApplyPace{POLLING_STEP_POINTS, Linking::CallingThread};
+  }
+  pace.stop = &poller.stop;
   std::unique_lock lock(poller.mutex);
   for (;;) {
     poller.wake.wait_for(lock, poll, [&] { return poller.stopping; });
@@ -302,7 +343,7 @@ void poll_loop(LogFollower& follower, Poller& poller, std::chrono::nanoseconds p
       size_t applied;
       // A failure leaves the state as it was; the next round tries again, and
       // catch_up reports it to a caller who asks.
-      (void)catch_up_held(follower, applied);
+      (void)catch_up_held(follower, pace, applied);
     }
     lock.lock();
   }
@@ -329,6 +370,7 @@ LogFollower::~LogFollower() {
       std::lock_guard lock(poller->mutex);
       poller->stopping = true;
     }
+    poller->stop.store(true, std::memory_order_relaxed);
     poller->wake.notify_one();
     poller->thread.join();
   }
@@ -337,7 +379,7 @@ LogFollower::~LogFollower() {
 }
 
 Status start_following(Store& store, const std::string& path, std::chrono::nanoseconds poll,
-                       std::unique_ptr<LogFollower>& follower) {
+                       PollingPriority priority, std::unique_ptr<LogFollower>& follower) {
   if (Status checked = check_path(path); !checked.ok()) return checked.prefixed(FOLLOW_FAILED);
   std::unique_ptr<LogFollower> started;
   SnapshotIdentity loaded;
@@ -366,9 +408,14 @@ Status start_following(Store& store, const std::string& path, std::chrono::nanos
     }
   }
   if (poll.count() > 0) {
+    // The pool is built here, if it was not yet: threads started by the
+    // polling thread would inherit its low priority.
+    (void)process_worker_pool();
     started->poller = std::make_unique<Poller>();
     started->poller->thread = start_quiet_thread(
-        [followed = started.get(), poller = started->poller.get(), poll] { poll_loop(*followed, *poller, poll); });
+        [followed = started.get(), poller = started->poller.get(), poll, priority] {
+          poll_loop(*followed, *poller, poll, priority);
+        });
   }
   follower = std::move(started);
   return Status::Ok();
@@ -381,7 +428,7 @@ Status catch_up(LogFollower& follower, size_t& applied) {
                                    "from: stop_following(), then follow_log() here");
   }
   std::lock_guard catching_up(follower.catching_up);
-  return catch_up_held(follower, applied).prefixed(FOLLOW_FAILED);
+  return catch_up_held(follower, CALLER_PACE, applied).prefixed(FOLLOW_FAILED);
 }
 
 }  // namespace tarnwick

@@ -9,11 +9,13 @@
 // Failures come back as a Status whose text is the complete message.
 #pragma once
 
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <mutex>
 #include <thread>
 #include <cstddef>
+#include <cstdint>
 #include <memory>
 #include <string>
 
@@ -32,6 +34,13 @@ inline constexpr char FOLLOW_FAILED[] = "Failed to follow log file: ";
 // as they do once a writer's checkpoint has put both in place.
 inline constexpr std::chrono::milliseconds CHECKPOINT_PATIENCE{2000};
 
+// How a follower's polling thread applies records. Low: at the lowest
+// priority (on Linux), on that thread alone, in small steps, so that following
+// takes only the processor time the writer and the follower's own searches
+// leave. Normal: at the process's priority, on the worker pool, in large steps,
+// as a caller's catch-up does.
+enum class PollingPriority : uint8_t { Low, Normal };
+
 // A log being followed: its file, its header and where the applied records end.
 struct FollowedFile {
   FileDescriptor file;     // read only
@@ -48,6 +57,7 @@ struct Poller {
   std::mutex mutex;
   std::condition_variable wake;
   bool stopping = false;  // guarded by mutex
+  std::atomic<bool> stop{false};  // stopping, as a catch-up under way checks it between steps
   std::thread thread;
 };
 
@@ -75,14 +85,14 @@ class LogFollower {
 // must continue that file, or the follower loads that file's path again with
 // the log when the writer has checkpointed since. Applies what the log holds
 // before it returns. With `poll` above zero a thread of the follower then
-// catches up every `poll` until the follower is dropped. Meanwhile the store
+// catches up every `poll`, as `priority` says, until the follower is dropped. Meanwhile the store
 // refuses changes of its own (FOLLOWER_REFUSES). InvalidArgument when the store
 // has a log open, follows one already, or holds no loaded snapshot; IOError or
 // Corruption when the log cannot be read, does not continue the snapshot or
 // holds a damaged record: the store then follows nothing, and holds the state
 // of the last record applied, if any.
 Status start_following(Store& store, const std::string& path, std::chrono::nanoseconds poll,
-                       std::unique_ptr<LogFollower>& follower);
+                       PollingPriority priority, std::unique_ptr<LogFollower>& follower);
 
 // Applies every whole record appended to the followed log since the last
 // catch-up, and goes on with a fresh log when the writer started one;

@@ -98,14 +98,17 @@ Status upsert(Store& store, uint64_t point_id, std::span<const float> vector,
 
 Status upsert_batch(Store& store, std::span<const uint64_t> point_ids,
                     std::span<const std::span<const float>> vectors,
-                    std::span<std::unique_ptr<Payload>> payloads, ChangeSource source) {
+                    std::span<std::unique_ptr<Payload>> payloads, ChangeSource source,
+                    Linking linking) {
   const size_t count = point_ids.size();
   for (std::span<const float> vector : vectors) {
     if (Status checked = check_dimension(vector); !checked.ok()) return checked;
   }
   std::vector<float> norms(count);
   for (size_t i = 0; i < count; ++i) norms[i] = vector_norm(vectors[i]);
-  std::shared_ptr<WorkerPool> pool = process_worker_pool();
+  // No pool is built for a caller that links alone: its threads would inherit
+  // that caller's priority.
+  std::shared_ptr<WorkerPool> pool = linking == Linking::Workers ? process_worker_pool() : nullptr;
 
   const ChangesHeld held = hold_changes(store);
   const Change change{ChangeKind::UpsertBatch, point_ids, vectors, payloads};
@@ -136,7 +139,7 @@ Status upsert_batch(Store& store, std::span<const uint64_t> point_ids,
       link_node(graph, points, slots[i], slot_key(points, slots[i]), levels[i], locks);
     }
   };
-  if (slots.size() < 2 * PARALLEL_LINK_MIN || pool->workers.size() < 2 ||
+  if (slots.size() < 2 * PARALLEL_LINK_MIN || !pool || pool->workers.size() < 2 ||
       !links_fit_tree_edges(graph)) {
     link(0, slots.size(), nullptr);
   } else {

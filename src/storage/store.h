@@ -174,16 +174,22 @@ inline constexpr char FOLLOWER_REFUSES[] = "this store follows the log ";
 Status upsert(Store& store, uint64_t point_id, std::span<const float> vector,
               std::unique_ptr<Payload> payload, ChangeSource source = ChangeSource::Caller);
 
+// Where upsert_batch links its points: on the process's worker pool (large
+// batches), or on the calling thread alone, for a caller whose work must not
+// run on threads of another priority than its own.
+enum class Linking : uint8_t { Workers, CallingThread };
+
 // Stores every point in order, as that many upserts one after another would:
 // a later entry for the same id replaces an earlier one whole. A null payload
 // means the point has none; the payloads are taken over. The points are linked
-// into the graph in parallel on the process's worker pool. A vector longer than
+// into the graph in parallel on the process's worker pool (unless `linking`
+// says otherwise). A vector longer than
 // MAX_DIMENSION refuses the whole batch with InvalidArgument before anything is
 // locked or changed.
 Status upsert_batch(Store& store, std::span<const uint64_t> point_ids,
                     std::span<const std::span<const float>> vectors,
                     std::span<std::unique_ptr<Payload>> payloads,
-                    ChangeSource source = ChangeSource::Caller);
+                    ChangeSource source = ChangeSource::Caller, Linking linking = Linking::Workers);
 
 // Batches smaller than twice this are linked on the calling thread, and so are
 // the first this many points of a graph.
