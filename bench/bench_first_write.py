@@ -58,6 +58,11 @@ elif config["what"] == "save":
     store.load(path)
     data = open(path, "rb").read()
     target = path + ".saved"
+    # Both write a new file: the plain write's earlier file is removed first,
+    # as save replaces the target by a new file.
+    for leftover in (target, target + ".plain"):
+        if os.path.exists(leftover):
+            os.remove(leftover)
     start = time.perf_counter()
     with open(target + ".plain", "wb") as f:
         f.write(data)
