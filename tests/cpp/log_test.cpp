@@ -6,7 +6,9 @@
 // threads, with searches beside them, log exactly what they applied.
 #include <unistd.h>
 
+#include <algorithm>
 #include <cmath>
+#include <stdexcept>
 #include <cstring>
 #include <filesystem>
 #include <random>
@@ -21,6 +23,7 @@
 #include "storage/search.h"
 #include "storage/store.h"
 #include "util/crc32c.h"
+#include "util/task_thread.h"
 
 using namespace tarnwick;
 
@@ -200,10 +203,37 @@ void check_threads(const std::filesystem::path& directory) {
 
 }  // namespace
 
+// A task thread runs what it is handed in order; after a task throws, later
+// ones are dropped, drain rethrows the failure once, and tasks handed over
+// after that run again; dropping the thread runs what is left first.
+void check_task_thread() {
+  std::vector<int> ran;
+  {
+    TaskThread thread;
+    for (int i = 0; i < 200; ++i) thread.post([&ran, i] { ran.push_back(i); });
+    thread.drain();
+    CHECK(ran.size() == 200 && std::is_sorted(ran.begin(), ran.end()));
+    thread.post([] { throw std::runtime_error("first"); });
+    thread.post([&ran] { ran.push_back(-1); });
+    bool thrown = false;
+    try {
+      thread.drain();
+    } catch (const std::runtime_error& failure) {
+      thrown = std::string(failure.what()) == "first";
+    }
+    CHECK(thrown);
+    CHECK(ran.back() != -1);
+    thread.drain();  // the failure was reported once
+    for (int i = 200; i < 300; ++i) thread.post([&ran, i] { ran.push_back(i); });
+  }
+  CHECK(ran.size() == 300 && ran.back() == 299);
+}
+
 int main() {
   check_crc32c();
   check_records_round_trip();
   check_cuts_and_damage();
+  check_task_thread();
   const auto directory = std::filesystem::temp_directory_path() / ("tarnwick-log-test-" + std::to_string(::getpid()));
   std::filesystem::create_directories(directory);
   check_threads(directory);
