@@ -16,7 +16,7 @@ namespace {
 // with the slot's key, and each listed one that bears it is marked listed.
 // Entries repeated in either list count once.
 void census_of_slot(LinkCensus& census, std::span<const uint32_t> list, uint32_t slot,
-                    std::vector<uint64_t>& stamps) {
+                    MappedArray<uint64_t>& stamps) {
   const uint64_t key = (uint64_t{slot} + 1) << 1;
   const uint64_t listed = key | 1;
   const size_t first = census.begin[slot];
@@ -49,11 +49,15 @@ LinkCensus take_link_census(const HnswIndex& graph, const PointTable& points, Wo
   auto first_slot = [&](size_t r) { return static_cast<uint32_t>(slots * r / ranges); };
   LinkCensus census;
   census.named_back.assign(slots, 0);
+  // Everything the workers use is allocated here, on the calling thread: a
+  // worker that allocates makes the allocator set up a heap of its own for
+  // it, whose reservation of address space a process under a limit may not
+  // have room for.
   // cursors[r][t]: how many of range r's lists name t, then where range r
   // writes its next source into t's row.
-  std::vector<std::vector<uint32_t>> cursors(ranges);
+  std::vector<MappedArray<uint32_t>> cursors;
+  for (size_t r = 0; r < ranges; ++r) cursors.emplace_back(slots);
   for_each_range(pool, ranges, [&](size_t r) {
-    cursors[r].assign(slots, 0);
     for (uint32_t slot = first_slot(r); slot < first_slot(r + 1); ++slot) {
       for (uint32_t n : layer0_neighbors(graph, slot)) cursors[r][n] += n < slots;
     }
@@ -76,11 +80,11 @@ LinkCensus take_link_census(const HnswIndex& graph, const PointTable& points, Wo
     }
   });
   cursors.clear();
-  cursors.shrink_to_fit();
+  std::vector<MappedArray<uint64_t>> stamps;
+  for (size_t r = 0; r < ranges; ++r) stamps.emplace_back(slots);
   for_each_range(pool, ranges, [&](size_t r) {
-    std::vector<uint64_t> stamps(slots, 0);
     for (uint32_t slot = first_slot(r); slot < first_slot(r + 1); ++slot) {
-      census_of_slot(census, layer0_neighbors(graph, slot), slot, stamps);
+      census_of_slot(census, layer0_neighbors(graph, slot), slot, stamps[r]);
     }
   });
   return census;
@@ -92,6 +96,7 @@ void count_all_links(HnswIndex& graph, const PointTable& points, const LinkCensu
   graph.link_changes = std::make_unique<LinkChangeLog>();
   graph.upper_in_links.clear();
   graph.uncounted_links = 0;
+  graph.one_way.first.reserve(slots + slots / 8 + 64);  // as the tree's arrays
   graph.one_way.first.assign(slots, OneWayLinks::NONE);
   size_t one_way_links = 0;
   for (uint8_t flag : census.one_way) one_way_links += flag;

@@ -107,6 +107,11 @@ constexpr size_t PARALLEL_BOOKKEEPING_MIN = size_t{1} << 16;
 // the first to reach a node had no room left).
 bool grow_tree(HnswIndex& graph, const PointTable& points, const LinkCensus& census) {
   const size_t slots = slot_count(points);
+  // Room for the slots of the changes that follow: a load makes these, and
+  // its first few thousand changes should not each copy them whole.
+  const size_t room = slots + slots / 8 + 64;
+  graph.tree_parent.reserve(room);
+  graph.tree_rank.reserve(room);
   graph.tree_parent.assign(slots, NO_PARENT);
   graph.tree_rank.assign(slots, OUTSIDE_RANK);
   graph.root_rank = MIDDLE_RANK;
@@ -242,16 +247,9 @@ void make_link_bookkeeping(HnswIndex& graph, const PointTable& points) {
   std::shared_ptr<WorkerPool> pool =
       slot_count(points) >= PARALLEL_BOOKKEEPING_MIN ? process_worker_pool() : nullptr;
   const LinkCensus census = take_link_census(graph, points, pool.get());
-  // The one-way links and the tree are made from the census each on its own.
-  bool pending = false;
-  for_each_range(pool.get(), 2, [&](size_t job) {
-    if (job == 0) {
-      count_all_links(graph, points, census);
-    } else {
-      pending = grow_tree(graph, points, census);
-    }
-  });
-  graph.tree_pending = pending;
+  // On the calling thread: both allocate as they go (see take_link_census).
+  count_all_links(graph, points, census);
+  graph.tree_pending = grow_tree(graph, points, census);
   graph.bookkeeping = true;
 }
 
