@@ -133,8 +133,9 @@ bool encode_point_code(const float* components, size_t dim, uint8_t* code, CodeM
                                    _mm_setzero_pd()};
     for (; i + SUM_LANES <= dim; i += SUM_LANES) {
       for (size_t pair = 0; pair < SUM_LANES / 2; ++pair) {
-        const __m128d x = _mm_cvtps_pd(_mm_castpd_ps(_mm_load_sd(
-            reinterpret_cast<const double*>(components + i + 2 * pair))));
+        // Two floats, at any alignment.
+        const __m128d x = _mm_cvtps_pd(_mm_castsi128_ps(
+            _mm_loadl_epi64(reinterpret_cast<const __m128i*>(components + i + 2 * pair))));
         __m128d level = _mm_add_pd(_mm_mul_pd(_mm_sub_pd(x, offset2), to_level2), shift);
         level = _mm_sub_pd(level, shift);
         level = _mm_min_pd(_mm_max_pd(level, _mm_setzero_pd()), top);
