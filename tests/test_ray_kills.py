@@ -25,9 +25,8 @@ DIM = 4
 BASE_IDS = list(range(200))
 DELETED, ADDED = BASE_IDS[:20], list(range(1000, 1020))
 WATCHED = DELETED + ADDED + BASE_IDS[-10:]  # the points a load is checked on
-# Each kill costs a new shard process (about a second): fewer rounds than the
-# LangChain store's 50, which fork.
-RANDOM_ROUNDS = 20
+# Each kill costs a new shard process (about a second, started ahead).
+RANDOM_ROUNDS = 50
 
 
 def vector_of(point_id):

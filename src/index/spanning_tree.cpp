@@ -119,7 +119,7 @@ bool grow_tree(HnswIndex& graph, const PointTable& points, const LinkCensus& cen
   const uint32_t root = root_slot(graph, points);
   if (root == NO_SLOT) return false;
   const size_t limit = tree_edge_limit(graph);
-  std::vector<uint8_t> edges(slots, 0);  // tree edges of each list, up to the limit (at most 32)
+  std::vector<uint8_t> edges(slots, 0);  // tree edges of each list, counted up to 255
   // Whether a slot was reached, and whether it is a node with a record at
   // all: one byte each, at hand, where ranks and flags would be misses.
   constexpr uint8_t REACHED = 1, CANDIDATE = 2;
@@ -137,7 +137,7 @@ bool grow_tree(HnswIndex& graph, const PointTable& points, const LinkCensus& cen
     state[n] |= REACHED;
     set_parent(graph, n, owner);
     set_rank(graph, n, graph.next_rank++);
-    ++edges[owner];
+    if (edges[owner] < UINT8_MAX) ++edges[owner];
     edges[n] = 1;
     queue.push_back(n);
   };
@@ -159,17 +159,18 @@ bool grow_tree(HnswIndex& graph, const PointTable& points, const LinkCensus& cen
   };
   grow();
   // A node whose neighbours named both ways had no room left when the walk
-  // passed them hangs below one of them all the same: one with room if there
-  // is one, else the first (a list then holds one tree edge past its share,
-  // which every list's block has room for), and the nodes beyond it follow.
-  // A few rounds; what is left (reached one way only, or not at all) waits
-  // for tree_pending.
+  // passed them hangs below one of them all the same: the one with the fewest
+  // tree edges, and the nodes beyond it follow. The link is in both lists
+  // already, so no list grows; a list past its share of tree edges only takes
+  // no further children (and keeps fewer links of its own choice). Rounds
+  // until one attaches nothing; what is left (reached one way only, or not at
+  // all) waits for tree_pending. A graph this store made leaves nothing: its
+  // own tree's edges are links named both ways.
   std::vector<uint32_t> outside;
   for (uint32_t slot = 0; slot < slots; ++slot) {
     if (state[slot] == CANDIDATE) outside.push_back(slot);
   }
-  constexpr int ROUNDS = 8;
-  for (int round = 0; round < ROUNDS && !outside.empty(); ++round) {
+  while (!outside.empty()) {
     const size_t before = queue.size();
     for (uint32_t slot : outside) {
       if (state[slot] != CANDIDATE) continue;  // reached meanwhile
@@ -177,12 +178,12 @@ bool grow_tree(HnswIndex& graph, const PointTable& points, const LinkCensus& cen
       uint32_t parent = NO_SLOT;
       for (size_t i = 0; i < list.size(); ++i) {
         const uint32_t m = list[i];
-        if (m >= slots || !(state[m] & REACHED) || !named_back_at(graph, census, slot, list, i)) continue;
-        if (parent == NO_SLOT && edges[m] == limit) parent = m;
-        if (edges[m] < limit) {
-          parent = m;
-          break;
+        if (m >= slots || !(state[m] & REACHED) || (parent != NO_SLOT && edges[m] >= edges[parent]) ||
+            !named_back_at(graph, census, slot, list, i)) {
+          continue;
         }
+        parent = m;
+        if (edges[m] < limit) break;
       }
       if (parent != NO_SLOT) attach(slot, parent);
       grow();

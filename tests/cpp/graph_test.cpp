@@ -389,15 +389,15 @@ void test_build_invariants_and_reachability() {
 
 // A load leaves no node of the tree for the first change when the file's
 // lists name it both ways with a node already holding its share of tree
-// edges: m = 2 (a share of 2), the root names nodes 1, 2 and 3 and each names
-// it back; the tree takes 1 and 2 below the root as it walks, and 3 below it
-// all the same, past the share. Nodes 4 and 5 name each other only, and the
-// root names 4 one way: they wait for the first change.
+// edges: m = 2 (a share of 2), the root names nodes 1 to 4 and each names it
+// back; the tree takes 1 and 2 below the root as it walks, and 3 and 4 below
+// it all the same, past the share. Nodes 5 and 6 name each other only, and
+// the root names 5 one way: they wait for the first change.
 void test_load_leaves_no_node_outside_that_it_can_take_in() {
   auto file = [](bool with_pair) {
     std::vector<char> bytes(4096);
     Writer out{bytes.data()};
-    const uint64_t points = with_pair ? 6 : 4;
+    const uint64_t points = with_pair ? 7 : 5;
     put_varint(out, points);
     for (uint64_t key = 0; key < points; ++key) {
       put_varint(out, key);
@@ -413,8 +413,8 @@ void test_load_leaves_no_node_outside_that_it_can_take_in() {
     put_varint(out, 0);  // max level
     put_varint(out, points);
     const std::vector<std::vector<uint64_t>> lists = {
-        with_pair ? std::vector<uint64_t>{1, 2, 3, 4} : std::vector<uint64_t>{1, 2, 3}, {0}, {0}, {0},
-        {5}, {4}};
+        with_pair ? std::vector<uint64_t>{1, 2, 3, 4, 5} : std::vector<uint64_t>{1, 2, 3, 4}, {0}, {0},
+        {0}, {0}, {6}, {5}};
     for (uint64_t key = 0; key < points; ++key) {
       put_varint(out, key);
       put_varint(out, key);
@@ -431,8 +431,10 @@ void test_load_leaves_no_node_outside_that_it_can_take_in() {
     CHECK(decode_snapshot(std::string_view(bytes.data(), bytes.size()), loaded).ok());
     CHECK(loaded.graph.bookkeeping);
     CHECK(loaded.graph.tree_pending == with_pair);
-    const uint32_t three = find_slot(loaded.points, 3);
-    CHECK(tree_parent_of(loaded.graph, three) == find_slot(loaded.points, 0));
+    for (uint64_t past_share : {3, 4}) {
+      CHECK(tree_parent_of(loaded.graph, find_slot(loaded.points, past_share)) ==
+            find_slot(loaded.points, 0));
+    }
     if (!with_pair) CHECK(check_link_bookkeeping(loaded.graph, loaded.points).empty());
   }
 }
