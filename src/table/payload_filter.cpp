@@ -171,6 +171,39 @@ FilterEstimate range_estimate(const CompiledNode& node, const KeyPostings& posti
   return {0, true};  // NaN orders against nothing
 }
 
+// Calls take(const PostingList&) on each list a leaf names, until it returns
+// false: every list of the key for $exists, the lists of the values named for
+// $eq, $in, $ne and $nin (those it excludes, for the last two), the lists its
+// bound spans for a range. Returns false when `take` stopped it.
+template <typename Take>
+bool for_each_leaf_list(const CompiledNode& node, const KeyPostings& postings, Take&& take) {
+  bool going = true;
+  auto each = [&](const PostingList& list) { going = going && take(list); };
+  switch (node.op) {
+    case FilterOp::Exists:
+      for (auto it = postings.texts.begin(); going && it != postings.texts.end(); ++it) each(it->second);
+      for (auto it = postings.numbers.begin(); going && it != postings.numbers.end(); ++it) each(it->second);
+      each(postings.nans);
+      break;
+    case FilterOp::Eq:
+    case FilterOp::In:
+    case FilterOp::Ne:
+    case FilterOp::Nin:
+      for_listed_values(node, postings, each);
+      break;
+    default:
+      if (!node.texts.empty()) {
+        auto span = range_span<decltype(postings.texts), std::string>(postings.texts, node.op, node.texts[0]);
+        for (auto it = span.first; going && it != span.last; ++it) each(it->second);
+      } else if (!node.numbers.empty()) {
+        auto span = range_span<decltype(postings.numbers), IndexNumber>(postings.numbers, node.op, node.numbers[0]);
+        for (auto it = span.first; going && it != span.last; ++it) each(it->second);
+      }
+      break;
+  }
+  return going;
+}
+
 FilterEstimate estimate_node(const CompiledFilter& filter, const PointTable& table, size_t at, size_t enough) {
   const CompiledNode& node = filter.nodes[at];
   const size_t records = record_count(table);
@@ -232,36 +265,13 @@ bool leaf_candidates(const CompiledNode& node, const PointTable& table, size_t l
   const KeyPostings* postings = postings_of(node, table);
   if (missing_matches(node)) return false;
   if (postings == nullptr) return true;
+  if (node.op == FilterOp::Exists && postings->slots > limit) return false;
   const size_t start = out.size();
-  bool within = true;
-  auto take = [&](const PostingList& list) {
-    if (!within || out.size() - start + list.size() > limit) {
-      within = false;
-      return;
-    }
+  const bool within = for_each_leaf_list(node, *postings, [&](const PostingList& list) {
+    if (out.size() - start + list.size() > limit) return false;
     out.insert(out.end(), list.begin(), list.end());
-  };
-  switch (node.op) {
-    case FilterOp::Exists:
-      if (postings->slots > limit) return false;
-      for (const auto& [text, list] : postings->texts) take(list);
-      for (const auto& [number, list] : postings->numbers) take(list);
-      take(postings->nans);
-      break;
-    case FilterOp::Eq:
-    case FilterOp::In:
-      for_listed_values(node, *postings, take);
-      break;
-    default:
-      if (!node.texts.empty()) {
-        auto span = range_span<decltype(postings->texts), std::string>(postings->texts, node.op, node.texts[0]);
-        for (auto it = span.first; it != span.last && within; ++it) take(it->second);
-      } else if (!node.numbers.empty()) {
-        auto span = range_span<decltype(postings->numbers), IndexNumber>(postings->numbers, node.op, node.numbers[0]);
-        for (auto it = span.first; it != span.last && within; ++it) take(it->second);
-      }
-      break;
-  }
+    return true;
+  });
   if (!within) out.resize(start);
   return within;
 }
@@ -368,39 +378,12 @@ class MatchBits {
 
   bool leaf(const CompiledNode& node, std::vector<uint64_t>& out) {
     out.assign(words_, 0);
-    bool within = true;
-    auto take = [&](const PostingList& list) {
-      if (!within || !spend(list.size() + 1)) {
-        within = false;
-        return;
-      }
-      for (uint32_t slot : list) out[slot / 64] |= uint64_t{1} << (slot % 64);
-    };
     const KeyPostings* postings = postings_of(node, table_);
-    if (postings != nullptr) {
-      switch (node.op) {
-        case FilterOp::Exists:
-          for (const auto& [text, list] : postings->texts) take(list);
-          for (const auto& [number, list] : postings->numbers) take(list);
-          take(postings->nans);
-          break;
-        case FilterOp::Eq:
-        case FilterOp::In:
-        case FilterOp::Ne:
-        case FilterOp::Nin:
-          for_listed_values(node, *postings, take);
-          break;
-        default:
-          if (!node.texts.empty()) {
-            auto span = range_span<decltype(postings->texts), std::string>(postings->texts, node.op, node.texts[0]);
-            for (auto it = span.first; it != span.last && within; ++it) take(it->second);
-          } else if (!node.numbers.empty()) {
-            auto span = range_span<decltype(postings->numbers), IndexNumber>(postings->numbers, node.op, node.numbers[0]);
-            for (auto it = span.first; it != span.last && within; ++it) take(it->second);
-          }
-          break;
-      }
-    }
+    const bool within = postings == nullptr || for_each_leaf_list(node, *postings, [&](const PostingList& list) {
+      if (!spend(list.size() + 1)) return false;
+      for (uint32_t slot : list) out[slot / 64] |= uint64_t{1} << (slot % 64);
+      return true;
+    });
     // $ne, $nin and $exists:false match every record the equal (present)
     // case does not, those without the key included.
     if (within && missing_matches(node)) complement(out);
