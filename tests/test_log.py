@@ -8,6 +8,8 @@ import resource
 import signal
 import stat
 import struct
+import subprocess
+import sys
 import threading
 import time
 import warnings
@@ -441,6 +443,47 @@ def test_save_onto_the_open_log_is_refused(tmp_path, alias, opened_through_link)
     if alias != "removed":
         assert content(reopened(log, tmp_path / "s.snap")) == content(store)
         assert sorted(i for i in IDS if i in store) == [1, 2, 3]
+
+
+HOLD_LOG = """
+import sys, tarnwick
+store = tarnwick.VectorStorage()
+store.open_log(sys.argv[1])
+store.upsert(1, [1.0], None)
+print("open", flush=True)
+sys.stdin.readline()
+store.upsert(2, [2.0], None)
+store.close_log()
+"""
+
+
+@pytest.mark.parametrize("holder", ["another store", "another process"])
+def test_save_onto_a_log_another_store_holds_is_refused(tmp_path, holder):
+    """The writer would go on acknowledging records into a file no name
+    reaches; once it has closed the log, the name may be saved over."""
+    log = tmp_path / "l.log"
+    saver = VectorStorage()
+    saver.upsert(9, [9.0], None)
+    if holder == "another store":
+        writer = VectorStorage()
+        writer.open_log(str(log))
+        writer.upsert(1, [1.0], None)
+    else:
+        writer = subprocess.Popen([sys.executable, "-c", HOLD_LOG, str(log)], text=True,
+                                  stdin=subprocess.PIPE, stdout=subprocess.PIPE)
+        assert writer.stdout.readline() == "open\n"
+    before = log.read_bytes()
+    with pytest.raises(OSError, match="is a log that another store has open"):
+        saver.save(str(log))
+    assert log.read_bytes() == before and sorted(os.listdir(tmp_path)) == ["l.log"]
+    if holder == "another store":
+        writer.upsert(2, [2.0], None)
+        writer.close_log()
+    else:
+        writer.communicate("go\n", timeout=60)
+    assert sorted(i for i in IDS if i in reopened(log)) == [1, 2]
+    saver.save(str(log))
+    assert 9 in reopened(tmp_path / "other.log", log)
 
 
 def test_threads_log_what_they_applied(tmp_path):

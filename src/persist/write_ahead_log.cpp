@@ -9,6 +9,7 @@
 
 #include <cerrno>
 #include <condition_variable>
+#include <cstring>
 #include <memory>
 #include <mutex>
 #include <thread>
@@ -351,6 +352,23 @@ bool takes_log_place(const FileTarget& target, const WriteAheadLog& log) {
          ::stat(target.directory.c_str(), &directory) == 0 && same_file(directory, log_directory);
 }
 
+// Whether the file at `target` is a log that a store holds open (its lock is
+// taken; this store's own is found by takes_log_place first): a snapshot put
+// in its place would leave that store writing acknowledged records into a
+// file no name reaches, and the records before them would be gone.
+bool is_log_held_open(const FileTarget& target) {
+  if (!target.exists || !target.regular) return false;
+  FileDescriptor file;
+  file.fd = ::open(target.path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
+  if (file.fd < 0) return false;
+  char magic[sizeof LOG_MAGIC];
+  if (::pread(file.fd, magic, sizeof magic, 0) != static_cast<ssize_t>(sizeof magic) ||
+      std::memcmp(magic, LOG_MAGIC, sizeof magic) != 0) {
+    return false;
+  }
+  return ::flock(file.fd, LOCK_SH | LOCK_NB) != 0 && errno == EWOULDBLOCK;
+}
+
 }  // namespace
 
 Status open_log(Store& store, const std::string& path, LogSync sync) {
@@ -444,22 +462,27 @@ Status save_snapshot_and_log(Store& store, const std::string& path) {
   ChangesHeld held = hold_changes(store);
   WriteAheadLog* log = open_here(held);
   const uint64_t changes_before = store.changes_made;
-  if (log == nullptr) {
-    held.lock.unlock();
-    Status saved = save_snapshot(store, path);
-    if (saved.ok()) set_snapshot_origin(hold_changes(store), path, SnapshotIdentity(), changes_before);
-    return saved;
-  }
   // A device, pipe or socket takes the bytes but holds no snapshot to load.
   FileTarget target;
   const bool to_file = check_path(path).ok() && resolve_target(path, target).ok() && target.regular;
-  if (to_file && takes_log_place(target, *log)) {
+  if (to_file && log != nullptr && takes_log_place(target, *log)) {
     // The restart would then replace the snapshot by an empty log: the
     // records acknowledged so far would be in no file.
     return Status::IOError(path + " is the file of this store's open log (" + log->given_path +
                            "): a snapshot there would destroy the log; save to another path, "
                            "or close the log first")
         .prefixed(CREATE_FAILED);
+  }
+  if (to_file && is_log_held_open(target)) {
+    return Status::IOError(path + " is a log that another store has open: a snapshot there "
+                           "would destroy the records it holds; save to another path")
+        .prefixed(CREATE_FAILED);
+  }
+  if (log == nullptr) {
+    held.lock.unlock();
+    Status saved = save_snapshot(store, path);
+    if (saved.ok()) set_snapshot_origin(hold_changes(store), path, SnapshotIdentity(), changes_before);
+    return saved;
   }
   SnapshotIdentity identity;
   Status saved = save_snapshot(store, path, &identity);
