@@ -354,6 +354,25 @@ def test_save_local_with_log_keeps_every_later_change(tmp_path):
     assert len(TarnwickVectorStore.load_local(tmp_path / "two", embed).storage) == 4
 
 
+@pytest.mark.parametrize("log", [None, True, False])
+def test_save_local_into_a_folder_another_store_keeps_is_refused(tmp_path, log):
+    """Replacing the snapshot the keeper's log continues (or its log) would
+    lose what the keeper acknowledged; nothing is written."""
+    embed = AxisEmbeddings()
+    keeper = TarnwickVectorStore.from_texts(["1,0"], embed, ids=["A"])
+    keeper.save_local(tmp_path, log=True)
+    keeper.add_texts(["0,1"], ids=["B"])
+    files = {p.name: p.read_bytes() for p in tmp_path.iterdir()}
+    other = TarnwickVectorStore.from_texts(["1,1"], embed, ids=["X"])
+    with pytest.raises(OSError, match="held open by another store"):
+        other.save_local(tmp_path, log=log)
+    assert {p.name: p.read_bytes() for p in tmp_path.iterdir()} == files
+    keeper.add_texts(["2,1"], ids=["C"])
+    del keeper
+    loaded = TarnwickVectorStore.load_local(tmp_path, embed)
+    assert [d.id for d in loaded.get_by_ids(["A", "B", "C", "X"])] == ["A", "B", "C"]
+
+
 def test_relevance_scores_are_the_same_for_every_metric_on_unit_vectors():
     texts = ["1,0", "0.6,0.8", "0,1", "-1,0"]
     scores = []

@@ -314,6 +314,11 @@ def test_logs_beside_the_snapshots_keep_later_changes(exact_pair, tmp_path, loca
     with pytest.raises(OSError):
         copy.load(tmp_path / "snap")
     assert len(copy) == 0
+    # Nor may it save there: the first store's logs continue those snapshots.
+    files = {p.name: p.read_bytes() for p in (tmp_path / "snap").iterdir()}
+    with pytest.raises(OSError, match="held open by another store"):
+        copy.save(tmp_path / "snap")
+    assert {p.name: p.read_bytes() for p in (tmp_path / "snap").iterdir()} == files
     for actor in store.actors:
         ray.kill(actor)  # a crash: nothing saved since the first save
     for log in (tmp_path / "snap").glob("*.log"):

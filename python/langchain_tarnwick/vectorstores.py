@@ -17,6 +17,7 @@ the document ids the writer adds as get_by_ids asks for them.
 """
 from __future__ import annotations
 
+import fcntl
 import json
 import os
 import tempfile
@@ -103,6 +104,18 @@ def write_atomically(path: Path, text: str) -> None:
         if os.path.exists(temporary):
             os.unlink(temporary)
         raise
+
+
+def log_held_open(path: str) -> bool:
+    """Whether a store holds the log at `path` open (it keeps the file locked)."""
+    try:
+        with open(path, "rb") as file:
+            fcntl.flock(file, fcntl.LOCK_SH | fcntl.LOCK_NB)
+    except BlockingIOError:
+        return True
+    except OSError:
+        return False
+    return False
 
 
 class TarnwickVectorStore(VectorStore):
@@ -428,6 +441,12 @@ class TarnwickVectorStore(VectorStore):
         log_file = os.path.abspath(folder / f"{index_name}.log")
         snapshot, state_file = folder / f"{index_name}.tarnwick", folder / f"{index_name}.json"
         with self._lock:
+            if self._storage.log_path != log_file and log_held_open(log_file):
+                # That store's log continues the snapshot there: replacing it
+                # would leave the records it acknowledges over no snapshot.
+                raise OSError(f"{log_file} is held open by another store (save_local(..., log=True) "
+                              "in this process or another): that store keeps this folder; "
+                              "save to another folder")
             if self._storage.log_path not in (None, log_file):
                 self._storage.close_log()
             state = {"format": FORMAT, "metric": self._metric}

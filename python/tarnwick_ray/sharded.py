@@ -8,6 +8,7 @@ and the answers are merged into one ranking.
 """
 from __future__ import annotations
 
+import fcntl
 import json
 import math
 import os
@@ -98,6 +99,9 @@ class Shard:
 
     def settings(self) -> tuple[int, int, int, bool]:
         return self.store.ef_search, self.store.m, self.store.ef_construction, self.store.early_stop
+
+    def log_path(self) -> str | None:
+        return self.store.log_path
 
     def save(self, path: str, log_path: str, log: bool | None) -> int:
         """Saves to path, a file no manifest names yet; keeps a write-ahead log at
@@ -428,6 +432,15 @@ class ShardedVectorStorage:
         a crash before the new manifest is in place loses it."""
         directory = os.path.abspath(directory)
         os.makedirs(directory, exist_ok=True)
+        own = set(self._gather([actor.log_path.remote() for actor in self.actors]))
+        for name in sorted(os.listdir(directory)):
+            path = os.path.join(directory, name)
+            if name.endswith(".log") and SHARD_FILE.fullmatch(name) and path not in own \
+                    and log_held_open(path):
+                # Another store keeps the directory: its logs continue the
+                # snapshots there, which this save would replace and remove.
+                raise OSError(f"{path} is held open by another store (a save with log=True): "
+                              "that store keeps this directory; save to another directory")
         generation = 1 + max(generations_in(directory), default=0)
         files = [shard_file(shard, generation) for shard in range(len(self.actors))]
         points = self._gather([actor.save.remote(os.path.join(directory, name),
@@ -512,6 +525,18 @@ def remove_other_generations(directory: str, files: list[str]) -> None:
                 os.unlink(os.path.join(directory, name))
             except FileNotFoundError:
                 pass
+
+
+def log_held_open(path: str) -> bool:
+    """Whether a store holds the log at `path` open (it keeps the file locked)."""
+    try:
+        with open(path, "rb") as file:
+            fcntl.flock(file, fcntl.LOCK_SH | fcntl.LOCK_NB)
+    except BlockingIOError:
+        return True
+    except OSError:
+        return False
+    return False
 
 
 def log_file(snapshot: str) -> str:
