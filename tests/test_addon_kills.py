@@ -18,11 +18,13 @@ pytest.importorskip("langchain_core", reason="the langchain extra is not install
 from langchain_core.embeddings import Embeddings  # noqa: E402
 
 import langchain_tarnwick  # noqa: E402
+import tarnwick_files  # noqa: E402
 from langchain_tarnwick import TarnwickVectorStore  # noqa: E402
 from langchain_tarnwick import vectorstores  # noqa: E402
 
 forking = pytest.mark.filterwarnings("ignore:This process .* is multi-threaded:DeprecationWarning")
-ADDON_CODE = str(Path(langchain_tarnwick.__file__).parent)
+# The add-on's own code and the file writing it shares with the other add-on.
+ADDON_CODE = (str(Path(langchain_tarnwick.__file__).parent), str(Path(tarnwick_files.__file__).parent))
 
 
 class AxisEmbeddings(Embeddings):

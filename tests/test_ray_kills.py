@@ -17,10 +17,12 @@ import pytest
 ray = pytest.importorskip("ray", reason="the ray extra is not installed (scripts/setup.sh ray)")
 
 import tarnwick_ray  # noqa: E402
+import tarnwick_files  # noqa: E402
 from tarnwick_ray import ShardedVectorStorage, ShardUnavailableError  # noqa: E402
 from tarnwick_ray.sharded import RemoteShard  # noqa: E402
 
-ADDON_CODE = str(Path(tarnwick_ray.__file__).parent)
+# The add-on's own code and the file writing it shares with the other add-on.
+ADDON_CODE = (str(Path(tarnwick_ray.__file__).parent), str(Path(tarnwick_files.__file__).parent))
 DIM = 4
 BASE_IDS = list(range(200))
 DELETED, ADDED = BASE_IDS[:20], list(range(1000, 1020))

@@ -17,10 +17,8 @@ the document ids the writer adds as get_by_ids asks for them.
 """
 from __future__ import annotations
 
-import fcntl
 import json
 import os
-import tempfile
 import threading
 from collections.abc import Callable, Iterable, Sequence
 from pathlib import Path
@@ -33,6 +31,7 @@ from langchain_core.runnables.config import run_in_executor
 from langchain_core.vectorstores import VectorStore
 
 from tarnwick import VectorStorage
+from tarnwick_files import log_held_open, write_atomically
 
 from langchain_tarnwick.documents import (
     ID_KEY, Filter, check_id, document_of, prepare, split_filter)
@@ -92,30 +91,6 @@ def read_folder_state(path: Path) -> dict[str, Any]:
     return state
 
 
-def write_atomically(path: Path, text: str) -> None:
-    fd, temporary = tempfile.mkstemp(dir=path.parent, prefix=path.name, suffix=".tmp")
-    try:
-        with os.fdopen(fd, "w", encoding="utf-8") as out:
-            out.write(text)
-            out.flush()
-            os.fsync(out.fileno())
-        os.replace(temporary, path)
-    except BaseException:
-        if os.path.exists(temporary):
-            os.unlink(temporary)
-        raise
-
-
-def log_held_open(path: str) -> bool:
-    """Whether a store holds the log at `path` open (it keeps the file locked)."""
-    try:
-        with open(path, "rb") as file:
-            fcntl.flock(file, fcntl.LOCK_SH | fcntl.LOCK_NB)
-    except BlockingIOError:
-        return True
-    except OSError:
-        return False
-    return False
 
 
 class TarnwickVectorStore(VectorStore):

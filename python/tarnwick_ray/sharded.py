@@ -8,12 +8,10 @@ and the answers are merged into one ranking.
 """
 from __future__ import annotations
 
-import fcntl
 import json
 import math
 import os
 import re
-import tempfile
 from collections.abc import Callable, Sequence
 from typing import Any
 
@@ -22,6 +20,7 @@ import ray
 from ray.exceptions import RayActorError, RayTaskError
 
 import tarnwick
+from tarnwick_files import log_held_open, write_atomically
 
 from tarnwick_ray.arguments import (
     check_payload, check_point_id, length_of, point_id_array, query_lengths, rows_lengths,
@@ -527,18 +526,6 @@ def remove_other_generations(directory: str, files: list[str]) -> None:
                 pass
 
 
-def log_held_open(path: str) -> bool:
-    """Whether a store holds the log at `path` open (it keeps the file locked)."""
-    try:
-        with open(path, "rb") as file:
-            fcntl.flock(file, fcntl.LOCK_SH | fcntl.LOCK_NB)
-    except BlockingIOError:
-        return True
-    except OSError:
-        return False
-    return False
-
-
 def log_file(snapshot: str) -> str:
     return snapshot.removesuffix(".tarnwick") + ".log"
 
@@ -546,17 +533,3 @@ def log_file(snapshot: str) -> str:
 def lower_is_better(metric: Any) -> bool:
     # A name search refuses has already raised in the shards; default is moot.
     return LOWER_IS_BETTER.get(metric.lower(), False) if isinstance(metric, str) else False
-
-
-def write_atomically(path: str, text: str) -> None:
-    fd, temporary = tempfile.mkstemp(dir=os.path.dirname(path), prefix=".manifest", suffix=".tmp")
-    try:
-        with os.fdopen(fd, "w", encoding="utf-8") as out:
-            out.write(text)
-            out.flush()
-            os.fsync(out.fileno())
-        os.replace(temporary, path)
-    except BaseException:
-        if os.path.exists(temporary):
-            os.unlink(temporary)
-        raise
