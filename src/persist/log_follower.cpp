@@ -18,6 +18,7 @@
 #include <utility>
 #include <vector>
 
+#include "persist/log_apply.h"
 #include "persist/snapshot.h"
 #include "persist/snapshot_file.h"
 #include "persist/snapshot_identity.h"
@@ -127,10 +128,14 @@ struct PendingUpserts {
 // end on, to `target`, in order, in steps that each end at a record boundary;
 // after each step the file's applied end moves past it and `applied` counts
 // its records. Each step holds the target's locks only while it applies; the
-// records are decoded before. Stops at the end of the whole records (a torn
-// tail is left for later), or at a damaged one with its error.
+// records are decoded before. While `in_step` (the target's graph is the
+// writer's) a change of the graph with its Links record after it is given the
+// writer's lists, alone in its step; one linked here ends that. Stops at the
+// end of the whole records (a torn tail is left for later), before a change
+// whose Links the writer has yet to append (unless the file is `finished`:
+// the writer appends no more), or at a damaged record with its error.
 Status apply_records(Store& target, ChangeSource source, std::string_view bytes, FollowedFile& file,
-                     ApplyPace pace, size_t& applied) {
+                     ApplyPace pace, bool& in_step, bool finished, size_t& applied) {
   LogReader reader = log_reader_at(bytes, file.applied_end, file.header);
   const uint64_t base = file.applied_end;
   PendingUpserts pending;
@@ -146,9 +151,33 @@ Status apply_records(Store& target, ChangeSource source, std::string_view bytes,
     return Status::Ok();
   };
   LogRecord record;
+  LogRecord links;
   Status status;
   while (!stopped() && next_log_record(reader, record, status)) {
     const uint64_t end = base + reader.offset;
+    if (record.kind == ChangeKind::Links) {
+      // After a change linked here: nothing to apply.
+      (pending.ids.empty() ? file.applied_end : pending.end) = end;
+      continue;
+    }
+    if (changes_graph(record.kind) && in_step) {
+      const LinksAhead ahead = read_links_after(reader, links, finished);
+      if (ahead == LinksAhead::Pending) break;
+      if (ahead == LinksAhead::Given) {
+        if (Status flushed = flush(); !flushed.ok()) return flushed;
+        bool installed;
+        const GraphDelta* delta = links.links ? &*links.links : nullptr;
+        if (Status changed = apply_with_links(target, record, delta, source, pace.linking, installed);
+            !changed.ok()) {
+          return changed;
+        }
+        in_step = installed;
+        file.applied_end = base + reader.offset;
+        ++applied;
+        continue;
+      }
+      in_step = false;
+    }
     if (record.kind == ChangeKind::Upsert || record.kind == ChangeKind::UpsertBatch) {
       if (!pending.ids.empty() && pending.ids.size() + record.ids.size() > pace.step_points) {
         if (Status flushed = flush(); !flushed.ok()) return flushed;
@@ -221,7 +250,9 @@ Status reload(LogFollower& follower, FollowedFile& next, std::string_view bytes,
   size_t got = 0;
   // No one searches the store being built: its steps need no bound.
   const ApplyPace alone{SIZE_MAX, pace.linking, pace.stop};
-  if (Status replayed = apply_records(fresh, ChangeSource::Caller, bytes.substr(next.applied_end), next, alone, got);
+  bool in_step = true;
+  if (Status replayed = apply_records(fresh, ChangeSource::Caller, bytes.substr(next.applied_end), next, alone,
+                                      in_step, false, got);
       !replayed.ok()) {
     return replayed;
   }
@@ -230,6 +261,7 @@ Status reload(LogFollower& follower, FollowedFile& next, std::string_view bytes,
     move_content(fresh, follower.store);
     ++follower.store.changes_made;
   }
+  follower.graph_in_step = in_step;
   applied += got;
   return Status::Ok();
 }
@@ -254,7 +286,7 @@ Status take_log_at_path(LogFollower& follower, Continues continues, std::string_
         go_on_with(follower.followed, next);
         return apply_records(follower.store, ChangeSource::FollowedLog,
                              std::string_view(bytes).substr(follower.followed.applied_end),
-                             follower.followed, pace, applied);
+                             follower.followed, pace, follower.graph_in_step, false, applied);
       }
       status = reload(follower, next, bytes, pace, applied, wait);
       if (status.ok()) {
@@ -291,7 +323,8 @@ Status catch_up_held(LogFollower& follower, ApplyPace pace, size_t& applied) {
                         static_cast<uint64_t>(at_path.st_ino) != followed.inode;
   std::string bytes;
   if (Status read = read_from(followed.file.fd, followed.applied_end, bytes); !read.ok()) return read;
-  if (Status done = apply_records(follower.store, ChangeSource::FollowedLog, bytes, followed, pace, applied);
+  if (Status done = apply_records(follower.store, ChangeSource::FollowedLog, bytes, followed, pace,
+                                  follower.graph_in_step, replaced, applied);
       !done.ok()) {
     return done;
   }
@@ -310,8 +343,11 @@ Status catch_up_held(LogFollower& follower, ApplyPace pace, size_t& applied) {
 Status attach(LogFollower& follower, const SnapshotIdentity& loaded, bool unchanged, size_t& applied) {
   // A log that names no snapshot (one written before logs named them) is
   // taken to continue the snapshot the caller loaded.
-  auto continues = [&loaded, unchanged](const LogHeader& header) {
-    return unchanged && (header.snapshot == loaded || !header.snapshot.known());
+  auto continues = [&follower, &loaded, unchanged](const LogHeader& header) {
+    const bool named = header.snapshot.known() && header.snapshot == loaded;
+    // The graph is the writer's only where the log names the snapshot loaded.
+    follower.graph_in_step = named;
+    return unchanged && (named || !header.snapshot.known());
   };
   return take_log_at_path(follower, continues, "", CALLER_PACE, applied);
 }

@@ -76,6 +76,10 @@ class LogFollower {
   const std::string snapshot_path;  // where the store's content was loaded from
   std::mutex catching_up;           // one catch-up at a time
   FollowedFile followed;            // guarded by catching_up
+  // Guarded by catching_up: whether the store's graph is the writer's, as it
+  // is from the snapshot on while every change of the graph came with the
+  // writer's lists; until a change is linked here, or a reload.
+  bool graph_in_step = false;
 
   std::unique_ptr<Poller> poller;   // null without a polling thread
 };
