@@ -169,9 +169,10 @@ bool resolve_graph_delta(const HnswIndex& graph, const PointTable& points, const
   }
   for (const DeltaList& upper : delta.upper) {
     const uint32_t owner = resolve.other_node(upper.owner);
-    if (owner == NO_SLOT || upper.layer == 0 || upper.layer >= MAX_LAYERS || !has_list(graph, owner, upper.layer)) {
-      return false;
-    }
+    // A node may lack the writer's empty lists at its top (a loaded graph
+    // keeps a node's lists up to its highest non-empty one): it reaches
+    // that layer again when the list is installed.
+    if (owner == NO_SLOT || upper.layer == 0 || upper.layer >= MAX_LAYERS) return false;
     ResolvedDelta::List& resolved = out.lists.emplace_back(ResolvedDelta::List{owner, upper.layer, {}});
     if (!resolve.list(upper.list, resolved.list)) return false;
   }
@@ -209,7 +210,10 @@ void install_graph_delta(HnswIndex& graph, ResolvedDelta& delta) {
   for (ResolvedDelta::Node& node : delta.nodes) {
     install_node(graph, node.slot, node.key, node.key, node.lists, node.level);
   }
-  for (ResolvedDelta::List& list : delta.lists) set_neighbors(graph, list.owner, list.layer, list.list);
+  for (ResolvedDelta::List& list : delta.lists) {
+    reach_level(graph, list.owner, list.layer);
+    set_neighbors(graph, list.owner, list.layer, list.list);
+  }
   graph.entry_point = delta.entry_point;
   graph.max_level = delta.max_level;
 }

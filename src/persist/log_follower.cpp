@@ -38,6 +38,10 @@ struct ApplyPace {
   Linking linking;
   // When set, checked between steps: the rest waits for a later catch-up.
   const std::atomic<bool>* stop = nullptr;
+  // Whether the calling thread goes to the lowest priority before it links
+  // a change itself (installing the writer's lists is a small part of the
+  // writer's work, linking all of it).
+  bool lower_to_link = false;
 };
 
 // A caller's catch-up (and the first one, when following starts) applies on
@@ -49,6 +53,16 @@ constexpr ApplyPace CALLER_PACE{4096, Linking::Workers};
 constexpr size_t POLLING_STEP_POINTS = 64;
 constexpr int POLLING_NICENESS = 19;
 constexpr std::chrono::milliseconds PATIENCE_STEP{5};
+
+// Lowers the calling thread's priority (on Linux a thread has a niceness of
+// its own); elsewhere it keeps the process's.
+void lower_own_priority() {
+#ifdef __linux__
+  // The thread id through syscall: the gettid wrapper needs a newer C library
+  // than the wheels are built for.
+  (void)::setpriority(PRIO_PROCESS, static_cast<id_t>(::syscall(SYS_gettid)), POLLING_NICENESS);
+#endif
+}
 
 // Reads a file from `offset` to the end its size gave a moment ago.
 Status read_from(int fd, uint64_t offset, std::string& out) {
@@ -140,8 +154,12 @@ Status apply_records(Store& target, ChangeSource source, std::string_view bytes,
   const uint64_t base = file.applied_end;
   PendingUpserts pending;
   auto stopped = [&] { return pace.stop != nullptr && pace.stop->load(std::memory_order_relaxed); };
+  auto before_linking = [&] {
+    if (pace.lower_to_link) lower_own_priority();  // for good: the thread never raises it again
+  };
   auto flush = [&]() -> Status {
     if (pending.ids.empty()) return Status::Ok();
+    before_linking();
     std::vector<std::span<const float>> spans(pending.vectors.begin(), pending.vectors.end());
     Status stored = upsert_batch(target, pending.ids, spans, pending.payloads, source, pace.linking);
     if (!stored.ok()) return stored;
@@ -198,6 +216,7 @@ Status apply_records(Store& target, ChangeSource source, std::string_view bytes,
     if (record.kind == ChangeKind::EfSearch) {
       changed = set_ef_search(target, record.ef_search, source);
     } else {
+      before_linking();
       size_t existed;
       changed = delete_points(target, record.ids, existed, record.kind, source);
     }
@@ -249,7 +268,7 @@ Status reload(LogFollower& follower, FollowedFile& next, std::string_view bytes,
   install_state(fresh, std::move(state));
   size_t got = 0;
   // No one searches the store being built: its steps need no bound.
-  const ApplyPace alone{SIZE_MAX, pace.linking, pace.stop};
+  const ApplyPace alone{SIZE_MAX, pace.linking, pace.stop, pace.lower_to_link};
   bool in_step = true;
   if (Status replayed = apply_records(fresh, ChangeSource::Caller, bytes.substr(next.applied_end), next, alone,
                                       in_step, false, got);
@@ -352,22 +371,9 @@ Status attach(LogFollower& follower, const SnapshotIdentity& loaded, bool unchan
   return take_log_at_path(follower, continues, "", CALLER_PACE, applied);
 }
 
-// Lowers the calling thread's priority (on Linux a thread has a niceness of
-// its own); elsewhere it keeps the process's.
-void lower_own_priority() {
-#ifdef __linux__
-  // The thread id through syscall: the gettid wrapper needs a newer C library
-  // than the wheels are built for.
-  (void)::setpriority(PRIO_PROCESS, static_cast<id_t>(::syscall(SYS_gettid)), POLLING_NICENESS);
-#endif
-}
-
 void poll_loop(LogFollower& follower, Poller& poller, std::chrono::nanoseconds poll, PollingPriority priority) {
   ApplyPace pace = CALLER_PACE;
-  if (priority == PollingPriority::Low) {
-    lower_own_priority();
-    pace = ApplyPace{POLLING_STEP_POINTS, Linking::CallingThread};
-  }
+  if (priority == PollingPriority::Low) pace = ApplyPace{POLLING_STEP_POINTS, Linking::CallingThread, nullptr, true};
   pace.stop = &poller.stop;
   std::unique_lock lock(poller.mutex);
   for (;;) {

@@ -34,11 +34,13 @@ inline constexpr char FOLLOW_FAILED[] = "Failed to follow log file: ";
 // as they do once a writer's checkpoint has put both in place.
 inline constexpr std::chrono::milliseconds CHECKPOINT_PATIENCE{2000};
 
-// How a follower's polling thread applies records. Low: at the lowest
-// priority (on Linux), on that thread alone, in small steps, so that following
-// takes only the processor time the writer and the follower's own searches
-// leave. Normal: at the process's priority, on the worker pool, in large steps,
-// as a caller's catch-up does.
+// How a follower's polling thread links the changes it cannot give the
+// writer's lists (installing those is a small part of the writer's work, done
+// at the process's priority either way). Low: at the lowest priority (on
+// Linux, from the first such change on), on that thread alone, in small
+// steps, so that linking takes only the processor time the writer and the
+// follower's own searches leave. Normal: at the process's priority, on the
+// worker pool, in large steps, as a caller's catch-up does.
 enum class PollingPriority : uint8_t { Low, Normal };
 
 // A log being followed: its file, its header and where the applied records end.
