@@ -34,6 +34,7 @@ void capture_upper_touch(ListCapture& capture, uint32_t owner, size_t layer);
 struct DeltaNode {
   uint64_t key = 0;
   std::vector<std::vector<uint64_t>> lists;
+  bool operator==(const DeltaNode&) const = default;
 };
 
 // A layer-0 list that lost and gained entries.
@@ -41,6 +42,7 @@ struct DeltaEdit {
   uint64_t owner = 0;
   std::vector<uint64_t> removed;
   std::vector<uint64_t> added;
+  bool operator==(const DeltaEdit&) const = default;
 };
 
 // A list above layer 0 given whole.
@@ -48,6 +50,7 @@ struct DeltaList {
   uint64_t owner = 0;
   uint32_t layer = 1;
   std::vector<uint64_t> list;
+  bool operator==(const DeltaList&) const = default;
 };
 
 struct GraphDelta {
@@ -56,6 +59,7 @@ struct GraphDelta {
   std::vector<DeltaList> upper;   // upper lists of other nodes
   std::optional<uint64_t> entry_point;
   uint64_t max_level = 0;
+  bool operator==(const GraphDelta&) const = default;
 };
 
 // The delta of a change whose list changes `capture` holds: the nodes in
