@@ -22,6 +22,13 @@ enum class LinksAhead {
 // Absent here; the next read reports it.
 LinksAhead read_links_after(LogReader& reader, LogRecord& links, bool finished);
 
+// Whether the record at the reader is a change of the graph, whole, whose
+// Links record the writer has yet to finish (the header says Links follow and
+// the file is not `finished`): told from the record headers alone, so that a
+// reader polling while the writer applies a large change does not decode it
+// again at every look.
+bool links_pending(const LogReader& reader, bool finished);
+
 // Applies a change of the graph with the writer's lists `delta` (null: link
 // it); `installed` receives whether the lists were installed, which holds only
 // while the store's graph is the writer's.

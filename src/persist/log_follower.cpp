@@ -171,7 +171,7 @@ Status apply_records(Store& target, ChangeSource source, std::string_view bytes,
   LogRecord record;
   LogRecord links;
   Status status;
-  while (!stopped() && next_log_record(reader, record, status)) {
+  while (!stopped() && !(in_step && links_pending(reader, finished)) && next_log_record(reader, record, status)) {
     const uint64_t end = base + reader.offset;
     if (record.kind == ChangeKind::Links) {
       // After a change linked here: nothing to apply.
