@@ -33,12 +33,15 @@ struct KeyResolver {
     if (slot == NO_SLOT || is_leaving(slot)) return NO_SLOT;
     return has_node(graph, slot) || is_placed(slot) ? slot : NO_SLOT;
   }
+  // The slots a list names: each key's, none of them leaving. Whether each
+  // holds a node is not asked (a walk passes over a slot without one); the
+  // owners and the edits' entries tell a graph that is not the writer's.
   bool list(std::span<const uint64_t> keys, std::vector<uint32_t>& out) const {
     out.clear();
     out.reserve(keys.size());
     for (uint64_t key : keys) {
-      const uint32_t slot = node(key);
-      if (slot == NO_SLOT) return false;
+      const uint32_t slot = find_slot(points, key);
+      if (slot == NO_SLOT || (!leaving.empty() && is_leaving(slot))) return false;
       out.push_back(slot);
     }
     return true;
