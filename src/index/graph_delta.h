@@ -89,9 +89,9 @@ struct ResolvedDelta {
 
 // Puts the delta in slots, checking that it fits the graph as the writer had
 // it: its nodes are exactly the `placed` slots (ascending, their records
-// stored already), every key names a node or a placed one, none of them
-// `leaving` (ascending), every entry an edit removes is in its list and every
-// entry it adds is not. False when it does not fit:
+// stored already), every owner is a node that stays, every key names a slot
+// not `leaving` (ascending), every entry an edit removes is in its list and
+// every entry it adds is not. False when it does not fit:
 // the graph then is not the writer's, and the change must be linked instead.
 // Reads only.
 bool resolve_graph_delta(const HnswIndex& graph, const PointTable& points, const GraphDelta& delta,
