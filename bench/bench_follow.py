@@ -260,8 +260,8 @@ def main():
             report(f"poll {poll * 1e3:3.0f} ms, priority {priority:6}, {kind:27}: p50 {p50:6.1f} ms, p99 {p99:6.1f} ms; "
                    f"goal p99 <= 2 x poll + apply ({bound:.0f} ms): {'met' if p99 <= bound else 'NOT met'}")
         report(f"  (apply time of a chunk taken as the writer's time per chunk, p99 {apply:.0f} ms; of a "
-               f"single upsert as 1 ms. The writer logs a chunk before it applies it, so a follower may "
-               f"show it before the writer returns: a negative lag)")
+               f"single upsert as 1 ms. A follower shows a change once the writer has applied it and "
+               f"logged its lists)")
 
     base = rng.standard_normal((5000, DIM), dtype=np.float32)
     rows = list(rng.standard_normal((args.rate_singles, DIM), dtype=np.float32))
@@ -269,8 +269,8 @@ def main():
     if "rates" in parts:
         report("\n# writer rates with 0, 1 and 2 followers attached (poll 50 ms), sync='batch', store of "
                f"5000 points, {args.rate_singles} single upserts, batch_upsert of {args.rate_batch}. Followers' "
-               "polling threads at priority 'low' (the default: niceness 19, own thread, steps of 64 points) "
-               "or 'normal' (the process's priority, worker pool, steps of 4096: as before 'low' existed)")
+               "polling threads at priority 'low' (the default: niceness 19, own thread) or 'normal' (the "
+               "process's priority, worker pool); either installs the writer's lists from the log")
         cases = ((0, "low"), (1, "low"), (2, "low"), (2, "normal"))
         rates = {case: [] for case in cases}
         for _ in range(args.repeats):

@@ -6,6 +6,9 @@ MAGIC = b"\x89TWLOG\r\n"
 HEADER = 40
 FIRST_HEADER = 16  # version 1
 CONTINUES_PREVIOUS = 1
+LINKS_FOLLOW = 2
+LINKS = 6  # the kind of the record of what a change did to the graph
+RECORD_HEADER = 13
 
 
 def _table():
@@ -43,3 +46,16 @@ def parse_header(data):
     version, flags, generation, length, crc = struct.unpack_from("<IIQQI", data, 8)
     assert struct.unpack_from("<I", data, 36)[0] == masked(crc32c(data[:36]))
     return version, flags, generation, length, crc
+
+
+def records(data, start=HEADER):
+    """(end offset, kind) of each whole record from `start` on, by the lengths
+    their headers give (checksums not checked)."""
+    out = []
+    while start + RECORD_HEADER <= len(data):
+        length, kind = struct.unpack_from("<IB", data, start)
+        if start + RECORD_HEADER + length > len(data):
+            break
+        start += RECORD_HEADER + length
+        out.append((start, kind))
+    return out

@@ -21,6 +21,8 @@ import pytest
 from hypothesis import HealthCheck, given, settings, strategies as st
 
 import tarnwick
+from log_format import HEADER, LINKS, LINKS_FOLLOW, crc32c, first_header, masked, records
+from snapshot_format import read_snapshot
 from test_log_kill import CHECKPOINT, READY, TORN_TAILS, apply, messages, operations, recover, run_child, state_of
 
 VectorStorage = tarnwick.VectorStorage
@@ -78,6 +80,11 @@ class Follower:
         store.load(str(path))
         return state_of(store, universe)
 
+    def graph(self):
+        path = self.directory / f"follower-{self.process.pid}.graph"
+        assert self.ask(f"save {path}") == "ok"
+        return graph_of(path)
+
     def check(self, states, universe=IDS):
         """Its content is one of the writer's states, none before the one it showed last."""
         got = self.state(universe)
@@ -93,6 +100,42 @@ class Follower:
         self.process.wait(timeout=ANSWER_SECONDS)
         self.process.stdin.close()
         self.process.stdout.close()
+
+
+def graph_of(path):
+    """The graph a snapshot file holds, by key: entry point, top level, and
+    each node's lists as sets. Every node is reached from the entry point."""
+    content = read_snapshot(Path(path).read_bytes())
+    nodes = {key: tuple(frozenset(layer) for layer in lists) for key, (_, lists) in content["nodes"].items()}
+    reached, todo = set(), [content["entry_point"]] if nodes else []
+    while todo:
+        key = todo.pop()
+        if key not in reached:
+            reached.add(key)
+            todo.extend(nodes[key][0])
+    assert reached == set(nodes), f"{len(set(nodes) - reached)} nodes unreachable"
+    return content["entry_point"], content["max_level"], nodes
+
+
+def without_lists(path):
+    """Rewrites a log as a writer that logs no lists would have written it."""
+    data = path.read_bytes()
+    header = bytearray(data[:HEADER])
+    header[12] &= ~LINKS_FOLLOW & 0xFF
+    header[36:40] = masked(crc32c(bytes(header[:36]))).to_bytes(4, "little")
+    kept, start_at = [bytes(header)], HEADER
+    for end, kind in records(data):
+        if kind != LINKS:
+            kept.append(data[start_at:end])
+        start_at = end
+    path.write_bytes(b"".join(kept))
+
+
+def writer_graph(writer, directory):
+    """The writer's graph (its log closed first: a save would checkpoint it)."""
+    writer.close_log()
+    writer.save(str(directory / "writer.graph"))
+    return graph_of(directory / "writer.graph")
 
 
 def start(directory, sync="always"):
@@ -162,10 +205,49 @@ def test_followers_show_only_states_the_writer_had(tmp_path_factory, ops, sync):
         for follower in followers:
             assert follower.ask("catch_up").startswith("ok")
             assert follower.check(states) == states[-1]
+        # Given the writer's lists, each follower holds the writer's graph.
+        graph = writer_graph(writer, directory)
+        for follower in followers:
+            assert follower.graph() == graph
     finally:
         for follower in followers:
             follower.close()
         writer.close_log()
+
+
+@pytest.mark.parametrize("lists", [True, False], ids=["with lists", "without lists"])
+def test_logs_with_and_without_lists_follow_and_replay(tmp_path, lists):
+    """A follower and a writer replaying the log over the snapshot end with the
+    writer's content and a graph that reaches every node: given the writer's
+    lists, the writer's own graph; from a log written without them, as
+    stores wrote before, a graph they linked themselves."""
+    universe = 3000
+    writer = start(tmp_path, "none")
+    rng = np.random.default_rng(5)
+    writer.batch_upsert(range(1500), rng.standard_normal((1500, DIM), dtype=np.float32))
+    for i in range(30):
+        writer.upsert(2000 + i, rng.standard_normal(DIM).tolist(), {"i": i})
+    writer.batch_delete(list(range(0, 1500, 7)) + [2001])
+    writer.delete(3)
+    writer.ef_search = 50
+    writer.batch_upsert(range(1400, 1700), rng.standard_normal((300, DIM), dtype=np.float32))
+    if not lists:
+        without_lists(tmp_path / "log")
+    shutil.copy(tmp_path / "log", tmp_path / "replay.log")
+    follower = Follower(tmp_path, poll="none")
+    try:
+        assert follower.line() == "ready"
+        replayed = VectorStorage()
+        replayed.load(str(tmp_path / "snapshot"))
+        replayed.open_log(str(tmp_path / "replay.log"))
+        replayed.close_log()
+        replayed.save(str(tmp_path / "replayed.graph"))
+        state = state_of(writer, universe)
+        assert follower.state(universe) == state_of(replayed, universe) == state
+        graphs = [writer_graph(writer, tmp_path), follower.graph(), graph_of(tmp_path / "replayed.graph")]
+        assert (graphs[0] == graphs[1] == graphs[2]) == lists
+    finally:
+        follower.close()
 
 
 def test_a_stopped_follower_reloads_after_missed_checkpoints(tmp_path):
@@ -453,12 +535,20 @@ print(niceness())
 
 
 @pytest.mark.skipif(not sys.platform.startswith("linux"), reason="a thread's own niceness is Linux's")
+@pytest.mark.parametrize("lists", [True, False], ids=["with lists", "first-version log"])
 @pytest.mark.parametrize("priority", ["low", "normal"])
-def test_only_a_low_polling_thread_runs_at_low_priority(tmp_path, priority):
-    """A polling thread of priority "low" lowers its own priority; the worker
-    pool, which the follower's searches share, keeps the process's (a pool
-    started by the polling thread, to delete, would inherit its priority)."""
+def test_only_a_low_polling_thread_runs_at_low_priority(tmp_path, priority, lists):
+    """A polling thread of priority "low" lowers its own priority once it links
+    a change itself (a log of the first version names no snapshot, so the
+    writer's lists may not fit the follower's graph), not to install the
+    writer's lists; the worker pool, which the follower's searches share, keeps
+    the process's (a pool started by the polling thread, to delete, would
+    inherit its priority)."""
     writer = start(tmp_path)
+    if not lists:
+        writer.close_log()
+        (tmp_path / "log").write_bytes(first_header())
+        writer.open_log(str(tmp_path / "log"))
     with pytest.raises(ValueError, match="priority must be 'low' or 'normal'"):
         VectorStorage().follow_log(str(tmp_path / "log"), priority="high")
     process = subprocess.Popen([sys.executable, "-c", NICENESS, str(tmp_path), priority], stdout=subprocess.PIPE,
@@ -469,7 +559,7 @@ def test_only_a_low_polling_thread_runs_at_low_priority(tmp_path, priority):
     following, stopped = (eval(line) for line in process.communicate(timeout=ANSWER_SECONDS)[0].splitlines())
     low = [name for name, nice in following if nice == 19]
     workers = [nice for name, nice in following if name == "tarnwick-worker"]
-    assert len(low) == (priority == "low") and workers and set(workers) == {0}
+    assert len(low) == (priority == "low" and not lists) and workers and set(workers) == {0}
     assert len(following) == len(stopped) + 1
     assert all(nice == 0 for _, nice in stopped)
 

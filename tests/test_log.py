@@ -20,7 +20,8 @@ from hypothesis import HealthCheck, given, settings, strategies as st
 
 import tarnwick
 from conftest import run_cpp_test
-from log_format import HEADER, crc32c, first_header, parse_header
+from log_format import (CONTINUES_PREVIOUS, HEADER, LINKS, LINKS_FOLLOW, RECORD_HEADER, crc32c, first_header,
+                        parse_header, records)
 
 VectorStorage = tarnwick.VectorStorage
 IDS = range(12)
@@ -144,22 +145,28 @@ def write_sample(log):
 
 def test_torn_tails_are_dropped_with_their_size(tmp_path):
     """A cut at every byte of the last records: the whole records replay, the
-    rest is reported as dropped and cut off, and the log takes records again."""
+    rest is reported as dropped and cut off, and the log takes records again.
+    A cut between a change and the record of its lists keeps the change, and
+    replay tells followers to link it themselves (an empty lists record)."""
     sizes, states = write_sample(tmp_path / "whole.log")
     data = (tmp_path / "whole.log").read_bytes()
+    ends = [(HEADER, 0)] + records(data)
     for cut in range(sizes[-4], sizes[-1] + 1):
         log = tmp_path / "cut.log"
         log.write_bytes(data[:cut])
-        whole = max(i for i, size in enumerate(sizes) if size <= cut)
+        whole, kind = max(end for end in ends if end[0] <= cut)
+        changes = sum(1 for end, k in ends[1:] if end <= cut and k != LINKS)
         with warnings.catch_warnings(record=True) as caught:
             warnings.simplefilter("always")
             store = reopened(log)
-        dropped = cut - sizes[whole]
+        dropped = cut - whole
         assert [str(w.message) for w in caught if w.category is RuntimeWarning] == (
-            [f"Log file ended in a record cut short: {dropped} bytes after offset {sizes[whole]} were dropped"]
+            [f"Log file ended in a record cut short: {dropped} bytes after offset {whole} were dropped"]
             if dropped else [])
-        assert content(store) == states[whole], cut
-        assert log.stat().st_size == sizes[whole]
+        assert content(store) == states[changes], cut
+        told = 1 <= kind <= 4
+        assert log.stat().st_size == whole + (RECORD_HEADER + 1 if told else 0)
+        assert records(log.read_bytes())[-1][1] == (LINKS if told or kind == LINKS else kind)
         store.upsert(11, [1.0, 1.0, 1.0], None)
         store.close_log()
         with warnings.catch_warnings():
@@ -199,7 +206,7 @@ def test_logs_of_the_first_version_replay_and_take_records(tmp_path):
     store = reopened(old)
     store.save(str(tmp_path / "snap"))
     snapshot = (tmp_path / "snap").read_bytes()
-    assert parse_header(old.read_bytes()) == (2, 1, 1, len(snapshot), crc32c(snapshot))
+    assert parse_header(old.read_bytes()) == (2, CONTINUES_PREVIOUS | LINKS_FOLLOW, 1, len(snapshot), crc32c(snapshot))
     store.close_log()
 
 
@@ -215,8 +222,9 @@ def test_damage_before_the_tail_is_refused_with_its_offset(tmp_path):
     store = VectorStorage()
     store.upsert(5, [5.0, 5.0, 5.0], {"k": "v"})
     before = content(store)
+    starts = [HEADER] + [end for end, _ in records(data)]
     for at in range(HEADER, sizes[-2]):
-        record_start = max(size for size in sizes if size <= at)
+        record_start = max(start for start in starts if start <= at)
         log = damaged(tmp_path, data, at, data[at] ^ 0x10)
         with pytest.raises(OSError, match=f"^Failed to replay log file: .* at offset {record_start}\\b"):
             store.open_log(str(log))

@@ -4,6 +4,8 @@
 #include <atomic>
 #include <cstring>
 
+#include "index/graph_delta.h"
+
 namespace tarnwick {
 
 namespace {
@@ -52,6 +54,7 @@ void count_links(HnswIndex& graph, std::span<const uint32_t> list, size_t layer,
 // to `after`. Lists of different nodes may change at once on several threads.
 void log_changes(HnswIndex& graph, uint32_t owner, std::span<const uint32_t> before,
                  std::span<const uint32_t> after) {
+  if (graph.capture != nullptr) capture_layer0_change(*graph.capture, owner, before, after);
   if (!graph.bookkeeping) return;
   LinkChangeLog::Stripe& stripe = graph.link_changes->stripes[owner % LinkChangeLog::STRIPES];
   std::lock_guard guard(stripe.mutex);
@@ -68,8 +71,8 @@ constexpr uint32_t ONE_LESS = UINT32_MAX;  // adds as -1 modulo 2^32
 
 // Counts the lists of the node in this slot out (before they go or change).
 void uncount_node(HnswIndex& graph, uint32_t slot) {
-  if (!graph.bookkeeping) return;
   log_changes(graph, slot, layer0_neighbors(graph, slot), {});
+  if (!graph.bookkeeping) return;
   if (const auto* upper = upper_lists(graph, slot)) {
     for (size_t layer = 1; layer <= upper->size() && layer < MAX_LAYERS; ++layer) {
       count_links(graph, (*upper)[layer - 1], layer, ONE_LESS);
@@ -78,8 +81,8 @@ void uncount_node(HnswIndex& graph, uint32_t slot) {
 }
 
 void count_node(HnswIndex& graph, uint32_t slot) {
-  if (!graph.bookkeeping) return;
   log_changes(graph, slot, {}, layer0_neighbors(graph, slot));
+  if (!graph.bookkeeping) return;
   if (const auto* upper = upper_lists(graph, slot)) {
     for (size_t layer = 1; layer <= upper->size() && layer < MAX_LAYERS; ++layer) {
       count_links(graph, (*upper)[layer - 1], layer, ONE_MORE);
@@ -153,12 +156,14 @@ void install_node(HnswIndex& graph, uint32_t slot, uint64_t node_id, uint64_t ke
 void reach_level(HnswIndex& graph, uint32_t slot, size_t level) {
   level = std::min(level, MAX_LAYERS - 1);
   if (level == 0 || node_level(graph, slot) >= level) return;
+  if (graph.capture != nullptr) capture_upper_touch(*graph.capture, slot, level);
   if (graph.bookkeeping) graph.upper_in_links.try_emplace(slot);
   graph.upper_layers[slot].resize(level);
 }
 
 void drop_lists_above(HnswIndex& graph, uint32_t slot, size_t level) {
   if (node_level(graph, slot) <= level) return;
+  if (graph.capture != nullptr) capture_upper_touch(*graph.capture, slot, level + 1);
   if (graph.bookkeeping) {
     const auto& upper = graph.upper_layers.find(slot)->second;
     for (size_t layer = level + 1; layer <= upper.size() && layer < MAX_LAYERS; ++layer) {
@@ -200,6 +205,7 @@ void set_neighbors(HnswIndex& graph, uint32_t slot, size_t layer,
   // count of an entry both keep passes through zero.
   count_links(graph, list, layer, ONE_MORE);
   if (layer > 0) {
+    if (graph.capture != nullptr) capture_upper_touch(*graph.capture, slot, layer);
     std::vector<uint32_t>& stored = graph.upper_layers.find(slot)->second[layer - 1];
     count_links(graph, stored, layer, ONE_LESS);
     stored.assign(list.begin(), list.end());
@@ -219,6 +225,7 @@ void set_neighbors(HnswIndex& graph, uint32_t slot, size_t layer,
 
 void append_neighbor(HnswIndex& graph, uint32_t slot, size_t layer, uint32_t neighbor) {
   if (layer > 0) {
+    if (graph.capture != nullptr) capture_upper_touch(*graph.capture, slot, layer);
     count_links(graph, std::span<const uint32_t>(&neighbor, 1), layer, ONE_MORE);
     graph.upper_layers.find(slot)->second[layer - 1].push_back(neighbor);
     return;

@@ -25,6 +25,8 @@ namespace tarnwick {
 
 inline constexpr size_t MAX_LAYERS = 16;
 
+struct ListCapture;
+
 // The parameters a file may carry are kept as they are, but insertion and
 // search use at most these: a link budget beyond MAX_M or a beam beyond the
 // limits below only makes every operation slower.
@@ -82,6 +84,10 @@ struct HnswIndex {
   std::vector<uint32_t> tree_rank;
   uint32_t next_rank = 0;  // the rank of the next new node
   uint32_t root_rank = 0;  // the root's rank, below every other
+
+  // While a change runs for a store that logs it: where every list change
+  // is recorded (graph_delta.h); null otherwise.
+  ListCapture* capture = nullptr;
 };
 
 inline constexpr uint32_t NO_NODE = UINT32_MAX;

@@ -18,6 +18,7 @@
 #include <utility>
 #include <vector>
 
+#include "persist/log_apply.h"
 #include "persist/snapshot.h"
 #include "persist/snapshot_file.h"
 #include "persist/snapshot_identity.h"
@@ -37,6 +38,10 @@ struct ApplyPace {
   Linking linking;
   // When set, checked between steps: the rest waits for a later catch-up.
   const std::atomic<bool>* stop = nullptr;
+  // Whether the calling thread goes to the lowest priority before it links
+  // a change itself (installing the writer's lists is a small part of the
+  // writer's work, linking all of it).
+  bool lower_to_link = false;
 };
 
 // A caller's catch-up (and the first one, when following starts) applies on
@@ -48,6 +53,16 @@ constexpr ApplyPace CALLER_PACE{4096, Linking::Workers};
 constexpr size_t POLLING_STEP_POINTS = 64;
 constexpr int POLLING_NICENESS = 19;
 constexpr std::chrono::milliseconds PATIENCE_STEP{5};
+
+// Lowers the calling thread's priority (on Linux a thread has a niceness of
+// its own); elsewhere it keeps the process's.
+void lower_own_priority() {
+#ifdef __linux__
+  // The thread id through syscall: the gettid wrapper needs a newer C library
+  // than the wheels are built for.
+  (void)::setpriority(PRIO_PROCESS, static_cast<id_t>(::syscall(SYS_gettid)), POLLING_NICENESS);
+#endif
+}
 
 // Reads a file from `offset` to the end its size gave a moment ago.
 Status read_from(int fd, uint64_t offset, std::string& out) {
@@ -127,16 +142,24 @@ struct PendingUpserts {
 // end on, to `target`, in order, in steps that each end at a record boundary;
 // after each step the file's applied end moves past it and `applied` counts
 // its records. Each step holds the target's locks only while it applies; the
-// records are decoded before. Stops at the end of the whole records (a torn
-// tail is left for later), or at a damaged one with its error.
+// records are decoded before. While `in_step` (the target's graph is the
+// writer's) a change of the graph with its Links record after it is given the
+// writer's lists, alone in its step; one linked here ends that. Stops at the
+// end of the whole records (a torn tail is left for later), before a change
+// whose Links the writer has yet to append (unless the file is `finished`:
+// the writer appends no more), or at a damaged record with its error.
 Status apply_records(Store& target, ChangeSource source, std::string_view bytes, FollowedFile& file,
-                     ApplyPace pace, size_t& applied) {
+                     ApplyPace pace, bool& in_step, bool finished, size_t& applied) {
   LogReader reader = log_reader_at(bytes, file.applied_end, file.header);
   const uint64_t base = file.applied_end;
   PendingUpserts pending;
   auto stopped = [&] { return pace.stop != nullptr && pace.stop->load(std::memory_order_relaxed); };
+  auto before_linking = [&] {
+    if (pace.lower_to_link) lower_own_priority();  // for good: the thread never raises it again
+  };
   auto flush = [&]() -> Status {
     if (pending.ids.empty()) return Status::Ok();
+    before_linking();
     std::vector<std::span<const float>> spans(pending.vectors.begin(), pending.vectors.end());
     Status stored = upsert_batch(target, pending.ids, spans, pending.payloads, source, pace.linking);
     if (!stored.ok()) return stored;
@@ -146,9 +169,33 @@ Status apply_records(Store& target, ChangeSource source, std::string_view bytes,
     return Status::Ok();
   };
   LogRecord record;
+  LogRecord links;
   Status status;
-  while (!stopped() && next_log_record(reader, record, status)) {
+  while (!stopped() && !(in_step && links_pending(reader, finished)) && next_log_record(reader, record, status)) {
     const uint64_t end = base + reader.offset;
+    if (record.kind == ChangeKind::Links) {
+      // After a change linked here: nothing to apply.
+      (pending.ids.empty() ? file.applied_end : pending.end) = end;
+      continue;
+    }
+    if (changes_graph(record.kind) && in_step) {
+      const LinksAhead ahead = read_links_after(reader, links, finished);
+      if (ahead == LinksAhead::Pending) break;
+      if (ahead == LinksAhead::Given) {
+        if (Status flushed = flush(); !flushed.ok()) return flushed;
+        bool installed;
+        const GraphDelta* delta = links.links ? &*links.links : nullptr;
+        if (Status changed = apply_with_links(target, record, delta, source, pace.linking, installed);
+            !changed.ok()) {
+          return changed;
+        }
+        in_step = installed;
+        file.applied_end = base + reader.offset;
+        ++applied;
+        continue;
+      }
+      in_step = false;
+    }
     if (record.kind == ChangeKind::Upsert || record.kind == ChangeKind::UpsertBatch) {
       if (!pending.ids.empty() && pending.ids.size() + record.ids.size() > pace.step_points) {
         if (Status flushed = flush(); !flushed.ok()) return flushed;
@@ -169,6 +216,7 @@ Status apply_records(Store& target, ChangeSource source, std::string_view bytes,
     if (record.kind == ChangeKind::EfSearch) {
       changed = set_ef_search(target, record.ef_search, source);
     } else {
+      before_linking();
       size_t existed;
       changed = delete_points(target, record.ids, existed, record.kind, source);
     }
@@ -220,8 +268,10 @@ Status reload(LogFollower& follower, FollowedFile& next, std::string_view bytes,
   install_state(fresh, std::move(state));
   size_t got = 0;
   // No one searches the store being built: its steps need no bound.
-  const ApplyPace alone{SIZE_MAX, pace.linking, pace.stop};
-  if (Status replayed = apply_records(fresh, ChangeSource::Caller, bytes.substr(next.applied_end), next, alone, got);
+  const ApplyPace alone{SIZE_MAX, pace.linking, pace.stop, pace.lower_to_link};
+  bool in_step = true;
+  if (Status replayed = apply_records(fresh, ChangeSource::Caller, bytes.substr(next.applied_end), next, alone,
+                                      in_step, false, got);
       !replayed.ok()) {
     return replayed;
   }
@@ -230,6 +280,7 @@ Status reload(LogFollower& follower, FollowedFile& next, std::string_view bytes,
     move_content(fresh, follower.store);
     ++follower.store.changes_made;
   }
+  follower.graph_in_step = in_step;
   applied += got;
   return Status::Ok();
 }
@@ -254,7 +305,7 @@ Status take_log_at_path(LogFollower& follower, Continues continues, std::string_
         go_on_with(follower.followed, next);
         return apply_records(follower.store, ChangeSource::FollowedLog,
                              std::string_view(bytes).substr(follower.followed.applied_end),
-                             follower.followed, pace, applied);
+                             follower.followed, pace, follower.graph_in_step, false, applied);
       }
       status = reload(follower, next, bytes, pace, applied, wait);
       if (status.ok()) {
@@ -291,7 +342,8 @@ Status catch_up_held(LogFollower& follower, ApplyPace pace, size_t& applied) {
                         static_cast<uint64_t>(at_path.st_ino) != followed.inode;
   std::string bytes;
   if (Status read = read_from(followed.file.fd, followed.applied_end, bytes); !read.ok()) return read;
-  if (Status done = apply_records(follower.store, ChangeSource::FollowedLog, bytes, followed, pace, applied);
+  if (Status done = apply_records(follower.store, ChangeSource::FollowedLog, bytes, followed, pace,
+                                  follower.graph_in_step, replaced, applied);
       !done.ok()) {
     return done;
   }
@@ -310,28 +362,18 @@ Status catch_up_held(LogFollower& follower, ApplyPace pace, size_t& applied) {
 Status attach(LogFollower& follower, const SnapshotIdentity& loaded, bool unchanged, size_t& applied) {
   // A log that names no snapshot (one written before logs named them) is
   // taken to continue the snapshot the caller loaded.
-  auto continues = [&loaded, unchanged](const LogHeader& header) {
-    return unchanged && (header.snapshot == loaded || !header.snapshot.known());
+  auto continues = [&follower, &loaded, unchanged](const LogHeader& header) {
+    const bool named = header.snapshot.known() && header.snapshot == loaded;
+    // The graph is the writer's only where the log names the snapshot loaded.
+    follower.graph_in_step = named;
+    return unchanged && (named || !header.snapshot.known());
   };
   return take_log_at_path(follower, continues, "", CALLER_PACE, applied);
 }
 
-// Lowers the calling thread's priority (on Linux a thread has a niceness of
-// its own); elsewhere it keeps the process's.
-void lower_own_priority() {
-#ifdef __linux__
-  // The thread id through syscall: the gettid wrapper needs a newer C library
-  // than the wheels are built for.
-  (void)::setpriority(PRIO_PROCESS, static_cast<id_t>(::syscall(SYS_gettid)), POLLING_NICENESS);
-#endif
-}
-
 void poll_loop(LogFollower& follower, Poller& poller, std::chrono::nanoseconds poll, PollingPriority priority) {
   ApplyPace pace = CALLER_PACE;
-  if (priority == PollingPriority::Low) {
-    lower_own_priority();
-    pace = ApplyPace{POLLING_STEP_POINTS, Linking::CallingThread};
-  }
+  if (priority == PollingPriority::Low) pace = ApplyPace{POLLING_STEP_POINTS, Linking::CallingThread, nullptr, true};
   pace.stop = &poller.stop;
   std::unique_lock lock(poller.mutex);
   for (;;) {

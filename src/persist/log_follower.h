@@ -34,11 +34,13 @@ inline constexpr char FOLLOW_FAILED[] = "Failed to follow log file: ";
 // as they do once a writer's checkpoint has put both in place.
 inline constexpr std::chrono::milliseconds CHECKPOINT_PATIENCE{2000};
 
-// How a follower's polling thread applies records. Low: at the lowest
-// priority (on Linux), on that thread alone, in small steps, so that following
-// takes only the processor time the writer and the follower's own searches
-// leave. Normal: at the process's priority, on the worker pool, in large steps,
-// as a caller's catch-up does.
+// How a follower's polling thread links the changes it cannot give the
+// writer's lists (installing those is a small part of the writer's work, done
+// at the process's priority either way). Low: at the lowest priority (on
+// Linux, from the first such change on), on that thread alone, in small
+// steps, so that linking takes only the processor time the writer and the
+// follower's own searches leave. Normal: at the process's priority, on the
+// worker pool, in large steps, as a caller's catch-up does.
 enum class PollingPriority : uint8_t { Low, Normal };
 
 // A log being followed: its file, its header and where the applied records end.
@@ -76,6 +78,10 @@ class LogFollower {
   const std::string snapshot_path;  // where the store's content was loaded from
   std::mutex catching_up;           // one catch-up at a time
   FollowedFile followed;            // guarded by catching_up
+  // Guarded by catching_up: whether the store's graph is the writer's, as it
+  // is from the snapshot on while every change of the graph came with the
+  // writer's lists; until a change is linked here, or a reload.
+  bool graph_in_step = false;
 
   std::unique_ptr<Poller> poller;   // null without a polling thread
 };

@@ -89,7 +89,96 @@ void put_body(Writer& out, const Change& change) {
   }
 }
 
+// Passes every number of a Links body to `put`, in order.
+template <typename Put>
+void visit_links(const GraphDelta* delta, Put put) {
+  put(delta != nullptr ? 1 : 0);
+  if (delta == nullptr) return;
+  auto list = [&](const std::vector<uint64_t>& keys) {
+    put(keys.size());
+    for (uint64_t key : keys) put(key);
+  };
+  put(delta->nodes.size());
+  for (const DeltaNode& node : delta->nodes) {
+    put(node.key);
+    put(node.lists.size());
+    for (const std::vector<uint64_t>& keys : node.lists) list(keys);
+  }
+  put(delta->edits.size());
+  for (const DeltaEdit& edit : delta->edits) {
+    put(edit.owner);
+    list(edit.removed);
+    list(edit.added);
+  }
+  put(delta->upper.size());
+  for (const DeltaList& upper : delta->upper) {
+    put(upper.owner);
+    put(upper.layer);
+    list(upper.list);
+  }
+  put(delta->entry_point ? 1 : 0);
+  if (delta->entry_point) put(*delta->entry_point);
+  put(delta->max_level);
+}
+
 // ---- Decoding ----
+
+// A count of items that take at least one byte each.
+bool get_count(Reader& in, uint64_t& count) {
+  if (!get_varint(in, count)) return false;
+  if (count > in.left()) return in.fail(DecodeError::EndOfInput);
+  return true;
+}
+
+bool get_keys(Reader& in, std::vector<uint64_t>& keys) {
+  uint64_t count;
+  if (!get_count(in, count)) return false;
+  keys.resize(count);
+  for (uint64_t& key : keys) {
+    if (!get_varint(in, key)) return false;
+  }
+  return true;
+}
+
+// The content of a Links body; the text of what is wrong with it, or empty.
+std::string get_links(Reader& in, LogRecord& record) {
+  bool present;
+  if (!get_option_tag(in, present)) return decode_error_message(in.error);
+  if (!present) return std::string();
+  GraphDelta& delta = record.links.emplace();
+  uint64_t count;
+  bool decoded = get_count(in, count);
+  if (decoded) delta.nodes.resize(count);
+  for (size_t i = 0; decoded && i < delta.nodes.size(); ++i) {
+    DeltaNode& node = delta.nodes[i];
+    uint64_t lists;
+    decoded = get_varint(in, node.key) && get_count(in, lists);
+    if (decoded && (lists == 0 || lists > MAX_LAYERS)) return "a node of " + std::to_string(lists) + " layers";
+    if (decoded) node.lists.resize(lists);
+    for (size_t layer = 0; decoded && layer < node.lists.size(); ++layer) decoded = get_keys(in, node.lists[layer]);
+  }
+  if (decoded) decoded = get_count(in, count);
+  if (decoded) delta.edits.resize(count);
+  for (size_t i = 0; decoded && i < delta.edits.size(); ++i) {
+    DeltaEdit& edit = delta.edits[i];
+    decoded = get_varint(in, edit.owner) && get_keys(in, edit.removed) && get_keys(in, edit.added);
+  }
+  if (decoded) decoded = get_count(in, count);
+  if (decoded) delta.upper.resize(count);
+  for (size_t i = 0; decoded && i < delta.upper.size(); ++i) {
+    DeltaList& upper = delta.upper[i];
+    uint64_t layer = 0;
+    decoded = get_varint(in, upper.owner) && get_varint(in, layer);
+    if (decoded && (layer == 0 || layer >= MAX_LAYERS)) return "an upper list of layer " + std::to_string(layer);
+    upper.layer = static_cast<uint32_t>(layer);
+    if (decoded) decoded = get_keys(in, upper.list);
+  }
+  if (decoded) decoded = get_option_tag(in, present);
+  if (decoded && present) decoded = get_varint(in, delta.entry_point.emplace());
+  if (decoded) decoded = get_varint(in, delta.max_level);
+  if (!decoded) return decode_error_message(in.error);
+  return std::string();
+}
 
 bool get_point(Reader& in, LogRecord& record) {
   uint64_t id;
@@ -129,7 +218,10 @@ std::string decode_body(ChangeKind kind, std::string_view body, LogRecord& recor
   Reader in(body);
   uint64_t count = 1;
   bool decoded = true;
-  if (kind == ChangeKind::EfSearch) {
+  if (kind == ChangeKind::Links) {
+    std::string wrong = get_links(in, record);
+    if (!wrong.empty()) return wrong;
+  } else if (kind == ChangeKind::EfSearch) {
     decoded = get_varint(in, record.ef_search);
     if (decoded && (record.ef_search < 1 || record.ef_search > MAX_EF_SEARCH)) {
       return "ef_search " + std::to_string(record.ef_search) + " is out of range";
@@ -193,16 +285,9 @@ void fill_header(char* out, const LogHeader& header) {
   store_u32(out + LOG_HEADER_CHECKSUM_AT, mask_crc(crc32c(out, LOG_HEADER_CHECKSUM_AT)));
 }
 
-}  // namespace
-
-void put_log_header(std::string& out, const LogHeader& header) {
-  char bytes[LOG_HEADER_BYTES];
-  fill_header(bytes, header);
-  out.append(bytes, sizeof bytes);
-}
-
-Status put_log_record(std::string& out, const Change& change) {
-  const size_t body = body_size(change);
+// Appends a record of `kind` whose body of `body` bytes `fill` writes.
+template <typename Fill>
+Status put_record(std::string& out, ChangeKind kind, size_t body, Fill fill) {
   if (body > MAX_RECORD_BODY) {
     return Status::IOError("a change of " + std::to_string(body) +
                            " bytes is more than one log record holds (" +
@@ -212,12 +297,31 @@ Status put_log_record(std::string& out, const Change& change) {
   out.resize(start + RECORD_HEADER_BYTES + body);
   char* header = out.data() + start;
   Writer writer{header + RECORD_HEADER_BYTES};
-  put_body(writer, change);
+  fill(writer);
   store_u32(header, static_cast<uint32_t>(body));
-  header[4] = static_cast<char>(change.kind);
+  header[4] = static_cast<char>(kind);
   store_u32(header + 5, mask_crc(crc32c(header, 5)));
   store_u32(header + 9, mask_crc(crc32c(header + RECORD_HEADER_BYTES, body)));
   return Status::Ok();
+}
+
+}  // namespace
+
+void put_log_header(std::string& out, const LogHeader& header) {
+  char bytes[LOG_HEADER_BYTES];
+  fill_header(bytes, header);
+  out.append(bytes, sizeof bytes);
+}
+
+Status put_log_record(std::string& out, const Change& change) {
+  return put_record(out, change.kind, body_size(change), [&](Writer& writer) { put_body(writer, change); });
+}
+
+Status put_log_links(std::string& out, const GraphDelta* delta) {
+  size_t body = 0;
+  visit_links(delta, [&](uint64_t value) { body += varint_length(value); });
+  return put_record(out, ChangeKind::Links, body,
+                    [&](Writer& writer) { visit_links(delta, [&](uint64_t value) { put_varint(writer, value); }); });
 }
 
 Status start_log_reader(std::string_view file, LogReader& reader) {
@@ -273,7 +377,7 @@ bool next_log_record(LogReader& reader, LogRecord& record, Status& status) {
     return false;
   }
   const uint8_t kind = static_cast<uint8_t>(file[offset + 4]);
-  if (kind < static_cast<uint8_t>(ChangeKind::Upsert) || kind > static_cast<uint8_t>(ChangeKind::EfSearch)) {
+  if (kind < static_cast<uint8_t>(ChangeKind::Upsert) || kind > static_cast<uint8_t>(ChangeKind::Links)) {
     status = Status::Corruption("log record of unknown kind " + std::to_string(kind) + at_offset(reader.base + offset));
     return false;
   }

@@ -17,13 +17,25 @@
 //   Delete       id
 //   DeleteBatch  count, then that many ids
 //   EfSearch     value
+//   Links        an option tag, then when present what the change before it
+//                did to the graph: the placed nodes (count, then each key,
+//                its list count and its lists), the edited layer-0 lists
+//                (count, then each owner, the entries removed and those
+//                added, each a count and keys), the upper lists given whole
+//                (count, then each owner, layer and list), the entry point
+//                (option tag, key) and the top level; a list is its length
+//                and its keys
 // where a point is id, dimension, the floats, and an option tag followed, when
-// present, by the payload's entry count and its (key, value) entries.
+// present, by the payload's entry count and its (key, value) entries. A log
+// whose header has flag LINKS_FOLLOW is written by a store that follows each
+// change of the graph (upserts, deletes) with its Links record once the change
+// has applied; absent or without content, readers link the change themselves.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -45,6 +57,7 @@ inline constexpr size_t FIRST_LOG_HEADER_BYTES = 16;
 inline constexpr size_t RECORD_HEADER_BYTES = 13;
 inline constexpr uint64_t MAX_RECORD_BODY = UINT32_MAX;
 inline constexpr uint32_t CONTINUES_PREVIOUS = 1;
+inline constexpr uint32_t LINKS_FOLLOW = 2;
 
 // What a log's header says about where its records belong.
 struct LogHeader {
@@ -54,6 +67,7 @@ struct LogHeader {
   SnapshotIdentity snapshot;  // length 0: not known
   size_t bytes = LOG_HEADER_BYTES;  // where its first record starts
   bool continues_previous() const { return (flags & CONTINUES_PREVIOUS) != 0; }
+  bool links_follow() const { return (flags & LINKS_FOLLOW) != 0; }
 };
 
 // Appends a version 2 file header.
@@ -63,6 +77,16 @@ void put_log_header(std::string& out, const LogHeader& header);
 // than a record holds (MAX_RECORD_BODY); `out` is then as it was.
 Status put_log_record(std::string& out, const Change& change);
 
+// Appends a Links record; null: the change's lists are not known. IOError as
+// put_log_record.
+Status put_log_links(std::string& out, const GraphDelta* delta);
+
+// Whether records of this kind change the graph (and so may be followed by Links).
+inline bool changes_graph(ChangeKind kind) {
+  return kind == ChangeKind::Upsert || kind == ChangeKind::UpsertBatch || kind == ChangeKind::Delete ||
+         kind == ChangeKind::DeleteBatch;
+}
+
 // One decoded record; it owns what it holds.
 struct LogRecord {
   ChangeKind kind = ChangeKind::Upsert;
@@ -71,6 +95,7 @@ struct LogRecord {
   std::vector<size_t> ends;   // vector i is values[ends[i-1] .. ends[i])
   std::vector<std::unique_ptr<Payload>> payloads;  // one per upserted id, null for none
   uint64_t ef_search = 0;
+  std::optional<GraphDelta> links;  // Links: what it holds, if anything
   size_t offset = 0;  // where the record starts in the file (base included)
 };
 

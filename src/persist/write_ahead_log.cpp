@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "persist/file_replace.h"
+#include "persist/log_apply.h"
 #include "persist/log_record.h"
 #include "persist/snapshot.h"
 #include "persist/snapshot_file.h"
@@ -145,6 +146,32 @@ class WriteAheadLog final : public ChangeLog {
     return Status::Ok();
   }
 
+  // Called only with the store's changes held, right after the change that
+  // append recorded has applied. Not synced on its own: a record lost to a
+  // crash leaves its change without lists, which replay links again.
+  void append_links(const GraphDelta* delta) override {
+    if (!broken_.ok()) return;
+    buffer_.clear();
+    if (!put_log_links(buffer_, delta).ok()) {
+      buffer_.clear();
+      (void)put_log_links(buffer_, nullptr);
+    }
+    if (Status written = pwrite_all(file_.fd, buffer_, end_); !written.ok()) {
+      if (::ftruncate(file_.fd, static_cast<off_t>(end_)) != 0) {
+        broken_ = os_error(errno).prefixed(LOG_APPEND_FAILED);
+      }
+      return;
+    }
+    end_ += buffer_.size();
+    if (syncer_) {
+      std::lock_guard lock(syncer_->mutex);
+      if (!syncer_->dirty) {
+        syncer_->dirty = true;
+        syncer_->wake.notify_one();
+      }
+    }
+  }
+
   // Syncs what Batch has not synced and closes the file; the first failure.
   Status close() {
     Status result = broken_;
@@ -244,14 +271,38 @@ Status apply_pending(Store& store, PendingUpserts& pending) {
 // as the last upsert of its id made it; a delete of an absent point changes
 // nothing; an ef_search change sets the value, and the last one wins. Applying
 // a prefix twice therefore ends where applying it once did, and the suffix then
-// applies to the same content. The graph, drawn at random, may differ; the
-// points, their payloads and the parameters do not. Consecutive upserts are
-// applied as one batch, which stores what the same upserts one by one would.
-Status replay(LogReader& reader, Store& store) {
+// applies to the same content. The graph may differ where changes are linked
+// again (drawn at random); the points, their payloads and the parameters do
+// not. While `in_step` (the store's graph is the one the log's records were
+// made on), each change with its Links record gets the writer's lists; the
+// first change linked here ends that. Consecutive linked upserts are applied as
+// one batch, which stores what the same upserts one by one would.
+// `ends_without_links` tells a last change of the graph with no Links after it.
+Status replay(LogReader& reader, Store& store, bool in_step, bool& ends_without_links) {
   PendingUpserts pending;
   LogRecord record;
+  LogRecord links;
   Status status;
+  ends_without_links = false;
   while (next_log_record(reader, record, status)) {
+    if (record.kind == ChangeKind::Links) {
+      ends_without_links = false;
+      continue;  // its change was linked here
+    }
+    ends_without_links = changes_graph(record.kind);
+    if (changes_graph(record.kind) && in_step) {
+      const LinksAhead ahead = read_links_after(reader, links, true);
+      if (ahead == LinksAhead::Given) {
+        ends_without_links = false;
+        bool installed = false;
+        const GraphDelta* delta = links.links ? &*links.links : nullptr;
+        Status applied = apply_with_links(store, record, delta, ChangeSource::Caller, Linking::Workers, installed);
+        if (!applied.ok()) return applied;
+        in_step = installed;
+        continue;
+      }
+      in_step = false;
+    }
     if (record.kind == ChangeKind::Upsert || record.kind == ChangeKind::UpsertBatch) {
       for (size_t i = 0; i < record.ids.size(); ++i) {
         size_t begin = i == 0 ? 0 : record.ends[i - 1];
@@ -399,16 +450,21 @@ Status open_log(Store& store, const std::string& path, LogSync sync) {
   }
   if (Status refused = check_not_following(held, "open_log is"); !refused.ok()) return refused;
   std::unique_ptr<Store> replayed;
+  bool ends_without_links = false;
   if (reader.offset < reader.file.size()) {
     replayed = std::make_unique<Store>();
     if (Status copied = copy_content(store, *replayed); !copied.ok()) return copied;
-    if (Status applied = replay(reader, *replayed); !applied.ok()) return applied.prefixed(LOG_REPLAY_FAILED);
+    const bool in_step = reader.header.snapshot.known() && content_identity(held) == reader.header.snapshot;
+    if (Status applied = replay(reader, *replayed, in_step, ends_without_links); !applied.ok()) {
+      return applied.prefixed(LOG_REPLAY_FAILED);
+    }
   } else {
     LogRecord none;
     Status status;
     (void)next_log_record(reader, none, status);  // finds the end: clean, or torn
   }
-  const uint64_t end = reader.offset;
+  const uint64_t whole_end = reader.offset;
+  uint64_t end = whole_end;
   const size_t torn = reader.torn_bytes;
   uint64_t generation = reader.header.generation;
   if (end == 0) {
@@ -416,6 +472,7 @@ Status open_log(Store& store, const std::string& path, LogSync sync) {
     // records will apply to the content as it is, which is a snapshot file's
     // when it was loaded or saved and not changed since.
     LogHeader header;
+    header.flags = LINKS_FOLLOW;
     header.generation = generation = 1;
     header.snapshot = content_identity(held);
     std::string bytes;
@@ -429,6 +486,16 @@ Status open_log(Store& store, const std::string& path, LogSync sync) {
     Status cut = ::ftruncate(file.fd, static_cast<off_t>(end)) != 0 ? os_error(errno) : data_sync(file.fd);
     if (!cut.ok()) return cut.prefixed(LOG_OPEN_FAILED);
   }
+  if (ends_without_links && reader.header.links_follow()) {
+    // The writer stopped between a change and its lists: followers waiting
+    // for them are told to link that change themselves.
+    std::string none;
+    (void)put_log_links(none, nullptr);
+    Status told = pwrite_all(file.fd, none, end);
+    if (told.ok()) told = data_sync(file.fd);
+    if (!told.ok()) return told.prefixed(LOG_OPEN_FAILED);
+    end += none.size();
+  }
   const uint64_t append_at = end == 0 ? LOG_HEADER_BYTES : end;
   auto opened = std::make_unique<WriteAheadLog>(path, target.path, file, append_at, sync, generation);
   if (replayed) {
@@ -438,7 +505,7 @@ Status open_log(Store& store, const std::string& path, LogSync sync) {
   (void)exchange_log(held, std::move(opened));
   if (torn == 0) return Status::Ok();
   return Status::Warning(std::string(LOG_TORN_TAIL) + std::to_string(torn) + " bytes after offset " +
-                         std::to_string(end) + " were dropped");
+                         std::to_string(whole_end) + " were dropped");
 }
 
 Status close_log(Store& store) {
@@ -493,7 +560,7 @@ Status save_snapshot_and_log(Store& store, const std::string& path) {
   // The fresh log starts where this one ends: a follower that read this one
   // to its end goes on with the next without loading the snapshot.
   LogHeader header;
-  header.flags = CONTINUES_PREVIOUS;
+  header.flags = CONTINUES_PREVIOUS | LINKS_FOLLOW;
   header.snapshot = identity;
   Status restarted = restart_log(held, *log, header);
   if (restarted.ok()) return restarted;
@@ -517,6 +584,7 @@ Status load_snapshot_and_log(Store& store, const std::string& path) {
   // The fresh log's records apply to the loaded file, not to where the old
   // log ended.
   LogHeader header;
+  header.flags = LINKS_FOLLOW;
   header.snapshot = content_identity(held);
   Status restarted = restart_log(held, *log, header);
   if (restarted.ok()) return restarted;

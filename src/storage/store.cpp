@@ -34,6 +34,38 @@ Status record(const ChangesHeld& held, const Change& change, ChangeSource source
   return log != nullptr ? log->append(change) : Status::Ok();
 }
 
+// While it lives, records the list changes of the graph when the store logs
+// its changes, for the log's record of what the change did to the graph.
+class ListCaptureScope {
+ public:
+  ListCaptureScope(const ChangesHeld& held, HnswIndex& graph) : graph_(graph) {
+    if (current_log(held) == nullptr) return;
+    capture_ = std::make_unique<ListCapture>();
+    graph_.capture = capture_.get();
+  }
+  ~ListCaptureScope() { graph_.capture = nullptr; }
+  ListCaptureScope(const ListCaptureScope&) = delete;
+  ListCaptureScope& operator=(const ListCaptureScope&) = delete;
+
+  // The delta of the change so far; nothing without a capture.
+  std::optional<GraphDelta> take(const PointTable& points, std::span<const uint32_t> placed) {
+    if (!capture_) return std::nullopt;
+    graph_.capture = nullptr;
+    return take_graph_delta(graph_, points, *capture_, placed);
+  }
+
+ private:
+  HnswIndex& graph_;
+  std::unique_ptr<ListCapture> capture_;
+};
+
+// Appends the record of what the change did to the graph, with the content's
+// locks released: searches need not wait for the log.
+void append_links(const ChangesHeld& held, std::optional<GraphDelta>& delta) {
+  if (!delta) return;
+  if (ChangeLog* log = current_log(held)) log->append_links(&*delta);
+}
+
 }  // namespace
 
 ChangeLog::ChangeLog() : owner_process(::getpid()) {}
@@ -92,14 +124,23 @@ Status upsert(Store& store, uint64_t point_id, std::span<const float> vector,
   std::unique_lock segment_lock(store.segment);
   uint32_t slot = put_point_by_id(store.points, point_id, vector, vector_norm(vector), std::move(payload));
   std::unique_lock index_lock(store.index);
-  insert_node(store.graph, store.points, slot, point_id, draw_level(store.graph.m));
+  std::optional<GraphDelta> delta;
+  {
+    ListCaptureScope capture(held, store.graph);
+    insert_node(store.graph, store.points, slot, point_id, draw_level(store.graph.m));
+    delta = capture.take(store.points, std::span(&slot, 1));
+  }
+  index_lock.unlock();
+  segment_lock.unlock();
+  append_links(held, delta);
   return Status::Ok();
 }
 
 Status upsert_batch(Store& store, std::span<const uint64_t> point_ids,
                     std::span<const std::span<const float>> vectors,
                     std::span<std::unique_ptr<Payload>> payloads, ChangeSource source,
-                    Linking linking) {
+                    Linking linking, const GraphDelta* links, bool* installed) {
+  if (installed != nullptr) *installed = false;
   const size_t count = point_ids.size();
   for (std::span<const float> vector : vectors) {
     if (Status checked = check_dimension(vector); !checked.ok()) return checked;
@@ -126,6 +167,15 @@ Status upsert_batch(Store& store, std::span<const uint64_t> point_ids,
   // Each stored point is linked once, with its final vector.
   std::sort(slots.begin(), slots.end());
   slots.erase(std::unique(slots.begin(), slots.end()), slots.end());
+  if (links != nullptr) {
+    ResolvedDelta resolved;
+    if (resolve_graph_delta(graph, points, *links, slots, {}, resolved)) {
+      install_graph_delta(graph, resolved);
+      if (installed != nullptr) *installed = true;
+      return Status::Ok();
+    }
+  }
+  ListCaptureScope capture(held, graph);
   std::vector<uint8_t> levels(slots.size());
   for (size_t i = 0; i < slots.size(); ++i) {
     levels[i] = static_cast<uint8_t>(draw_level(graph.m));
@@ -155,6 +205,10 @@ Status upsert_batch(Store& store, std::span<const uint64_t> point_ids,
   settle_link_changes(graph);
   for (size_t i = 0; i < slots.size(); ++i) settle_node(graph, slots[i], levels[i]);
   if (!graph.layer0_overflow.empty()) drop_stale_overflow(graph);
+  std::optional<GraphDelta> delta = capture.take(points, slots);
+  index_lock.unlock();
+  segment_lock.unlock();
+  append_links(held, delta);
   return Status::Ok();
 }
 
@@ -225,7 +279,8 @@ void unlink_slots(HnswIndex& graph, const PointTable& points, std::span<const ui
 }  // namespace
 
 Status delete_points(Store& store, std::span<const uint64_t> point_ids, size_t& existed,
-                     ChangeKind kind, ChangeSource source) {
+                     ChangeKind kind, ChangeSource source, const GraphDelta* links, bool* installed) {
+  if (installed != nullptr) *installed = false;
   const ChangesHeld held = hold_changes(store);
   if (Status logged = record(held, Change{kind, point_ids, {}, {}, 0}, source); !logged.ok()) return logged;
   std::unique_lock segment_lock(store.segment);
@@ -243,11 +298,26 @@ Status delete_points(Store& store, std::span<const uint64_t> point_ids, size_t& 
   slots.erase(std::unique(slots.begin(), slots.end()), slots.end());
   existed = 0;
   for (uint32_t slot : slots) existed += has_record(points, slot) ? 1 : 0;
-  unlink_slots(store.graph, points, slots);
+  HnswIndex& graph = store.graph;
+  ResolvedDelta resolved;
+  std::optional<GraphDelta> delta;
+  if (links != nullptr && resolve_graph_delta(graph, points, *links, {}, slots, resolved)) {
+    drop_link_bookkeeping(graph);
+    for (uint32_t slot : slots) remove_node(graph, slot);
+    install_graph_delta(graph, resolved);
+    if (installed != nullptr) *installed = true;
+  } else {
+    ListCaptureScope capture(held, graph);
+    unlink_slots(graph, points, slots);
+    delta = capture.take(points, {});
+  }
   for (uint32_t slot : slots) {
     remove_record(points, slot);
     release_slot(points, slot);  // no list names it any more
   }
+  index_lock.unlock();
+  segment_lock.unlock();
+  append_links(held, delta);
   return Status::Ok();
 }
 

@@ -16,6 +16,7 @@
 
 #include <sys/types.h>
 
+#include "index/graph_delta.h"
 #include "index/hnsw.h"
 #include "index/metrics.h"
 #include "table/payload.h"
@@ -24,8 +25,16 @@
 
 namespace tarnwick {
 
-// The kinds of change a store records in its log, numbered as the log stores them.
-enum class ChangeKind : uint8_t { Upsert = 1, UpsertBatch = 2, Delete = 3, DeleteBatch = 4, EfSearch = 5 };
+// The kinds of change a store records in its log, numbered as the log stores
+// them; Links is the log's record of what the change before it did to the graph.
+enum class ChangeKind : uint8_t {
+  Upsert = 1,
+  UpsertBatch = 2,
+  Delete = 3,
+  DeleteBatch = 4,
+  EfSearch = 5,
+  Links = 6
+};
 
 // One change, as checked and about to apply: upserts name one vector and one
 // payload (null for none) per id; EfSearch only its value.
@@ -50,6 +59,11 @@ class ChangeLog {
   // applies it; on failure nothing of it is recorded and the store does not
   // apply it.
   virtual Status append(const Change& change) = 0;
+  // Records, once the change appended last has applied, what it did to the
+  // graph (null: not known), so that a store holding the graph as it was
+  // installs the lists instead of linking. A failure leaves nothing of it
+  // behind and is not the change's: readers then link that change themselves.
+  virtual void append_links(const GraphDelta* delta) = 0;
   const pid_t owner_process;  // the process that opened it
 };
 
@@ -186,10 +200,14 @@ enum class Linking : uint8_t { Workers, CallingThread };
 // says otherwise). A vector longer than
 // MAX_DIMENSION refuses the whole batch with InvalidArgument before anything is
 // locked or changed.
+// With `links` (what the change did to the writer's graph, read from its
+// log), the points are not linked but given those lists, when they fit this
+// graph (resolve_graph_delta); `installed` then receives whether they did.
 Status upsert_batch(Store& store, std::span<const uint64_t> point_ids,
                     std::span<const std::span<const float>> vectors,
                     std::span<std::unique_ptr<Payload>> payloads,
-                    ChangeSource source = ChangeSource::Caller, Linking linking = Linking::Workers);
+                    ChangeSource source = ChangeSource::Caller, Linking linking = Linking::Workers,
+                    const GraphDelta* links = nullptr, bool* installed = nullptr);
 
 // Batches smaller than twice this are linked on the calling thread, and so are
 // the first this many points of a graph.
@@ -203,9 +221,12 @@ inline constexpr size_t NEARBY_SEARCH_RATIO = 512;
 // nodes, and reconnects the graph around them. `existed` receives how many of
 // the ids (each counted once) held a point. Fails only when the log cannot
 // record the change (`kind`: Delete or DeleteBatch), and then changes nothing.
+// `links` and `installed` as for upsert_batch: the lists around the leaving
+// nodes are then given, not chosen again.
 Status delete_points(Store& store, std::span<const uint64_t> point_ids, size_t& existed,
                      ChangeKind kind = ChangeKind::DeleteBatch,
-                     ChangeSource source = ChangeSource::Caller);
+                     ChangeSource source = ChangeSource::Caller, const GraphDelta* links = nullptr,
+                     bool* installed = nullptr);
 
 // A copy of one stored point, made under shared access.
 struct PointCopy {

@@ -54,6 +54,18 @@ void check_crc32c() {
   CHECK(mismatches == 0);
 }
 
+// What a change did to a graph, with keys and counts at the edges of their codings.
+const GraphDelta& sample_delta() {
+  static const GraphDelta delta{
+      {{UINT64_MAX, {{0, 127, 128}, {}, {1ull << 63}}}, {5, {{}}}},
+      {{9, {UINT64_MAX}, {}}, {10, {}, {3, 4}}},
+      {{11, 15, {7}}, {12, 1, {}}},
+      UINT64_MAX,
+      15,
+  };
+  return delta;
+}
+
 // A log of a few changes of every kind; `ends` receives where each record ends.
 std::string sample_log(std::vector<size_t>& ends) {
   std::string log;
@@ -77,6 +89,10 @@ std::string sample_log(std::vector<size_t>& ends) {
     CHECK(put_log_record(log, change).ok());
     ends.push_back(log.size());
   }
+  CHECK(put_log_links(log, nullptr).ok());
+  ends.push_back(log.size());
+  CHECK(put_log_links(log, &sample_delta()).ok());
+  ends.push_back(log.size());
   return log;
 }
 
@@ -90,8 +106,10 @@ void check_records_round_trip() {
   std::vector<LogRecord> records;
   while (next_log_record(reader, record, status)) records.push_back(std::move(record));
   CHECK(status.ok() && reader.torn_bytes == 0 && reader.offset == log.size());
-  CHECK(records.size() == 5);
-  if (records.size() != 5) return;
+  CHECK(records.size() == 7);
+  if (records.size() != 7) return;
+  CHECK(records[5].kind == ChangeKind::Links && !records[5].links);
+  CHECK(records[6].kind == ChangeKind::Links && records[6].links && *records[6].links == sample_delta());
   CHECK(records[0].kind == ChangeKind::Upsert && records[0].ids == std::vector<uint64_t>{7});
   CHECK(records[0].values == (std::vector<float>{1.0f, -2.5f, 3.0f}) && !records[0].payloads[0]);
   CHECK(records[1].kind == ChangeKind::UpsertBatch && records[1].ends == (std::vector<size_t>{3, 6}));
