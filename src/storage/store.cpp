@@ -43,20 +43,26 @@ class ListCaptureScope {
     capture_ = std::make_unique<ListCapture>();
     graph_.capture = capture_.get();
   }
-  ~ListCaptureScope() { graph_.capture = nullptr; }
+  // Writes the graph only while its capture is still set: after take() the
+  // caller may have let the store's locks go, and a load may be replacing the graph.
+  ~ListCaptureScope() {
+    if (capture_ && !taken_) graph_.capture = nullptr;
+  }
   ListCaptureScope(const ListCaptureScope&) = delete;
   ListCaptureScope& operator=(const ListCaptureScope&) = delete;
 
   // The delta of the change so far; nothing without a capture.
   std::optional<GraphDelta> take(const PointTable& points, std::span<const uint32_t> placed) {
-    if (!capture_) return std::nullopt;
+    if (!capture_ || taken_) return std::nullopt;
     graph_.capture = nullptr;
+    taken_ = true;
     return take_graph_delta(graph_, points, *capture_, placed);
   }
 
  private:
   HnswIndex& graph_;
   std::unique_ptr<ListCapture> capture_;
+  bool taken_ = false;
 };
 
 // Appends the record of what the change did to the graph, with the content's
