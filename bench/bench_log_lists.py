@@ -4,8 +4,8 @@ bytes per point, for two or more tarnwick builds, each run a fresh process,
 builds interleaved, best of REPEATS.
 
 Usage: .venv/bin/python bench/bench_log_lists.py NAME=DIR,NAME=DIR REPEATS
-Files go to /tmp/tarnwick_log_lists_NAME/."""
-import os, subprocess, sys, json
+Files go to tarnwick_log_lists_NAME/ in the system's temporary directory."""
+import os, subprocess, sys, json, tempfile
 CHILD = r'''
 import os, sys, time, numpy as np, tarnwick
 d = sys.argv[1]; os.makedirs(d, exist_ok=True)
@@ -37,7 +37,7 @@ results = {name: [] for name in builds}
 for _ in range(repeats):
     for name, path in builds.items():
         env = dict(os.environ, PYTHONPATH=path)
-        out = subprocess.run([sys.executable, "-c", CHILD, f"/tmp/tarnwick_log_lists_{name}"], env=env, capture_output=True, text=True, check=True).stdout
+        out = subprocess.run([sys.executable, "-c", CHILD, os.path.join(tempfile.gettempdir(), f"tarnwick_log_lists_{name}")], env=env, capture_output=True, text=True, check=True).stdout
         results[name].append([float(x) for x in out.split()])
 kern = os.environ.get("TARNWICK_SCAN_KERNELS", "best the processor has")
 print(f"# writer with a log open (sync='batch'), no followers: store of 5000 x 128, 3000 single upserts, then batch_upsert of 20000; best of {repeats}, interleaved; scan kernels: {kern}")

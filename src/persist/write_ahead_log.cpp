@@ -136,14 +136,18 @@ class WriteAheadLog final : public ChangeLog {
       }
     }
     end_ += buffer_.size();
-    if (syncer_) {
-      std::lock_guard lock(syncer_->mutex);
-      if (!syncer_->dirty) {
-        syncer_->dirty = true;
-        syncer_->wake.notify_one();
-      }
-    }
+    wake_syncer();
     return Status::Ok();
+  }
+
+  // Tells the background syncer, if any, that written records wait for a sync.
+  void wake_syncer() {
+    if (!syncer_) return;
+    std::lock_guard lock(syncer_->mutex);
+    if (!syncer_->dirty) {
+      syncer_->dirty = true;
+      syncer_->wake.notify_one();
+    }
   }
 
   // Called only with the store's changes held, right after the change that
@@ -163,13 +167,7 @@ class WriteAheadLog final : public ChangeLog {
       return;
     }
     end_ += buffer_.size();
-    if (syncer_) {
-      std::lock_guard lock(syncer_->mutex);
-      if (!syncer_->dirty) {
-        syncer_->dirty = true;
-        syncer_->wake.notify_one();
-      }
-    }
+    wake_syncer();
   }
 
   // Syncs what Batch has not synced and closes the file; the first failure.
