@@ -456,8 +456,12 @@ def test_save_onto_the_open_log_is_refused(tmp_path, alias, opened_through_link)
 HOLD_LOG = """
 import sys, tarnwick
 store = tarnwick.VectorStorage()
+if sys.argv[2] == "loaded":
+    store.load(sys.argv[3])
 store.open_log(sys.argv[1])
 store.upsert(1, [1.0], None)
+if sys.argv[2] == "saved":
+    store.save(sys.argv[3])
 print("open", flush=True)
 sys.stdin.readline()
 store.upsert(2, [2.0], None)
@@ -466,32 +470,66 @@ store.close_log()
 
 
 @pytest.mark.parametrize("holder", ["another store", "another process"])
-def test_save_onto_a_log_another_store_holds_is_refused(tmp_path, holder):
-    """The writer would go on acknowledging records into a file no name
-    reaches; once it has closed the log, the name may be saved over."""
-    log = tmp_path / "l.log"
+@pytest.mark.parametrize("target, continued", [("log", None), ("snapshot", "saved"), ("snapshot", "loaded")])
+def test_save_onto_what_another_open_log_needs_is_refused(tmp_path, holder, target, continued):
+    """Over the log, the writer would go on acknowledging records into a file
+    no name reaches; over the snapshot its log continues (saved there by its
+    checkpoint, or loaded before the log opened), a later replay would put its
+    records onto other content. Once the log is closed, either may be saved over."""
+    log, snapshot = tmp_path / "l.log", tmp_path / "s.snap"
+    seed = VectorStorage()
+    seed.upsert(5, [5.0], None)
+    seed.save(str(snapshot))
     saver = VectorStorage()
     saver.upsert(9, [9.0], None)
     if holder == "another store":
         writer = VectorStorage()
+        if continued == "loaded":
+            writer.load(str(snapshot))
         writer.open_log(str(log))
         writer.upsert(1, [1.0], None)
+        if continued == "saved":
+            writer.save(str(snapshot))
     else:
-        writer = subprocess.Popen([sys.executable, "-c", HOLD_LOG, str(log)], text=True,
-                                  stdin=subprocess.PIPE, stdout=subprocess.PIPE)
+        writer = subprocess.Popen([sys.executable, "-c", HOLD_LOG, str(log), str(continued), str(snapshot)],
+                                  text=True, stdin=subprocess.PIPE, stdout=subprocess.PIPE)
         assert writer.stdout.readline() == "open\n"
-    before = log.read_bytes()
-    with pytest.raises(OSError, match="is a log that another store has open"):
-        saver.save(str(log))
-    assert log.read_bytes() == before and sorted(os.listdir(tmp_path)) == ["l.log"]
+    path = log if target == "log" else snapshot
+    before, names = path.read_bytes(), sorted(os.listdir(tmp_path))
+    with pytest.raises(OSError, match="is a log that another store has open" if target == "log"
+                       else "is the snapshot that another store's open log continues"):
+        saver.save(str(path))
+    assert path.read_bytes() == before and sorted(os.listdir(tmp_path)) == names
     if holder == "another store":
         writer.upsert(2, [2.0], None)
         writer.close_log()
     else:
         writer.communicate("go\n", timeout=60)
-    assert sorted(i for i in IDS if i in reopened(log)) == [1, 2]
-    saver.save(str(log))
-    assert 9 in reopened(tmp_path / "other.log", log)
+    expected = [1, 2, 5] if continued == "loaded" else [1, 2]
+    assert sorted(i for i in IDS if i in reopened(log, None if target == "log" else snapshot)) == expected
+    saver.save(str(path))
+    assert 9 in (reopened(tmp_path / "other.log", log) if target == "log" else reopened(tmp_path / "o.log", path))
+
+
+def test_stores_continuing_one_snapshot_guard_it_from_each_other(tmp_path):
+    """Two logs over one loaded snapshot: neither store may save over it, its
+    own checkpoint included, while the other's log is open."""
+    snapshot, elsewhere = tmp_path / "s.snap", tmp_path / "t.snap"
+    seed = VectorStorage()
+    seed.upsert(5, [5.0], None)
+    seed.save(str(snapshot))
+    first, second = reopened(tmp_path / "a.log", snapshot), reopened(tmp_path / "b.log", snapshot)
+    first.upsert(1, [1.0], None)
+    for store in (first, second):
+        with pytest.raises(OSError, match="another store's open log continues"):
+            store.save(str(snapshot))
+    first.save(str(elsewhere))  # a checkpoint elsewhere lets the snapshot go
+    first.upsert(2, [2.0], None)
+    second.save(str(snapshot))  # no other open log continues it now
+    second.upsert(3, [3.0], None)
+    first.close_log(), second.close_log()
+    assert [sorted(i for i in IDS if i in reopened(tmp_path / log, snap)) for log, snap in
+            (("a.log", elsewhere), ("b.log", snapshot))] == [[1, 2, 5], [3, 5]]
 
 
 def test_threads_log_what_they_applied(tmp_path):

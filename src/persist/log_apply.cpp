@@ -2,10 +2,34 @@
 
 #include <bit>
 #include <cstring>
+#include <memory>
 #include <span>
 #include <vector>
 
 namespace tarnwick {
+
+namespace {
+
+// Upserts replayed per batch, at most.
+constexpr size_t REPLAY_BATCH_POINTS = 65536;
+
+// Upserts gathered from consecutive records, applied as one batch.
+struct PendingUpserts {
+  std::vector<uint64_t> ids;
+  std::vector<std::vector<float>> vectors;
+  std::vector<std::unique_ptr<Payload>> payloads;
+};
+
+Status apply_pending(Store& store, PendingUpserts& pending) {
+  if (pending.ids.empty()) return Status::Ok();
+  std::vector<std::span<const float>> spans(pending.vectors.begin(), pending.vectors.end());
+  Status applied = upsert_batch(store, pending.ids, spans, pending.payloads);
+  pending = PendingUpserts();
+  return applied;
+}
+
+}  // namespace
+
 
 LinksAhead read_links_after(LogReader& reader, LogRecord& links, bool finished) {
   const std::string_view file = reader.file;
@@ -66,6 +90,56 @@ Status apply_with_links(Store& store, LogRecord& record, const GraphDelta* delta
   }
   size_t existed;
   return delete_points(store, record.ids, existed, record.kind, source, delta, &installed);
+}
+
+Status replay(LogReader& reader, Store& store, bool in_step, bool& ends_without_links) {
+  PendingUpserts pending;
+  LogRecord record;
+  LogRecord links;
+  Status status;
+  ends_without_links = false;
+  while (next_log_record(reader, record, status)) {
+    if (record.kind == ChangeKind::Links) {
+      ends_without_links = false;
+      continue;  // its change was linked here
+    }
+    ends_without_links = changes_graph(record.kind);
+    if (changes_graph(record.kind) && in_step) {
+      const LinksAhead ahead = read_links_after(reader, links, true);
+      if (ahead == LinksAhead::Given) {
+        ends_without_links = false;
+        bool installed = false;
+        const GraphDelta* delta = links.links ? &*links.links : nullptr;
+        Status applied = apply_with_links(store, record, delta, ChangeSource::Caller, Linking::Workers, installed);
+        if (!applied.ok()) return applied;
+        in_step = installed;
+        continue;
+      }
+      in_step = false;
+    }
+    if (record.kind == ChangeKind::Upsert || record.kind == ChangeKind::UpsertBatch) {
+      for (size_t i = 0; i < record.ids.size(); ++i) {
+        size_t begin = i == 0 ? 0 : record.ends[i - 1];
+        pending.ids.push_back(record.ids[i]);
+        pending.vectors.emplace_back(record.values.begin() + static_cast<ptrdiff_t>(begin),
+                                     record.values.begin() + static_cast<ptrdiff_t>(record.ends[i]));
+        pending.payloads.push_back(std::move(record.payloads[i]));
+      }
+      if (pending.ids.size() >= REPLAY_BATCH_POINTS) {
+        if (Status applied = apply_pending(store, pending); !applied.ok()) return applied;
+      }
+      continue;
+    }
+    if (Status applied = apply_pending(store, pending); !applied.ok()) return applied;
+    if (record.kind == ChangeKind::EfSearch) {
+      if (Status set = set_ef_search(store, record.ef_search); !set.ok()) return set;
+    } else {
+      size_t existed;
+      if (Status deleted = delete_points(store, record.ids, existed); !deleted.ok()) return deleted;
+    }
+  }
+  if (!status.ok()) return status;
+  return apply_pending(store, pending);
 }
 
 }  // namespace tarnwick

@@ -1,6 +1,7 @@
-// Applying a log's change of the graph together with the Links record the
-// writer put after it: the writer's lists installed where the reader's graph
-// is the writer's, the change linked afresh where not.
+// Applying a log's records: a whole log replayed when it is opened, and a
+// change of the graph together with the Links record the writer put after it
+// (the writer's lists installed where the reader's graph is the writer's, the
+// change linked afresh where not).
 #pragma once
 
 #include "persist/log_record.h"
@@ -34,5 +35,23 @@ bool links_pending(const LogReader& reader, bool finished);
 // while the store's graph is the writer's.
 Status apply_with_links(Store& store, LogRecord& record, const GraphDelta* delta, ChangeSource source,
                         Linking linking, bool& installed);
+
+// Applies every record of the log, in order, to `store` (a copy no one else
+// sees). Replay is safe over a snapshot that already holds the changes of a
+// prefix of the log (a checkpoint that a crash interrupted after the snapshot
+// was in place): every change sets state that does not depend on the state
+// before it. An upsert replaces its point whole (vector and payload), so
+// applying it again, or after later changes of other points, leaves the point
+// as the last upsert of its id made it; a delete of an absent point changes
+// nothing; an ef_search change sets the value, and the last one wins. Applying
+// a prefix twice therefore ends where applying it once did, and the suffix then
+// applies to the same content. The graph may differ where changes are linked
+// again (drawn at random); the points, their payloads and the parameters do
+// not. While `in_step` (the store's graph is the one the log's records were
+// made on), each change with its Links record gets the writer's lists; the
+// first change linked here ends that. Consecutive linked upserts are applied as
+// one batch, which stores what the same upserts one by one would.
+// `ends_without_links` tells a last change of the graph with no Links after it.
+Status replay(LogReader& reader, Store& store, bool in_step, bool& ends_without_links);
 
 }  // namespace tarnwick

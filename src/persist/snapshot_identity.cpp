@@ -7,6 +7,7 @@
 
 #include <cerrno>
 #include <memory>
+#include <utility>
 
 #include "persist/file_replace.h"
 #include "util/crc32c.h"
@@ -16,6 +17,18 @@ namespace tarnwick {
 namespace {
 
 constexpr size_t IDENTIFY_STEP = size_t{1} << 20;
+
+// The byte whose read lock marks a snapshot continued by an open log.
+constexpr off_t CONTINUED_LOCK_BYTE = off_t{1} << 62;
+
+bool lock_continued(int fd, short type, int command) {
+  struct flock lock = {};
+  lock.l_type = type;
+  lock.l_whence = SEEK_SET;
+  lock.l_start = CONTINUED_LOCK_BYTE;
+  lock.l_len = 1;
+  return ::fcntl(fd, command, &lock) == 0 && (command != F_OFD_GETLK || lock.l_type != F_UNLCK);
+}
 
 bool stat_file(const std::string& path, struct stat& info) {
   return ::stat(path.c_str(), &info) == 0 && S_ISREG(info.st_mode);
@@ -88,6 +101,30 @@ SnapshotIdentity content_identity(const ChangesHeld& held) {
     origin->identity = identity;
   }
   return origin->identity;
+}
+
+void hold_origin_snapshot(const ChangesHeld& held, FileDescriptor& held_file) {
+  (void)held_file.close();
+  const std::optional<SnapshotOrigin>& origin = held.store.origin;
+  if (!content_identity(held).known()) return;
+  FileDescriptor file(::open(origin->path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK));
+  struct stat info;
+  if (file.fd < 0 || ::fstat(file.fd, &info) != 0 || !same_file(*origin, info)) return;
+  if (!lock_continued(file.fd, F_RDLCK, F_OFD_SETLK)) return;
+  held_file.fd = std::exchange(file.fd, -1);
+}
+
+bool continued_by_another_log(const std::string& path, FileDescriptor& own) {
+  FileDescriptor file(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK));
+  struct stat there;
+  if (file.fd < 0 || ::fstat(file.fd, &there) != 0 || !S_ISREG(there.st_mode)) return false;
+  struct stat mine;
+  const bool own_file = own.fd >= 0 && ::fstat(own.fd, &mine) == 0 && mine.st_dev == there.st_dev &&
+                        mine.st_ino == there.st_ino;
+  if (own_file) (void)lock_continued(own.fd, F_UNLCK, F_OFD_SETLK);
+  const bool held_elsewhere = lock_continued(file.fd, F_WRLCK, F_OFD_GETLK);
+  if (own_file) (void)lock_continued(own.fd, F_RDLCK, F_OFD_SETLK);
+  return held_elsewhere;
 }
 
 }  // namespace tarnwick

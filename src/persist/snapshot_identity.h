@@ -5,6 +5,7 @@
 
 #include <string>
 
+#include "persist/file_replace.h"
 #include "storage/store.h"
 #include "util/status.h"
 
@@ -25,5 +26,22 @@ void set_snapshot_origin(const ChangesHeld& held, const std::string& path, const
 // one: no change since its origin was set, and the file unchanged at its path.
 // Reads the file when the identity was not computed yet. Unknown otherwise.
 SnapshotIdentity content_identity(const ChangesHeld& held);
+
+// A snapshot file that an open log continues: the log's records apply to that
+// file's content, so a snapshot of other content put in its place would make
+// the log replay onto it. While the log is open its store holds a read lock on
+// the file (an open file description's lock on one byte far past any
+// snapshot's end, apart from the flocks that logs and temporary files take),
+// and saves refuse a file another store holds so.
+
+// Opens the file of the store's origin into `held_file` (closing what it held)
+// and locks it, while the content is still that file's; leaves it empty when
+// it is not, or the file system cannot lock.
+void hold_origin_snapshot(const ChangesHeld& held, FileDescriptor& held_file);
+
+// Whether another store's log continues the file at `path`. `own` is the
+// store's own held file, or empty: its lock is let go while the file is
+// looked at, so that another log continuing the same file is still seen.
+bool continued_by_another_log(const std::string& path, FileDescriptor& own);
 
 }  // namespace tarnwick

@@ -28,9 +28,6 @@ namespace tarnwick {
 
 namespace {
 
-// Upserts replayed per batch, at most.
-constexpr size_t REPLAY_BATCH_POINTS = 65536;
-
 Status pwrite_all(int fd, std::string_view bytes, uint64_t offset) {
   while (!bytes.empty()) {
     ssize_t written = ::pwrite(fd, bytes.data(), bytes.size(), static_cast<off_t>(offset));
@@ -188,6 +185,8 @@ class WriteAheadLog final : public ChangeLog {
   const std::string file_path;   // symbolic links followed
   const LogSync sync;
   const uint64_t generation;  // from the file's header
+  // The snapshot file the records apply to, locked as continued; may be empty.
+  FileDescriptor continued_snapshot;
 
  private:
   static void sync_loop(Syncer& syncer, int fd) {
@@ -243,87 +242,6 @@ Status copy_content(Store& store, Store& copy) {
   }
   install_state(copy, std::move(state));
   return Status::Ok();
-}
-
-// Upserts gathered from consecutive records, applied as one batch.
-struct PendingUpserts {
-  std::vector<uint64_t> ids;
-  std::vector<std::vector<float>> vectors;
-  std::vector<std::unique_ptr<Payload>> payloads;
-};
-
-Status apply_pending(Store& store, PendingUpserts& pending) {
-  if (pending.ids.empty()) return Status::Ok();
-  std::vector<std::span<const float>> spans(pending.vectors.begin(), pending.vectors.end());
-  Status applied = upsert_batch(store, pending.ids, spans, pending.payloads);
-  pending = PendingUpserts();
-  return applied;
-}
-
-// Applies every record of the log, in order, to `store` (a copy no one else
-// sees). Replay is safe over a snapshot that already holds the changes of a
-// prefix of the log (a checkpoint that a crash interrupted after the snapshot
-// was in place): every change sets state that does not depend on the state
-// before it. An upsert replaces its point whole (vector and payload), so
-// applying it again, or after later changes of other points, leaves the point
-// as the last upsert of its id made it; a delete of an absent point changes
-// nothing; an ef_search change sets the value, and the last one wins. Applying
-// a prefix twice therefore ends where applying it once did, and the suffix then
-// applies to the same content. The graph may differ where changes are linked
-// again (drawn at random); the points, their payloads and the parameters do
-// not. While `in_step` (the store's graph is the one the log's records were
-// made on), each change with its Links record gets the writer's lists; the
-// first change linked here ends that. Consecutive linked upserts are applied as
-// one batch, which stores what the same upserts one by one would.
-// `ends_without_links` tells a last change of the graph with no Links after it.
-Status replay(LogReader& reader, Store& store, bool in_step, bool& ends_without_links) {
-  PendingUpserts pending;
-  LogRecord record;
-  LogRecord links;
-  Status status;
-  ends_without_links = false;
-  while (next_log_record(reader, record, status)) {
-    if (record.kind == ChangeKind::Links) {
-      ends_without_links = false;
-      continue;  // its change was linked here
-    }
-    ends_without_links = changes_graph(record.kind);
-    if (changes_graph(record.kind) && in_step) {
-      const LinksAhead ahead = read_links_after(reader, links, true);
-      if (ahead == LinksAhead::Given) {
-        ends_without_links = false;
-        bool installed = false;
-        const GraphDelta* delta = links.links ? &*links.links : nullptr;
-        Status applied = apply_with_links(store, record, delta, ChangeSource::Caller, Linking::Workers, installed);
-        if (!applied.ok()) return applied;
-        in_step = installed;
-        continue;
-      }
-      in_step = false;
-    }
-    if (record.kind == ChangeKind::Upsert || record.kind == ChangeKind::UpsertBatch) {
-      for (size_t i = 0; i < record.ids.size(); ++i) {
-        size_t begin = i == 0 ? 0 : record.ends[i - 1];
-        pending.ids.push_back(record.ids[i]);
-        pending.vectors.emplace_back(record.values.begin() + static_cast<ptrdiff_t>(begin),
-                                     record.values.begin() + static_cast<ptrdiff_t>(record.ends[i]));
-        pending.payloads.push_back(std::move(record.payloads[i]));
-      }
-      if (pending.ids.size() >= REPLAY_BATCH_POINTS) {
-        if (Status applied = apply_pending(store, pending); !applied.ok()) return applied;
-      }
-      continue;
-    }
-    if (Status applied = apply_pending(store, pending); !applied.ok()) return applied;
-    if (record.kind == ChangeKind::EfSearch) {
-      if (Status set = set_ef_search(store, record.ef_search); !set.ok()) return set;
-    } else {
-      size_t existed;
-      if (Status deleted = delete_points(store, record.ids, existed); !deleted.ok()) return deleted;
-    }
-  }
-  if (!status.ok()) return status;
-  return apply_pending(store, pending);
 }
 
 // Opens (creating when missing, permissions 0600) the regular file a log
@@ -447,6 +365,8 @@ Status open_log(Store& store, const std::string& path, LogSync sync) {
     return Status::InvalidArgument("a log is already open on this store: " + open->given_path);
   }
   if (Status refused = check_not_following(held, "open_log is"); !refused.ok()) return refused;
+  FileDescriptor continued;
+  hold_origin_snapshot(held, continued);
   std::unique_ptr<Store> replayed;
   bool ends_without_links = false;
   if (reader.offset < reader.file.size()) {
@@ -496,6 +416,7 @@ Status open_log(Store& store, const std::string& path, LogSync sync) {
   }
   const uint64_t append_at = end == 0 ? LOG_HEADER_BYTES : end;
   auto opened = std::make_unique<WriteAheadLog>(path, target.path, file, append_at, sync, generation);
+  opened->continued_snapshot.fd = std::exchange(continued.fd, -1);
   if (replayed) {
     move_content(*replayed, store);
     ++store.changes_made;
@@ -543,6 +464,13 @@ Status save_snapshot_and_log(Store& store, const std::string& path) {
                            "would destroy the records it holds; save to another path")
         .prefixed(CREATE_FAILED);
   }
+  FileDescriptor no_file;
+  if (to_file && continued_by_another_log(target.path, log ? log->continued_snapshot : no_file)) {
+    return Status::IOError(path + " is the snapshot that another store's open log continues: a "
+                           "snapshot of other content there would make that log replay onto it; "
+                           "save to another path")
+        .prefixed(CREATE_FAILED);
+  }
   if (log == nullptr) {
     held.lock.unlock();
     Status saved = save_snapshot(store, path);
@@ -561,6 +489,8 @@ Status save_snapshot_and_log(Store& store, const std::string& path) {
   header.flags = CONTINUES_PREVIOUS | LINKS_FOLLOW;
   header.snapshot = identity;
   Status restarted = restart_log(held, *log, header);
+  // The records, in the fresh log or kept in the old one, now apply to this file.
+  hold_origin_snapshot(held, open_here(held)->continued_snapshot);
   if (restarted.ok()) return restarted;
   if (restarted.kind() == Status::Kind::Warning) return restarted.prefixed(LOG_RESTART_UNSYNCED);
   return Status::Warning(std::string(LOG_NOT_RESTARTED) + restarted.text());
@@ -585,8 +515,10 @@ Status load_snapshot_and_log(Store& store, const std::string& path) {
   header.flags = LINKS_FOLLOW;
   header.snapshot = content_identity(held);
   Status restarted = restart_log(held, *log, header);
-  if (restarted.ok()) return restarted;
-  if (restarted.kind() == Status::Kind::Warning) return restarted.prefixed(LOG_RESTART_UNSYNCED);
+  if (restarted.ok() || restarted.kind() == Status::Kind::Warning) {
+    hold_origin_snapshot(held, open_here(held)->continued_snapshot);
+    return restarted.ok() ? restarted : restarted.prefixed(LOG_RESTART_UNSYNCED);
+  }
   std::unique_ptr<ChangeLog> closed = exchange_log(held, nullptr);
   (void)static_cast<WriteAheadLog&>(*closed).close();
   return Status::IOError(std::string(LOG_CLOSED_AFTER_LOAD) + restarted.text());
