@@ -557,11 +557,12 @@ def test_only_a_low_polling_thread_runs_at_low_priority(tmp_path, priority, list
     writer.batch_upsert(np.arange(3000), np.random.default_rng(3).standard_normal((3000, DIM)).astype(np.float32))
     writer.batch_delete(np.arange(100))  # deletes of many points use the pool
     following, stopped = (eval(line) for line in process.communicate(timeout=ANSWER_SECONDS)[0].splitlines())
-    low = [name for name, nice in following if nice == 19]
+    base = os.nice(0)  # the suite may itself run below normal priority
+    low = [name for name, nice in following if nice == 19 != base]
     workers = [nice for name, nice in following if name == "tarnwick-worker"]
-    assert len(low) == (priority == "low" and not lists) and workers and set(workers) == {0}
+    assert len(low) == (priority == "low" and not lists and base != 19) and workers and set(workers) == {base}
     assert len(following) == len(stopped) + 1
-    assert all(nice == 0 for _, nice in stopped)
+    assert all(nice == base for _, nice in stopped)
 
 
 @pytest.mark.filterwarnings("ignore:This process .* is multi-threaded:DeprecationWarning")
