@@ -167,6 +167,10 @@ PyObject* batch_upsert_impl(PyObject* self, std::vector<uint64_t>& point_ids,
   std::vector<std::span<const float>> rows(total);
   for (size_t i = 0; i < total; ++i) rows[i] = vectors[i];
   if (payloads.empty()) payloads.resize(total);
+  if (total > BATCH_UPSERT_CHUNK) {
+    Store& store = store_of(self);
+    without_interpreter_lock([&] { make_room_for_points(store, total); });
+  }
   for (size_t done = 0; done < total;) {
     size_t count = std::min(BATCH_UPSERT_CHUNK, total - done);
     Store& store = store_of(self);

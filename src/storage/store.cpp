@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <mutex>
+#include <new>
 #include <string>
 
 #include <unistd.h>
@@ -140,6 +141,22 @@ Status upsert(Store& store, uint64_t point_id, std::span<const float> vector,
   segment_lock.unlock();
   append_links(held, delta);
   return Status::Ok();
+}
+
+void make_room_for_points(Store& store, size_t count) {
+  std::unique_lock segment_lock(store.segment);
+  std::unique_lock index_lock(store.index);
+  const size_t slots = store.points.headers.size();
+  if (count < slots) return;
+  try {
+    reserve_points(store.points, count);
+    HnswIndex& graph = store.graph;
+    if (!graph.tree_parent.empty()) {
+      graph.tree_parent.reserve(slots + count);
+      graph.tree_rank.reserve(slots + count);
+    }
+  } catch (const std::bad_alloc&) {
+  }
 }
 
 Status upsert_batch(Store& store, std::span<const uint64_t> point_ids,

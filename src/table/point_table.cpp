@@ -86,20 +86,31 @@ void set_flags(PointTable& table, uint32_t slot, uint32_t flags) {
 
 uint64_t bucket_entry(uint64_t hash, uint32_t slot) { return (hash & ~SLOT_MASK) | slot; }
 
+// Where a hash's probe run starts: the low half scaled to the number of
+// buckets (which need not be a power of two), so that the high half, kept in
+// the entry, still tells apart the keys of one run.
+size_t home_bucket(uint64_t hash, size_t bucket_count) {
+  return static_cast<size_t>(((hash & SLOT_MASK) * bucket_count) >> 32);
+}
+
+size_t next_bucket(size_t bucket, size_t bucket_count) { return bucket + 1 == bucket_count ? 0 : bucket + 1; }
+
 // Places a slot in the first free bucket of its probe sequence.
 void place(std::vector<uint64_t>& buckets, uint64_t hash, uint32_t slot) {
-  size_t mask = buckets.size() - 1;
-  size_t b = hash & mask;
-  while (buckets[b] != EMPTY_BUCKET) b = (b + 1) & mask;
+  size_t b = home_bucket(hash, buckets.size());
+  while (buckets[b] != EMPTY_BUCKET) b = next_bucket(b, buckets.size());
   buckets[b] = bucket_entry(hash, slot);
 }
 
-// Keeps the load factor at most 3/4. The new index is built aside, so a
-// failed allocation leaves the old one in place.
+// Keeps the load factor at most 3/4. Growing for one more id doubles the
+// buckets (constant time per id over many); growing for a batch or a load
+// gives it the room it asks for and no more, which a power of two would
+// waste up to half of. The new index is built aside, so a failed allocation
+// leaves the old one in place.
 void grow_buckets_for(PointTable& table, size_t ids) {
-  size_t needed = std::max<size_t>(16, table.buckets.size());
-  while (ids * 4 > needed * 3) needed *= 2;
-  if (needed == table.buckets.size()) return;
+  const size_t size = table.buckets.size();
+  if (size != 0 && ids * 4 <= size * 3) return;
+  const size_t needed = std::max({size_t{16}, 2 * size, (ids * 4 + 2) / 3});
   std::vector<uint64_t> fresh(needed, EMPTY_BUCKET);
   for (uint64_t entry : table.buckets) {
     if (entry == EMPTY_BUCKET) continue;
@@ -113,12 +124,12 @@ void grow_buckets_for(PointTable& table, size_t ids) {
 // back, so that every remaining key is still found from its home bucket.
 void erase_bucket(PointTable& table, uint32_t slot) {
   std::vector<uint64_t>& buckets = table.buckets;
-  const size_t mask = buckets.size() - 1;
-  size_t hole = hash_id(table.records[slot].key, table.seed) & mask;
-  while ((buckets[hole] & SLOT_MASK) != slot) hole = (hole + 1) & mask;
-  for (size_t next = (hole + 1) & mask; buckets[next] != EMPTY_BUCKET; next = (next + 1) & mask) {
+  const size_t count = buckets.size();
+  size_t hole = home_bucket(hash_id(table.records[slot].key, table.seed), count);
+  while ((buckets[hole] & SLOT_MASK) != slot) hole = next_bucket(hole, count);
+  for (size_t next = next_bucket(hole, count); buckets[next] != EMPTY_BUCKET; next = next_bucket(next, count)) {
     uint32_t moved = static_cast<uint32_t>(buckets[next] & SLOT_MASK);
-    size_t home = hash_id(table.records[moved].key, table.seed) & mask;
+    size_t home = home_bucket(hash_id(table.records[moved].key, table.seed), count);
     // The entry may move into the hole unless its home lies cyclically in (hole, next].
     bool home_after_hole = hole <= next ? (home > hole && home <= next) : (home > hole || home <= next);
     if (home_after_hole) continue;
@@ -350,8 +361,8 @@ uint32_t store_point(PointTable& table, uint64_t key, uint64_t id, const void* c
 uint32_t find_slot(const PointTable& table, uint64_t key) {
   if (table.buckets.empty()) return NO_SLOT;
   uint64_t hash = hash_id(key, table.seed);
-  size_t mask = table.buckets.size() - 1;
-  for (size_t b = hash & mask;; b = (b + 1) & mask) {
+  const size_t count = table.buckets.size();
+  for (size_t b = home_bucket(hash, count);; b = next_bucket(b, count)) {
     uint64_t entry = table.buckets[b];
     if (entry == EMPTY_BUCKET) return NO_SLOT;
     uint32_t slot = static_cast<uint32_t>(entry & SLOT_MASK);

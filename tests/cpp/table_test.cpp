@@ -170,9 +170,12 @@ void test_allocation_failures() {
   });
 }
 
-void test_id_index_against_a_model() {
-  std::mt19937_64 rng(5);
+// `reserved`: room made ahead, as a load or a large batch makes it, which
+// sizes the id index to no power of two.
+void test_id_index_against_a_model(size_t reserved) {
+  std::mt19937_64 rng(5 + reserved);
   PointTable table;
+  reserve_points(table, reserved);
   std::map<uint64_t, float> model;
   size_t most_live = 0;
   for (int step = 0; step < 60000; ++step) {
@@ -241,7 +244,7 @@ void test_graph_install_failures() {
 
 int main() {
   test_allocation_failures();
-  test_id_index_against_a_model();
+  for (size_t reserved : {0, 1, 37, 1001, 2999}) test_id_index_against_a_model(reserved);
   test_graph_install_failures();
   return tarnwick_test::finish_checks();
 }
