@@ -49,4 +49,13 @@ void scalar_score_bounds(BoundedScore score, const CodeQuery& q, const CodeMeta*
   score_bounds_by_kind(score, q, meta, level_dots, count, query_norm, low, high);
 }
 
+void scalar_estimate_dots(const int8_t* levels, const uint8_t* const* codes, size_t count, size_t stride,
+                          int32_t* out) {
+  for (size_t r = 0; r < count; ++r) {
+    int32_t sum = 0;
+    for (size_t i = 0; i < stride; ++i) sum += int32_t{levels[i]} * int32_t{codes[r][i]};
+    out[r] = sum;
+  }
+}
+
 }  // namespace tarnwick

@@ -17,6 +17,13 @@ using CodeDotKernel = void (*)(const int16_t* levels, const uint8_t* const* code
 // The same for `count` codes lying one after another, `stride` bytes apart.
 using CodeRunKernel = void (*)(const int16_t* levels, const uint8_t* codes, size_t count,
                                size_t stride, int32_t* out);
+// Estimates only (walks and builds that navigate by codes, never a bound):
+// out[r] = sum over i < stride of levels[i] * codes[r][i], exactly, with
+// byte levels of magnitude at most ESTIMATE_LEVEL_MAX, so that two products
+// sum inside int16 and the kernels may add them pairwise in 16 bits.
+inline constexpr int ESTIMATE_LEVEL_MAX = 63;
+using EstimateDotKernel = void (*)(const int8_t* levels, const uint8_t* const* codes, size_t count,
+                                   size_t stride, int32_t* out);
 // out[r] = q . rows[r] in float32 with any order of additions and fused
 // multiply-adds: close to, but not always equal to, the in-order dot sum.
 using FastDotKernel = void (*)(const float* q, const float* const* rows, size_t count, size_t dim,
@@ -39,6 +46,8 @@ void scalar_code_run(const int16_t* levels, const uint8_t* codes, size_t count, 
                      int32_t* out);
 void scalar_fast_dots(const float* q, const float* const* rows, size_t count, size_t dim,
                       float* out);
+void scalar_estimate_dots(const int8_t* levels, const uint8_t* const* codes, size_t count, size_t stride,
+                          int32_t* out);
 
 #if defined(TARNWICK_HAVE_AVX2)
 void avx2_code_dots(const int16_t* levels, const uint8_t* const* codes, size_t count,
@@ -50,6 +59,8 @@ void avx2_score_bounds(BoundedScore score, const CodeQuery& q, const CodeMeta* m
                        float* high);
 void avx2_fast_dots(const float* q, const float* const* rows, size_t count, size_t dim,
                     float* out);
+void avx2_estimate_dots(const int8_t* levels, const uint8_t* const* codes, size_t count, size_t stride,
+                        int32_t* out);
 #endif
 #if defined(TARNWICK_HAVE_AVX512)
 // With the VNNI instructions (checked by the caller).
@@ -62,6 +73,8 @@ void avx512_score_bounds(BoundedScore score, const CodeQuery& q, const CodeMeta*
                          float* high);
 void avx512_fast_dots(const float* q, const float* const* rows, size_t count, size_t dim,
                       float* out);
+void avx512_estimate_dots(const int8_t* levels, const uint8_t* const* codes, size_t count, size_t stride,
+                          int32_t* out);
 #endif
 
 }  // namespace tarnwick

@@ -101,6 +101,29 @@ void avx512_fast_dots(const float* q, const float* const* rows, size_t count, si
   }
 }
 
+void avx512_estimate_dots(const int8_t* levels, const uint8_t* const* codes, size_t count, size_t stride,
+                          int32_t* out) {
+  size_t r = 0;
+  for (; r + 4 <= count; r += 4) {
+    __m512i a0 = _mm512_setzero_si512(), a1 = a0, a2 = a0, a3 = a0;
+    for (size_t i = 0; i < stride; i += 64) {
+      const __m512i l = _mm512_loadu_si512(levels + i);
+      a0 = _mm512_dpbusd_epi32(a0, _mm512_loadu_si512(codes[r] + i), l);
+      a1 = _mm512_dpbusd_epi32(a1, _mm512_loadu_si512(codes[r + 1] + i), l);
+      a2 = _mm512_dpbusd_epi32(a2, _mm512_loadu_si512(codes[r + 2] + i), l);
+      a3 = _mm512_dpbusd_epi32(a3, _mm512_loadu_si512(codes[r + 3] + i), l);
+    }
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(out + r), sum_four(a0, a1, a2, a3));
+  }
+  for (; r < count; ++r) {
+    __m512i a = _mm512_setzero_si512();
+    for (size_t i = 0; i < stride; i += 64) {
+      a = _mm512_dpbusd_epi32(a, _mm512_loadu_si512(codes[r] + i), _mm512_loadu_si512(levels + i));
+    }
+    out[r] = _mm512_reduce_add_epi32(a);
+  }
+}
+
 void avx512_score_bounds(BoundedScore score, const CodeQuery& q, const CodeMeta* meta,
                         const int32_t* level_dots, size_t count, float query_norm, float* low,
                         float* high) {

@@ -127,7 +127,8 @@ const ScanKernels& scalar_scan_kernels() {
                                    scalar_code_dots,
                                    scalar_code_run,
                                    scalar_fast_dots,
-                                   scalar_score_bounds};
+                                   scalar_score_bounds,
+                                   scalar_estimate_dots};
   return kernels;
 }
 

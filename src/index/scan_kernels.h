@@ -47,6 +47,7 @@ struct ScanKernels {
   CodeRunKernel code_run;     // codes one after another
   FastDotKernel fast_dots;    // builds only: not the in-order sums
   ScoreBoundsKernel score_bounds;
+  EstimateDotKernel estimate_dots;  // walks and builds by estimates only
 };
 
 // The portable reference kernels.

@@ -143,7 +143,8 @@ const ScanKernels& avx2_scan_kernels() {
                                    avx2_code_dots,
                                    avx2_code_run,
                                    avx2_fast_dots,
-                                   avx2_score_bounds};
+                                   avx2_score_bounds,
+                                   avx2_estimate_dots};
   return kernels;
 }
 

@@ -156,7 +156,8 @@ const ScanKernels& avx512_scan_kernels() {
                                    runs_vnni() ? avx512_code_dots : avx2.code_dots,
                                    runs_vnni() ? avx512_code_run : avx2.code_run,
                                    avx512_fast_dots,
-                                   avx512_score_bounds};
+                                   avx512_score_bounds,
+                                   avx512_estimate_dots};
   return kernels;
 }
 

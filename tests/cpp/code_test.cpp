@@ -14,6 +14,7 @@
 #include "check.h"
 #include "index/code_bound_runs.h"
 #include "index/code_bounds.h"
+#include "index/code_estimates.h"
 #include "index/metrics.h"
 #include "index/scan_kernels.h"
 #include "table/point_codes.h"
@@ -354,6 +355,57 @@ void fast_dots(std::vector<const ScanKernels*>& sets) {
   }
 }
 
+// Byte-level estimates: every set's sums are the scalar ones (extremes
+// included, where a saturating pairwise add would show), and the estimate is
+// off by no more than the two roundings allow: ||q|| ||decoded - x|| for the
+// code and ||step levels - q|| ||scale code|| for the query.
+void estimates(std::vector<const ScanKernels*>& sets) {
+  std::mt19937_64 rng(13);
+  for (size_t n : {1, 7, 63, 64, 65, 100, 128, 384, 1000}) {
+    const size_t stride = code_stride(n);
+    for (int trial = 0; trial < 6; ++trial) {
+      std::vector<int8_t> levels(stride);
+      std::vector<std::vector<uint8_t>> codes(5, std::vector<uint8_t>(stride));
+      for (size_t i = 0; i < stride; ++i) {
+        levels[i] = trial == 0 ? (i % 2 ? -ESTIMATE_LEVEL_MAX : ESTIMATE_LEVEL_MAX)
+                               : static_cast<int8_t>(int(rng() % (2 * ESTIMATE_LEVEL_MAX + 1)) - ESTIMATE_LEVEL_MAX);
+        for (auto& code : codes) code[i] = trial == 0 ? 255 : static_cast<uint8_t>(rng());
+      }
+      const uint8_t* pointers[5];
+      for (size_t r = 0; r < 5; ++r) pointers[r] = codes[r].data();
+      int32_t expected[5], got[5];
+      scalar_estimate_dots(levels.data(), pointers, 5, stride, expected);
+      for (const ScanKernels* set : sets) {
+        set->estimate_dots(levels.data(), pointers, 5, stride, got);
+        CHECK(std::memcmp(got, expected, sizeof got) == 0);
+      }
+    }
+    Pair p = make_pair(rng, n, Family::Gaussian);
+    std::vector<uint8_t> code(stride);
+    CodeMeta meta;
+    EstimateQuery query;
+    prepare_estimate_query(p.query, query);
+    if (!encode_point_code(p.point.data(), n, code.data(), meta) || !query.usable) {
+      CHECK(false);
+      continue;
+    }
+    const uint8_t* pointers[1] = {code.data()};
+    int32_t level_dot;
+    scalar_estimate_dots(query.levels.data(), pointers, 1, stride, &level_dot);
+    double exact = 0.0, q_norm = 0.0, code_error = 0.0, level_error = 0.0, scaled_code = 0.0;
+    for (size_t i = 0; i < n; ++i) {
+      const double q = p.query[i], x = p.point[i], c = code[i];
+      exact += q * x;
+      q_norm += q * q;
+      code_error += (meta.offset + double{meta.scale} * c - x) * (meta.offset + double{meta.scale} * c - x);
+      level_error += (query.step * query.levels[i] - q) * (query.step * query.levels[i] - q);
+      scaled_code += meta.scale * c * meta.scale * c;
+    }
+    const double allowed = std::sqrt(q_norm * code_error) + std::sqrt(level_error * scaled_code);
+    CHECK(std::fabs(estimated_dot(query, meta.offset, meta.scale, level_dot) - exact) <= allowed * (1 + 1e-9) + 1e-12);
+  }
+}
+
 }  // namespace
 
 int main() {
@@ -363,5 +415,6 @@ int main() {
   edges(sets);
   narrowness();
   fast_dots(sets);
+  estimates(sets);
   return tarnwick_test::finish_checks();
 }
