@@ -63,9 +63,7 @@ constexpr size_t ESTIMATE_BATCH = 32;
 // quantisation error of both sides; the measures follow from it and the norms.
 inline float estimate_distance(const FastWalkQuery& query, const CodeMeta& meta,
                                int32_t level_dot) {
-  const CodeQuery& coded = *query.estimates;
-  const double dot = static_cast<double>(meta.offset) * coded.sum +
-                     static_cast<double>(meta.scale) * coded.step * level_dot;
+  const double dot = estimated_dot(*query.estimates, meta.offset, meta.scale, level_dot);
   switch (query.exact.measure) {
     case WalkMeasure::Cosine: {
       const double norms = static_cast<double>(query.exact.norm) * meta.norm;
@@ -109,7 +107,7 @@ void estimate_slots(const FastWalkQuery& query, const PointTable& points,
   int32_t dots[ESTIMATE_BATCH];
   size_t filled = 0;
   auto finish = [&] {
-    query.code_dots(query.estimates->levels.data(), codes, filled, points.codes.stride, dots);
+    query.estimate_dots(query.estimates->levels.data(), codes, filled, points.codes.stride, dots);
     for (size_t r = 0; r < filled; ++r) out[places[r]] = estimate_distance(query, *metas[r], dots[r]);
     filled = 0;
   };
@@ -144,13 +142,13 @@ inline void prefetch_next_expansion(const HnswIndex& graph, const PointTable& po
 }  // namespace
 
 void make_fast_walk_query(std::span<const float> vector, WalkMeasure measure,
-                          const PointTable& points, CodeQuery& storage, FastWalkQuery& out) {
+                          const PointTable& points, EstimateQuery& storage, FastWalkQuery& out) {
   out.exact = make_walk_query(vector, measure);
   out.estimates = nullptr;
-  out.code_dots = scan_kernels().code_dots;
+  out.estimate_dots = scan_kernels().estimate_dots;
   out.square_norm = measure == WalkMeasure::Euclidean ? squared_norm(vector) : 0.0;
   if (points.codes.stride == 0 || vector.size() != points.rows.dim || vector.empty()) return;
-  prepare_code_query(vector, storage);
+  prepare_estimate_query(vector, storage);
   if (storage.usable) out.estimates = &storage;
 }
 

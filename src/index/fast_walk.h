@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <vector>
 
+#include "index/code_estimates.h"
 #include "index/hnsw.h"
 #include "index/layer_search.h"
 #include "table/point_table.h"
@@ -19,15 +20,15 @@ namespace tarnwick {
 // codes cannot represent): the walk then measures every point exactly.
 struct FastWalkQuery {
   WalkQuery exact;
-  const CodeQuery* estimates = nullptr;
-  CodeDotKernel code_dots = nullptr;
+  const EstimateQuery* estimates = nullptr;
+  EstimateDotKernel estimate_dots = nullptr;
   double square_norm = 0.0;  // the query's squared norm, for Euclidean estimates
 };
 
 // Prepares `out` for `vector`; `storage` holds the prepared codes query and
 // must outlive the walks.
 void make_fast_walk_query(std::span<const float> vector, WalkMeasure measure,
-                          const PointTable& points, CodeQuery& storage, FastWalkQuery& out);
+                          const PointTable& points, EstimateQuery& storage, FastWalkQuery& out);
 
 // Whether a stored point (a slot holding a record) and the query can be
 // compared: the same length and, under cosine, neither of them zero.

@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "index/code_bounds.h"
+#include "index/code_estimates.h"
 #include "index/hnsw.h"
 #include "index/metrics.h"
 #include "index/scan_kernels.h"
@@ -123,6 +124,7 @@ struct WalkScratch {
   std::vector<float> chosen_distances;
   std::vector<uint32_t> list_copy;  // a list read under its lock
   CodeQuery code_query;             // the prepared query of a search's walks
+  EstimateQuery estimate_query;     // the same for walks by estimates
   std::vector<const uint8_t*> code_pointers;
   std::vector<int32_t> level_dots;
   std::vector<CodeMeta> code_metas;

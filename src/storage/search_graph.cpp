@@ -69,7 +69,7 @@ std::vector<ScoredSlotPoint> fast_graph_search_slots(const HnswIndex& graph,
                                                      uint64_t beam, uint32_t entry) {
   WalkScratch& scratch = thread_walk_scratch();
   FastWalkQuery walk;
-  make_fast_walk_query(query, walk_measure_for(metric), points, scratch.code_query, walk);
+  make_fast_walk_query(query, walk_measure_for(metric), points, scratch.estimate_query, walk);
   if (walk.exact.measure == WalkMeasure::Cosine && walk.exact.norm == 0.0f) {
     return {};  // a zero vector compares with no point under cosine
   }
