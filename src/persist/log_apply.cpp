@@ -13,13 +13,6 @@ namespace {
 // Upserts replayed per batch, at most.
 constexpr size_t REPLAY_BATCH_POINTS = 65536;
 
-// Upserts gathered from consecutive records, applied as one batch.
-struct PendingUpserts {
-  std::vector<uint64_t> ids;
-  std::vector<std::vector<float>> vectors;
-  std::vector<std::unique_ptr<Payload>> payloads;
-};
-
 Status apply_pending(Store& store, PendingUpserts& pending) {
   if (pending.ids.empty()) return Status::Ok();
   std::vector<std::span<const float>> spans(pending.vectors.begin(), pending.vectors.end());
@@ -92,6 +85,17 @@ Status apply_with_links(Store& store, LogRecord& record, const GraphDelta* delta
   return delete_points(store, record.ids, existed, record.kind, source, delta, &installed);
 }
 
+void gather_upserts(LogRecord& record, PendingUpserts& pending) {
+  for (size_t i = 0; i < record.ids.size(); ++i) {
+    size_t begin = i == 0 ? 0 : record.ends[i - 1];
+    pending.ids.push_back(record.ids[i]);
+    pending.vectors.emplace_back(record.values.begin() + static_cast<ptrdiff_t>(begin),
+                                 record.values.begin() + static_cast<ptrdiff_t>(record.ends[i]));
+    pending.payloads.push_back(std::move(record.payloads[i]));
+  }
+  ++pending.records;
+}
+
 Status replay(LogReader& reader, Store& store, bool in_step, bool& ends_without_links) {
   PendingUpserts pending;
   LogRecord record;
@@ -118,13 +122,7 @@ Status replay(LogReader& reader, Store& store, bool in_step, bool& ends_without_
       in_step = false;
     }
     if (record.kind == ChangeKind::Upsert || record.kind == ChangeKind::UpsertBatch) {
-      for (size_t i = 0; i < record.ids.size(); ++i) {
-        size_t begin = i == 0 ? 0 : record.ends[i - 1];
-        pending.ids.push_back(record.ids[i]);
-        pending.vectors.emplace_back(record.values.begin() + static_cast<ptrdiff_t>(begin),
-                                     record.values.begin() + static_cast<ptrdiff_t>(record.ends[i]));
-        pending.payloads.push_back(std::move(record.payloads[i]));
-      }
+      gather_upserts(record, pending);
       if (pending.ids.size() >= REPLAY_BATCH_POINTS) {
         if (Status applied = apply_pending(store, pending); !applied.ok()) return applied;
       }

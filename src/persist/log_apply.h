@@ -4,6 +4,9 @@
 // change linked afresh where not).
 #pragma once
 
+#include <memory>
+#include <vector>
+
 #include "persist/log_record.h"
 #include "storage/store.h"
 #include "util/status.h"
@@ -35,6 +38,19 @@ bool links_pending(const LogReader& reader, bool finished);
 // while the store's graph is the writer's.
 Status apply_with_links(Store& store, LogRecord& record, const GraphDelta* delta, ChangeSource source,
                         Linking linking, bool& installed);
+
+// Upserts gathered from consecutive records, to be applied as one batch.
+struct PendingUpserts {
+  std::vector<uint64_t> ids;
+  std::vector<std::vector<float>> vectors;
+  std::vector<std::unique_ptr<Payload>> payloads;
+  size_t records = 0;  // how many records they came from
+  uint64_t end = 0;    // where the last of those records ends, for a reader that tracks it
+};
+
+// Moves the points of an upsert record (one point or a batch) to the end of
+// `pending`, and counts the record.
+void gather_upserts(LogRecord& record, PendingUpserts& pending);
 
 // Applies every record of the log, in order, to `store` (a copy no one else
 // sees). Replay is safe over a snapshot that already holds the changes of a

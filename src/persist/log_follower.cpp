@@ -129,15 +129,6 @@ void go_on_with(FollowedFile& followed, FollowedFile& next) {
   followed.applied_end = next.applied_end;
 }
 
-// Upserts of consecutive records, waiting to be applied in one step.
-struct PendingUpserts {
-  std::vector<uint64_t> ids;
-  std::vector<std::vector<float>> vectors;
-  std::vector<std::unique_ptr<Payload>> payloads;
-  size_t records = 0;
-  uint64_t end = 0;  // where the last of the records ends
-};
-
 // Applies the whole records of `bytes`, the part of `file` from its applied
 // end on, to `target`, in order, in steps that each end at a record boundary;
 // after each step the file's applied end moves past it and `applied` counts
@@ -200,14 +191,7 @@ Status apply_records(Store& target, ChangeSource source, std::string_view bytes,
       if (!pending.ids.empty() && pending.ids.size() + record.ids.size() > pace.step_points) {
         if (Status flushed = flush(); !flushed.ok()) return flushed;
       }
-      for (size_t i = 0; i < record.ids.size(); ++i) {
-        size_t begin = i == 0 ? 0 : record.ends[i - 1];
-        pending.ids.push_back(record.ids[i]);
-        pending.vectors.emplace_back(record.values.begin() + static_cast<ptrdiff_t>(begin),
-                                     record.values.begin() + static_cast<ptrdiff_t>(record.ends[i]));
-        pending.payloads.push_back(std::move(record.payloads[i]));
-      }
-      ++pending.records;
+      gather_upserts(record, pending);
       pending.end = end;
       continue;
     }
