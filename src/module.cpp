@@ -169,7 +169,7 @@ PyObject* batch_upsert_impl(PyObject* self, std::vector<uint64_t>& point_ids,
   if (payloads.empty()) payloads.resize(total);
   if (total > BATCH_UPSERT_CHUNK) {
     Store& store = store_of(self);
-    without_interpreter_lock([&] { make_room_for_points(store, total); });
+    without_interpreter_lock([&] { make_room_for_points(store, point_ids); });
   }
   for (size_t done = 0; done < total;) {
     size_t count = std::min(BATCH_UPSERT_CHUNK, total - done);

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <mutex>
+#include <shared_mutex>
 #include <new>
 #include <string>
 
@@ -143,11 +144,20 @@ Status upsert(Store& store, uint64_t point_id, std::span<const float> vector,
   return Status::Ok();
 }
 
-void make_room_for_points(Store& store, size_t count) {
+void make_room_for_points(Store& store, std::span<const uint64_t> point_ids) {
+  size_t count = 0, slots = 0;
+  {
+    // Counted under the shared lock, so that searches go on meanwhile; what
+    // changes before the room is made only makes the hint less exact.
+    std::shared_lock counting(store.segment);
+    slots = store.points.headers.size();
+    if (point_ids.size() < slots) return;
+    for (uint64_t id : point_ids) count += find_slot(store.points, id) == NO_SLOT;
+    if (count < slots || count == 0) return;
+  }
   std::unique_lock segment_lock(store.segment);
   std::unique_lock index_lock(store.index);
-  const size_t slots = store.points.headers.size();
-  if (count < slots) return;
+  slots = store.points.headers.size();
   try {
     reserve_points(store.points, count);
     HnswIndex& graph = store.graph;

@@ -209,13 +209,14 @@ Status upsert_batch(Store& store, std::span<const uint64_t> point_ids,
                     ChangeSource source = ChangeSource::Caller, Linking linking = Linking::Workers,
                     const GraphDelta* links = nullptr, bool* installed = nullptr);
 
-// Makes room ahead of a batch of `count` points that arrives in steps (each
-// an upsert_batch), when it is at least as large as the store: the table, its
-// id index and the graph's tree then grow once, to what the batch needs,
-// rather than doubling along the way and keeping up to half their room
-// unused. A smaller batch leaves growth to its steps, so that many batches
-// stay linear. Only a hint: a failed allocation is left to the steps.
-void make_room_for_points(Store& store, size_t count);
+// Makes room ahead of a batch of points that arrives in steps (each an
+// upsert_batch), when the ids it adds (those not stored yet) are at least as
+// many as the store holds: the table, its id index and the graph's tree then
+// grow once, to what the batch needs, rather than doubling along the way and
+// keeping up to half their room unused. Fewer new ids leave growth to the
+// steps, so that many batches stay linear and a batch that replaces points
+// reserves nothing. Only a hint: a failed allocation is left to the steps.
+void make_room_for_points(Store& store, std::span<const uint64_t> point_ids);
 
 // Batches smaller than twice this are linked on the calling thread, and so are
 // the first this many points of a graph.
