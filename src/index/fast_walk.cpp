@@ -86,9 +86,9 @@ inline bool estimated(const FastWalkQuery& query, const PointTable& points, uint
   return query.estimates != nullptr && in_rows(points, slot) && has_code(points, slot);
 }
 
-// Requests what estimating a slot reads: its code and meta, or its row.
+// Requests what estimating a slot reads: its code record, or its row.
 // Whether a point of the rows has a code is told by its meta, which is not
-// at hand yet: a point of the rows gets its code and meta requested either
+// at hand yet: a point of the rows gets its code record requested either
 // way (one without a code is rare), so that no request waits on a read.
 inline void prefetch_estimated(const FastWalkQuery& query, const PointTable& points,
                                uint32_t slot) {
@@ -122,7 +122,7 @@ void estimate_slots(const FastWalkQuery& query, const PointTable& points,
       continue;
     }
     codes[filled] = code_of(points.codes, slot);
-    metas[filled] = &points.codes.meta[slot];
+    metas[filled] = &code_meta_of(points.codes, slot);
     places[filled] = i;
     if (++filled == ESTIMATE_BATCH) finish();
   }
@@ -172,8 +172,8 @@ uint32_t fast_walk_descend(const HnswIndex& graph, const PointTable& points,
                            WalkScratch& scratch) {
   distance = MAX_DISTANCE;
   if (!has_record(points, entry)) return entry;
-  estimate_slots(query, points, std::span<const uint32_t>(&entry, 1), &distance,
-                 thread_walk_reads());
+  WalkReads& reads = *scratch.reads;
+  estimate_slots(query, points, std::span<const uint32_t>(&entry, 1), &distance, reads);
   uint32_t best = entry;
   const size_t slots = slot_count(points);
   for (size_t layer = std::min<size_t>(graph.max_level, MAX_LAYERS - 1); layer >= 1; --layer) {
@@ -187,8 +187,7 @@ uint32_t fast_walk_descend(const HnswIndex& graph, const PointTable& points,
         }
       }
       scratch.batch_distances.resize(scratch.batch_slots.size());
-      estimate_slots(query, points, scratch.batch_slots, scratch.batch_distances.data(),
-                     thread_walk_reads());
+      estimate_slots(query, points, scratch.batch_slots, scratch.batch_distances.data(), reads);
       bool moved = false;
       for (size_t i = 0; i < scratch.batch_slots.size(); ++i) {
         // Strictly nearer only: a tie or a NaN never moves the walk.
@@ -229,7 +228,7 @@ bool fast_beam(const HnswIndex& graph, const PointTable& points, const FastWalkQ
   // 7/4 of `ef` is the least that keeps recall at the unfiltered beam's at
   // every `ef` from 10 to 256 (5/4 loses 0.01 at ef 128, 6/4 0.004).
   const size_t reach = std::max<size_t>(ef * 7 / 4, ef);
-  WalkReads& reads = thread_walk_reads();
+  WalkReads& reads = *scratch.reads;
   reached_slots.clear();
   begin_visits(scratch, slots);
   first_visit(scratch, entry);
@@ -239,7 +238,7 @@ bool fast_beam(const HnswIndex& graph, const PointTable& points, const FastWalkQ
   auto admits = [&](uint32_t slot) {
     const bool comparable =
         estimated(query, points, slot)
-            ? !cosine || (query.exact.norm != 0.0f && points.codes.meta[slot].norm != 0.0f)
+            ? !cosine || (query.exact.norm != 0.0f && code_meta_of(points.codes, slot).norm != 0.0f)
             : comparable_with_query(query.exact, points, slot);
     return comparable && (!FILTERED || keep(slot));
   };

@@ -240,8 +240,8 @@ std::vector<ScoredSlotPoint> exact_search_slots(const PointTable& points,
         }
         return;
       }
-      kernels.code_run(code_query.levels.data(), run.first_code, ROW_RUN_SLOTS, run.code_stride,
-                       level_dots);
+      kernels.code_run(code_query.levels.data(), run.first_code, ROW_RUN_SLOTS, code_bytes(points),
+                       run.code_record, level_dots);
       kernels.score_bounds(bounded, code_query, run.code_metas, level_dots, ROW_RUN_SLOTS,
                            query_norm, lows, highs);
       for (uint32_t r = 0; r < ROW_RUN_SLOTS; ++r) {

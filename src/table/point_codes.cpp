@@ -17,10 +17,11 @@ void CodeChunkDelete::operator()(uint8_t* data) const {
   ::operator delete[](data, std::align_val_t{64});
 }
 
-CodeChunk allocate_code_chunk(size_t slots, size_t stride) {
-  const size_t bytes = slots * stride;
+CodeChunk allocate_code_chunk(size_t slots, size_t record) {
+  const size_t bytes = slots * record;
   CodeChunk chunk(static_cast<uint8_t*>(::operator new[](bytes, std::align_val_t{64})));
   std::memset(chunk.get(), 0, bytes);
+  for (size_t s = 0; s < slots; ++s) new (chunk.get() + (s + 1) * record - sizeof(CodeMeta)) CodeMeta{};
   return chunk;
 }
 

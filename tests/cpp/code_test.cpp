@@ -172,9 +172,18 @@ void check_pair(const Pair& p, Tally& tally, std::vector<const ScanKernels*>& se
       const uint8_t* five[5] = {code.data(), code.data(), code.data(), code.data(), code.data()};
       set->code_dots(query.levels.data(), five, 5, code_stride(n), got);
       for (int32_t g : got) CHECK(g == level_dot);
-      std::vector<uint8_t> run(5 * code_stride(n));
-      for (size_t r = 0; r < 5; ++r) std::memcpy(run.data() + r * code_stride(n), code.data(), code_stride(n));
-      set->code_run(query.levels.data(), run.data(), 5, code_stride(n), got);
+      // Codes in their records, each meta in its record's last bytes (in the
+      // code's padding when there is room): the meta's bytes add nothing.
+      const size_t record = code_record_bytes(n);
+      std::vector<uint8_t> run(5 * record);
+      for (size_t r = 0; r < 5; ++r) {
+        std::memcpy(run.data() + r * record, code.data(), code_stride(n));
+        std::memcpy(run.data() + (r + 1) * record - sizeof meta, &meta, sizeof meta);
+        five[r] = run.data() + r * record;
+      }
+      set->code_run(query.levels.data(), run.data(), 5, code_stride(n), record, got);
+      for (int32_t g : got) CHECK(g == level_dot);
+      set->code_dots(query.levels.data(), five, 5, code_stride(n), got);
       for (int32_t g : got) CHECK(g == level_dot);
     }
   }
