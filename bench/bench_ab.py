@@ -1,7 +1,7 @@
 """Two builds of the module side by side: the exact scan, the tenant scan, the
-graph walk and the tenant walk, on the same data and the same graph, so that a
-change meant to keep the speed can show that it did, and that both builds
-return the same results, bit for bit.
+graph walk, the tenant walk and the fast walk (query with early_stop), on the
+same data and the same graph, so that a change meant to keep the speed can
+show that it did, and that both builds return the same results, bit for bit.
 
 Usage:
   mkdir -p "$BEFORE" && cp .venv/lib/python3.12/site-packages/tarnwick*.so "$BEFORE"/   # before the change
@@ -117,7 +117,16 @@ def main():
         "graph dot": ("graph", "dot", None),
         "graph l2": ("graph", "l2", None),
         "tenant walk cosine": ("graph", "cosine", "large"),
+        # The fast walk (query with early_stop) at three beams.
+        "fast walk ef 32": ("graph", "cosine", 32),
+        "fast walk ef 64": ("graph", "cosine", 64),
+        "fast walk ef 128": ("graph", "cosine", 128),
     }
+
+    def call(store, q, metric, tenant):
+        if isinstance(tenant, int):
+            return store.query(q, 10, metric, ef=tenant, early_stop=True)
+        return store.search(q, 10, metric, tenant)
 
     same = True
     rows = []
@@ -125,7 +134,7 @@ def main():
         digests = {}
         for side in builds:
             store = stores[side][kind]
-            results = [store.search(q, 10, metric, tenant) for q in queries]
+            results = [call(store, q, metric, tenant) for q in queries]
             digests[side] = hashlib.sha256(repr(results).encode()).hexdigest()
         same = same and digests["before"] == digests["after"]
         samples = {side: [] for side in builds}
@@ -137,7 +146,7 @@ def main():
                 store = stores[side][kind]
                 start = time.perf_counter()
                 for q in part:
-                    store.search(q, 10, metric, tenant)
+                    call(store, q, metric, tenant)
                 samples[side].append((time.perf_counter() - start) / len(part))
         best = {side: min(values) * 1e3 for side, values in samples.items()}
         median = {side: statistics.median(values) * 1e3 for side, values in samples.items()}
