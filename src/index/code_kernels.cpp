@@ -20,9 +20,9 @@ void scalar_code_dots(const int16_t* levels, const uint8_t* const* codes, size_t
   for (size_t r = 0; r < count; ++r) out[r] = code_dot(levels, codes[r], stride);
 }
 
-void scalar_code_run(const int16_t* levels, const uint8_t* codes, size_t count, size_t length,
-                     size_t stride, int32_t* out) {
-  for (size_t r = 0; r < count; ++r) out[r] = code_dot(levels, codes + r * stride, length);
+void scalar_code_run(const int16_t* levels, const uint8_t* codes, size_t count, size_t stride,
+                     int32_t* out) {
+  for (size_t r = 0; r < count; ++r) out[r] = code_dot(levels, codes + r * stride, stride);
 }
 
 void scalar_fast_dots(const float* q, const float* const* rows, size_t count, size_t dim,

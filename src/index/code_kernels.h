@@ -14,10 +14,9 @@ namespace tarnwick {
 // sum inside int32 (the query's levels are chosen so that it is).
 using CodeDotKernel = void (*)(const int16_t* levels, const uint8_t* const* codes, size_t count,
                                size_t stride, int32_t* out);
-// The same for `count` codes of `length` bytes (a code_stride) lying one after
-// another, `stride` bytes apart.
+// The same for `count` codes lying one after another, `stride` bytes apart.
 using CodeRunKernel = void (*)(const int16_t* levels, const uint8_t* codes, size_t count,
-                               size_t length, size_t stride, int32_t* out);
+                               size_t stride, int32_t* out);
 // out[r] = q . rows[r] in float32 with any order of additions and fused
 // multiply-adds: close to, but not always equal to, the in-order dot sum.
 using FastDotKernel = void (*)(const float* q, const float* const* rows, size_t count, size_t dim,
@@ -36,16 +35,16 @@ void scalar_score_bounds(BoundedScore score, const CodeQuery& q, const CodeMeta*
                          float* high);
 void scalar_code_dots(const int16_t* levels, const uint8_t* const* codes, size_t count,
                       size_t stride, int32_t* out);
-void scalar_code_run(const int16_t* levels, const uint8_t* codes, size_t count, size_t length,
-                     size_t stride, int32_t* out);
+void scalar_code_run(const int16_t* levels, const uint8_t* codes, size_t count, size_t stride,
+                     int32_t* out);
 void scalar_fast_dots(const float* q, const float* const* rows, size_t count, size_t dim,
                       float* out);
 
 #if defined(TARNWICK_HAVE_AVX2)
 void avx2_code_dots(const int16_t* levels, const uint8_t* const* codes, size_t count,
                     size_t stride, int32_t* out);
-void avx2_code_run(const int16_t* levels, const uint8_t* codes, size_t count, size_t length,
-                   size_t stride, int32_t* out);
+void avx2_code_run(const int16_t* levels, const uint8_t* codes, size_t count, size_t stride,
+                   int32_t* out);
 void avx2_score_bounds(BoundedScore score, const CodeQuery& q, const CodeMeta* meta,
                        const int32_t* level_dots, size_t count, float query_norm, float* low,
                        float* high);
@@ -56,8 +55,8 @@ void avx2_fast_dots(const float* q, const float* const* rows, size_t count, size
 // With the VNNI instructions (checked by the caller).
 void avx512_code_dots(const int16_t* levels, const uint8_t* const* codes, size_t count,
                       size_t stride, int32_t* out);
-void avx512_code_run(const int16_t* levels, const uint8_t* codes, size_t count, size_t length,
-                     size_t stride, int32_t* out);
+void avx512_code_run(const int16_t* levels, const uint8_t* codes, size_t count, size_t stride,
+                     int32_t* out);
 void avx512_score_bounds(BoundedScore score, const CodeQuery& q, const CodeMeta* meta,
                          const int32_t* level_dots, size_t count, float query_norm, float* low,
                          float* high);

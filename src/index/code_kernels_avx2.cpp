@@ -70,10 +70,10 @@ void avx2_code_dots(const int16_t* levels, const uint8_t* const* codes, size_t c
   code_dots_by_four(levels, [codes](size_t r) { return codes[r]; }, count, stride, out);
 }
 
-void avx2_code_run(const int16_t* levels, const uint8_t* codes, size_t count, size_t length,
-                   size_t stride, int32_t* out) {
+void avx2_code_run(const int16_t* levels, const uint8_t* codes, size_t count, size_t stride,
+                   int32_t* out) {
   code_dots_by_four(levels, [codes, stride](size_t r) { return codes + r * stride; }, count,
-                    length, out);
+                    stride, out);
 }
 
 void avx2_fast_dots(const float* q, const float* const* rows, size_t count, size_t dim,

@@ -106,14 +106,13 @@ inline void prefetch_block(const HnswIndex& graph, uint32_t slot) {
   __builtin_prefetch(block + bytes - 1);
 }
 
-// Fetches the code record of a slot in the rows: the code and, in the
-// record's last line, its meta.
+// Fetches the code of a slot in the rows, with its meta (in the code's last
+// line or in the line after its block's codes).
 inline void prefetch_code(const PointTable& points, uint32_t slot) {
   const char* data = reinterpret_cast<const char*>(code_of(points.codes, slot));
-  const size_t record = points.codes.record;
-  const size_t bytes = std::min<size_t>(record, PREFETCH_ROW_BYTES / 4);
+  const size_t bytes = std::min<size_t>(points.codes.stride, PREFETCH_ROW_BYTES / 4);
   for (size_t offset = 0; offset < bytes; offset += 64) __builtin_prefetch(data + offset);
-  __builtin_prefetch(data + record - 1);
+  __builtin_prefetch(code_meta_place(points.codes, slot));
 }
 
 }  // namespace tarnwick::walk_detail

@@ -39,15 +39,43 @@ inline constexpr float CODE_MIN_MAGNITUDE = 0x1p-100f;
 // `dim` (the kernels read all of them; the query's levels are zero there).
 inline size_t code_stride(size_t dim) { return (dim + 63) / 64 * 64; }
 
-// Bytes from one point's code to the next in the code chunks. A point's
-// record is its code followed by its CodeMeta, in the record's last 16 bytes,
-// so that a walk reading a code finds its meta in the same or the next line:
-// in the code's own padding when at least 16 bytes of it are left after the
-// components (the kernels read the meta there as code bytes and multiply it by
-// zero levels), otherwise right after the code.
-inline size_t code_record_bytes(size_t dim) {
-  const size_t code = code_stride(dim);
-  return dim + sizeof(CodeMeta) <= code ? code : code + sizeof(CodeMeta);
+// Where codes and metas lie in a chunk: slots go in blocks of
+// 1 << group_shift, each block their codes back to back (every code starts a
+// cache line) and then their metas. When at least 16 bytes of a code's last
+// line are left after the components, a block is one slot and its meta lies
+// in those bytes (the kernels read it there as code bytes and multiply it by
+// zero levels): a walk reading a code finds its meta in the same line.
+// Otherwise a block is the 64 slots of a scan's run (table/point_table.h),
+// their metas in the 16 lines after their codes, so that a scan reads both
+// in one pass and a walk finds a meta near its code (within the same page, more
+// often than not) without a byte more per point.
+inline constexpr uint32_t CODE_GROUP_SHIFT = 6;  // the slots of a block of many: 64
+
+struct CodeLayout {
+  size_t stride = 0;    // code_stride of the rows' dimension; 0 while it gets no codes
+  size_t block = 0;     // bytes of a block
+  size_t meta_at = 0;   // where in a block its first meta lies
+  uint32_t group_shift = 0;
+};
+
+inline CodeLayout code_layout(size_t dim) {
+  CodeLayout layout;
+  if (dim > CODE_MAX_DIM) return layout;
+  layout.stride = code_stride(dim);
+  if (dim + sizeof(CodeMeta) <= layout.stride) {
+    layout.block = layout.stride;
+    layout.meta_at = layout.stride - sizeof(CodeMeta);
+  } else {
+    layout.group_shift = CODE_GROUP_SHIFT;
+    layout.meta_at = layout.stride << layout.group_shift;
+    layout.block = layout.meta_at + (sizeof(CodeMeta) << layout.group_shift);
+  }
+  return layout;
+}
+
+// The bytes a code and its meta take in their layout's chunks, per slot.
+inline size_t code_bytes_per_slot(const CodeLayout& layout) {
+  return layout.block >> layout.group_shift;
 }
 
 struct CodeChunkDelete {
@@ -55,14 +83,13 @@ struct CodeChunkDelete {
 };
 using CodeChunk = std::unique_ptr<uint8_t[], CodeChunkDelete>;
 
-// Codes by slot, beside the rows: chunk k holds the code records of the
-// slots of row chunk k (the rows' ROW_CHUNK_SLOTS), `record` bytes each, and
-// exists exactly when the row chunk does (while the rows' dimension has
-// codes). A slot of an existing chunk without a code (its vector is not in
-// the rows, or cannot be coded) has a meta with a negative residual.
-struct CodeStore {
-  size_t stride = 0;  // code_stride of the rows' dimension; 0 while it gets no codes
-  size_t record = 0;  // code_record_bytes of the rows' dimension
+// Codes by slot, beside the rows: chunk k holds the codes and metas of the
+// slots of row chunk k (the rows' ROW_CHUNK_SLOTS), laid out as CodeLayout
+// says, and exists exactly when the row chunk does (while the rows'
+// dimension has codes). A slot of an existing chunk without a code (its
+// vector is not in the rows, or cannot be coded) has a meta with a negative
+// residual.
+struct CodeStore : CodeLayout {
   std::vector<CodeChunk> chunks;
 };
 
@@ -71,8 +98,8 @@ struct CodeStore {
 // code zeroed, when the vector gets no code.
 bool encode_point_code(const float* components, size_t dim, uint8_t* code, CodeMeta& meta);
 
-// A chunk of `slots` code records of `record` bytes: zeroed codes, each with
-// the meta of a point without a code.
-CodeChunk allocate_code_chunk(size_t slots, size_t record);
+// A chunk of `slots` codes in `layout` (`slots` a multiple of its blocks):
+// zeroed codes, each with the meta of a point without a code.
+CodeChunk allocate_code_chunk(size_t slots, const CodeLayout& layout);
 
 }  // namespace tarnwick

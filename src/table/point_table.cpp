@@ -245,7 +245,7 @@ uint32_t store_point(PointTable& table, uint64_t key, uint64_t id, const void* c
     if (!table.rows.chunks[chunk]) {
       // A chunk of codes exists exactly when its chunk of rows does.
       CodeChunk fresh_codes;
-      if (stride != 0) fresh_codes = allocate_code_chunk(ROW_CHUNK_SLOTS, code_record_bytes(dim));
+      if (stride != 0) fresh_codes = allocate_code_chunk(ROW_CHUNK_SLOTS, code_layout(dim));
       table.rows.chunks[chunk] = allocate_floats(ROW_CHUNK_SLOTS * size_t{dim});
       if (stride != 0) table.codes.chunks[chunk] = std::move(fresh_codes);
     }
@@ -315,8 +315,7 @@ uint32_t store_point(PointTable& table, uint64_t key, uint64_t id, const void* c
 
   if (into_rows) {
     table.rows.dim = dim;
-    table.codes.stride = dim <= CODE_MAX_DIM ? code_stride(dim) : 0;
-    table.codes.record = dim <= CODE_MAX_DIM ? code_record_bytes(dim) : 0;
+    static_cast<CodeLayout&>(table.codes) = code_layout(dim);
     float* row = const_cast<float*>(row_of(table.rows, slot));
     std::memcpy(row, components, bytes);
     if (table.codes.stride != 0) {
@@ -528,7 +527,7 @@ std::string check_table(const PointTable& table) {
       std::vector<uint8_t> fresh(table.codes.stride);
       CodeMeta meta;
       // The code's bytes up to its meta (which may lie in the code's padding).
-      const size_t code_part = table.codes.record - sizeof(CodeMeta);
+      const size_t code_part = std::min(table.codes.stride, table.codes.meta_at);
       if (!encode_point_code(row_of(table.rows, slot), header.dim, fresh.data(), meta) ||
           (meta.norm = table.norms[slot],
            std::memcmp(&meta, &code_meta_of(table.codes, slot), sizeof meta) != 0) ||

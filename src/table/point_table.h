@@ -155,6 +155,7 @@ inline std::span<const uint32_t> tenant_members(const PointTable& table, uint32_
 // headers. Every other slot holding a record of that length comes alone.
 
 inline constexpr uint32_t ROW_RUN_SLOTS = 64;
+static_assert(ROW_RUN_SLOTS == 1u << CODE_GROUP_SHIFT, "a run's codes are one block or blocks of one");
 
 // A run of rows: ROW_RUN_SLOTS vectors of the scanned length, back to back.
 struct RowRun {
@@ -166,13 +167,9 @@ struct RowRun {
   // when they lie right after this run's rows.
   const float* next_rows;
   bool next_follows;
-  // The run's code records, back to back `code_record` bytes apart (each
-  // code is code_bytes long), and a copy of their metas side by side (a meta
-  // with a negative residual: that slot has no code), valid during the call;
-  // null when the rows' dimension gets no codes.
+  // The run's first code (the others and the metas by code_of and
+  // code_meta_of); null when the rows' dimension gets no codes.
   const uint8_t* first_code;
-  size_t code_record;
-  const CodeMeta* code_metas;
 };
 
 // One slot holding a record of the scanned length.
@@ -202,7 +199,6 @@ void scan_records(const PointTable& table, size_t dim, OnRun&& on_run, OnSlot&& 
   static_assert(ROW_CHUNK_SLOTS % ROW_RUN_SLOTS == 0, "a run never spans two chunks of rows");
   const uint32_t slots = static_cast<uint32_t>(slot_count(table));
   const bool runs_possible = dim != 0 && dim == table.rows.dim;
-  CodeMeta run_metas[ROW_RUN_SLOTS];
   for (uint32_t first = 0; first < slots; first += ROW_RUN_SLOTS) {
     const size_t word = first / 64;
     if (runs_possible && first + ROW_RUN_SLOTS <= slots &&
@@ -212,13 +208,9 @@ void scan_records(const PointTable& table, size_t dim, OnRun&& on_run, OnSlot&& 
       const bool follows = next_chunk == first / ROW_CHUNK_SLOTS;
       const bool allocated = follows || (next_chunk < table.rows.chunks.size() && table.rows.chunks[next_chunk]);
       const bool coded = table.codes.stride != 0;
-      if (coded) {
-        for (uint32_t r = 0; r < ROW_RUN_SLOTS; ++r) run_metas[r] = code_meta_of(table.codes, first + r);
-      }
       on_run(RowRun{first, row_of(table.rows, first), table.norms.data() + first,
                     allocated ? row_of(table.rows, next) : nullptr, follows,
-                    coded ? code_of(table.codes, first) : nullptr, table.codes.record,
-                    coded ? run_metas : nullptr});
+                    coded ? code_of(table.codes, first) : nullptr});
       continue;
     }
     const uint32_t end = std::min(slots, first + ROW_RUN_SLOTS);
