@@ -26,7 +26,10 @@ struct FastWalkScratch {
   std::vector<uint32_t> reached_slots;
 };
 
-FastWalkScratch& thread_fast_walk_scratch() {
+// Not inlined: the beam keeps the address it returns in a register, where
+// an inlined lookup of a thread-local from a shared object would be redone,
+// a call each, wherever the compiler needs the address again.
+[[gnu::noinline]] FastWalkScratch& thread_fast_walk_scratch() {
   thread_local FastWalkScratch scratch;
   return scratch;
 }
