@@ -89,9 +89,9 @@ inline bool estimated(const FastWalkQuery& query, const PointTable& points, uint
   return query.estimates != nullptr && in_rows(points, slot) && has_code(points, slot);
 }
 
-// Requests what estimating a slot reads: its code record, or its row.
+// Requests what estimating a slot reads: its code and meta, or its row.
 // Whether a point of the rows has a code is told by its meta, which is not
-// at hand yet: a point of the rows gets its code record requested either
+// at hand yet: a point of the rows gets its code and meta requested either
 // way (one without a code is rare), so that no request waits on a read.
 inline void prefetch_estimated(const FastWalkQuery& query, const PointTable& points,
                                uint32_t slot) {

@@ -4,7 +4,6 @@
 // points are visited in.
 #include <algorithm>
 #include <cmath>
-#include <cstring>
 #include <functional>
 
 #include "index/code_bound_runs.h"
@@ -242,22 +241,9 @@ std::vector<ScoredSlotPoint> exact_search_slots(const PointTable& points,
         }
         return;
       }
-      // The run's codes lie one after another (its slots are one block or
-      // a run of blocks of one slot each); its metas lie side by side after
-      // them in a block of many slots, or are gathered from the codes'
-      // padding.
-      const CodeStore& codes = points.codes;
-      kernels.code_run(code_query.levels.data(), run.first_code, ROW_RUN_SLOTS, codes.stride,
+      kernels.code_run(code_query.levels.data(), run.first_code, ROW_RUN_SLOTS, code_bytes(points),
                        level_dots);
-      const CodeMeta* metas = run_metas;
-      if (codes.group_shift == 0) {
-        for (uint32_t r = 0; r < ROW_RUN_SLOTS; ++r) {
-          std::memcpy(&run_metas[r], run.first_code + r * codes.stride + codes.meta_at,
-                      sizeof(CodeMeta));
-        }
-      } else {
-        metas = &code_meta_of(codes, run.first_slot);
-      }
+      const CodeMeta* metas = run_code_metas(points, run, run_metas);
       kernels.score_bounds(bounded, code_query, metas, level_dots, ROW_RUN_SLOTS,
                            query_norm, lows, highs);
       for (uint32_t r = 0; r < ROW_RUN_SLOTS; ++r) {

@@ -23,7 +23,7 @@ struct CodeMeta {
   float residual = -1.0f;
   float norm = 0.0f;
 };
-static_assert(sizeof(CodeMeta) == 16, "a meta fills the last 16 bytes of its code's record");
+static_assert(sizeof(CodeMeta) == 16, "a meta fits in the last 16 bytes of a code's line");
 
 // Vectors longer than this, with a component that is not finite or larger
 // in magnitude than CODE_MAX_MAGNITUDE, or whose largest component is below
@@ -47,8 +47,8 @@ inline size_t code_stride(size_t dim) { return (dim + 63) / 64 * 64; }
 // zero levels): a walk reading a code finds its meta in the same line.
 // Otherwise a block is the 64 slots of a scan's run (table/point_table.h),
 // their metas in the 16 lines after their codes, so that a scan reads both
-// in one pass and a walk finds a meta near its code (within the same page, more
-// often than not) without a byte more per point.
+// in one pass, and a walk finds a meta in the same 9 KiB as its code,
+// without a byte more per point.
 inline constexpr uint32_t CODE_GROUP_SHIFT = 6;  // the slots of a block of many: 64
 
 struct CodeLayout {
@@ -71,11 +71,6 @@ inline CodeLayout code_layout(size_t dim) {
     layout.block = layout.meta_at + (sizeof(CodeMeta) << layout.group_shift);
   }
   return layout;
-}
-
-// The bytes a code and its meta take in their layout's chunks, per slot.
-inline size_t code_bytes_per_slot(const CodeLayout& layout) {
-  return layout.block >> layout.group_shift;
 }
 
 struct CodeChunkDelete {

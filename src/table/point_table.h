@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <cstdint>
+#include <cstring>
 #include <memory>
 #include <span>
 #include <string>
@@ -167,10 +168,24 @@ struct RowRun {
   // when they lie right after this run's rows.
   const float* next_rows;
   bool next_follows;
-  // The run's first code (the others and the metas by code_of and
-  // code_meta_of); null when the rows' dimension gets no codes.
+  // The run's codes, back to back code_bytes apart (the run is one block of
+  // the codes' layout, or blocks of one slot each); null when the rows'
+  // dimension gets no codes.
   const uint8_t* first_code;
 };
+
+// The metas of a coded run's slots side by side (a meta with a negative
+// residual: that slot has no code): where they lie, when they lie so, or
+// else gathered from the codes' padding into `room`.
+inline const CodeMeta* run_code_metas(const PointTable& table, const RowRun& run,
+                                      CodeMeta (&room)[ROW_RUN_SLOTS]) {
+  const CodeStore& codes = table.codes;
+  if (codes.group_shift != 0) return &code_meta_of(codes, run.first_slot);
+  for (uint32_t r = 0; r < ROW_RUN_SLOTS; ++r) {
+    std::memcpy(&room[r], run.first_code + r * codes.stride + codes.meta_at, sizeof(CodeMeta));
+  }
+  return room;
+}
 
 // One slot holding a record of the scanned length.
 struct ScanSlot {
