@@ -106,13 +106,12 @@ inline void prefetch_block(const HnswIndex& graph, uint32_t slot) {
   __builtin_prefetch(block + bytes - 1);
 }
 
-// Fetches the code of a slot in the rows, with its meta (in the code's last
-// line or in the line after its block's codes).
+// Fetches the code of a slot in the rows, with its meta.
 inline void prefetch_code(const PointTable& points, uint32_t slot) {
   const char* data = reinterpret_cast<const char*>(code_of(points.codes, slot));
   const size_t bytes = std::min<size_t>(points.codes.stride, PREFETCH_ROW_BYTES / 4);
   for (size_t offset = 0; offset < bytes; offset += 64) __builtin_prefetch(data + offset);
-  __builtin_prefetch(code_meta_place(points.codes, slot));
+  __builtin_prefetch(&points.codes.meta[slot]);
 }
 
 }  // namespace tarnwick::walk_detail

@@ -17,16 +17,10 @@ void CodeChunkDelete::operator()(uint8_t* data) const {
   ::operator delete[](data, std::align_val_t{64});
 }
 
-CodeChunk allocate_code_chunk(size_t slots, const CodeLayout& layout) {
-  const size_t blocks = slots >> layout.group_shift;
-  const size_t bytes = blocks * layout.block;
+CodeChunk allocate_code_chunk(size_t slots, size_t stride) {
+  const size_t bytes = slots * stride;
   CodeChunk chunk(static_cast<uint8_t*>(::operator new[](bytes, std::align_val_t{64})));
   std::memset(chunk.get(), 0, bytes);
-  for (size_t b = 0; b < blocks; ++b) {
-    for (size_t g = 0; g < (size_t{1} << layout.group_shift); ++g) {
-      new (chunk.get() + b * layout.block + layout.meta_at + g * sizeof(CodeMeta)) CodeMeta{};
-    }
-  }
   return chunk;
 }
 

@@ -10,7 +10,6 @@
 
 #include <cstdint>
 #include <memory>
-#include <new>
 #include <string>
 #include <unordered_map>
 #include <vector>
@@ -126,45 +125,14 @@ inline const float* row_of(const RowStore& rows, uint32_t slot) {
   return rows.chunks[slot / ROW_CHUNK_SLOTS].get() + (slot % ROW_CHUNK_SLOTS) * size_t{rows.dim};
 }
 
-// The code of a slot of an allocated chunk, and its meta (see CodeLayout).
-inline const uint8_t* code_of(const CodeStore& codes, uint32_t slot) {
-  const uint32_t in_chunk = slot % ROW_CHUNK_SLOTS;
-  const uint32_t in_block = in_chunk & ((1u << codes.group_shift) - 1);
-  return codes.chunks[slot / ROW_CHUNK_SLOTS].get() +
-         (in_chunk >> codes.group_shift) * codes.block + in_block * codes.stride;
-}
-
-inline uint8_t* code_meta_place(const CodeStore& codes, uint32_t slot) {
-  const uint32_t in_chunk = slot % ROW_CHUNK_SLOTS;
-  const uint32_t in_block = in_chunk & ((1u << codes.group_shift) - 1);
-  return codes.chunks[slot / ROW_CHUNK_SLOTS].get() +
-         (in_chunk >> codes.group_shift) * codes.block + codes.meta_at +
-         in_block * sizeof(CodeMeta);
-}
-
-inline const CodeMeta& code_meta_of(const CodeStore& codes, uint32_t slot) {
-  return *std::launder(reinterpret_cast<const CodeMeta*>(code_meta_place(codes, slot)));
-}
-
-// Writes a slot's meta, after its code (encode_point_code zeroes the code's
-// padding, where the meta may lie).
-inline void set_code_meta(CodeStore& codes, uint32_t slot, const CodeMeta& meta) {
-  new (code_meta_place(codes, slot)) CodeMeta(meta);
-}
-
-// Marks a slot as having no code, when its chunk exists.
-inline void clear_code(CodeStore& codes, uint32_t slot) {
-  const size_t chunk = slot / ROW_CHUNK_SLOTS;
-  if (codes.stride != 0 && chunk < codes.chunks.size() && codes.chunks[chunk]) {
-    set_code_meta(codes, slot, CodeMeta{});
-  }
-}
-
 // Whether the slot's record has a code (its vector lies in the rows and its
 // components are in the coded range).
 inline bool has_code(const PointTable& table, uint32_t slot) {
-  return table.row_bits.test(slot) && table.codes.stride != 0 &&
-         code_meta_of(table.codes, slot).residual >= 0.0f;
+  return table.codes.meta[slot].residual >= 0.0f;
+}
+
+inline const uint8_t* code_of(const CodeStore& codes, uint32_t slot) {
+  return codes.chunks[slot / ROW_CHUNK_SLOTS].get() + (slot % ROW_CHUNK_SLOTS) * codes.stride;
 }
 
 }  // namespace tarnwick

@@ -5,7 +5,6 @@
 
 #include <algorithm>
 #include <cstdint>
-#include <cstring>
 #include <memory>
 #include <span>
 #include <string>
@@ -156,7 +155,6 @@ inline std::span<const uint32_t> tenant_members(const PointTable& table, uint32_
 // headers. Every other slot holding a record of that length comes alone.
 
 inline constexpr uint32_t ROW_RUN_SLOTS = 64;
-static_assert(ROW_RUN_SLOTS == 1u << CODE_GROUP_SHIFT, "a run's codes are one block or blocks of one");
 
 // A run of rows: ROW_RUN_SLOTS vectors of the scanned length, back to back.
 struct RowRun {
@@ -168,24 +166,13 @@ struct RowRun {
   // when they lie right after this run's rows.
   const float* next_rows;
   bool next_follows;
-  // The run's codes, back to back code_bytes apart (the run is one block of
-  // the codes' layout, or blocks of one slot each); null when the rows'
-  // dimension gets no codes.
+  // The run's codes, back to back `code_stride` bytes apart, and their metas
+  // (a meta with a negative residual: that slot has no code); null when the
+  // rows' dimension gets no codes.
   const uint8_t* first_code;
+  size_t code_stride;
+  const CodeMeta* code_metas;
 };
-
-// The metas of a coded run's slots side by side (a meta with a negative
-// residual: that slot has no code): where they lie, when they lie so, or
-// else gathered from the codes' padding into `room`.
-inline const CodeMeta* run_code_metas(const PointTable& table, const RowRun& run,
-                                      CodeMeta (&room)[ROW_RUN_SLOTS]) {
-  const CodeStore& codes = table.codes;
-  if (codes.group_shift != 0) return &code_meta_of(codes, run.first_slot);
-  for (uint32_t r = 0; r < ROW_RUN_SLOTS; ++r) {
-    std::memcpy(&room[r], run.first_code + r * codes.stride + codes.meta_at, sizeof(CodeMeta));
-  }
-  return room;
-}
 
 // One slot holding a record of the scanned length.
 struct ScanSlot {
@@ -201,7 +188,7 @@ inline ScanSlot scan_slot(const PointTable& table, uint32_t slot) {
   const bool coded = in_rows(table, slot) && table.codes.stride != 0 && has_code(table, slot);
   return ScanSlot{slot, vector_data(table, slot), table.norms[slot],
                   coded ? code_of(table.codes, slot) : nullptr,
-                  coded ? &code_meta_of(table.codes, slot) : nullptr};
+                  coded ? &table.codes.meta[slot] : nullptr};
 }
 
 // The bytes of a code in the rows (0 while the rows' dimension gets none).
@@ -225,7 +212,8 @@ void scan_records(const PointTable& table, size_t dim, OnRun&& on_run, OnSlot&& 
       const bool coded = table.codes.stride != 0;
       on_run(RowRun{first, row_of(table.rows, first), table.norms.data() + first,
                     allocated ? row_of(table.rows, next) : nullptr, follows,
-                    coded ? code_of(table.codes, first) : nullptr});
+                    coded ? code_of(table.codes, first) : nullptr, table.codes.stride,
+                    coded ? table.codes.meta.data() + first : nullptr});
       continue;
     }
     const uint32_t end = std::min(slots, first + ROW_RUN_SLOTS);
