@@ -1,7 +1,7 @@
 """Two builds of the module side by side: the exact scan, the tenant scan, the
-graph walk and the tenant walk, on the same data and the same graph, so that a
-change meant to keep the speed can show that it did, and that both builds
-return the same results, bit for bit.
+graph walk, the tenant walk and the fast walk (query with early_stop), on the
+same data and the same graph, so that a change meant to keep the speed can
+show that it did, and that both builds return the same results, bit for bit.
 
 Usage:
   mkdir -p "$BEFORE" && cp .venv/lib/python3.12/site-packages/tarnwick*.so "$BEFORE"/   # before the change
@@ -121,6 +121,7 @@ def main():
         # are compared by overlap, not bit for bit.
         "fast walk ef 32": ("graph", "cosine", 32),
         "fast walk ef 64": ("graph", "cosine", 64),
+        "fast walk ef 128": ("graph", "cosine", 128),
     }
 
     def run(store, q, metric, tenant):

@@ -26,7 +26,10 @@ struct FastWalkScratch {
   std::vector<uint32_t> reached_slots;
 };
 
-FastWalkScratch& thread_fast_walk_scratch() {
+// Not inlined: the beam keeps the address it returns in a register, where
+// an inlined lookup of a thread-local from a shared object would be redone,
+// a call each, wherever the compiler needs the address again.
+[[gnu::noinline]] FastWalkScratch& thread_fast_walk_scratch() {
   thread_local FastWalkScratch scratch;
   return scratch;
 }
@@ -170,8 +173,8 @@ uint32_t fast_walk_descend(const HnswIndex& graph, const PointTable& points,
                            WalkScratch& scratch) {
   distance = MAX_DISTANCE;
   if (!has_record(points, entry)) return entry;
-  estimate_slots(query, points, std::span<const uint32_t>(&entry, 1), &distance,
-                 thread_walk_reads());
+  WalkReads& reads = *scratch.reads;
+  estimate_slots(query, points, std::span<const uint32_t>(&entry, 1), &distance, reads);
   uint32_t best = entry;
   const size_t slots = slot_count(points);
   for (size_t layer = std::min<size_t>(graph.max_level, MAX_LAYERS - 1); layer >= 1; --layer) {
@@ -185,8 +188,7 @@ uint32_t fast_walk_descend(const HnswIndex& graph, const PointTable& points,
         }
       }
       scratch.batch_distances.resize(scratch.batch_slots.size());
-      estimate_slots(query, points, scratch.batch_slots, scratch.batch_distances.data(),
-                     thread_walk_reads());
+      estimate_slots(query, points, scratch.batch_slots, scratch.batch_distances.data(), reads);
       bool moved = false;
       for (size_t i = 0; i < scratch.batch_slots.size(); ++i) {
         // Strictly nearer only: a tie or a NaN never moves the walk.
@@ -227,7 +229,7 @@ bool fast_beam(const HnswIndex& graph, const PointTable& points, const FastWalkQ
   // 7/4 of `ef` is the least that keeps recall at the unfiltered beam's at
   // every `ef` from 10 to 256 (5/4 loses 0.01 at ef 128, 6/4 0.004).
   const size_t reach = std::max<size_t>(ef * 7 / 4, ef);
-  WalkReads& reads = thread_walk_reads();
+  WalkReads& reads = *scratch.reads;
   reached_slots.clear();
   begin_visits(scratch, slots);
   first_visit(scratch, entry);

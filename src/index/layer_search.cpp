@@ -109,7 +109,7 @@ void reject_by_bounds(const WalkQuery& query, const PointTable& points, float re
     slots[kept++] = slot;
   }
   slots.resize(kept);
-  thread_walk_reads().coded += rejected;
+  scratch.reads->coded += rejected;
 }
 
 // Collects the neighbours not yet visited that hold a record (marking all of
@@ -418,7 +418,7 @@ void search_base_layer(const HnswIndex& graph, const PointTable& points,
 
   while (!candidates.empty()) {
     uint32_t expanded = pop_candidate(candidates).slot;
-    thread_walk_reads().expansions++;
+    scratch.reads->expansions++;
     // The worst kept distance as it stands before this expansion; admissions
     // below compare against it, not against the list as it changes.
     float worst = nearest.empty() ? MAX_DISTANCE : nearest.front().distance;

@@ -130,6 +130,9 @@ struct WalkScratch {
   std::vector<CodeMeta> code_metas;
   std::vector<float> bound_lows;
   std::vector<float> bound_highs;
+  // This thread's counts, found once (a thread-local lookup from a shared
+  // object is a call): a scratch serves the thread that made it.
+  WalkReads* reads = &thread_walk_reads();
 };
 
 WalkScratch& thread_walk_scratch();
