@@ -150,14 +150,14 @@ void make_room_for_points(Store& store, std::span<const uint64_t> point_ids) {
     // Counted under the shared lock, so that searches go on meanwhile; what
     // changes before the room is made only makes the hint less exact.
     std::shared_lock counting(store.segment);
-    slots = store.points.headers.size();
+    slots = slot_count(store.points);
     if (point_ids.size() < slots) return;
     for (uint64_t id : point_ids) count += find_slot(store.points, id) == NO_SLOT;
     if (count < slots || count == 0) return;
   }
   std::unique_lock segment_lock(store.segment);
   std::unique_lock index_lock(store.index);
-  slots = store.points.headers.size();
+  slots = slot_count(store.points);
   try {
     reserve_points(store.points, count);
     HnswIndex& graph = store.graph;
