@@ -53,21 +53,33 @@ struct KeyResolver {
   }
 };
 
+bool is_placed(const ListCapture& capture, uint32_t owner) {
+  return std::binary_search(capture.placed.begin(), capture.placed.end(), owner);
+}
+
 }  // namespace
 
-void capture_layer0_change(ListCapture& capture, uint32_t owner, std::span<const uint32_t> before,
-                           std::span<const uint32_t> after) {
+void clear_list_capture(ListCapture& capture) {
+  // A large change's buffers are let go rather than held by the store.
+  constexpr size_t KEPT_ENTRIES = 256;
+  for (LinkChangeLog::Stripe& stripe : capture.layer0.stripes) {
+    stripe.changes.clear();
+    if (stripe.changes.capacity() > KEPT_ENTRIES) stripe.changes.shrink_to_fit();
+  }
+  capture.placed = {};
+  capture.upper.clear();
+  if (capture.upper.capacity() > KEPT_ENTRIES) capture.upper.shrink_to_fit();
+}
+
+void capture_layer0_entries(ListCapture& capture, uint32_t owner, std::span<const uint32_t> entries) {
+  if (is_placed(capture, owner)) return;
   LinkChangeLog::Stripe& stripe = capture.layer0.stripes[owner % LinkChangeLog::STRIPES];
   std::lock_guard guard(stripe.mutex);
-  for (uint32_t n : before) {
-    if (!contains(after, n)) stripe.changes.push_back({owner, n});
-  }
-  for (uint32_t n : after) {
-    if (!contains(before, n)) stripe.changes.push_back({owner, n});
-  }
+  for (uint32_t n : entries) stripe.changes.push_back({owner, n});
 }
 
 void capture_upper_touch(ListCapture& capture, uint32_t owner, size_t layer) {
+  if (is_placed(capture, owner)) return;
   std::lock_guard guard(capture.upper_mutex);
   capture.upper.push_back(uint64_t{owner} << 8 | layer);
 }
@@ -87,6 +99,9 @@ GraphDelta take_graph_delta(const HnswIndex& graph, const PointTable& points, co
   // An entry gained and lost again changed nothing: only the entries that
   // changed an odd number of times changed.
   std::vector<uint64_t> changes;
+  size_t total = 0;
+  for (const LinkChangeLog::Stripe& stripe : capture.layer0.stripes) total += stripe.changes.size();
+  changes.reserve(total);
   for (const LinkChangeLog::Stripe& stripe : capture.layer0.stripes) {
     for (LinkChange change : stripe.changes) changes.push_back(uint64_t{change.owner} << 32 | change.entry);
   }
@@ -99,8 +114,9 @@ GraphDelta take_graph_delta(const HnswIndex& graph, const PointTable& points, co
     const bool changed = (run - i) % 2 == 1;
     i = run;
     if (!changed || is_placed(owner) || !has_node(graph, owner)) continue;
-    if (delta.edits.empty() || delta.edits.back().owner != slot_key(points, owner)) {
-      delta.edits.push_back(DeltaEdit{slot_key(points, owner), {}, {}});
+    const uint64_t owner_key = slot_key(points, owner);
+    if (delta.edits.empty() || delta.edits.back().owner != owner_key) {
+      delta.edits.push_back(DeltaEdit{owner_key, {}, {}});
     }
     DeltaEdit& edit = delta.edits.back();
     (contains(layer0_neighbors(graph, owner), entry) ? edit.added : edit.removed).push_back(slot_key(points, entry));

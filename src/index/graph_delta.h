@@ -20,14 +20,20 @@ namespace tarnwick {
 // gains or loses (two changes of one entry cancel), above it the lists
 // touched. Lists change on several threads at once during parallel linking.
 struct ListCapture {
+  // The nodes the change places (ascending): given whole, so changes of
+  // their own lists are not recorded.
+  std::span<const uint32_t> placed;
   LinkChangeLog layer0;
   std::mutex upper_mutex;
   std::vector<uint64_t> upper;  // guarded by upper_mutex: slot << 8 | layer
 };
 
-// Called by every change of a list while graph.capture is set.
-void capture_layer0_change(ListCapture& capture, uint32_t owner, std::span<const uint32_t> before,
-                           std::span<const uint32_t> after);
+// Empties a capture for the next change; buffers of common size are kept.
+void clear_list_capture(ListCapture& capture);
+
+// Called by every change of a list while graph.capture is set; at layer 0
+// with the entries the list of `owner` gained or lost.
+void capture_layer0_entries(ListCapture& capture, uint32_t owner, std::span<const uint32_t> entries);
 void capture_upper_touch(ListCapture& capture, uint32_t owner, size_t layer);
 
 // A node given whole: its key and its lists, layer 0 first, up to its level.

@@ -54,16 +54,31 @@ void count_links(HnswIndex& graph, std::span<const uint32_t> list, size_t layer,
 // to `after`. Lists of different nodes may change at once on several threads.
 void log_changes(HnswIndex& graph, uint32_t owner, std::span<const uint32_t> before,
                  std::span<const uint32_t> after) {
-  if (graph.capture != nullptr) capture_layer0_change(*graph.capture, owner, before, after);
+  if (graph.capture == nullptr && !graph.bookkeeping) return;
+  // The entries in one list and not the other, found once for both logs
+  // that take them.
+  constexpr size_t ON_STACK = 256;
+  uint32_t stack[ON_STACK];
+  std::vector<uint32_t> heap;
+  uint32_t* changed = stack;
+  if (before.size() + after.size() > ON_STACK) {
+    heap.resize(before.size() + after.size());
+    changed = heap.data();
+  }
+  size_t count = 0;
+  for (uint32_t n : before) {
+    if (std::find(after.begin(), after.end(), n) == after.end()) changed[count++] = n;
+  }
+  for (uint32_t n : after) {
+    if (std::find(before.begin(), before.end(), n) == before.end()) changed[count++] = n;
+  }
+  if (count == 0) return;
+  const std::span<const uint32_t> entries(changed, count);
+  if (graph.capture != nullptr) capture_layer0_entries(*graph.capture, owner, entries);
   if (!graph.bookkeeping) return;
   LinkChangeLog::Stripe& stripe = graph.link_changes->stripes[owner % LinkChangeLog::STRIPES];
   std::lock_guard guard(stripe.mutex);
-  for (uint32_t n : before) {
-    if (std::find(after.begin(), after.end(), n) == after.end()) stripe.changes.push_back({owner, n});
-  }
-  for (uint32_t n : after) {
-    if (std::find(before.begin(), before.end(), n) == before.end()) stripe.changes.push_back({owner, n});
-  }
+  for (uint32_t n : entries) stripe.changes.push_back({owner, n});
 }
 
 constexpr uint32_t ONE_MORE = 1;

@@ -40,15 +40,23 @@ Status record(const ChangesHeld& held, const Change& change, ChangeSource source
 // its changes, for the log's record of what the change did to the graph.
 class ListCaptureScope {
  public:
-  ListCaptureScope(const ChangesHeld& held, HnswIndex& graph) : graph_(graph) {
+  // `placed`: the nodes the change places, ascending; it must outlive the scope.
+  ListCaptureScope(const ChangesHeld& held, HnswIndex& graph, std::span<const uint32_t> placed) : graph_(graph) {
     if (current_log(held) == nullptr) return;
-    capture_ = std::make_unique<ListCapture>();
-    graph_.capture = capture_.get();
+    std::unique_ptr<ListCapture>& kept = held.store.list_capture;
+    if (!kept) kept = std::make_unique<ListCapture>();
+    capture_ = kept.get();
+    clear_list_capture(*capture_);
+    capture_->placed = placed;
+    graph_.capture = capture_;
   }
   // Writes the graph only while its capture is still set: after take() the
   // caller may have let the store's locks go, and a load may be replacing the graph.
   ~ListCaptureScope() {
-    if (capture_ && !taken_) graph_.capture = nullptr;
+    if (capture_ && !taken_) {
+      graph_.capture = nullptr;
+      capture_->placed = {};
+    }
   }
   ListCaptureScope(const ListCaptureScope&) = delete;
   ListCaptureScope& operator=(const ListCaptureScope&) = delete;
@@ -58,12 +66,14 @@ class ListCaptureScope {
     if (!capture_ || taken_) return std::nullopt;
     graph_.capture = nullptr;
     taken_ = true;
-    return take_graph_delta(graph_, points, *capture_, placed);
+    std::optional<GraphDelta> delta = take_graph_delta(graph_, points, *capture_, placed);
+    capture_->placed = {};
+    return delta;
   }
 
  private:
   HnswIndex& graph_;
-  std::unique_ptr<ListCapture> capture_;
+  ListCapture* capture_ = nullptr;  // the store's, kept from change to change
   bool taken_ = false;
 };
 
@@ -134,7 +144,7 @@ Status upsert(Store& store, uint64_t point_id, std::span<const float> vector,
   std::unique_lock index_lock(store.index);
   std::optional<GraphDelta> delta;
   {
-    ListCaptureScope capture(held, store.graph);
+    ListCaptureScope capture(held, store.graph, std::span(&slot, 1));
     insert_node(store.graph, store.points, slot, point_id, draw_level(store.graph.m));
     delta = capture.take(store.points, std::span(&slot, 1));
   }
@@ -208,7 +218,7 @@ Status upsert_batch(Store& store, std::span<const uint64_t> point_ids,
       return Status::Ok();
     }
   }
-  ListCaptureScope capture(held, graph);
+  ListCaptureScope capture(held, graph, slots);
   std::vector<uint8_t> levels(slots.size());
   for (size_t i = 0; i < slots.size(); ++i) {
     levels[i] = static_cast<uint8_t>(draw_level(graph.m));
@@ -340,7 +350,7 @@ Status delete_points(Store& store, std::span<const uint64_t> point_ids, size_t& 
     install_graph_delta(graph, resolved);
     if (installed != nullptr) *installed = true;
   } else {
-    ListCaptureScope capture(held, graph);
+    ListCaptureScope capture(held, graph, {});
     unlink_slots(graph, points, slots);
     delta = capture.take(points, {});
   }

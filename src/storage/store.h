@@ -105,6 +105,9 @@ struct Store {
   // Guarded by changes: the log this store follows (empty: none). Such a
   // store takes changes only from that log (ChangeSource::FollowedLog).
   std::string followed_log;
+  // Guarded by changes: where a change that is logged records its list
+  // changes, kept from one change to the next with its buffers.
+  std::unique_ptr<ListCapture> list_capture;
   mutable std::shared_mutex segment;
   PointTable points;  // guarded by segment
   mutable std::shared_mutex index;
