@@ -166,12 +166,10 @@ struct RowRun {
   // when they lie right after this run's rows.
   const float* next_rows;
   bool next_follows;
-  // The run's codes, back to back `code_stride` bytes apart, and their metas
-  // side by side (a meta with a negative residual: that slot has no code;
-  // valid during the call); null when the rows' dimension gets no codes.
+  // The run's codes, back to back `code_stride` bytes apart (their metas by
+  // run_code_metas); null when the rows' dimension gets no codes.
   const uint8_t* first_code;
   size_t code_stride;
-  const CodeMeta* code_metas;
 };
 
 // One slot holding a record of the scanned length.
@@ -194,11 +192,13 @@ inline ScanSlot scan_slot(const PointTable& table, uint32_t slot) {
 // The bytes of a code in the rows (0 while the rows' dimension gets none).
 inline size_t code_bytes(const PointTable& table) { return table.codes.stride; }
 
-// The metas of the ROW_RUN_SLOTS slots from `first`, side by side: in place
-// when the metas are kept by slot, otherwise gathered from the codes'
-// paddings into `gathered`.
-inline const CodeMeta* run_code_metas(const CodeStore& codes, uint32_t first,
+// The metas of the ROW_RUN_SLOTS slots of a run from `first`, side by side (a
+// meta with a negative residual: that slot has no code): in place when the
+// metas are kept by slot, otherwise gathered from the codes' paddings into
+// `gathered` (only a scan that reads the codes pays for that).
+inline const CodeMeta* run_code_metas(const PointTable& table, uint32_t first,
                                       CodeMeta (&gathered)[ROW_RUN_SLOTS]) {
+  const CodeStore& codes = table.codes;
   if (!codes.meta_in_padding) return codes.meta.data() + first;
   for (uint32_t r = 0; r < ROW_RUN_SLOTS; ++r) gathered[r] = code_meta_of(codes, first + r);
   return gathered;
@@ -211,7 +211,6 @@ void scan_records(const PointTable& table, size_t dim, OnRun&& on_run, OnSlot&& 
   static_assert(ROW_CHUNK_SLOTS % ROW_RUN_SLOTS == 0, "a run never spans two chunks of rows");
   const uint32_t slots = static_cast<uint32_t>(slot_count(table));
   const bool runs_possible = dim != 0 && dim == table.rows.dim;
-  CodeMeta run_metas[ROW_RUN_SLOTS];
   for (uint32_t first = 0; first < slots; first += ROW_RUN_SLOTS) {
     const size_t word = first / 64;
     if (runs_possible && first + ROW_RUN_SLOTS <= slots &&
@@ -223,8 +222,7 @@ void scan_records(const PointTable& table, size_t dim, OnRun&& on_run, OnSlot&& 
       const bool coded = table.codes.stride != 0;
       on_run(RowRun{first, row_of(table.rows, first), table.norms.data() + first,
                     allocated ? row_of(table.rows, next) : nullptr, follows,
-                    coded ? code_of(table.codes, first) : nullptr, table.codes.stride,
-                    coded ? run_code_metas(table.codes, first, run_metas) : nullptr});
+                    coded ? code_of(table.codes, first) : nullptr, table.codes.stride});
       continue;
     }
     const uint32_t end = std::min(slots, first + ROW_RUN_SLOTS);
