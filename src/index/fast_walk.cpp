@@ -123,7 +123,7 @@ void estimate_slots(const FastWalkQuery& query, const PointTable& points,
       continue;
     }
     codes[filled] = code_of(points.codes, slot);
-    metas[filled] = &points.codes.meta[slot];
+    metas[filled] = &code_meta_of(points.codes, slot);
     places[filled] = i;
     if (++filled == ESTIMATE_BATCH) finish();
   }
@@ -239,7 +239,8 @@ bool fast_beam(const HnswIndex& graph, const PointTable& points, const FastWalkQ
   auto admits = [&](uint32_t slot) {
     const bool comparable =
         estimated(query, points, slot)
-            ? !cosine || (query.exact.norm != 0.0f && points.codes.meta[slot].norm != 0.0f)
+            ? !cosine || (query.exact.norm != 0.0f &&
+                              code_meta_of(points.codes, slot).norm != 0.0f)
             : comparable_with_query(query.exact, points, slot);
     return comparable && (!FILTERED || keep(slot));
   };

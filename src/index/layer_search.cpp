@@ -66,7 +66,7 @@ void reject_by_bounds(const WalkQuery& query, const PointTable& points, float re
   for (uint32_t slot : slots) {
     if (in_rows(points, slot) && has_code(points, slot)) {
       scratch.code_pointers.push_back(code_of(points.codes, slot));
-      scratch.code_metas.push_back(points.codes.meta[slot]);
+      scratch.code_metas.push_back(code_meta_of(points.codes, slot));
     }
   }
   const size_t coded = scratch.code_pointers.size();
@@ -258,7 +258,7 @@ void measure_slots_from_codes(const WalkQuery& query, const PointTable& points,
   auto finish = [&] {
     code_dots(coded.levels.data(), codes, filled, points.codes.stride, dots);
     for (size_t r = 0; r < filled; ++r) {
-      const CodeMeta& meta = points.codes.meta[slots[places[r]]];
+      const CodeMeta& meta = code_meta_of(points.codes, slots[places[r]]);
       const double dot = static_cast<double>(meta.offset) * coded.sum +
                          static_cast<double>(meta.scale) * coded.step * dots[r];
       const double norms = static_cast<double>(query.norm) * meta.norm;

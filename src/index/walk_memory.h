@@ -111,7 +111,13 @@ inline void prefetch_code(const PointTable& points, uint32_t slot) {
   const char* data = reinterpret_cast<const char*>(code_of(points.codes, slot));
   const size_t bytes = std::min<size_t>(points.codes.stride, PREFETCH_ROW_BYTES / 4);
   for (size_t offset = 0; offset < bytes; offset += 64) __builtin_prefetch(data + offset);
-  __builtin_prefetch(&points.codes.meta[slot]);
+  // A meta in the padding lies in the code's last line, fetched above when
+  // the code is short enough, else here.
+  if (points.codes.meta_in_padding) {
+    __builtin_prefetch(data + points.codes.stride - 1);
+  } else {
+    __builtin_prefetch(&points.codes.meta[slot]);
+  }
 }
 
 }  // namespace tarnwick::walk_detail

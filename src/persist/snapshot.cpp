@@ -199,7 +199,8 @@ struct NormWork {
   uint32_t row_dim = 0;
   std::vector<float> norms;  // the results
   // The codes of the rows' vectors are made beside the norms: each goes to its
-  // place in the code chunks (which never move), its meta to `code_meta`.
+  // place in the code chunks (which never move), its meta to `code_meta`
+  // until install_norms writes it where the table keeps metas.
   std::vector<uint8_t*> code_places;  // null: no code to make
   std::vector<CodeMeta> code_meta;
 };
@@ -257,8 +258,17 @@ void compute_norms(NormWork& work) {
 
 void install_norms(PointTable& points, const NormWork& work) {
   std::copy(work.norms.begin(), work.norms.end(), points.norms.begin() + work.first_slot);
-  std::copy(work.code_meta.begin(), work.code_meta.end(),
-            points.codes.meta.begin() + work.first_slot);
+  if (!points.codes.meta_in_padding) {
+    std::copy(work.code_meta.begin(), work.code_meta.end(),
+              points.codes.meta.begin() + work.first_slot);
+    return;
+  }
+  // Each meta after its code, whose padding encoding zeroed.
+  for (size_t k = 0; k < work.code_places.size(); ++k) {
+    if (work.code_places[k] != nullptr) {
+      set_code_meta(points.codes, work.first_slot + static_cast<uint32_t>(k), work.code_meta[k]);
+    }
+  }
 }
 
 // Finds (or makes) the slot of an id the graph names. The usual ids, a dense

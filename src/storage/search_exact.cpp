@@ -232,6 +232,7 @@ std::vector<ScoredSlotPoint> exact_search_slots(const PointTable& points,
                                  : metric == Metric::Cosine   ? BoundedScore::Cosine
                                                               : BoundedScore::Euclidean;
     int32_t level_dots[ROW_RUN_SLOTS];
+    CodeMeta run_metas[ROW_RUN_SLOTS];
     float lows[ROW_RUN_SLOTS], highs[ROW_RUN_SLOTS];
     auto bound_run = [&](const RowRun& run) {
       if (run.first_code == nullptr) {
@@ -242,8 +243,8 @@ std::vector<ScoredSlotPoint> exact_search_slots(const PointTable& points,
       }
       kernels.code_run(code_query.levels.data(), run.first_code, ROW_RUN_SLOTS, run.code_stride,
                        level_dots);
-      kernels.score_bounds(bounded, code_query, run.code_metas, level_dots, ROW_RUN_SLOTS,
-                           query_norm, lows, highs);
+      kernels.score_bounds(bounded, code_query, run_code_metas(points, run.first_slot, run_metas),
+                           level_dots, ROW_RUN_SLOTS, query_norm, lows, highs);
       for (uint32_t r = 0; r < ROW_RUN_SLOTS; ++r) {
         // A zero magnitude under cosine is left out.
         if (metric == Metric::Cosine && run.row_norms[r] == 0.0f) continue;

@@ -23,6 +23,7 @@ struct CodeMeta {
   float residual = -1.0f;
   float norm = 0.0f;
 };
+static_assert(sizeof(CodeMeta) == 16, "a meta fits the last 16 bytes of a code's padding");
 
 // Vectors longer than this, with a component that is not finite or larger
 // in magnitude than CODE_MAX_MAGNITUDE, or whose largest component is below
@@ -37,6 +38,14 @@ inline constexpr float CODE_MIN_MAGNITUDE = 0x1p-100f;
 // Bytes a code of `dim` components takes in the code rows: whole cache lines.
 inline size_t code_stride(size_t dim) { return (dim + 63) / 64 * 64; }
 
+// Whether a meta fits in the last 16 bytes of the padding of a code of `dim`
+// components (for example 100: 28 bytes are left in its second line). The
+// kernels read those bytes as code bytes and multiply them by the query's
+// levels past `dim`, which are zero, so the sums do not change.
+inline bool code_meta_fits_padding(size_t dim) {
+  return dim != 0 && dim <= CODE_MAX_DIM && code_stride(dim) - dim >= sizeof(CodeMeta);
+}
+
 struct CodeChunkDelete {
   void operator()(uint8_t* data) const;
 };
@@ -45,10 +54,15 @@ using CodeChunk = std::unique_ptr<uint8_t[], CodeChunkDelete>;
 // Codes by slot, beside the rows: chunk k holds the codes of the slots of
 // row chunk k (the rows' ROW_CHUNK_SLOTS), `stride` bytes each, and exists
 // exactly when the row chunk does (while the rows' dimension has codes).
+// Each point's meta lies in its code's padding when the rows' dimension
+// leaves room for it (`meta_in_padding`: a walk reading a code finds its meta
+// in the code's last line, and `meta` stays empty), otherwise in `meta`, by
+// slot. Read and write metas through code_meta_of and set_code_meta.
 struct CodeStore {
   size_t stride = 0;  // 0 while the rows' dimension gets no codes
+  bool meta_in_padding = false;
   std::vector<CodeChunk> chunks;
-  std::vector<CodeMeta> meta;  // by slot, every slot
+  std::vector<CodeMeta> meta;  // by slot, every slot, unless meta_in_padding
 };
 
 // Encodes `dim` components into `code` (code_stride(dim) bytes, the padding

@@ -10,6 +10,7 @@
 
 #include <cstdint>
 #include <memory>
+#include <new>
 #include <string>
 #include <unordered_map>
 #include <vector>
@@ -125,14 +126,49 @@ inline const float* row_of(const RowStore& rows, uint32_t slot) {
   return rows.chunks[slot / ROW_CHUNK_SLOTS].get() + (slot % ROW_CHUNK_SLOTS) * size_t{rows.dim};
 }
 
+inline const uint8_t* code_of(const CodeStore& codes, uint32_t slot) {
+  return codes.chunks[slot / ROW_CHUNK_SLOTS].get() + (slot % ROW_CHUNK_SLOTS) * codes.stride;
+}
+
+// A slot's meta. With metas in the paddings, the slot's chunk must exist
+// (its vector lies in the rows).
+inline const CodeMeta& code_meta_of(const CodeStore& codes, uint32_t slot) {
+  if (codes.meta_in_padding) {
+    return *std::launder(reinterpret_cast<const CodeMeta*>(code_of(codes, slot) + codes.stride -
+                                                           sizeof(CodeMeta)));
+  }
+  return codes.meta[slot];
+}
+
+// Writes a slot's meta; with metas in the paddings, after its code
+// (encode_point_code zeroes the padding).
+inline void set_code_meta(CodeStore& codes, uint32_t slot, const CodeMeta& meta) {
+  if (codes.meta_in_padding) {
+    new (const_cast<uint8_t*>(code_of(codes, slot)) + codes.stride - sizeof(CodeMeta))
+        CodeMeta(meta);
+  } else {
+    codes.meta[slot] = meta;
+  }
+}
+
+// Marks a slot as having no code (with metas in the paddings, where its
+// chunk exists; a slot outside the rows has no code either way).
+inline void clear_code(CodeStore& codes, uint32_t slot) {
+  if (!codes.meta_in_padding) {
+    codes.meta[slot] = CodeMeta{};
+    return;
+  }
+  const size_t chunk = slot / ROW_CHUNK_SLOTS;
+  if (chunk < codes.chunks.size() && codes.chunks[chunk]) set_code_meta(codes, slot, CodeMeta{});
+}
+
 // Whether the slot's record has a code (its vector lies in the rows and its
 // components are in the coded range).
 inline bool has_code(const PointTable& table, uint32_t slot) {
+  if (table.codes.meta_in_padding) {
+    return table.row_bits.test(slot) && code_meta_of(table.codes, slot).residual >= 0.0f;
+  }
   return table.codes.meta[slot].residual >= 0.0f;
-}
-
-inline const uint8_t* code_of(const CodeStore& codes, uint32_t slot) {
-  return codes.chunks[slot / ROW_CHUNK_SLOTS].get() + (slot % ROW_CHUNK_SLOTS) * codes.stride;
 }
 
 }  // namespace tarnwick

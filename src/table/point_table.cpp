@@ -46,7 +46,7 @@ void reserve_slot(PointTable& table) {
   reserve_one_more(table.headers);
   reserve_one_more(table.records);
   reserve_one_more(table.norms);
-  reserve_one_more(table.codes.meta);
+  if (!table.codes.meta_in_padding) reserve_one_more(table.codes.meta);
   size_t words = table.headers.size() / 64 + 1;
   if (table.record_bits.words.size() < words) {
     reserve_one_more(table.record_bits.words);
@@ -60,7 +60,7 @@ uint32_t append_slot(PointTable& table) {
   table.headers.emplace_back();
   table.records.emplace_back();
   table.norms.push_back(0.0f);
-  table.codes.meta.emplace_back();
+  if (!table.codes.meta_in_padding) table.codes.meta.emplace_back();
   if (table.record_bits.words.size() <= slot / 64) {
     table.record_bits.words.push_back(0);
     table.row_bits.words.push_back(0);
@@ -326,18 +326,28 @@ uint32_t store_point(PointTable& table, uint64_t key, uint64_t id, const void* c
     if (arena_place == nullptr) table.arena.vectors.erase(slot);
   }
 
-  CodeMeta& code_meta = table.codes.meta[slot];
-  code_meta = CodeMeta{};
   if (into_rows) {
+    if (table.rows.dim == 0 && code_meta_fits_padding(dim)) {
+      // The rows' dimension is set once: from now on every meta lies in its
+      // code's padding, and no slot had a code before (no vector was in the
+      // rows), so the per-slot metas go (swap frees without allocating).
+      table.codes.meta_in_padding = true;
+      std::vector<CodeMeta>().swap(table.codes.meta);
+    }
     table.rows.dim = dim;
     table.codes.stride = dim <= CODE_MAX_DIM ? code_stride(dim) : 0;
     float* row = const_cast<float*>(row_of(table.rows, slot));
     std::memcpy(row, components, bytes);
+    CodeMeta code_meta;
     if (table.codes.stride != 0 && code_upkeep == CodeUpkeep::Keep) {
       encode_point_code(row, dim, code_place(table, slot), code_meta);
       code_meta.norm = norm;
     }
-  } else if (arena_place != nullptr) {
+    set_code_meta(table.codes, slot, code_meta);
+  } else {
+    clear_code(table.codes, slot);
+  }
+  if (!into_rows && arena_place != nullptr) {
     std::memcpy(arena_place, components, bytes);
     table.arena.vectors[slot] = arena_place;
   }
@@ -374,7 +384,7 @@ void reserve_points(PointTable& table, size_t count) {
   table.headers.reserve(table.headers.size() + count);
   table.records.reserve(table.records.size() + count);
   table.norms.reserve(table.norms.size() + count);
-  table.codes.meta.reserve(table.codes.meta.size() + count);
+  if (!table.codes.meta_in_padding) table.codes.meta.reserve(table.codes.meta.size() + count);
   table.record_bits.words.reserve((table.headers.size() + count) / 64 + 1);
   table.row_bits.words.reserve((table.headers.size() + count) / 64 + 1);
   grow_buckets_for(table, table.headers.size() + count);
@@ -485,7 +495,7 @@ void remove_record(PointTable& table, uint32_t slot) {
   }
   header = SlotHeader{};
   table.norms[slot] = 0.0f;
-  table.codes.meta[slot] = CodeMeta{};
+  clear_code(table.codes, slot);
   set_flags(table, slot, 0);
   --table.record_count;
   if (!table.foreign_ids.empty()) table.foreign_ids.erase(slot);
@@ -509,7 +519,7 @@ uint32_t find_tenant(const PointTable& table, std::string_view tenant) {
 std::string check_table(const PointTable& table) {
   const size_t slots = table.headers.size();
   if (table.records.size() != slots || table.norms.size() != slots ||
-      table.codes.meta.size() != slots) {
+      table.codes.meta.size() != (table.codes.meta_in_padding ? 0 : slots)) {
     return "per-slot arrays differ in count";
   }
   size_t records = 0, indexed = 0;
@@ -536,10 +546,13 @@ std::string check_table(const PointTable& table) {
       if (!(header.flags & IN_ROWS) || table.codes.stride == 0) return "a code without a row";
       std::vector<uint8_t> fresh(table.codes.stride);
       CodeMeta meta;
+      // The code's bytes up to its meta, when the meta lies in its padding.
+      const size_t code_part =
+          fresh.size() - (table.codes.meta_in_padding ? sizeof(CodeMeta) : 0);
       if (!encode_point_code(row_of(table.rows, slot), header.dim, fresh.data(), meta) ||
           (meta.norm = table.norms[slot],
-           std::memcmp(&meta, &table.codes.meta[slot], sizeof meta) != 0) ||
-          std::memcmp(fresh.data(), code_of(table.codes, slot), fresh.size()) != 0) {
+           std::memcmp(&meta, &code_meta_of(table.codes, slot), sizeof meta) != 0) ||
+          std::memcmp(fresh.data(), code_of(table.codes, slot), code_part) != 0) {
         return "a code differs from its vector's";
       }
     }

@@ -166,12 +166,10 @@ struct RowRun {
   // when they lie right after this run's rows.
   const float* next_rows;
   bool next_follows;
-  // The run's codes, back to back `code_stride` bytes apart, and their metas
-  // (a meta with a negative residual: that slot has no code); null when the
-  // rows' dimension gets no codes.
+  // The run's codes, back to back `code_stride` bytes apart (their metas by
+  // run_code_metas); null when the rows' dimension gets no codes.
   const uint8_t* first_code;
   size_t code_stride;
-  const CodeMeta* code_metas;
 };
 
 // One slot holding a record of the scanned length.
@@ -188,11 +186,23 @@ inline ScanSlot scan_slot(const PointTable& table, uint32_t slot) {
   const bool coded = in_rows(table, slot) && table.codes.stride != 0 && has_code(table, slot);
   return ScanSlot{slot, vector_data(table, slot), table.norms[slot],
                   coded ? code_of(table.codes, slot) : nullptr,
-                  coded ? &table.codes.meta[slot] : nullptr};
+                  coded ? &code_meta_of(table.codes, slot) : nullptr};
 }
 
 // The bytes of a code in the rows (0 while the rows' dimension gets none).
 inline size_t code_bytes(const PointTable& table) { return table.codes.stride; }
+
+// The metas of the ROW_RUN_SLOTS slots of a run from `first`, side by side (a
+// meta with a negative residual: that slot has no code): in place when the
+// metas are kept by slot, otherwise gathered from the codes' paddings into
+// `gathered` (only a scan that reads the codes pays for that).
+inline const CodeMeta* run_code_metas(const PointTable& table, uint32_t first,
+                                      CodeMeta (&gathered)[ROW_RUN_SLOTS]) {
+  const CodeStore& codes = table.codes;
+  if (!codes.meta_in_padding) return codes.meta.data() + first;
+  for (uint32_t r = 0; r < ROW_RUN_SLOTS; ++r) gathered[r] = code_meta_of(codes, first + r);
+  return gathered;
+}
 
 // Calls on_run(const RowRun&) and on_slot(const ScanSlot&) for the records of
 // length `dim`, in ascending slot order.
@@ -212,8 +222,7 @@ void scan_records(const PointTable& table, size_t dim, OnRun&& on_run, OnSlot&& 
       const bool coded = table.codes.stride != 0;
       on_run(RowRun{first, row_of(table.rows, first), table.norms.data() + first,
                     allocated ? row_of(table.rows, next) : nullptr, follows,
-                    coded ? code_of(table.codes, first) : nullptr, table.codes.stride,
-                    coded ? table.codes.meta.data() + first : nullptr});
+                    coded ? code_of(table.codes, first) : nullptr, table.codes.stride});
       continue;
     }
     const uint32_t end = std::min(slots, first + ROW_RUN_SLOTS);

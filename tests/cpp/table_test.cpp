@@ -2,6 +2,7 @@
 // model under random puts and removals, and every change left consistent (and
 // unchanged) when an allocation fails at any point inside it.
 #include <algorithm>
+#include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <map>
@@ -240,9 +241,50 @@ void test_graph_install_failures() {
   CHECK(chunks == 1);
 }
 
+// Metas lie in the codes' paddings when the rows' dimension leaves 16 bytes
+// there, else by slot; slots made before the rows' dimension is set (a point
+// of length 0 first) must not keep a per-slot meta in the first case, and
+// removed, replaced or uncodable points have no code in both.
+void test_code_metas_where_the_dimension_puts_them() {
+  for (size_t dim : {5, 48, 49, 64, 100, 112, 113, 128, 200}) {
+    std::mt19937_64 rng(dim);
+    PointTable table;
+    put_point(table, 0, 0, std::vector<float>{}, 1.0f, tenant_payload(""));
+    for (uint64_t key = 1; key < 300; ++key) {
+      std::vector<float> v(key > 1 && rng() % 11 == 0 ? dim + 1 : dim);
+      for (float& x : v) x = static_cast<float>(static_cast<int>(rng() % 2001) - 1000) / 997.0f;
+      if (rng() % 13 == 0) v[rng() % v.size()] = 0.0f / 0.0f;
+      put_point(table, key, key, v, 1.0f, tenant_payload(""));
+      if (rng() % 7 == 0) {
+        const uint32_t slot = find_slot(table, rng() % key + 1);
+        if (slot != NO_SLOT && has_record(table, slot)) {
+          remove_record(table, slot);
+          release_slot(table, slot);
+        }
+      }
+    }
+    const std::string problem = check_table(table);
+    if (!problem.empty()) std::printf("dimension %zu: %s\n", dim, problem.c_str());
+    CHECK(problem.empty());
+    CHECK(table.codes.meta_in_padding == code_meta_fits_padding(dim));
+    CHECK(table.codes.meta.size() == (code_meta_fits_padding(dim) ? 0 : slot_count(table)));
+    size_t coded = 0;
+    for (uint32_t slot = 0; slot < slot_count(table); ++slot) {
+      if (!in_rows(table, slot)) continue;
+      coded += has_code(table, slot);
+      const float* row = row_of(table.rows, slot);
+      const bool finite = std::all_of(row, row + dim, [](float x) { return std::isfinite(x); });
+      CHECK(has_code(table, slot) == finite);
+    }
+    if (coded <= 150) std::printf("dimension %zu: %zu coded\n", dim, coded);
+    CHECK(coded > 150);
+  }
+}
+
 }  // namespace
 
 int main() {
+  test_code_metas_where_the_dimension_puts_them();
   test_allocation_failures();
   for (size_t reserved : {0, 1, 37, 1001, 2999}) test_id_index_against_a_model(reserved);
   test_graph_install_failures();
