@@ -27,9 +27,11 @@ using PartRunner = void (*)(void* context, size_t begin, size_t end);
 struct ParallelJob {
   PartRunner run_part;
   void* context;
-  size_t count;      // the range is [0, count)
-  size_t part_size;  // every part but the last holds this many indices
-  std::atomic<size_t> next_part{0};
+  size_t count;           // the range is [0, count)
+  size_t part_size;       // the most indices a part holds
+  size_t smallest_part;   // the fewest, but for the last part
+  size_t workers;
+  std::atomic<size_t> next_index{0};
   std::mutex failure_mutex;
   std::exception_ptr failure;  // the first exception a part threw; guarded by failure_mutex
 };

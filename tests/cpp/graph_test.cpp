@@ -2,10 +2,12 @@
 // over hand-made graphs (long lists, dangling slots, foreign entry points)
 // against a literal model of the specified walk procedure.
 #include <algorithm>
+#include <atomic>
 #include <cmath>
 #include <cstdio>
 #include <cstring>
 #include <deque>
+#include <mutex>
 #include <random>
 #include <vector>
 
@@ -19,6 +21,7 @@
 #include "persist/snapshot.h"
 #include "storage/search.h"
 #include "storage/store.h"
+#include "util/worker_pool.h"
 #include "check.h"
 
 using namespace tarnwick;
@@ -625,7 +628,47 @@ void test_one_way_links_match_sets() {
 
 }  // namespace
 
+// Parts shrink toward the end of a job: every index still runs exactly once,
+// each part within [smallest, largest] but for the last, and no part is
+// claimed after the job ends; a long job ends in small parts. Over counts around the part sizes and pools of
+// one to five workers.
+void test_parallel_parts_cover_each_index_once() {
+  for (size_t workers : {1, 2, 3, 5}) {
+    WorkerPool pool(workers);
+    for (size_t count : {1, 2, 7, 8, 9, 63, 64, 65, 1000, 4096, 4097}) {
+      std::vector<std::atomic<uint32_t>> runs(count);
+      std::mutex parts_mutex;
+      std::vector<std::pair<size_t, size_t>> parts;
+      auto body = [&](size_t begin, size_t end) {
+        for (size_t i = begin; i < end; ++i) runs[i].fetch_add(1);
+        std::lock_guard lock(parts_mutex);
+        parts.emplace_back(begin, end);
+      };
+      run_parallel(pool, count, body);
+      bool each_once = true;
+      for (auto& r : runs) each_once &= r.load() == 1;
+      CHECK(each_once);
+      if (pool.workers.empty()) continue;  // the system started no thread: one part
+      const size_t wanted = pool.workers.size() * 4;
+      const size_t largest = std::max<size_t>(1, (count + wanted - 1) / wanted);
+      const size_t smallest = std::max<size_t>(1, largest / 8);
+      std::sort(parts.begin(), parts.end());
+      bool sizes_fit = true, contiguous = parts.empty() || parts.front().first == 0;
+      for (size_t p = 0; p < parts.size(); ++p) {
+        const size_t size = parts[p].second - parts[p].first;
+        const bool last = parts[p].second == count;
+        sizes_fit &= size >= 1 && size <= largest && (last || size >= smallest);
+        if (p > 0) contiguous &= parts[p].first == parts[p - 1].second;
+      }
+      CHECK(sizes_fit && contiguous && !parts.empty() && parts.back().second == count);
+      // A long job ends in parts well below the first ones.
+      if (count >= 64 * workers) CHECK(parts.back().second - parts.back().first <= largest / 2);
+    }
+  }
+}
+
 int main() {
+  test_parallel_parts_cover_each_index_once();
   test_load_leaves_no_node_outside_that_it_can_take_in();
   test_one_way_links_match_sets();
   test_copies_cost_what_distinct_points_cost();
