@@ -59,57 +59,59 @@ inline void prefetch_expansion(const HnswIndex& graph, const PointTable& points,
 void reject_by_bounds(const WalkQuery& query, const PointTable& points, float reject_at,
                       WalkScratch& scratch) {
   std::vector<uint32_t>& slots = scratch.batch_slots;
-  // The codes go to the kernels in order, their metas copied side by side;
-  // slots without a code stay for the exact path.
-  scratch.code_pointers.clear();
-  scratch.code_metas.clear();
-  for (uint32_t slot : slots) {
-    if (in_rows(points, slot) && has_code(points, slot)) {
-      scratch.code_pointers.push_back(code_of(points.codes, slot));
-      scratch.code_metas.push_back(code_meta_of(points.codes, slot));
-    }
+  // Every slot in the rows goes to the kernels, in order, its meta copied
+  // beside its code: one without a code has a zeroed code and a negative
+  // residual, which gets an infinite interval and so rejects nothing (its
+  // meta is not read twice to tell). Slots outside the rows stay for the
+  // exact path.
+  const size_t count = slots.size();
+  scratch.code_pointers.resize(count);
+  scratch.code_metas.resize(count);
+  const uint8_t** pointers = scratch.code_pointers.data();
+  CodeMeta* metas = scratch.code_metas.data();
+  size_t coded = 0;
+  for (size_t i = 0; i < count; ++i) {
+    const uint32_t slot = slots[i];
+    if (!in_rows(points, slot)) continue;
+    pointers[coded] = code_of(points.codes, slot);
+    metas[coded] = code_meta_of(points.codes, slot);
+    ++coded;
   }
-  const size_t coded = scratch.code_pointers.size();
   if (coded == 0) return;
   scratch.level_dots.resize(coded);
   scratch.bound_lows.resize(coded);
   scratch.bound_highs.resize(coded);
-  query.code_dots(query.codes->levels.data(), scratch.code_pointers.data(), coded,
-                  points.codes.stride, scratch.level_dots.data());
+  query.code_dots(query.codes->levels.data(), pointers, coded, points.codes.stride,
+                  scratch.level_dots.data());
   // The bounds of the score the walk's distance is made from: cosine
   // similarity (distance 1 - similarity), Euclidean distance, or the dot
-  // product (distance its negation). A point without a bound gets an infinite
-  // interval, which rejects nothing.
+  // product (distance its negation).
   const BoundedScore score = query.measure == WalkMeasure::Cosine      ? BoundedScore::Cosine
                              : query.measure == WalkMeasure::Euclidean ? BoundedScore::Euclidean
                                                                        : BoundedScore::Dot;
-  query.score_bounds(score, *query.codes, scratch.code_metas.data(), scratch.level_dots.data(),
-                     coded, query.norm, scratch.bound_lows.data(), scratch.bound_highs.data());
-  size_t kept = 0, next_code = 0, rejected = 0;
-  for (uint32_t slot : slots) {
-    if (in_rows(points, slot) && has_code(points, slot)) {
-      const size_t i = next_code++;
-      float low = 0.0f;
-      switch (query.measure) {
-        case WalkMeasure::Cosine:
-          low = 1.0f - scratch.bound_highs[i];
-          break;
-        case WalkMeasure::Euclidean:
-          low = scratch.bound_lows[i];
-          break;
-        case WalkMeasure::NegatedDot:
-          low = -scratch.bound_highs[i];
-          break;
-      }
-      if (low >= reject_at) {
-        ++rejected;
-        continue;
-      }
-    }
+  query.score_bounds(score, *query.codes, metas, scratch.level_dots.data(), coded, query.norm,
+                     scratch.bound_lows.data(), scratch.bound_highs.data());
+  // The least distance each bound allows, in place of its low bound.
+  float* least = scratch.bound_lows.data();
+  const float* highs = scratch.bound_highs.data();
+  switch (query.measure) {
+    case WalkMeasure::Cosine:
+      for (size_t i = 0; i < coded; ++i) least[i] = 1.0f - highs[i];
+      break;
+    case WalkMeasure::Euclidean:
+      break;
+    case WalkMeasure::NegatedDot:
+      for (size_t i = 0; i < coded; ++i) least[i] = -highs[i];
+      break;
+  }
+  size_t kept = 0, next_code = 0;
+  for (size_t i = 0; i < count; ++i) {
+    const uint32_t slot = slots[i];
+    if (in_rows(points, slot) && least[next_code++] >= reject_at) continue;
     slots[kept++] = slot;
   }
   slots.resize(kept);
-  scratch.reads->coded += rejected;
+  scratch.reads->coded += count - kept;
 }
 
 // Collects the neighbours not yet visited that hold a record (marking all of
@@ -118,17 +120,21 @@ void reject_by_bounds(const WalkQuery& query, const PointTable& points, float re
 // requested instead of their rows); the rest are measured exactly into
 // scratch.batch_distances. The rows to measure are requested together, and
 // the lists of the candidates the walk will most likely expand next too.
-// Returns how many were collected, rejected ones included.
+// Returns how many were collected, rejected ones included. With
+// `codes_requested`, the caller has requested the codes of the list's
+// unvisited points already (prefetch_expansion), and they are not again.
 size_t gather_unvisited(const HnswIndex& graph, const PointTable& points, const WalkQuery& query,
                       std::span<const uint32_t> list, std::span<const WalkPair> upcoming,
-                      WalkScratch& scratch, bool may_reject = false, float reject_at = 0.0f) {
+                      WalkScratch& scratch, bool may_reject = false, float reject_at = 0.0f,
+                      bool codes_requested = false) {
   scratch.batch_slots.clear();
   const size_t slots = slot_count(points);
   const bool by_codes = may_reject && query.codes != nullptr;
+  const bool request = !(by_codes && codes_requested);
   for (uint32_t n : list) {
     if (n >= slots || !first_visit(scratch, n)) continue;
     if (!has_record(points, n)) continue;  // a dangling slot is never scored
-    prefetch_measured(points, n, by_codes || query.build_codes != nullptr);
+    if (request) prefetch_measured(points, n, by_codes || query.build_codes != nullptr);
     scratch.batch_slots.push_back(n);
   }
   for (const WalkPair& next : upcoming) prefetch_block(graph, next.slot);
@@ -427,7 +433,9 @@ void search_base_layer(const HnswIndex& graph, const PointTable& points,
     // Once `nearest` is full it stays full during the pass, and only a
     // distance below `worst` enters: a point proved to be at least `worst`
     // away is rejected unread.
-    gather_unvisited(graph, points, query, list, {}, scratch, nearest.size() >= ef, worst);
+    // With `nearest` full it was full when this expansion was chosen, and
+    // its neighbours' codes were requested then (below).
+    gather_unvisited(graph, points, query, list, {}, scratch, nearest.size() >= ef, worst, true);
     for (size_t i = 0; i < scratch.batch_slots.size(); ++i) {
       float d = scratch.batch_distances[i];
       if (worst > d || nearest.size() < ef) {
