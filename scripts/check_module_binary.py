@@ -1,7 +1,8 @@
 """Checks that a wheel's module runs on any x86-64 Linux the wheel's tag admits:
 it exports only PyInit_tarnwick, needs no C++ runtime of the system, was built
 without -march/-mtune, and wider instructions (VEX or EVEX encoded: AVX and up)
-come only from the kernel files chosen at run time.
+come only from the kernel files chosen at run time, and that the walks still
+request memory ahead (a compiler may delete prefetch-only helpers unseen).
 
 Usage: check_module_binary.py BUILD_DIR MODULE
 BUILD_DIR is the CMake build the wheel came from (with compile_commands.json);
@@ -19,6 +20,10 @@ TUNING_FLAG = re.compile(r"-m(arch|tune|cpu)=")
 # An instruction line of `objdump -d --no-show-raw-insn` whose mnemonic is VEX or EVEX encoded.
 WIDE_INSTRUCTION = re.compile(r"^\s*[0-9a-f]+:\s+v[a-z0-9]+\b", re.M)
 FUNCTION_START = re.compile(r"^[0-9a-f]+ <(.+)>:$")
+PREFETCH = re.compile(r"^\s*[0-9a-f]+:\s+prefetch", re.M)
+# Functions of the linked module whose code must hold prefetch instructions:
+# the beams of the default and the fast walk, and the gathering of a list.
+PREFETCHING = ("search_base_layer", "fast_beam<false>", "gather_unvisited")
 ALLOWED_NEEDED = {"libc.so.6", "libm.so.6", "libgcc_s.so.1", "ld-linux-x86-64.so.2"}
 
 
@@ -26,16 +31,33 @@ def tool(*command):
     return subprocess.run(command, check=True, capture_output=True, text=True).stdout
 
 
-def functions_with_wide_instructions(binary):
-    """Names of the functions whose code holds a VEX or EVEX instruction."""
+def functions_with(binary, instruction, *options):
+    """Names of the functions whose code holds an instruction the pattern matches."""
     found, current = set(), None
-    for line in tool("objdump", "-d", "--no-show-raw-insn", str(binary)).splitlines():
+    for line in tool("objdump", "-d", "--no-show-raw-insn", *options, str(binary)).splitlines():
         start = FUNCTION_START.match(line)
         if start:
             current = start.group(1)
-        elif current and WIDE_INSTRUCTION.match(line):
+        elif current and instruction.match(line):
             found.add(current)
     return found
+
+
+def functions_with_wide_instructions(binary):
+    """Names of the functions whose code holds a VEX or EVEX instruction."""
+    return functions_with(binary, WIDE_INSTRUCTION)
+
+
+def walks_without_prefetch(binary):
+    """The walk functions (by demangled name) that hold no prefetch instruction;
+    one the compiler inlined into its callers has no code of its own to check,
+    but search_base_layer, called from other files, always has."""
+    every = functions_with(binary, re.compile(r""), "-C")
+    prefetching = functions_with(binary, PREFETCH, "-C")
+    present = [name for name in PREFETCHING if any(name in f for f in every)]
+    if PREFETCHING[0] not in present:
+        return [PREFETCHING[0]]
+    return [name for name in present if not any(name in f for f in prefetching)]
 
 
 def section(binary, name, out):
@@ -79,6 +101,8 @@ def main(build_dir, module):
         failures.append(f"VEX/EVEX instructions outside the kernels: {sorted(wide - kernel_functions)}")
     if kernel_objects and not wide:
         failures.append("the module holds no kernel code: the kernel files were not linked")
+    if walks_without_prefetch(built):
+        failures.append(f"no prefetch instruction left in {walks_without_prefetch(built)}")
     scratch = build_dir / "text.bin"
     if section(built, ".text", scratch) != section(module, ".text", scratch):
         failures.append(f"{module.name} does not hold the code of {built}")
@@ -97,7 +121,8 @@ def main(build_dir, module):
     if failures:
         return 1
     print(f"module: exports only PyInit_tarnwick; needs {sorted(needed)}; "
-          f"VEX/EVEX code only in {len(wide)} kernel functions of {len(kernel_objects)} kernel files")
+          f"VEX/EVEX code only in {len(wide)} kernel functions of {len(kernel_objects)} kernel files; "
+          f"the walks prefetch")
     return 0
 
 

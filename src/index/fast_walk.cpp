@@ -301,7 +301,7 @@ bool fast_beam(const HnswIndex& graph, const PointTable& points, const FastWalkQ
       // The head of its list too: the point the walk expands next is usually
       // one that enters now, and its list would otherwise be requested only
       // once its code has been read and compared.
-      __builtin_prefetch(layer0_block(graph, n));
+      prefetch_line(layer0_block(graph, n));
       scratch.batch_slots.push_back(n);
     }
     reached += scratch.batch_slots.size();

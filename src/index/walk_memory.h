@@ -12,6 +12,7 @@
 #include "index/hnsw.h"
 #include "index/layer_search.h"
 #include "table/point_table.h"
+#include "util/prefetch.h"
 
 namespace tarnwick::walk_detail {
 
@@ -94,7 +95,7 @@ inline void prefetch_point(const PointTable& points, uint32_t slot) {
   if (chunk >= rows.chunks.size() || !rows.chunks[chunk]) return;
   const char* data = reinterpret_cast<const char*>(row_of(rows, slot));
   size_t bytes = std::min<size_t>(size_t{rows.dim} * sizeof(float), PREFETCH_ROW_BYTES);
-  for (size_t offset = 0; offset < bytes; offset += 64) __builtin_prefetch(data + offset);
+  for (size_t offset = 0; offset < bytes; offset += 64) prefetch_line(data + offset);
 }
 
 // Fetches a node's layer-0 block, which spans several lines.
@@ -102,21 +103,21 @@ inline void prefetch_block(const HnswIndex& graph, uint32_t slot) {
   const char* block = reinterpret_cast<const char*>(layer0_block(graph, slot));
   if (block == nullptr) return;
   const size_t bytes = (size_t{graph.layer0_capacity} + 1) * sizeof(uint32_t);
-  for (size_t offset = 0; offset < bytes; offset += 64) __builtin_prefetch(block + offset);
-  __builtin_prefetch(block + bytes - 1);
+  for (size_t offset = 0; offset < bytes; offset += 64) prefetch_line(block + offset);
+  prefetch_line(block + bytes - 1);
 }
 
 // Fetches the code of a slot in the rows, with its meta.
 inline void prefetch_code(const PointTable& points, uint32_t slot) {
   const char* data = reinterpret_cast<const char*>(code_of(points.codes, slot));
   const size_t bytes = std::min<size_t>(points.codes.stride, PREFETCH_ROW_BYTES / 4);
-  for (size_t offset = 0; offset < bytes; offset += 64) __builtin_prefetch(data + offset);
+  for (size_t offset = 0; offset < bytes; offset += 64) prefetch_line(data + offset);
   // A meta in the padding lies in the code's last line, fetched above when
   // the code is short enough, else here.
   if (points.codes.meta_in_padding) {
-    __builtin_prefetch(data + points.codes.stride - 1);
+    prefetch_line(data + points.codes.stride - 1);
   } else {
-    __builtin_prefetch(&points.codes.meta[slot]);
+    prefetch_line(&points.codes.meta[slot]);
   }
 }
 
