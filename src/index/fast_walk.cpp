@@ -297,11 +297,9 @@ bool fast_beam(const HnswIndex& graph, const PointTable& points, const FastWalkQ
     for (uint32_t n : layer0_neighbors(graph, next_slot)) {
       if (n >= slots || !first_visit(scratch, n)) continue;
       if (!has_record(points, n)) continue;  // a dangling slot is never measured
+      // (Its list is requested only once it enters: requesting the head of
+      // every reached point's list as well made the walk 8% slower.)
       prefetch_estimated(query, points, n);
-      // The head of its list too: the point the walk expands next is usually
-      // one that enters now, and its list would otherwise be requested only
-      // once its code has been read and compared.
-      prefetch_line(layer0_block(graph, n));
       scratch.batch_slots.push_back(n);
     }
     reached += scratch.batch_slots.size();

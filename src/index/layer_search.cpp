@@ -447,16 +447,12 @@ void search_base_layer(const HnswIndex& graph, const PointTable& points,
         if (nearest.size() > ef) drop_farthest(nearest);
       }
     }
-    // The next expansion is now known, and the one after it is most likely
-    // the nearer child of the heap's root: what both read is requested now,
-    // the second a whole expansion ahead.
+    // The next expansion is now known: what it reads is requested now, while
+    // this one's bookkeeping finishes. (Requesting the one after it as well,
+    // most likely the nearer child of the heap's root, made the walk 7%
+    // slower: the requests for a guess crowd out the ones for a certainty.)
     if (!candidates.empty()) {
       prefetch_expansion(graph, points, query, scratch, candidates.front().slot);
-      if (candidates.size() > 1) {
-        const size_t second =
-            candidates.size() > 2 && nearer(candidates[2], candidates[1]) ? 2 : 1;
-        prefetch_expansion(graph, points, query, scratch, candidates[second].slot);
-      }
     }
   }
   std::sort(nearest.begin(), nearest.end(), Nearer{});
