@@ -52,9 +52,9 @@ def walks_without_prefetch(binary):
     """The walk functions (by demangled name) that hold no prefetch instruction;
     one the compiler inlined into its callers has no code of its own to check,
     but search_base_layer, called from other files, always has."""
-    every = functions_with(binary, re.compile(r""), "-C")
+    every = tool("nm", "-C", "--defined-only", str(binary))
     prefetching = functions_with(binary, PREFETCH, "-C")
-    present = [name for name in PREFETCHING if any(name in f for f in every)]
+    present = [name for name in PREFETCHING if name in every]
     if PREFETCHING[0] not in present:
         return [PREFETCHING[0]]
     return [name for name in present if not any(name in f for f in prefetching)]
@@ -101,8 +101,9 @@ def main(build_dir, module):
         failures.append(f"VEX/EVEX instructions outside the kernels: {sorted(wide - kernel_functions)}")
     if kernel_objects and not wide:
         failures.append("the module holds no kernel code: the kernel files were not linked")
-    if walks_without_prefetch(built):
-        failures.append(f"no prefetch instruction left in {walks_without_prefetch(built)}")
+    unprefetched = walks_without_prefetch(built)
+    if unprefetched:
+        failures.append(f"no prefetch instruction left in {unprefetched}")
     scratch = build_dir / "text.bin"
     if section(built, ".text", scratch) != section(module, ".text", scratch):
         failures.append(f"{module.name} does not hold the code of {built}")

@@ -8,6 +8,7 @@
 
 #include "index/link_census.h"
 #include "index/neighbor_selection.h"
+#include "util/prefetch.h"
 #include "util/worker_pool.h"
 
 namespace tarnwick {
@@ -144,7 +145,7 @@ bool grow_tree(HnswIndex& graph, const PointTable& points, const LinkCensus& cen
   size_t head = 0;
   auto grow = [&] {
     for (; head < queue.size(); ++head) {
-      if (head + AHEAD < queue.size()) __builtin_prefetch(layer0_block(graph, queue[head + AHEAD]));
+      if (head + AHEAD < queue.size()) prefetch_line(layer0_block(graph, queue[head + AHEAD]));
       const uint32_t owner = queue[head];
       std::span<const uint32_t> list = layer0_neighbors(graph, owner);
       for (size_t i = 0; i < list.size() && edges[owner] < limit; ++i) {

@@ -17,6 +17,7 @@
 #include "storage/store.h"
 #include "persist/payload_coding.h"
 #include "table/payload.h"
+#include "util/prefetch.h"
 #include "util/task_thread.h"
 #include "util/worker_pool.h"
 
@@ -461,7 +462,7 @@ size_t encode_piece(const SnapshotPlan& plan, size_t piece, char* out) {
     for (uint32_t slot = plan.range_begin[r]; slot < end; ++slot) {
       if (slot + AHEAD < end) {
         for (uint32_t n : layer0_neighbors(graph, slot + AHEAD)) {
-          if (n < plan.keys.size()) __builtin_prefetch(plan.keys.data() + n);
+          if (n < plan.keys.size()) prefetch_line(plan.keys.data() + n);
         }
       }
       if (has_node(graph, slot)) put_node_entry(writer, plan, graph, slot);

@@ -12,6 +12,7 @@
 #include "index/scan_kernels.h"
 #include "storage/result_selector.h"
 #include "storage/search.h"
+#include "util/prefetch.h"
 
 namespace tarnwick {
 
@@ -25,7 +26,7 @@ constexpr size_t PREFETCH_BYTES_PER_ROW = 2048;
 void prefetch_row(const float* data, size_t dim) {
   const char* bytes = reinterpret_cast<const char*>(data);
   size_t size = std::min<size_t>(dim * sizeof(float), PREFETCH_BYTES_PER_ROW);
-  for (size_t offset = 0; offset < size; offset += 64) __builtin_prefetch(bytes + offset);
+  for (size_t offset = 0; offset < size; offset += 64) prefetch_line(bytes + offset);
 }
 
 struct ScanBlock {
@@ -201,7 +202,7 @@ std::vector<ScoredSlotPoint> exact_search_slots(const PointTable& points,
         ahead = block_bytes;
       } else if (run.next_rows != nullptr) {
         const char* next = reinterpret_cast<const char*>(run.next_rows);
-        for (size_t byte = 0; byte < block_bytes; byte += 64) __builtin_prefetch(next + byte);
+        for (size_t byte = 0; byte < block_bytes; byte += 64) prefetch_line(next + byte);
       }
       wide(query.data(), rows, dim, run_sums, ahead);
       for (size_t r = 0; r < SCAN_BLOCK; ++r) {
