@@ -108,6 +108,7 @@ def test_fast_walk_payloads(mixed_store):
         assert payload == points[pid][2]
 
 
+@pytest.mark.slow  # a recall figure: the sanitizer runs watch the walk in the tests above
 @pytest.mark.parametrize("metric, floor", [("cosine", 0.9), ("euclidean", 0.9),
                                            ("dot_product", 0.75)])
 def test_fast_walk_recall_on_a_clustered_set(metric, floor):
