@@ -210,7 +210,7 @@ namespace {
 template <bool FILTERED>
 bool fast_beam(const HnswIndex& graph, const PointTable& points, const FastWalkQuery& query,
                uint32_t entry, float entry_distance, size_t ef, SlotPredicate keep,
-               size_t wanted, size_t budget, WalkScratch& scratch,
+               size_t wanted, double scope_share, size_t budget, WalkScratch& scratch,
                std::vector<WalkPair>& nearest) {
   const size_t slots = slot_count(points);
   FastWalkScratch& own = thread_fast_walk_scratch();
@@ -232,7 +232,15 @@ bool fast_beam(const HnswIndex& graph, const PointTable& points, const FastWalkQ
   // `wanted` points of such a scope: at ef 10 on the text bench set, 7/4 of
   // `ef` kept recall 0.833 against the unfiltered beam's 0.843, twice
   // `wanted` 0.871 (from ef 23 on, 7/4 of `ef` is the larger).
-  const size_t reach = std::max({ef * 7 / 4, ef, 2 * wanted});
+  // A scope known to hold more than half of the points widens the beam less,
+  // down to none for the whole table: with 80% and 90% of the clustered set
+  // in scope, recall stays above the unfiltered beam's at every `ef` from 10
+  // to 256 (by 0.005 and 0.002 at least) at 13/10 and 23/20 of `ef`.
+  const double out_of_scope = 1.0 - std::clamp(scope_share, 0.0, 1.0);
+  const double widening = scope_share > 0.0 ? std::min(1.0, 2.0 * out_of_scope) : 1.0;
+  const size_t reach =
+      std::max({ef + static_cast<size_t>(static_cast<double>(ef * 3 / 4) * widening), ef,
+                wanted + static_cast<size_t>(static_cast<double>(wanted) * widening)});
   WalkReads& reads = *scratch.reads;
   reached_slots.clear();
   begin_visits(scratch, slots);
@@ -348,17 +356,17 @@ bool fast_beam(const HnswIndex& graph, const PointTable& points, const FastWalkQ
 
 bool fast_walk_base_layer(const HnswIndex& graph, const PointTable& points,
                           const FastWalkQuery& query, uint32_t entry, float entry_distance,
-                          size_t ef, SlotPredicate keep, size_t wanted, size_t budget,
-                          WalkScratch& scratch, std::vector<WalkPair>& nearest) {
+                          size_t ef, SlotPredicate keep, size_t wanted, double scope_share,
+                          size_t budget, WalkScratch& scratch, std::vector<WalkPair>& nearest) {
   nearest.clear();
   if (entry >= slot_count(points)) return true;
   ef = std::max<size_t>(ef, 1);
   wanted = std::clamp<size_t>(wanted, 1, ef);
   return keep.test == nullptr
              ? fast_beam<false>(graph, points, query, entry, entry_distance, ef, keep, wanted,
-                                budget, scratch, nearest)
+                                scope_share, budget, scratch, nearest)
              : fast_beam<true>(graph, points, query, entry, entry_distance, ef, keep, wanted,
-                               budget, scratch, nearest);
+                               scope_share, budget, scratch, nearest);
 }
 
 }  // namespace tarnwick

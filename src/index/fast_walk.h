@@ -50,16 +50,16 @@ uint32_t fast_walk_descend(const HnswIndex& graph, const PointTable& points,
 // record when `keep.test` is null) that can be compared with the query, at
 // most `ef` of them. Unfiltered, it stops once the next point to expand is
 // farther than the worst of `ef` kept ones. Filtered, it is bounded by the
-// `ef` nearest points it reached, in scope or not, as an unfiltered beam is,
-// but only once it keeps `wanted` points (at most `ef`): a condition that
-// passes half of the points then costs about what the unfiltered beam does,
-// and still keeps the nearest points in scope within the same reach.
-// Leaves `nearest` by ascending estimate, equal ones in the order reached.
-// Returns false, with `nearest` unspecified, as soon as it has reached more
-// than `budget` points.
+// nearest points it reached, in scope or not, as an unfiltered beam is, but
+// only once it keeps `wanted` points (at most `ef`), and over a reach wider
+// than `ef` as far as the points out of scope push its targets out:
+// `scope_share` is the share of the table's records in scope when known
+// (0 when not: the widest reach). Leaves `nearest` by ascending estimate,
+// equal ones in the order reached. Returns false, with `nearest`
+// unspecified, as soon as it has reached more than `budget` points.
 bool fast_walk_base_layer(const HnswIndex& graph, const PointTable& points,
                           const FastWalkQuery& query, uint32_t entry, float entry_distance,
-                          size_t ef, SlotPredicate keep, size_t wanted, size_t budget,
-                          WalkScratch& scratch, std::vector<WalkPair>& nearest);
+                          size_t ef, SlotPredicate keep, size_t wanted, double scope_share,
+                          size_t budget, WalkScratch& scratch, std::vector<WalkPair>& nearest);
 
 }  // namespace tarnwick

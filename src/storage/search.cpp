@@ -2,6 +2,7 @@
 // estimated first), and many of them at once on the worker pool.
 #include "storage/search.h"
 
+#include <bit>
 #include <cmath>
 
 #include "table/payload_filter.h"
@@ -126,6 +127,7 @@ struct MatchBitsCache {
   Filter filter;
   uint64_t generation = 0;
   std::vector<uint64_t> bits;
+  size_t accepted = 0;  // how many bits are set
 };
 
 namespace {
@@ -152,6 +154,7 @@ std::shared_ptr<const MatchBitsCache> match_bits_for(const Store& store, const R
   // the lists and words even when this query alone would test fewer points.
   if (lasting) budget = std::max(budget, 2 * slot_count(view.points));
   if (!filter_match_bits(compiled, view.points, budget, made->bits)) return nullptr;
+  for (uint64_t word : made->bits) made->accepted += static_cast<size_t>(std::popcount(word));
   if (lasting) {
     made->filter = filter;
     made->generation = generation;
@@ -211,6 +214,7 @@ void prepare_request(const Store& store, const ReadView& view, const QueryReques
   // Past what a scan answers, the count may have stopped short: a walk is
   // then bounded by the scope alone.
   scope.expected = estimate.count > scan_most ? scope.points : estimate.count;
+  if (estimate.exact && estimate.count <= scan_most) scope.counted = estimate.count;
   if ((!out.graph || prefers_exact_scan_of_filter(scope.expected_points(), store_points)) &&
       filter_candidates(out.compiled, view.points, scope.points, out.candidates)) {
     scope.candidates = std::span<const uint32_t>(out.candidates);
@@ -229,6 +233,7 @@ void prepare_request(const Store& store, const ReadView& view, const QueryReques
       out.test.match_bits = out.match_bits->bits.data();
       out.test.match_words = out.match_bits->bits.size();
       out.condition.test = in_match_bits;
+      scope.counted = out.match_bits->accepted;
     }
   }
 }

@@ -92,6 +92,9 @@ struct SearchScope {
   // null: none. `expected` is how many points it is estimated to accept.
   const SlotPredicate* condition = nullptr;
   size_t expected = 0;
+  // How many records of the table the condition accepts, when counted
+  // exactly (from its matching bits, or an estimate that is exact).
+  std::optional<size_t> counted;
   // When set, the only slots that can be returned (the condition and the
   // tenant still apply to each): from a payload index, or a walk's kept points.
   std::optional<std::span<const uint32_t>> candidates;

@@ -58,6 +58,23 @@ uint64_t rerank_window(uint64_t limit) {
   return limit <= UINT64_MAX / 2 ? 2 * limit : limit;
 }
 
+// The share of the table's records in scope when it is known: every record,
+// a tenant's members, or the records a counted condition accepts; 0 when it
+// is not (a tenant and a condition together: their overlap is not counted).
+double known_scope_share(const SearchScope& scope, const PointTable& points) {
+  const size_t records = record_count(points);
+  if (records == 0 || scope.candidates) return 0.0;
+  size_t in_scope = 0;
+  if (!scope.condition) {
+    in_scope = scope.points;
+  } else if (scope.tenant == NO_TENANT && scope.counted) {
+    in_scope = *scope.counted;
+  } else {
+    return 0.0;
+  }
+  return static_cast<double>(std::min(in_scope, records)) / static_cast<double>(records);
+}
+
 // The fast walk from `entry` (the entry point's slot): navigates by code
 // estimates, then scores the nearest of its kept points exactly and ranks
 // them as the scan would. A walk that gives up, or keeps fewer than `limit`
@@ -93,7 +110,8 @@ std::vector<ScoredSlotPoint> fast_graph_search_slots(const HnswIndex& graph,
   std::vector<WalkPair>& nearest = scratch.nearest;
   if (!fast_walk_base_layer(graph, points, walk, entry, distance, ef, keep,
                             static_cast<size_t>(std::min<uint64_t>(rerank_window(limit), ef)),
-                            budget, scratch, nearest)) {
+                            filtered ? known_scope_share(scope, points) : 1.0, budget, scratch,
+                            nearest)) {
     return exact_search_slots(points, query, limit, metric, scope);
   }
   const size_t window =
