@@ -54,7 +54,7 @@ def main():
     info = Path("/proc/cpuinfo").read_text()
     cpu = next((l.split(":", 1)[1].strip() for l in info.splitlines() if l.startswith("model name")), "?")
     cpu += " with AVX-512" if "avx512f" in info else " (AVX2, no AVX-512)"
-    lines = [f"\n# {args.label}: {tarnwick.__file__}; {cpu}, "
+    lines = [f"\n# {args.label}: {Path(tarnwick.__file__).name}; {cpu}, "
              f"{os.cpu_count()} logical CPUs, TARNWICK_SCAN_KERNELS="
              f"{os.environ.get('TARNWICK_SCAN_KERNELS', 'auto')}; best of {args.rounds} rounds, "
              "thread clock, one query per call"]
