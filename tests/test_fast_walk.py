@@ -143,6 +143,7 @@ def wide_scopes():
     return store, queries, similarity, ranks
 
 
+@pytest.mark.slow  # recall figures, as above
 @pytest.mark.parametrize("scope, share", [({"where": {"r": {"$lt": 5}}}, 0.5),
                                           ({"where": {"r": {"$lt": 8}}}, 0.8),
                                           ({"where": {"r": {"$lt": 9}}}, 0.9),
