@@ -348,6 +348,11 @@ MIXED_SCRIPT = """
     for t in threads_run:
         t.start()
     stop.wait(seconds)
+    # On a slow or busy machine a body may not have finished once by then:
+    # go on until each has, within a generous limit.
+    deadline = time.monotonic() + 120
+    while not stop.is_set() and time.monotonic() < deadline and not all(counts[b.__name__] for b in bodies):
+        time.sleep(0.01)
     stop.set()
     for t in threads_run:
         t.join(120)
