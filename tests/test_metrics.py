@@ -160,7 +160,8 @@ def test_every_kernel_gives_the_same_bits(tmp_path):
         env.pop("TARNWICK_SCAN_KERNELS", None)
         if kernels == "scalar":
             env["TARNWICK_SCAN_KERNELS"] = "scalar"
-        done = subprocess.run([sys.executable, "-c", KERNEL_SCRIPT], env=env, capture_output=True, text=True, check=True)
+        done = subprocess.run([sys.executable, "-c", KERNEL_SCRIPT], env=env, capture_output=True, text=True, check=True,
+                              timeout=600)  # a hang fails, on any machine
         runs[kernels] = json.loads(done.stdout)
     assert runs["scalar"] == runs["default"]
     assert sum(len(r) for r in runs["scalar"]) > 1000
