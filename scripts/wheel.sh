@@ -70,9 +70,9 @@ phase "tests, kernels chosen at run time"
 module=$(basename "$(ls "$work"/unpacked/tarnwick*.so)")
 suite_module="$root/.venv/lib/python3.12/site-packages/$module"
 if [ "$after_suite" = 1 ] && cmp -s "$work/unpacked/$module" "$suite_module"; then
-  echo "the wheel's module is the one the suite ran on in .venv: its slow module tests are left to that run"
-  "$python" -m pytest tests -q -p no:cacheprovider -m "not slow"
-  "$python" -m pytest tests/test_typing.py tests/test_readme.py -q -p no:cacheprovider -m slow
+  echo "the wheel's module is the one the suite ran on in .venv: here only what the wheel adds" \
+       "(its stubs, the README's examples, the binding as installed); the scalar run below scores"
+  "$python" -m pytest tests/test_typing.py tests/test_readme.py tests/test_binding.py -q -p no:cacheprovider
 else
   "$python" -m pytest tests -q -p no:cacheprovider
 fi
