@@ -311,6 +311,11 @@ inline constexpr char EARLY_STOP[] =
     "the fast walk, False (the default) for the walk `search` takes. A bool; a setting of this object\n"
     "only, neither logged nor saved in snapshots, and kept across `load`.";
 
+inline constexpr char CHANGE_COUNT[] =
+    "How many changes this store has taken since it was made: upserts, deletes, loads, a log replayed over\n"
+    "it and the records of a followed log, refused ones included. It moves whenever the content may have\n"
+    "changed, and a change counted here is already visible; read-only.";
+
 inline constexpr char M[] = "The link budget per node and layer (twice this at layer 0); read-only.";
 
 inline constexpr char EF_CONSTRUCTION[] = "The beam width of graph insertion; read-only.";

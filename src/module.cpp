@@ -417,6 +417,15 @@ PyObject* get_ef_construction(PyObject* self, void*) {
   });
 }
 
+PyObject* get_change_count(PyObject* self, void*) {
+  // A change in progress holds the count's lock: it is waited for without the
+  // interpreter lock.
+  return guard_entry_point<PyObject*>(nullptr, [&] {
+    Store& store = store_of(self);
+    return PyLong_FromUnsignedLongLong(without_interpreter_lock([&] { return changes_taken(store); }));
+  });
+}
+
 PyObject* get_log_path(PyObject* self, void*) {
   return guard_entry_point<PyObject*>(nullptr, [&]() -> PyObject* {
     std::optional<std::string> path = log_path(store_of(self));
@@ -441,6 +450,7 @@ PyGetSetDef VECTOR_STORAGE_PROPERTIES[] = {
     {"log_path", get_log_path, nullptr, docs::LOG_PATH, nullptr},
     {"followed_log", get_followed_log, nullptr, docs::FOLLOWED_LOG, nullptr},
     {"early_stop", get_early_stop, set_early_stop_property, docs::EARLY_STOP, nullptr},
+    {"change_count", get_change_count, nullptr, docs::CHANGE_COUNT, nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 

@@ -599,3 +599,46 @@ def test_a_forked_child_does_not_follow(tmp_path):
     follower.catch_up()
     assert state_of(follower, IDS) == state_of(writer, IDS)
     follower.stop_following()
+
+
+def test_change_count_moves_with_every_change_and_only_then(tmp_path):
+    """change_count moves at each change a store takes (its own, refused ones
+    included, and each record a followed log applies) and stays put across reads
+    and saves, so that a reader's own index of the content can tell it is current."""
+    store, snapshot, log = VectorStorage(), str(tmp_path / "s"), str(tmp_path / "log")
+    steps = [
+        ("upsert", lambda: store.upsert(1, [1.0, 0.0], None), True),
+        ("batch_upsert", lambda: store.batch_upsert([2, 3], [[0.0, 1.0], [1.0, 1.0]]), True),
+        ("delete", lambda: store.delete(2), True),
+        ("absent delete", lambda: store.delete(99), True),
+        ("batch_delete", lambda: store.batch_delete([3]), True),
+        ("reads", lambda: (store.search([1.0, 0.0], 3, "cosine"), store.get(1), len(store)), False),
+        ("save", lambda: store.save(snapshot), False),
+        ("load", lambda: store.load(snapshot), True),
+        ("open_log", lambda: store.open_log(log), False),  # a fresh log: nothing replayed
+        ("logged upsert", lambda: store.upsert(4, [0.5, 0.5], {"k": 1}), True),
+    ]
+    for name, step, moves in steps:
+        before = store.change_count
+        step()
+        assert (store.change_count > before) == moves, name
+    reader = VectorStorage()
+    store.save(snapshot)
+    reader.load(snapshot)
+    reader.follow_log(log, poll=None)
+    before = reader.change_count
+    with pytest.raises(ValueError):
+        reader.upsert(9, [1.0, 1.0], None)
+    assert reader.change_count == before and reader.catch_up() == 0 and reader.change_count == before
+    store.batch_upsert([5, 6], [[1.0, 2.0], [2.0, 1.0]])
+    store.delete(5)
+    assert reader.catch_up() == 2 and reader.change_count >= before + 2
+    assert sorted(p for p in range(10) if p in reader) == [1, 4, 6]
+    reader.stop_following()
+    store.close_log()
+    again = VectorStorage()
+    again.load(snapshot)
+    before = again.change_count
+    again.open_log(log)  # replays the batch and the delete
+    assert again.change_count > before and sorted(p for p in range(10) if p in again) == [1, 4, 6]
+    again.close_log()

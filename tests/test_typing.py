@@ -52,7 +52,8 @@ def test_stub_lists_the_class_in_table_order():
 
     store = tarnwick.VectorStorage()
     properties = [name for name in runtime if not callable(getattr(store, name))]
-    assert properties == ["ef_search", "m", "ef_construction", "log_path", "followed_log", "early_stop"]
+    assert properties == ["ef_search", "m", "ef_construction", "log_path", "followed_log", "early_stop",
+                          "change_count"]
     for name in properties:
         try:
             setattr(store, name, getattr(store, name))

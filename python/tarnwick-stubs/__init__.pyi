@@ -214,3 +214,6 @@ class VectorStorage:
 
     @early_stop.setter
     def early_stop(self, value: bool, /) -> None: ...
+    @property
+    def change_count(self) -> int:
+        """How many changes the store has taken (its own and a followed log's); moves whenever the content may have."""

@@ -504,11 +504,18 @@ Status load_snapshot_and_log(Store& store, const std::string& path) {
   if (log == nullptr) {
     held.lock.unlock();
     Status loaded = load_snapshot(store, path);
-    if (loaded.ok()) set_snapshot_origin(hold_changes(store), path, SnapshotIdentity(), changes_before);
+    if (loaded.ok()) {
+      // Counted once in place, as every change is; the origin is the file
+      // only when no other change came in between.
+      const ChangesHeld after = hold_changes(store);
+      ++store.changes_made;
+      set_snapshot_origin(after, path, SnapshotIdentity(), changes_before + 1);
+    }
     return loaded;
   }
   if (Status loaded = load_snapshot(store, path); !loaded.ok()) return loaded;
-  set_snapshot_origin(held, path, SnapshotIdentity(), changes_before);
+  ++store.changes_made;
+  set_snapshot_origin(held, path, SnapshotIdentity(), changes_before + 1);
   // The fresh log's records apply to the loaded file, not to where the old
   // log ended.
   LogHeader header;

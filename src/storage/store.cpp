@@ -96,6 +96,13 @@ Status check_not_following(const ChangesHeld& held, std::string_view what) {
 
 ChangesHeld hold_changes(Store& store) { return ChangesHeld{std::unique_lock(store.changes), store}; }
 
+uint64_t changes_taken(Store& store) {
+  // Taken while no change is between its record and its effect: every change
+  // counted is one whose effect is visible.
+  const ChangesHeld held = hold_changes(store);
+  return store.changes_made;
+}
+
 ChangeLog* current_log(const ChangesHeld& held) {
   ChangeLog* log = held.store.log.get();
   return log != nullptr && log->owner_process == ::getpid() ? log : nullptr;

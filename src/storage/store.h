@@ -129,6 +129,11 @@ struct ChangesHeld {
 };
 ChangesHeld hold_changes(Store& store);
 
+// How many changes the store has taken since it was made (upserts, deletes,
+// loads, a log replayed over it, the records of a followed log), counting
+// refused ones too: a number that moves whenever the content may have moved.
+uint64_t changes_taken(Store& store);
+
 // The store's log when one is open in this process, else null.
 ChangeLog* current_log(const ChangesHeld& held);
 // Puts `log` (null: none) in place of the store's log and returns the old one,
