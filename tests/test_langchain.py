@@ -449,3 +449,42 @@ def test_embeddings_of_another_length_are_refused_naming_both_lengths(tmp_path):
         store.add_texts(["1,2", "1,2,3"])
     store.add_texts(["1,2"], ids=["e"])
     assert store.similarity_search("0,1", 1)[0].id == "e"
+
+
+@pytest.mark.parametrize("follower_made", ["before the changes", "after them"])
+def test_a_follower_finds_each_document_by_its_own_id_whatever_point_ids_did(tmp_path, monkeypatch,
+                                                                               follower_made):
+    """A restarted writer may hand a deleted document's point id to a new one,
+    and deletions may leave runs of unused point ids longer than a follower's
+    look past its map: the follower's get_by_ids still gives each document under
+    its own id, and nothing for a deleted one."""
+    monkeypatch.setattr(TarnwickVectorStore, "FOLLOW_SCAN_GAP", 8)
+    embed = DeterministicFakeEmbedding(size=8)
+    writer = TarnwickVectorStore.from_texts(["a", "b"], embed, ids=["A", "B"])
+    writer.save_local(tmp_path, log=True)
+    follower = None
+    if follower_made == "before the changes":
+        follower = TarnwickVectorStore.load_local(tmp_path, embed, follow=True, poll=None)
+    writer.add_texts(["x"], ids=["X"])
+    if follower is not None:
+        follower.storage.catch_up()
+        assert [d.id for d in follower.get_by_ids(["X"])] == ["X"]
+    x_point = writer._point_ids["X"]
+    writer.delete(["X"])
+    writer.storage.close_log()
+    writer = TarnwickVectorStore.load_local(tmp_path, embed)  # a restart: the log replayed
+    writer.add_texts(["y"], ids=["Y"])
+    assert writer._point_ids["Y"] == x_point  # the case in point: X's point id again
+    many = [f"m{i}" for i in range(30)]
+    writer.add_texts(many, ids=many)
+    writer.delete(many[:-1])  # a run of unused point ids longer than the look
+    writer.add_texts(["z"], ids=["Z"])
+    if follower is None:
+        follower = TarnwickVectorStore.load_local(tmp_path, embed, follow=True, poll=None)
+    else:
+        follower.storage.catch_up()
+    for asked, expected in [(["Y"], ["Y"]), (["X"], []), (["Z", "m29", "m3"], ["Z", "m29"]),
+                            (["A", "B", "X", "Y"], ["A", "B", "Y"])]:
+        found = follower.get_by_ids(asked)
+        assert [d.id for d in found] == expected, asked
+        assert [d.page_content for d in found] == [d.page_content for d in writer.get_by_ids(expected)]

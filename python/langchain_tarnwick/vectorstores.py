@@ -132,6 +132,8 @@ class TarnwickVectorStore(VectorStore):
         self._length: int | None = None  # of the stored vectors; None while there are none
         self._lock = threading.RLock()
         self._following = False
+        # A follower's: the change_count at which its map was last made whole.
+        self._mapped_at: int | None = None
 
     @property
     def embeddings(self) -> Embeddings:
@@ -213,38 +215,72 @@ class TarnwickVectorStore(VectorStore):
             if doc_id in seen:
                 continue
             seen.add(doc_id)
-            point_id = self._point_ids.get(doc_id)
-            if point_id is None and self._following:
-                point_id = self._map_new_documents().get(doc_id)
-            point = None if point_id is None else self._storage.get(point_id)
-            if point is not None:
-                docs.append(document_of(point[1]))
+            payload = self._payload_of(doc_id)
+            if payload is None and self._following and self._map_followed_documents():
+                payload = self._payload_of(doc_id)
+            if payload is not None:
+                docs.append(document_of(payload))
         return docs
 
-    # Point ids left unused in a row after which a follower stops looking for
-    # documents the writer added (the writer hands point ids out in order).
+    def _payload_of(self, doc_id: str) -> dict[str, Any] | None:
+        """The payload of the document under doc_id, when the map names a point
+        that holds it. A follower's map can name a point whose document the
+        writer deleted, and whose id a restarted writer gave to another."""
+        point_id = self._point_ids.get(doc_id)
+        point = None if point_id is None else self._storage.get(point_id)
+        payload = None if point is None else point[1]
+        return payload if payload is not None and payload.get(ID_KEY) == doc_id else None
+
+    # Point ids left unused in a row after which a follower's look for the
+    # documents the writer added stops (the writer hands point ids out in order).
     FOLLOW_SCAN_GAP = 4096
 
-    def _map_new_documents(self, through: int = 0) -> dict[str, int]:
-        """A follower's map of document ids, extended by the points stored under
-        point ids the map has not reached yet (all of those below `through`);
-        returns the map."""
+    def _map_followed_documents(self) -> bool:
+        """Brings a follower's map of document ids up to date: first the points
+        stored under point ids above the map's (the writer's usual additions),
+        then, when the store changed since the map was last made whole, the whole
+        map afresh from the points. Returns whether the map may have changed."""
         with self._lock:
-            point_id, gap = self._next_point_id, 0
-            while point_id < through or gap < self.FOLLOW_SCAN_GAP:
+            point_id, gap, grown = self._next_point_id, 0, False
+            while self._mapped_at is not None and gap < self.FOLLOW_SCAN_GAP:
                 got = self._storage.get(point_id)
                 point_id += 1
                 if got is None:
                     gap += 1
                     continue
-                gap = 0
-                if self._length is None:
-                    self._length = len(got[0])
-                doc_id = (got[1] or {}).get(ID_KEY)
-                if isinstance(doc_id, str):
-                    self._point_ids[doc_id] = point_id - 1
-                self._next_point_id = point_id
-            return self._point_ids
+                gap, grown = 0, True
+                self._note_followed_point(point_id - 1, got)
+            changes = self._storage.change_count  # read before the points it stands for
+            if changes == self._mapped_at:
+                return grown
+            self._point_ids, self._next_point_id, self._length = {}, 0, None
+            point_id, found, last, total = 0, 0, -1, len(self._storage)
+            # Every stored point is found by counting up past the deleted ones
+            # (the writer's load does the same); a count that a change cut
+            # short is made again at the next miss, since the change moved
+            # change_count past the one noted here.
+            while point_id - last <= MAX_ID_GAP:
+                if found >= total:
+                    total = len(self._storage)
+                    if found >= total:
+                        break
+                got = self._storage.get(point_id)
+                if got is not None:
+                    found, last = found + 1, point_id
+                    self._note_followed_point(point_id, got)
+                point_id += 1
+            self._mapped_at = changes
+            return True
+
+    def _note_followed_point(self, point_id: int,
+                             point: tuple[list[float], dict[str, Any] | None]) -> None:
+        """Maps the document a follower found under point_id."""
+        if self._length is None:
+            self._length = len(point[0])
+        doc_id = (point[1] or {}).get(ID_KEY)
+        if isinstance(doc_id, str):
+            self._point_ids[doc_id] = point_id
+        self._next_point_id = max(self._next_point_id, point_id + 1)
 
     def _check_lengths(self, vectors: Sequence[Sequence[float]], what: str) -> None:
         """Raises ValueError, naming both lengths, for a vector whose length is not
@@ -488,9 +524,7 @@ class TarnwickVectorStore(VectorStore):
                 raise ValueError("a following store keeps no log of its own: leave log unset")
             store._storage.follow_log(log_file, poll=poll)
             store._following = True
-            # The writer may change the store while it is read: its points are
-            # found by counting up to a long gap, not by the count of points.
-            store._map_new_documents()
+            store._map_followed_documents()
             return store
         if log or (log is None and os.path.exists(log_file)):
             store._storage.open_log(log_file)
@@ -502,7 +536,11 @@ class TarnwickVectorStore(VectorStore):
             store._next_point_id = max(next_point_id, max(ids.values(), default=-1) + 1)
         else:
             store._point_ids, store._length = store._ids_from_payloads(snapshot)
-            store._next_point_id = max(store._point_ids.values(), default=-1) + 1
+            # Point ids handed out before the last save_local are not handed out
+            # again, though their documents are gone: a follower may still hold
+            # them in its map until it next looks.
+            saved_next = next_point_id if type(next_point_id) is int and 0 <= next_point_id < 1 << 63 else 0
+            store._next_point_id = max(saved_next, max(store._point_ids.values(), default=-1) + 1)
         return store
 
     def _ids_from_payloads(self, snapshot: Path) -> tuple[dict[str, int], int | None]:
