@@ -453,3 +453,21 @@ def test_walks_on_loaded_graphs_follow_the_procedure(tmp_path, seed):
                 assert store.search(q.tolist(), limit, metric) == want
                 compared += bool(want)
     assert seed == 5 or compared > 0
+
+
+@pytest.mark.parametrize("bad", [np.nan, np.inf, -np.inf])
+@pytest.mark.parametrize("share", [0.01, 0.2, 0.5])
+def test_points_that_cannot_be_measured_do_not_hide_the_others(bad, share):
+    """Vectors with a component that is not finite (an embedding model's
+    failure) have NaN cosine distances to everything: the graph walks pass them
+    by, so every other point stays findable, as without them, whichever walk."""
+    vectors = clustered(7, 1500, 16)
+    spoiled = np.arange(0, 1500, int(round(1 / share)))  # the first added among them
+    vectors[spoiled, 3] = bad
+    store = tarnwick.VectorStorage()
+    store.batch_upsert(np.arange(1500), vectors)
+    for early_stop in (False, True):
+        missed = [i for i in range(1, 1500, 9) if i not in set(spoiled)
+                  and store.query(vectors[i], 3, "cosine", early_stop=early_stop)[0][0] != i]
+        assert len(missed) <= 2, (early_stop, missed)
+    assert store.search(vectors[1], 3, "cosine")[0] == (1, pytest.approx(1.0))

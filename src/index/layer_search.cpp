@@ -396,8 +396,10 @@ uint32_t greedy_search_layer(const HnswIndex& graph, const PointTable& points,
     measure_slots(query, points, scratch.batch_slots, scratch.batch_distances.data());
     bool moved = false;
     for (size_t i = 0; i < scratch.batch_slots.size(); ++i) {
-      // Strictly nearer only: a tie or a NaN never moves the walk.
-      if (scratch.batch_distances[i] < distance) {
+      // Strictly nearer only: a tie or a NaN never moves the walk, while any
+      // number moves it off a point whose own distance is NaN (its vector has
+      // a component that is not finite): NaN orders last.
+      if (order_key(scratch.batch_distances[i]) < order_key(distance)) {
         best = scratch.batch_slots[i];
         distance = scratch.batch_distances[i];
         moved = true;
@@ -427,7 +429,11 @@ void search_base_layer(const HnswIndex& graph, const PointTable& points,
     scratch.reads->expansions++;
     // The worst kept distance as it stands before this expansion; admissions
     // below compare against it, not against the list as it changes.
-    float worst = nearest.empty() ? MAX_DISTANCE : nearest.front().distance;
+    // A NaN kept there (a point whose vector has a component that is not
+    // finite) is the farthest, as `nearest` orders it: any distance enters in
+    // its place, where comparing with NaN itself would admit none, and such
+    // points would end every walk that kept one.
+    float worst = nearest.empty() ? MAX_DISTANCE : order_key(nearest.front().distance);
     std::span<const uint32_t> list = layer0_neighbors(graph, expanded);
     if (list.empty()) continue;
     // Once `nearest` is full it stays full during the pass, and only a
