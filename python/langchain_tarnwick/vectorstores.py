@@ -216,7 +216,8 @@ class TarnwickVectorStore(VectorStore):
                 continue
             seen.add(doc_id)
             payload = self._payload_of(doc_id)
-            if payload is None and self._following and self._map_followed_documents():
+            if payload is None and self._following:
+                self._map_followed_documents()
                 payload = self._payload_of(doc_id)
             if payload is not None:
                 docs.append(document_of(payload))
@@ -235,25 +236,28 @@ class TarnwickVectorStore(VectorStore):
     # documents the writer added stops (the writer hands point ids out in order).
     FOLLOW_SCAN_GAP = 4096
 
-    def _map_followed_documents(self) -> bool:
+    def _map_followed_documents(self) -> None:
         """Brings a follower's map of document ids up to date: first the points
         stored under point ids above the map's (the writer's usual additions),
         then, when the store changed since the map was last made whole, the whole
-        map afresh from the points. Returns whether the map may have changed."""
+        map afresh from the points, put in place at once (other threads read it
+        meanwhile)."""
         with self._lock:
-            point_id, gap, grown = self._next_point_id, 0, False
+            point_id, gap = self._next_point_id, 0
             while self._mapped_at is not None and gap < self.FOLLOW_SCAN_GAP:
                 got = self._storage.get(point_id)
                 point_id += 1
                 if got is None:
                     gap += 1
                     continue
-                gap, grown = 0, True
-                self._note_followed_point(point_id - 1, got)
+                gap = 0
+                if (doc_id := self._followed_document(got)) is not None:
+                    self._point_ids[doc_id] = point_id - 1
+                self._next_point_id = point_id
             changes = self._storage.change_count  # read before the points it stands for
             if changes == self._mapped_at:
-                return grown
-            self._point_ids, self._next_point_id, self._length = {}, 0, None
+                return
+            ids: dict[str, int] = {}
             point_id, found, last, total = 0, 0, -1, len(self._storage)
             # Every stored point is found by counting up past the deleted ones
             # (the writer's load does the same); a count that a change cut
@@ -267,20 +271,18 @@ class TarnwickVectorStore(VectorStore):
                 got = self._storage.get(point_id)
                 if got is not None:
                     found, last = found + 1, point_id
-                    self._note_followed_point(point_id, got)
+                    if (doc_id := self._followed_document(got)) is not None:
+                        ids[doc_id] = point_id
                 point_id += 1
-            self._mapped_at = changes
-            return True
+            self._point_ids, self._next_point_id, self._mapped_at = ids, last + 1, changes
 
-    def _note_followed_point(self, point_id: int,
-                             point: tuple[list[float], dict[str, Any] | None]) -> None:
-        """Maps the document a follower found under point_id."""
+    def _followed_document(self, point: tuple[list[float], dict[str, Any] | None]) -> str | None:
+        """The document id of a point a follower found (None for a point that
+        holds none), noting the vectors' length."""
         if self._length is None:
             self._length = len(point[0])
         doc_id = (point[1] or {}).get(ID_KEY)
-        if isinstance(doc_id, str):
-            self._point_ids[doc_id] = point_id
-        self._next_point_id = max(self._next_point_id, point_id + 1)
+        return doc_id if isinstance(doc_id, str) else None
 
     def _check_lengths(self, vectors: Sequence[Sequence[float]], what: str) -> None:
         """Raises ValueError, naming both lengths, for a vector whose length is not
