@@ -26,9 +26,10 @@ export PYTHONPATH="$PWD/$build${PYTHONPATH:+:$PYTHONPATH}"
 export TSAN_OPTIONS="halt_on_error=1 exitcode=66 die_after_fork=0 second_deadlock_stack=1 suppressions=$PWD/scripts/tsan.supp"
 "$python" -c "import tarnwick, sys; assert tarnwick.__file__ == sys.argv[1], tarnwick.__file__" "$PWD/$module"
 # Left out here, for time (the uninstrumented suite runs them all): the
-# interpreter-exit cases on one worker, where the pool has no threads of its
-# own, and the stress run on two workers, which lies between its one-worker and
-# three-worker runs and, like them, runs to its one-minute limit under this build.
+# interpreter-exit cases on one worker, whose teardown paths the two-worker
+# cases take with more threads, and the stress run on two workers, which lies
+# between its one-worker and three-worker runs and, like them, runs to its
+# one-minute limit under this build.
 exec "$python" -m pytest tests/test_threads.py \
   --deselect "tests/test_threads.py::test_batches_against_concurrent_search_and_upsert[2]" \
   -k "not test_interpreter_exit_around_batches[1-" \
