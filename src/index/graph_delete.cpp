@@ -1,6 +1,7 @@
 #include "index/graph_delete.h"
 
 #include <algorithm>
+#include <cmath>
 
 #include "index/neighbor_selection.h"
 #include "index/spanning_tree.h"
@@ -93,17 +94,28 @@ std::vector<uint32_t> orphans_of(const HnswIndex& graph, const LeavingSlots& lea
   return orphans;
 }
 
+// The list keeps every neighbour that stays, and only the places the leaving
+// ones free are filled, by the heuristic, from the leaving ones' neighbours a
+// staying neighbour does not already cover. Choosing the whole list again from
+// both would drop, at each repair, some of the few long links between
+// clusters (a nearer newcomer in their direction prunes them): churn made of
+// single deletes then cut whole clusters off from the default beam.
 void rechoose_list(HnswIndex& graph, const PointTable& points, const LeavingSlots& leaving,
                    ListRef list, bool parallel) {
   const uint32_t owner = list.owner;
   const size_t layer = list.layer;
   InsertScratch& local = thread_insert_scratch();
+  WalkScratch& scratch = thread_walk_scratch();
   begin_members(points, local);
+  std::vector<uint32_t>& staying = local.chosen;
+  staying.clear();
   for (uint32_t n : neighbors(graph, owner, layer)) {
-    if (!leaving.contains(n)) {
-      consider(points, owner, n, local);
-      continue;
+    if (!leaving.contains(n) && n != owner && has_record(points, n) && mark_seen(local, n)) {
+      staying.push_back(n);
     }
+  }
+  for (uint32_t n : neighbors(graph, owner, layer)) {
+    if (!leaving.contains(n)) continue;
     for (uint32_t second : neighbors(graph, n, layer)) {
       if (!leaving.contains(second)) {
         consider(points, owner, second, local);
@@ -114,8 +126,43 @@ void rechoose_list(HnswIndex& graph, const PointTable& points, const LeavingSlot
       }
     }
   }
-  choose_from_members(graph, points, owner, layer, link_cap(graph, layer), parallel,
-                      thread_walk_scratch(), local);
+  const size_t cap = link_cap(graph, layer);
+  const std::vector<uint32_t>& members = local.members;
+  if (staying.size() < cap && !members.empty()) {
+    local.member_distances.resize(members.size());
+    measure_slots(stored_walk_query(points, owner), points, members, local.member_distances.data());
+    // A member nearer to a staying neighbour than to the owner is covered by
+    // it; each staying neighbour measures only the members none covered yet.
+    std::vector<uint32_t>& open = local.later;
+    std::vector<uint32_t>& open_index = local.later_index;
+    open.assign(members.begin(), members.end());
+    open_index.resize(members.size());
+    for (size_t i = 0; i < members.size(); ++i) open_index[i] = static_cast<uint32_t>(i);
+    std::vector<float>& from_staying = scratch.chosen_distances;
+    for (size_t k = 0; k < staying.size() && !open.empty(); ++k) {
+      from_staying.resize(open.size());
+      measure_slots(stored_walk_query(points, staying[k]), points, open, from_staying.data());
+      size_t left = 0;
+      for (size_t j = 0; j < open.size(); ++j) {
+        if (from_staying[j] < local.member_distances[open_index[j]]) continue;
+        open[left] = open[j];
+        open_index[left++] = open_index[j];
+      }
+      open.resize(left);
+      open_index.resize(left);
+    }
+    local.ranked.clear();
+    for (size_t j = 0; j < open.size(); ++j) {
+      local.ranked.push_back(WalkPair{local.member_distances[open_index[j]], open_index[j], open[j]});
+    }
+    // Nearest first, a distance that is not a number after every number.
+    std::stable_sort(local.ranked.begin(), local.ranked.end(), [](const WalkPair& a, const WalkPair& b) {
+      return (std::isnan(a.distance) ? INFINITY : a.distance) < (std::isnan(b.distance) ? INFINITY : b.distance);
+    });
+    select_neighbors(points, local.ranked, cap - staying.size(), local.kept, scratch, local);
+    staying.insert(staying.end(), local.kept.begin(), local.kept.end());
+  }
+  set_neighbors(graph, owner, layer, staying, parallel);
 }
 
 void remove_leaving_nodes(HnswIndex& graph, const PointTable& points, const LeavingSlots& leaving) {
