@@ -8,6 +8,7 @@
 #include <utility>
 
 #include "binding.h"
+#include "vector_storage_object.h"
 #include "fast_method.h"
 #include "method_arguments.h"
 #include "docstrings.h"
@@ -23,20 +24,6 @@
 namespace tarnwick {
 
 namespace {
-
-struct VectorStorageObject {
-  PyObject_HEAD
-  Store* store;  // owned; created by __new__, dropped by dealloc
-  // Constructed by __new__, dropped by dealloc; null unless the store follows
-  // a log. Read and replaced with the interpreter lock held; a call working on
-  // the follower without it holds a reference of its own.
-  std::shared_ptr<LogFollower> follower;
-};
-
-Store& store_of(PyObject* self) { return *reinterpret_cast<VectorStorageObject*>(self)->store; }
-std::shared_ptr<LogFollower>& follower_of(PyObject* self) {
-  return reinterpret_cast<VectorStorageObject*>(self)->follower;
-}
 
 constexpr const char* UPSERT_PARAMS[] = {"point_id", "vector", "payload"};
 constexpr const char* SEARCH_PARAMS[] = {"query_vector", "limit", "metric", "tenant_id"};
@@ -345,115 +332,6 @@ PyObject* stop_following_impl(PyObject* self) {
 }
 
 
-Py_ssize_t vector_storage_length(PyObject* self) {
-  return guard_entry_point<Py_ssize_t>(
-      -1, [&] { return static_cast<Py_ssize_t>(point_count(store_of(self))); });
-}
-
-// `id in store`: an int outside the id range is simply not stored; an object
-// that is not an integer raises what the id conversion raises.
-int vector_storage_contains(PyObject* self, PyObject* key) {
-  uint64_t point_id;
-  if (!convert_u64(key, point_id)) {
-    if (!PyErr_ExceptionMatches(PyExc_OverflowError)) return -1;
-    PyErr_Clear();
-    return 0;
-  }
-  return guard_entry_point(-1, [&] { return contains_point(store_of(self), point_id) ? 1 : 0; });
-}
-
-PyObject* get_ef_search(PyObject* self, void*) {
-  return guard_entry_point<PyObject*>(nullptr, [&] {
-    return PyLong_FromUnsignedLongLong(graph_parameters(store_of(self)).ef_search);
-  });
-}
-
-int set_ef_search_property(PyObject* self, PyObject* value, void*) {
-  if (value == nullptr) {
-    PyErr_SetString(PyExc_AttributeError, "cannot delete attribute 'ef_search'");
-    return -1;
-  }
-  PyRef number = PyRef::steal(PyNumber_Index(value));
-  if (!number) return -1;
-  int overflow = 0;
-  long long ef = PyLong_AsLongLongAndOverflow(number.get(), &overflow);
-  if (ef == -1 && PyErr_Occurred()) return -1;
-  if (overflow != 0 || ef < 1 || static_cast<unsigned long long>(ef) > MAX_EF_SEARCH) {
-    PyErr_Format(PyExc_ValueError, "ef_search must be an int from 1 to %llu, got %R",
-                 static_cast<unsigned long long>(MAX_EF_SEARCH), number.get());
-    return -1;
-  }
-  return guard_entry_point(-1, [&] {
-    return raise_status(set_ef_search(store_of(self), static_cast<uint64_t>(ef))) ? 0 : -1;
-  });
-}
-
-PyObject* get_early_stop(PyObject* self, void*) {
-  return PyBool_FromLong(store_of(self).fast_queries.load());
-}
-
-int set_early_stop_property(PyObject* self, PyObject* value, void*) {
-  if (value == nullptr) {
-    PyErr_SetString(PyExc_AttributeError, "cannot delete attribute 'early_stop'");
-    return -1;
-  }
-  if (!PyBool_Check(value)) {
-    PyErr_Format(PyExc_TypeError, "early_stop must be a bool, got %.200s", Py_TYPE(value)->tp_name);
-    return -1;
-  }
-  store_of(self).fast_queries.store(value == Py_True);
-  return 0;
-}
-
-PyObject* get_m(PyObject* self, void*) {
-  return guard_entry_point<PyObject*>(nullptr, [&] {
-    return PyLong_FromUnsignedLongLong(graph_parameters(store_of(self)).m);
-  });
-}
-
-PyObject* get_ef_construction(PyObject* self, void*) {
-  return guard_entry_point<PyObject*>(nullptr, [&] {
-    return PyLong_FromUnsignedLongLong(graph_parameters(store_of(self)).ef_construction);
-  });
-}
-
-PyObject* get_change_count(PyObject* self, void*) {
-  // A change in progress holds the count's lock: it is waited for without the
-  // interpreter lock.
-  return guard_entry_point<PyObject*>(nullptr, [&] {
-    Store& store = store_of(self);
-    return PyLong_FromUnsignedLongLong(without_interpreter_lock([&] { return changes_taken(store); }));
-  });
-}
-
-PyObject* get_log_path(PyObject* self, void*) {
-  return guard_entry_point<PyObject*>(nullptr, [&]() -> PyObject* {
-    std::optional<std::string> path = log_path(store_of(self));
-    if (!path) Py_RETURN_NONE;
-    return PyUnicode_FromStringAndSize(path->data(), static_cast<Py_ssize_t>(path->size()));
-  });
-}
-
-PyObject* get_followed_log(PyObject* self, void*) {
-  return guard_entry_point<PyObject*>(nullptr, [&]() -> PyObject* {
-    const std::shared_ptr<LogFollower>& follower = follower_of(self);
-    if (!follower) Py_RETURN_NONE;
-    const std::string& path = follower->log_path;
-    return PyUnicode_FromStringAndSize(path.data(), static_cast<Py_ssize_t>(path.size()));
-  });
-}
-
-PyGetSetDef VECTOR_STORAGE_PROPERTIES[] = {
-    {"ef_search", get_ef_search, set_ef_search_property, docs::EF_SEARCH, nullptr},
-    {"m", get_m, nullptr, docs::M, nullptr},
-    {"ef_construction", get_ef_construction, nullptr, docs::EF_CONSTRUCTION, nullptr},
-    {"log_path", get_log_path, nullptr, docs::LOG_PATH, nullptr},
-    {"followed_log", get_followed_log, nullptr, docs::FOLLOWED_LOG, nullptr},
-    {"early_stop", get_early_stop, set_early_stop_property, docs::EARLY_STOP, nullptr},
-    {"change_count", get_change_count, nullptr, docs::CHANGE_COUNT, nullptr},
-    {nullptr, nullptr, nullptr, nullptr, nullptr},
-};
-
 PyMethodDef VECTOR_STORAGE_METHODS[] = {
     method_entry<UPSERT_SPEC, upsert_impl>("upsert", docs::UPSERT),
     method_entry<SEARCH_SPEC, search_impl>("search", docs::SEARCH),
@@ -519,7 +397,7 @@ PyType_Slot VECTOR_STORAGE_SLOTS[] = {
     {Py_tp_doc, const_cast<char*>(docs::VECTOR_STORAGE)},
     {Py_tp_new, reinterpret_cast<void*>(vector_storage_new)},
     {Py_tp_methods, VECTOR_STORAGE_METHODS},
-    {Py_tp_getset, VECTOR_STORAGE_PROPERTIES},
+    {Py_tp_getset, vector_storage_properties()},
     {Py_sq_length, reinterpret_cast<void*>(vector_storage_length)},
     {Py_sq_contains, reinterpret_cast<void*>(vector_storage_contains)},
     {Py_tp_base, &PyBaseObject_Type},
