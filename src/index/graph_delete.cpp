@@ -1,7 +1,6 @@
 #include "index/graph_delete.h"
 
 #include <algorithm>
-#include <cmath>
 
 #include "index/neighbor_selection.h"
 #include "index/spanning_tree.h"
@@ -110,9 +109,7 @@ void rechoose_list(HnswIndex& graph, const PointTable& points, const LeavingSlot
   std::vector<uint32_t>& staying = local.chosen;
   staying.clear();
   for (uint32_t n : neighbors(graph, owner, layer)) {
-    if (!leaving.contains(n) && n != owner && has_record(points, n) && mark_seen(local, n)) {
-      staying.push_back(n);
-    }
+    if (!leaving.contains(n) && take_slot(points, owner, n, local)) staying.push_back(n);
   }
   for (uint32_t n : neighbors(graph, owner, layer)) {
     if (!leaving.contains(n)) continue;
@@ -155,10 +152,7 @@ void rechoose_list(HnswIndex& graph, const PointTable& points, const LeavingSlot
     for (size_t j = 0; j < open.size(); ++j) {
       local.ranked.push_back(WalkPair{local.member_distances[open_index[j]], open_index[j], open[j]});
     }
-    // Nearest first, a distance that is not a number after every number.
-    std::stable_sort(local.ranked.begin(), local.ranked.end(), [](const WalkPair& a, const WalkPair& b) {
-      return (std::isnan(a.distance) ? INFINITY : a.distance) < (std::isnan(b.distance) ? INFINITY : b.distance);
-    });
+    std::stable_sort(local.ranked.begin(), local.ranked.end(), nearer_distance);
     select_neighbors(points, local.ranked, cap - staying.size(), local.kept, scratch, local);
     staying.insert(staying.end(), local.kept.begin(), local.kept.end());
   }

@@ -72,19 +72,16 @@ void begin_members(const PointTable& points, InsertScratch& local) {
 }
 
 void consider(const PointTable& points, uint32_t owner, uint32_t n, InsertScratch& local) {
-  if (n == owner || !has_record(points, n)) return;
-  if (!mark_seen(local, n)) return;
-  local.members.push_back(n);
+  if (take_slot(points, owner, n, local)) local.members.push_back(n);
 }
 
-namespace {
-
-// Orders by distance, a distance that is not a number after every number.
 bool nearer_distance(const WalkPair& a, const WalkPair& b) {
   float ka = std::isnan(a.distance) ? INFINITY : a.distance;
   float kb = std::isnan(b.distance) ? INFINITY : b.distance;
   return ka < kb;
 }
+
+namespace {
 
 // Puts back into `local.kept` every member that is a tree edge of the owner
 // and the heuristic left out, each in place of the farthest kept member that

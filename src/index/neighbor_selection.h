@@ -34,6 +34,10 @@ struct InsertScratch {
 
 InsertScratch& thread_insert_scratch();
 
+// Orders candidates by distance, a distance that is not a number after every
+// number (stable sorts keep the gathering order among equals).
+bool nearer_distance(const WalkPair& a, const WalkPair& b);
+
 // The heuristic: walks the candidates nearest first (`ranked` by ascending
 // distance from the base) and keeps one unless it is nearer to a point
 // already kept than to the base, up to `cap`. Every candidate holds a record.
@@ -56,6 +60,12 @@ inline bool mark_seen(InsertScratch& local, uint32_t slot) {
 // Whether a slot can be marked: it lies within the slots begin_members knew.
 inline bool can_mark(const InsertScratch& local, uint32_t slot) {
   return slot / 64 < local.seen.size();
+}
+
+// Marks a slot taken unless it is the owner, holds no record, or was taken
+// already; true when it is newly taken.
+inline bool take_slot(const PointTable& points, uint32_t owner, uint32_t n, InsertScratch& local) {
+  return n != owner && has_record(points, n) && mark_seen(local, n);
 }
 
 // Takes a slot into the candidates unless it is the owner, holds no record,
