@@ -15,6 +15,7 @@ cmake -S . -B "$build" -DTARNWICK_BUILD_MODULE=ON -DPython_EXECUTABLE="$PWD/.ven
   -DCMAKE_CXX_FLAGS="-O1 -fno-omit-frame-pointer -fsanitize=address,undefined -fno-sanitize-recover=undefined" \
   -DCMAKE_SHARED_LINKER_FLAGS="-fsanitize=address,undefined" >/dev/null
 cmake --build "$build" -j2 >/dev/null
+[ "${TARNWICK_BUILD_ONLY:-}" = 1 ] && exit 0  # the build alone (.ci/run makes it early)
 preload="$(gcc -print-file-name=libasan.so):$(gcc -print-file-name=libubsan.so)"
 ASAN_OPTIONS=detect_leaks=0 UBSAN_OPTIONS=print_stacktrace=1 LD_PRELOAD="$preload" \
   PYTHONPATH="$PWD/$build" exec .venv/bin/python -m pytest tests -q -p no:cacheprovider \

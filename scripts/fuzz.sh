@@ -25,6 +25,7 @@ fi
 cmake -S . -B build/fuzz -DTARNWICK_FUZZ=ON -DCMAKE_CXX_COMPILER=clang++ \
   -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
 cmake --build build/fuzz -j2 --target snapshot_fuzzer log_fuzzer
+[ "${TARNWICK_BUILD_ONLY:-}" = 1 ] && exit 0  # the build alone (.ci/run makes it early)
 mkdir -p build/fuzz/corpus build/fuzz/seeds build/fuzz/log_corpus build/fuzz/log_seeds
 .venv/bin/python fuzz/make_seeds.py build/fuzz/seeds build/fuzz/log_seeds
 log_seconds=$(( seconds / 4 > 0 ? seconds / 4 : 1 ))
