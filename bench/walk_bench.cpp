@@ -9,7 +9,8 @@
 // With WALK_FAST=1 in the environment the queries take the fast walk
 // (query_points with early_stop) instead of the default one; with
 // WALK_TRUTH=FILE (the true 10 nearest ids of each query, uint64) it also
-// prints recall@10.
+// prints recall@10. With WALK_WHERE_LT=KEY:N as well, the fast walk's queries
+// carry the condition {KEY: {"$lt": N}} (N an integer).
 #include <algorithm>
 #include <ctime>
 #include <cstdio>
@@ -21,6 +22,7 @@
 
 #include "index/layer_search.h"
 #include "persist/snapshot_file.h"
+#include "table/payload_filter.h"
 #include "storage/search.h"
 #include "storage/store.h"
 
@@ -68,6 +70,21 @@ int main(int argc, char** argv) {
   const bool fast = fast_env != nullptr && std::strcmp(fast_env, "1") == 0;
   std::printf("%s walk, bounds %s, %zu queries, metric %s\n", fast ? "fast" : "default",
               bounds_enabled() ? "on" : "off", count, argc > 4 ? argv[4] : "cosine");
+  Filter where;
+  if (const char* where_env = std::getenv("WALK_WHERE_LT")) {
+    const char* colon = std::strchr(where_env, ':');
+    if (colon == nullptr) {
+      std::fprintf(stderr, "WALK_WHERE_LT takes KEY:N\n");
+      return 2;
+    }
+    FilterNode node;
+    node.op = FilterOp::Lt;
+    node.key.assign(where_env, colon);
+    node.value_count = 1;
+    where.nodes.push_back(node);
+    where.values.push_back(PayloadValue::from_integer(std::atoll(colon + 1)));
+    std::printf("where %s < %s\n", node.key.c_str(), colon + 1);
+  }
   std::vector<uint64_t> truth;
   if (const char* truth_path = std::getenv("WALK_TRUTH")) {
     std::ifstream truth_file(truth_path, std::ios::binary | std::ios::ate);
@@ -98,6 +115,7 @@ int main(int argc, char** argv) {
           request.metric = metric;
           request.ef = ef;
           request.early_stop = true;
+          if (!where.nodes.empty()) request.where = &where;
           found = query_points(store, one, request).points;
         } else {
           found = search_points(store, one, 10, metric, std::nullopt);
