@@ -107,7 +107,7 @@ PyObject* get_followed_log(PyObject* self, void*) {
   return guard_entry_point<PyObject*>(nullptr, [&]() -> PyObject* {
     const std::shared_ptr<LogFollower>& follower = follower_of(self);
     if (!follower) Py_RETURN_NONE;
-    const std::string& path = follower->log_path;
+    const std::string& path = follower->given_log_path;
     return PyUnicode_FromStringAndSize(path.data(), static_cast<Py_ssize_t>(path.size()));
   });
 }

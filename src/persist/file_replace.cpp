@@ -9,6 +9,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <climits>
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
@@ -236,6 +237,24 @@ Status os_error(int code) { return Status::IOError(os_error_text(code)); }
 Status check_path(const std::string& path) {
   if (path.find('\0') == std::string::npos) return Status::Ok();
   return Status::IOError("file name contained an unexpected NUL byte");
+}
+
+std::string path_from_working_directory(const std::string& path) {
+  if (path.empty() || path.front() == '/') return path;
+  std::string directory(PATH_MAX, '\0');
+  if (::getcwd(directory.data(), directory.size()) == nullptr) return path;
+  directory.resize(std::strlen(directory.c_str()));
+  if (directory.empty() || directory.front() != '/') return path;  // "(unreachable)/..."
+  if (directory.back() != '/') directory.push_back('/');
+  return directory + path;
+}
+
+FileStamp stamp_open_file(int fd) {
+  struct stat info;
+  if (::fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) return FileStamp{};
+  return FileStamp{true, static_cast<uint64_t>(info.st_dev), static_cast<uint64_t>(info.st_ino),
+                   static_cast<uint64_t>(info.st_size),
+                   static_cast<int64_t>(info.st_mtim.tv_sec) * 1'000'000'000 + info.st_mtim.tv_nsec};
 }
 
 Status write_all(int fd, std::string_view bytes) {

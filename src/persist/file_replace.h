@@ -9,6 +9,7 @@
 
 #include <sys/types.h>
 
+#include <cstdint>
 #include <string>
 #include <string_view>
 
@@ -35,6 +36,24 @@ Status os_error(int code);
 
 // IOError when a path cannot name a file: it holds a NUL byte.
 Status check_path(const std::string& path);
+
+// `path` as seen from the working directory now: a relative path is put
+// under it, so that the file it names stays the same after the process
+// changes its working directory (unchanged when that cannot be told).
+std::string path_from_working_directory(const std::string& path);
+
+// What tells one version of a file from another: the file, its size and the
+// time of its last change.
+struct FileStamp {
+  bool known = false;
+  uint64_t device = 0;
+  uint64_t inode = 0;
+  uint64_t size = 0;
+  int64_t modified_ns = 0;
+};
+
+// The stamp of the regular file open at `fd`; unknown for anything else.
+FileStamp stamp_open_file(int fd);
 
 // Writes all of `bytes`, retrying interrupted and partial writes.
 Status write_all(int fd, std::string_view bytes);

@@ -380,8 +380,9 @@ void poll_loop(LogFollower& follower, Poller& poller, std::chrono::nanoseconds p
 LogFollower::LogFollower(Store& store, std::string log_path, std::string snapshot_path)
     : store(store),
       owner_process(::getpid()),
-      log_path(std::move(log_path)),
-      snapshot_path(std::move(snapshot_path)) {}
+      given_log_path(log_path),
+      log_path(path_from_working_directory(log_path)),
+      snapshot_path(path_from_working_directory(snapshot_path)) {}
 
 LogFollower::~LogFollower() {
   if (owner_process != ::getpid()) {

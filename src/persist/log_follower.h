@@ -74,8 +74,11 @@ class LogFollower {
 
   Store& store;
   const pid_t owner_process;        // a forked child does not follow: the thread is not there
-  const std::string log_path;       // as given
-  const std::string snapshot_path;  // where the store's content was loaded from
+  const std::string given_log_path;  // as follow_log was given it
+  // The log's path and where the store's content was loaded from, as seen
+  // from the working directory when following began.
+  const std::string log_path;
+  const std::string snapshot_path;
   std::mutex catching_up;           // one catch-up at a time
   FollowedFile followed;            // guarded by catching_up
   // Guarded by catching_up: whether the store's graph is the writer's, as it

@@ -338,7 +338,7 @@ Status save_snapshot(const Store& store, const std::string& path, SnapshotIdenti
   return finished.prefixed(WRITE_FAILED);
 }
 
-Status load_snapshot(Store& store, const std::string& path) {
+Status load_snapshot(Store& store, const std::string& path, FileStamp* read_from) {
   if (Status checked = check_path(path); !checked.ok()) return checked.prefixed(OPEN_FAILED);
   SnapshotState state;
   {
@@ -354,6 +354,7 @@ Status load_snapshot(Store& store, const std::string& path) {
     Status status;
     if (load_while_reading(file.fd, state, status)) {
       if (!status.ok()) return status;
+      if (read_from != nullptr) *read_from = stamp_open_file(file.fd);
       (void)file.close();  // a read-only descriptor has nothing left to report
       install_state(store, std::move(state));
       // What the decoding used for a while (the link census, batches of norms)
@@ -366,6 +367,7 @@ Status load_snapshot(Store& store, const std::string& path) {
     state = SnapshotState();
     ByteBuffer bytes;
     if (Status read = read_file(file.fd, bytes); !read.ok()) return read.prefixed(READ_FAILED);
+    if (read_from != nullptr) *read_from = stamp_open_file(file.fd);
     (void)file.close();  // a read-only descriptor has nothing left to report
     Status decoded = decode_snapshot(bytes.view(), state);
     if (!decoded.ok()) return decoded.prefixed(DECODE_FAILED);

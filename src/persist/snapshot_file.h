@@ -6,6 +6,7 @@
 
 #include <string>
 
+#include "persist/file_replace.h"
 #include "persist/snapshot.h"
 #include "storage/store.h"
 #include "util/status.h"
@@ -47,7 +48,9 @@ Status save_snapshot(const Store& store, const std::string& path, SnapshotIdenti
 // the open never waits for a writer, and devices are refused, since they have
 // no end to read to. On failure returns IOError or Corruption with the complete
 // message and the store is unchanged; an allocation failure throws std::bad_alloc.
-Status load_snapshot(Store& store, const std::string& path);
+// With `read_from` given, it receives the stamp of the file that was read (the
+// path may name another file by the time the load returns).
+Status load_snapshot(Store& store, const std::string& path, FileStamp* read_from = nullptr);
 
 // Replaces the whole state of the store (points, graph and its parameters)
 // with `state` (replace_content). The old state is dropped after the store's

@@ -44,20 +44,17 @@ bool same_file(const SnapshotOrigin& origin, const struct stat& info) {
          origin.size == static_cast<uint64_t>(info.st_size) && origin.modified_ns == modified_ns(info);
 }
 
-}  // namespace
 
-Status identify_snapshot_file(const std::string& path, SnapshotIdentity& identity) {
-  if (Status checked = check_path(path); !checked.ok()) return checked;
-  FileDescriptor file(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK));
-  if (file.fd < 0) return os_error(errno);
+// The identity of the regular file open at `fd`, read from its start.
+Status identify_open_file(int fd, SnapshotIdentity& identity) {
   struct stat info;
-  if (::fstat(file.fd, &info) != 0) return os_error(errno);
+  if (::fstat(fd, &info) != 0) return os_error(errno);
   if (!S_ISREG(info.st_mode)) return Status::IOError("not a regular file");
   auto step = std::make_unique<char[]>(IDENTIFY_STEP);
   uint32_t crc = 0;
   uint64_t length = 0;
   for (;;) {
-    ssize_t got = ::pread(file.fd, step.get(), IDENTIFY_STEP, static_cast<off_t>(length));
+    ssize_t got = ::pread(fd, step.get(), IDENTIFY_STEP, static_cast<off_t>(length));
     if (got < 0) {
       if (errno == EINTR) continue;
       return os_error(errno);
@@ -70,18 +67,34 @@ Status identify_snapshot_file(const std::string& path, SnapshotIdentity& identit
   return Status::Ok();
 }
 
+}  // namespace
+
+Status identify_snapshot_file(const std::string& path, SnapshotIdentity& identity) {
+  if (Status checked = check_path(path); !checked.ok()) return checked;
+  FileDescriptor file(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK));
+  if (file.fd < 0) return os_error(errno);
+  return identify_open_file(file.fd, identity);
+}
+
 void set_snapshot_origin(const ChangesHeld& held, const std::string& path, const SnapshotIdentity& identity,
-                         uint64_t changes_before) {
+                         uint64_t changes_before, const FileStamp* file) {
   Store& store = held.store;
   store.origin.reset();
-  struct stat info;
-  if (store.changes_made != changes_before || !stat_file(path, info)) return;
-  if (identity.known() && identity.length != static_cast<uint64_t>(info.st_size)) return;
-  store.origin = SnapshotOrigin{path,
-                                static_cast<uint64_t>(info.st_dev),
-                                static_cast<uint64_t>(info.st_ino),
-                                static_cast<uint64_t>(info.st_size),
-                                modified_ns(info),
+  if (store.changes_made != changes_before) return;
+  FileStamp stamp;
+  if (file != nullptr) {
+    stamp = *file;
+  } else if (struct stat info; stat_file(path, info)) {
+    stamp = FileStamp{true, static_cast<uint64_t>(info.st_dev), static_cast<uint64_t>(info.st_ino),
+                      static_cast<uint64_t>(info.st_size), modified_ns(info)};
+  }
+  if (!stamp.known) return;
+  if (identity.known() && identity.length != stamp.size) return;
+  store.origin = SnapshotOrigin{path_from_working_directory(path),
+                                stamp.device,
+                                stamp.inode,
+                                stamp.size,
+                                stamp.modified_ns,
                                 identity,
                                 store.changes_made};
 }
@@ -94,8 +107,12 @@ SnapshotIdentity content_identity(const ChangesHeld& held) {
     return SnapshotIdentity();
   }
   if (!origin->identity.known()) {
+    // Read from the file found to be the origin's, not from whatever the path
+    // names by the time it is opened.
+    FileDescriptor file(::open(origin->path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK));
     SnapshotIdentity identity;
-    if (!identify_snapshot_file(origin->path, identity).ok() || identity.length != origin->size) {
+    if (file.fd < 0 || ::fstat(file.fd, &info) != 0 || !same_file(*origin, info) ||
+        !identify_open_file(file.fd, identity).ok() || identity.length != origin->size) {
       return SnapshotIdentity();
     }
     origin->identity = identity;

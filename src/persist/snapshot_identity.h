@@ -18,9 +18,12 @@ Status identify_snapshot_file(const std::string& path, SnapshotIdentity& identit
 // Records that the store's content is now the snapshot file at `path`, as the
 // store's count of changes stood at `changes_before` (a change counted since
 // then means the content may not be the file's, and no origin is kept).
-// `identity` may be unknown; the file's status is taken now.
+// `identity` may be unknown. `file` is the stamp of the file the content came
+// from (a load's, taken from the file it read: the path may name a newer one
+// by now); without it, the file at the path now is taken. A relative path is
+// kept as seen from the working directory now.
 void set_snapshot_origin(const ChangesHeld& held, const std::string& path, const SnapshotIdentity& identity,
-                         uint64_t changes_before);
+                         uint64_t changes_before, const FileStamp* file = nullptr);
 
 // The identity of the snapshot file the store's content is, when it still is
 // one: no change since its origin was set, and the file unchanged at its path.

@@ -245,8 +245,8 @@ Status copy_content(Store& store, Store& copy) {
 }
 
 // Opens (creating when missing, permissions 0600) the regular file a log
-// lives in, locked against other stores.
-Status open_log_file(const std::string& path, FileDescriptor& file) {
+// lives in, locked against other stores, once.
+Status open_log_file_once(const std::string& path, FileDescriptor& file) {
   struct stat info;
   if (::stat(path.c_str(), &info) == 0 && !S_ISREG(info.st_mode)) {
     return Status::IOError(S_ISDIR(info.st_mode) ? os_error_text(EISDIR)
@@ -264,6 +264,30 @@ Status open_log_file(const std::string& path, FileDescriptor& file) {
   }
   // A file system without flock leaves it unlocked.
   return make_blocking(file.fd);
+}
+
+// Times a log file found replaced under its path as it was locked is opened
+// again before giving up.
+constexpr int LOG_OPEN_ATTEMPTS = 16;
+
+// open_log_file_once, until the file locked is still the one the path names:
+// a writer's checkpoint replaces its log whole, and the old file, opened just
+// before the replacement and locked just after the writer let it go, is no
+// longer the log (what is written to it would be lost).
+Status open_log_file(const std::string& path, FileDescriptor& file) {
+  for (int attempt = 0; attempt < LOG_OPEN_ATTEMPTS; ++attempt) {
+    FileDescriptor opened;
+    if (Status status = open_log_file_once(path, opened); !status.ok()) return status;
+    struct stat locked;
+    struct stat named;
+    if (::fstat(opened.fd, &locked) != 0) return os_error(errno);
+    if (::stat(path.c_str(), &named) == 0 && named.st_dev == locked.st_dev && named.st_ino == locked.st_ino) {
+      file.fd = std::exchange(opened.fd, -1);
+      return Status::Ok();
+    }
+  }
+  return Status::IOError("the file at the path was replaced each time it was opened: another store "
+                         "keeps starting this log afresh");
 }
 
 // Starts the open log afresh, replacing its file whole by one holding only
@@ -348,7 +372,11 @@ Status open_log(Store& store, const std::string& path, LogSync sync) {
     if (Status refused = check_not_following(held, "open_log is"); !refused.ok()) return refused;
   }
   FileTarget target;
-  if (Status resolved = resolve_target(path, target); !resolved.ok()) return resolved.prefixed(LOG_OPEN_FAILED);
+  // A relative path is taken from the working directory now: checkpoints
+  // start the log afresh at the same file after the process moves elsewhere.
+  if (Status resolved = resolve_target(path_from_working_directory(path), target); !resolved.ok()) {
+    return resolved.prefixed(LOG_OPEN_FAILED);
+  }
   FileDescriptor file;
   if (Status opened = open_log_file(target.path, file); !opened.ok()) return opened.prefixed(LOG_OPEN_FAILED);
   struct stat info;
@@ -501,21 +529,25 @@ Status load_snapshot_and_log(Store& store, const std::string& path) {
   if (Status refused = check_not_following(held, "load is"); !refused.ok()) return refused;
   WriteAheadLog* log = open_here(held);
   const uint64_t changes_before = store.changes_made;
+  // The origin is the file read, whatever the path names once it is read: a
+  // writer's checkpoint may have put a newer snapshot there meanwhile, whose
+  // fresh log must not be taken to continue this content.
+  FileStamp read_from;
   if (log == nullptr) {
     held.lock.unlock();
-    Status loaded = load_snapshot(store, path);
+    Status loaded = load_snapshot(store, path, &read_from);
     if (loaded.ok()) {
       // Counted once in place, as every change is; the origin is the file
       // only when no other change came in between.
       const ChangesHeld after = hold_changes(store);
       ++store.changes_made;
-      set_snapshot_origin(after, path, SnapshotIdentity(), changes_before + 1);
+      set_snapshot_origin(after, path, SnapshotIdentity(), changes_before + 1, &read_from);
     }
     return loaded;
   }
-  if (Status loaded = load_snapshot(store, path); !loaded.ok()) return loaded;
+  if (Status loaded = load_snapshot(store, path, &read_from); !loaded.ok()) return loaded;
   ++store.changes_made;
-  set_snapshot_origin(held, path, SnapshotIdentity(), changes_before + 1);
+  set_snapshot_origin(held, path, SnapshotIdentity(), changes_before + 1, &read_from);
   // The fresh log's records apply to the loaded file, not to where the old
   // log ended.
   LogHeader header;
