@@ -143,6 +143,18 @@ void link_node(HnswIndex& graph, const PointTable& points, uint32_t slot, uint64
     for (size_t layer = std::min<uint64_t>(top_level, MAX_LAYERS - 1); layer > level; --layer) {
       entry = greedy_search_layer(graph, points, query, entry, distance, layer, scratch, locks);
     }
+    if (query.build_codes != nullptr) {
+      WalkQuery exact = query;
+      exact.build_codes = nullptr;
+      const float exact_distance = measure_slot(exact, points, entry);
+      // Where the descent ends closer to the node than codes can order (a
+      // cloud of near-copies, which estimates would link at random), the node
+      // is linked from exact distances.
+      if (exact_distance > SAME_WAY_DISTANCE && codes_cannot_order(points, slot, exact_distance)) {
+        query = exact;
+        distance = exact_distance;
+      }
+    }
 
     local.entries.assign(1, WalkPair{distance, 0, entry});
     const size_t ef = std::min(construction_beam(graph), slot_count(points) + 1);

@@ -288,6 +288,18 @@ void measure_slots_from_codes(const WalkQuery& query, const PointTable& points,
 
 }  // namespace
 
+// How many estimate errors apart two distances must be for codes to order them.
+constexpr double CODED_DISTANCE_MARGIN = 16.0;
+
+bool codes_cannot_order(const PointTable& points, uint32_t slot, float distance) {
+  if (!in_rows(points, slot) || !has_code(points, slot) || points.rows.dim == 0) return false;
+  const CodeMeta& meta = code_meta_of(points.codes, slot);
+  if (!(meta.norm > 0.0f)) return false;
+  const double error =
+      static_cast<double>(meta.residual) / (std::sqrt(static_cast<double>(points.rows.dim)) * meta.norm);
+  return static_cast<double>(distance) < CODED_DISTANCE_MARGIN * error;
+}
+
 void attach_build_codes(WalkQuery& query, const PointTable& points, CodeQuery& storage) {
   query.build_codes = nullptr;
   if (query.measure != WalkMeasure::Cosine || points.codes.stride == 0 ||

@@ -186,6 +186,12 @@ bool search_base_layer_of_tenant(const HnswIndex& graph, const PointTable& point
 // copies of one vector (or copies up to rounding) measure this close.
 inline constexpr float SAME_WAY_DISTANCE = 0x1p-20f;
 
+// Whether code estimates can order points at a cosine distance of about
+// `distance` from the coded point in `slot` (false when it has no code): its
+// residual spread over its components, against its norm, is about the error
+// of one estimate, and pairs within a few times that are ordered by noise.
+bool codes_cannot_order(const PointTable& points, uint32_t slot, float distance);
+
 // The beam insertion runs at one layer from several entries, with the usual
 // stop: the best `ef` points with a record other than `self`, by ascending
 // distance; it also ends once `ef` kept points are within SAME_WAY_DISTANCE.

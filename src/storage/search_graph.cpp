@@ -92,6 +92,30 @@ std::vector<ScoredSlotPoint> fast_graph_search_slots(const HnswIndex& graph,
   }
   float distance = MAX_DISTANCE;
   entry = fast_walk_descend(graph, points, walk, entry, distance, scratch);
+  if (walk.estimates != nullptr) {
+    // Where the descent ends closer in angle to the query than codes can
+    // order (a cloud of near-copies, or points that differ little against a
+    // large common offset), estimates would rank the beam at random: it
+    // measures exactly instead.
+    // A query that is a stored vector ends at that point: its neighbour
+    // tells the spread instead.
+    const WalkQuery by_angle = make_walk_query(query, WalkMeasure::Cosine);
+    uint32_t probe = entry;
+    float angle = measure_slot(by_angle, points, entry);
+    if (angle <= SAME_WAY_DISTANCE) {
+      for (uint32_t n : layer0_neighbors(graph, entry)) {
+        if (n < slot_count(points) && has_record(points, n)) {
+          probe = n;
+          angle = measure_slot(by_angle, points, n);
+          break;
+        }
+      }
+    }
+    if (angle > SAME_WAY_DISTANCE && codes_cannot_order(points, probe, angle)) {
+      walk.estimates = nullptr;
+      distance = measure_slot(walk.exact, points, entry);
+    }
+  }
 
   uint64_t ef = std::max<uint64_t>(beam, limit);
   ef = std::min<uint64_t>(ef, slot_count(points) + 1);
