@@ -126,6 +126,7 @@ bool in_match_bits(const void* context, uint32_t slot) {
 struct MatchBitsCache {
   Filter filter;
   uint64_t generation = 0;
+  bool made = true;  // false: the lists could not tell the bits within the budget
   std::vector<uint64_t> bits;
   size_t accepted = 0;  // how many bits are set
 };
@@ -146,14 +147,27 @@ std::shared_ptr<const MatchBitsCache> match_bits_for(const Store& store, const R
     std::lock_guard lock(store.match_bits_mutex);
     if (store.match_bits && store.match_bits->generation == generation &&
         same_filter(store.match_bits->filter, filter)) {
-      return store.match_bits;
+      return store.match_bits->made ? store.match_bits : nullptr;
     }
   }
   auto made = std::make_shared<MatchBitsCache>();
   // Kept bits serve every later query that asks the same: worth a pass over
-  // the lists and words even when this query alone would test fewer points.
-  if (lasting) budget = std::max(budget, 2 * slot_count(view.points));
-  if (!filter_match_bits(compiled, view.points, budget, made->bits)) return nullptr;
+  // the lists and words even when this query alone would test fewer points
+  // (a condition on a key whose values are all distinct goes through two
+  // entries a point).
+  if (lasting) budget = std::max(budget, 4 * slot_count(view.points));
+  if (!filter_match_bits(compiled, view.points, budget, made->bits)) {
+    if (lasting) {
+      // Remembered too, so that the next query of the same condition does not
+      // go through the lists again only to give up again.
+      made->made = false;
+      made->filter = filter;
+      made->generation = generation;
+      std::lock_guard lock(store.match_bits_mutex);
+      store.match_bits = made;
+    }
+    return nullptr;
+  }
   for (uint64_t word : made->bits) made->accepted += static_cast<size_t>(std::popcount(word));
   if (lasting) {
     made->filter = filter;
