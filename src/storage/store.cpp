@@ -333,6 +333,9 @@ Status delete_points(Store& store, std::span<const uint64_t> point_ids, size_t& 
   if (installed != nullptr) *installed = false;
   const ChangesHeld held = hold_changes(store);
   if (Status logged = record(held, Change{kind, point_ids, {}, {}, 0}, source); !logged.ok()) return logged;
+  // What an emptied store held, dropped after its locks are let go.
+  PointTable emptied_points;
+  HnswIndex emptied_graph;
   std::unique_lock segment_lock(store.segment);
   std::unique_lock index_lock(store.index);
   PointTable& points = store.points;
@@ -364,6 +367,18 @@ Status delete_points(Store& store, std::span<const uint64_t> point_ids, size_t& 
   for (uint32_t slot : slots) {
     remove_record(points, slot);
     release_slot(points, slot);  // no list names it any more
+  }
+  if (record_count(points) == 0 && graph.node_count == 0) {
+    // A store emptied starts afresh, as a new one with its parameters: the
+    // vector length its rows were laid out for, the payload keys it interned
+    // and the slots it grew to were those of points that are gone (a first
+    // point of another length, deleted again, sent every later vector to
+    // the slower arena; keys of every point ever stored held memory).
+    emptied_graph.m = graph.m;
+    emptied_graph.ef_construction = graph.ef_construction;
+    emptied_graph.ef_search = graph.ef_search;
+    std::swap(points, emptied_points);
+    std::swap(graph, emptied_graph);
   }
   index_lock.unlock();
   segment_lock.unlock();
