@@ -1,0 +1,120 @@
+"""Things users do by accident, on each build named: near-copies of one vector
+(recall of both walks against hnswlib), a first point of another length
+deleted again before the data arrives (build and query time against a fresh
+store), a broad `where` on a key whose values are all distinct (fast walk
+against the unfiltered one), and payload keys unique to each point under
+churn that empties the store (resident memory). Each build runs in its own
+process per scenario; processor time, best of --repeats.
+
+    .venv/bin/python bench/bench_accidents.py --builds this=build/dev,prev=/tmp/prev/build/dev [--repeats 3]
+Appends to bench/results/accidents{suffix}.txt.
+"""
+import argparse
+import json
+import os
+import subprocess
+import sys
+from pathlib import Path
+
+HERE = Path(__file__).resolve().parent
+
+SCENARIOS = {
+    "near_copies": r"""
+import numpy as np, hnswlib, tarnwick
+rng = np.random.default_rng(0)
+n, d = 10_000, 32
+center = rng.normal(size=d).astype(np.float32)
+X = (center + 0.01 * rng.normal(size=(n, d))).astype(np.float32)
+Q = (center + 0.01 * rng.normal(size=(200, d))).astype(np.float32)
+truth = np.argsort(-(Q @ (X / np.linalg.norm(X, axis=1, keepdims=True)).T), axis=1)[:, :10]
+rec = lambda found: float(np.mean([len(set(t) & set(f)) / 10 for t, f in zip(truth, found)]))
+s = tarnwick.VectorStorage(); s.batch_upsert(np.arange(n, dtype=np.uint64), X)
+h = hnswlib.Index("cosine", d); h.init_index(n, 16, 64); h.add_items(X, np.arange(n)); h.set_ef(32)
+out = {"default walk": rec([[i for i, _ in r] for r in s.batch_query(Q, 10, ef=32)]),
+       "fast walk": rec([[i for i, _ in r] for r in s.batch_query(Q, 10, ef=32, early_stop=True)]),
+       "hnswlib": rec(h.knn_query(Q, 10)[0])}
+""",
+    "probe_length": r"""
+import time, numpy as np, tarnwick
+rng = np.random.default_rng(0)
+X = rng.normal(size=(30_000, 64)).astype(np.float32); Q = rng.normal(size=(200, 64)).astype(np.float32)
+out = {}
+for label in ("fresh", "after a deleted 3-d probe"):
+    s = tarnwick.VectorStorage()
+    if label != "fresh":
+        s.upsert(10**12, [1.0, 2.0, 3.0], None); s.delete(10**12)
+    t = time.process_time(); s.batch_upsert(np.arange(len(X), dtype=np.uint64), X)
+    out[label + ": build s"] = time.process_time() - t
+    t = time.thread_time()
+    for q in Q: s.query(q, 10, early_stop=True)
+    out[label + ": fast query ms"] = (time.thread_time() - t) / len(Q) * 1e3
+""",
+    "broad_where": r"""
+import time, numpy as np, tarnwick
+rng = np.random.default_rng(0)
+n = 100_000
+s = tarnwick.VectorStorage()
+s.batch_upsert(np.arange(n, dtype=np.uint64), rng.normal(size=(n, 32)).astype(np.float32),
+               [{"u": i} for i in range(n)])
+Q = rng.normal(size=(200, 32)).astype(np.float32)
+def per_query(where):
+    t = time.thread_time()
+    for q in Q: s.query(q, 10, where=where, early_stop=True)
+    return (time.thread_time() - t) / len(Q) * 1e3
+plain = per_query(None)
+out = {"unfiltered ms": plain, "u exists / unfiltered": per_query({"u": {"$exists": True}}) / plain,
+       "u >= 0 / unfiltered": per_query({"u": {"$gte": 0}}) / plain}
+""",
+    "unique_keys": r"""
+import numpy as np, tarnwick
+def rss(): return int(open("/proc/self/statm").read().split()[1]) * 4096 / 2**20
+rng = np.random.default_rng(0)
+n = 20_000
+s = tarnwick.VectorStorage(); X = rng.normal(size=(n, 8)).astype(np.float32)
+base = rss()
+for round in range(12):
+    s.batch_upsert(np.arange(n, dtype=np.uint64), X, [{f"doc-{round}-{i}": i} for i in range(n)])
+    s.batch_delete(np.arange(n, dtype=np.uint64))
+out = {"MB held by the emptied store after 12 rounds": rss() - base}
+""",
+}
+
+
+def run(build, scenario):
+    env = dict(os.environ, PYTHONPATH=str(Path(build).resolve()))
+    code = SCENARIOS[scenario] + "\nimport json; print(json.dumps(out))\n"
+    done = subprocess.run([sys.executable, "-c", code], env=env, capture_output=True, text=True, check=True)
+    return json.loads(done.stdout.strip().splitlines()[-1])
+
+
+def main():
+    parser = argparse.ArgumentParser()
+    parser.add_argument("--builds", required=True)
+    parser.add_argument("--repeats", type=int, default=3)
+    parser.add_argument("--suffix", default="")
+    args = parser.parse_args()
+    builds = dict(item.split("=", 1) for item in args.builds.split(","))
+    info = Path("/proc/cpuinfo").read_text()
+    cpu = next((l.split(":", 1)[1].strip() for l in info.splitlines() if l.startswith("model name")), "?")
+    cpu += " with AVX-512" if "avx512f" in info else " (AVX2, no AVX-512)"
+    lines = [f"\n# {' '.join(sys.argv[1:])}; {cpu}, {os.cpu_count()} logical CPUs, "
+             f"TARNWICK_SCAN_KERNELS={os.environ.get('TARNWICK_SCAN_KERNELS', 'auto')}; "
+             f"best of {args.repeats} (builds alternating; recall is deterministic per build)"]
+    for scenario in SCENARIOS:
+        best = {name: {} for name in builds}
+        for _ in range(args.repeats):
+            for name, build in builds.items():
+                for key, value in run(build, scenario).items():
+                    better = max if "walk" in key or key == "hnswlib" else min
+                    best[name][key] = better(best[name].get(key, value), value)
+        for name in builds:
+            cells = "; ".join(f"{k} {v:.3f}" for k, v in best[name].items())
+            lines.append(f"{scenario:12s} {name:5s}: {cells}")
+    text = "\n".join(lines)
+    print(text)
+    with open(HERE / "results" / f"accidents{args.suffix}.txt", "a") as out:
+        out.write(text + "\n")
+
+
+if __name__ == "__main__":
+    main()
