@@ -99,7 +99,7 @@ def main():
     cpu += " with AVX-512" if "avx512f" in info else " (AVX2, no AVX-512)"
     lines = [f"\n# {' '.join(sys.argv[1:])}; {cpu}, {os.cpu_count()} logical CPUs, "
              f"TARNWICK_SCAN_KERNELS={os.environ.get('TARNWICK_SCAN_KERNELS', 'auto')}; "
-             f"best of {args.repeats} (builds alternating; recall is deterministic per build)"]
+             f"best of {args.repeats} (builds alternating; levels are drawn at random, so recall varies a little from run to run: the best run is shown)"]
     for scenario in SCENARIOS:
         best = {name: {} for name in builds}
         for _ in range(args.repeats):
