@@ -3,7 +3,8 @@
 deleted again before the data arrives (build and query time against a fresh
 store), a broad `where` on a key whose values are all distinct (fast walk
 against the unfiltered one), and payload keys unique to each point under
-churn that empties the store (resident memory). Each build runs in its own
+churn that empties the store (resident memory), and an $and of two broad
+conditions that meet in ten points (time per query). Each build runs in its own
 process per scenario; processor time, best of --repeats.
 
     .venv/bin/python bench/bench_accidents.py --builds this=build/dev,prev=/tmp/prev/build/dev [--repeats 3]
@@ -65,6 +66,23 @@ plain = per_query(None)
 out = {"unfiltered ms": plain, "u exists / unfiltered": per_query({"u": {"$exists": True}}) / plain,
        "u >= 0 / unfiltered": per_query({"u": {"$gte": 0}}) / plain}
 """,
+    "rare_and": r"""
+import time, numpy as np, tarnwick
+rng = np.random.default_rng(0)
+n = 100_000
+payloads = [{"lang": "en" if i % 2 == 0 else "de", "recent": int(i % 2 == 1 or i % 10_000 == 0)}
+            for i in range(n)]
+s = tarnwick.VectorStorage()
+s.batch_upsert(np.arange(n, dtype=np.uint64), rng.normal(size=(n, 32)).astype(np.float32), payloads)
+Q = rng.normal(size=(20, 32)).astype(np.float32)
+def per_query(where, early_stop=False):
+    t = time.thread_time()
+    for q in Q: s.query(q, 10, where=where, early_stop=early_stop)
+    return (time.thread_time() - t) / len(Q) * 1e3
+out = {"unfiltered ms": per_query(None),
+       "lang=en and recent=1 (10 points) ms": per_query({"lang": "en", "recent": 1}),
+       "the same, fast walk ms": per_query({"lang": "en", "recent": 1}, True)}
+""",
     "unique_keys": r"""
 import numpy as np, tarnwick
 def rss(): return int(open("/proc/self/statm").read().split()[1]) * 4096 / 2**20
@@ -92,6 +110,7 @@ def main():
     parser.add_argument("--builds", required=True)
     parser.add_argument("--repeats", type=int, default=3)
     parser.add_argument("--suffix", default="")
+    parser.add_argument("--only", help="comma-separated scenarios (all by default)")
     args = parser.parse_args()
     builds = dict(item.split("=", 1) for item in args.builds.split(","))
     info = Path("/proc/cpuinfo").read_text()
@@ -100,7 +119,7 @@ def main():
     lines = [f"\n# {' '.join(sys.argv[1:])}; {cpu}, {os.cpu_count()} logical CPUs, "
              f"TARNWICK_SCAN_KERNELS={os.environ.get('TARNWICK_SCAN_KERNELS', 'auto')}; "
              f"best of {args.repeats} (builds alternating; levels are drawn at random, so recall varies a little from run to run: the best run is shown)"]
-    for scenario in SCENARIOS:
+    for scenario in (args.only.split(",") if args.only else SCENARIOS):
         best = {name: {} for name in builds}
         for _ in range(args.repeats):
             for name, build in builds.items():

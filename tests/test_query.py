@@ -211,6 +211,32 @@ def test_filtered_query_is_the_exact_filtered_answer(seed, count, metric, limit,
                             early_stop=early_stop, with_payload=True)) == repr(result)
 
 
+@pytest.mark.parametrize("meet", [0, 3, 40])
+@pytest.mark.parametrize("tenant, members", [(None, 0), ("t", 2), ("t", 500)])
+@pytest.mark.parametrize("early_stop", [False, True])
+def test_broad_conditions_that_meet_in_few_points_give_the_exact_answer(meet, tenant, members,
+                                                                        early_stop):
+    # Each condition of the $and holds for half of the points; together for
+    # `meet` of them: counted from their bits, the few are scanned (within a
+    # tenant, only those that are its members), and none is no answer.
+    n = 6000
+    rng = np.random.default_rng(meet + members)
+    vectors = rng.normal(size=(n, 4)).astype(np.float32)
+    both = set(rng.choice(n, size=meet, replace=False).tolist())
+    payloads = [{"a": int(i in both or i % 2 == 0), "b": int(i in both or i % 2 == 1)} for i in range(n)]
+    for i in rng.choice(n, size=members, replace=False):
+        payloads[i]["tenant_id"] = "t"
+    store = tarnwick.VectorStorage()
+    store.batch_upsert(np.arange(n, dtype=np.uint64), vectors, payloads)
+    model = {i: (vectors[i], payloads[i]) for i in range(n)}
+    where = {"a": 1, "b": 1}
+    for query in rng.normal(size=(3, 4)).astype(np.float32):
+        exact = exact_filtered(model, query, "cosine", where, tenant)
+        result = store.query(query, 10, where=where, tenant_id=tenant, early_stop=early_stop)
+        check_filtered_answer(result, exact, 10, "cosine")
+        assert [s for _, s in result] == best_scores(exact, 10, "cosine")
+
+
 def as_proxies(node):
     """The filter with every dict replaced by a read-only mapping view of it."""
     if isinstance(node, dict):

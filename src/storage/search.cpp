@@ -206,6 +206,29 @@ struct PreparedRequest {
   std::vector<uint32_t> candidates;
 };
 
+// Makes the condition's bits when the lists tell them within `budget`
+// entries (more for a condition that keeps them for later queries), and then
+// tests points by them: the scope is counted exactly.
+void use_match_bits(const Store& store, const ReadView& view, const Filter& where, size_t budget,
+                    PreparedRequest& out) {
+  out.match_bits = match_bits_for(store, view, where, out.compiled, budget);
+  if (!out.match_bits) return;
+  out.test.match_bits = out.match_bits->bits.data();
+  out.test.match_words = out.match_bits->bits.size();
+  out.condition.test = in_match_bits;
+  out.scope->counted = out.match_bits->accepted;
+}
+
+// The slots whose bits are set, in order.
+void candidates_from_bits(const std::vector<uint64_t>& bits, std::vector<uint32_t>& out) {
+  out.clear();
+  for (size_t w = 0; w < bits.size(); ++w) {
+    for (uint64_t word = bits[w]; word != 0; word &= word - 1) {
+      out.push_back(static_cast<uint32_t>(w * 64 + static_cast<size_t>(std::countr_zero(word))));
+    }
+  }
+}
+
 void prepare_request(const Store& store, const ReadView& view, const QueryRequest& request,
                      size_t queries, PreparedRequest& out) {
   out.scope = resolve_scope(view.points, request.tenant);
@@ -229,6 +252,32 @@ void prepare_request(const Store& store, const ReadView& view, const QueryReques
   // then bounded by the scope alone.
   scope.expected = estimate.count > scan_most ? scope.points : estimate.count;
   if (estimate.exact && estimate.count <= scan_most) scope.counted = estimate.count;
+  if (!estimate.exact && out.graph &&
+      !prefers_exact_scan_of_filter(scope.expected_points(), store_points)) {
+    // The lists gave a bound only (an $and of two broad conditions may meet
+    // in a few points, or none): a walk told of a scope far larger than it is
+    // would measure much of the store before giving up for the scan. The
+    // matches' bits tell it exactly, for a pass over the lists.
+    use_match_bits(store, view, *request.where, 0, out);
+    if (out.match_bits) {
+      const size_t matches = out.match_bits->accepted;
+      if (matches == 0) {
+        out.scope.reset();
+        return;
+      }
+      scope.expected = matches;
+      // (Within a tenant, the matches are candidates only when they are no
+      // more than its members: the scan then goes through them and tests the
+      // tenant, rather than through the members without testing the bits.)
+      if (prefers_exact_scan_of_filter(matches, store_points) && matches <= scope.points) {
+        candidates_from_bits(out.match_bits->bits, out.candidates);
+        scope.candidates = std::span<const uint32_t>(out.candidates);
+        scope.candidates_match = true;
+        return;
+      }
+    }
+  }
+  if (out.match_bits) return;  // the walk tests bits
   if ((!out.graph || prefers_exact_scan_of_filter(scope.expected_points(), store_points)) &&
       filter_candidates(out.compiled, view.points, scope.points, out.candidates)) {
     scope.candidates = std::span<const uint32_t>(out.candidates);
@@ -241,14 +290,7 @@ void prepare_request(const Store& store, const ReadView& view, const QueryReques
         request.ef != 0 ? request.ef : search_beam(view.graph), request.limit);
     const size_t tests = static_cast<size_t>(std::min<uint64_t>(beam, MAX_EF_SEARCH)) *
                          FAST_WALK_TESTS_PER_BEAM * std::max<size_t>(queries, 1);
-    out.match_bits = match_bits_for(store, view, *request.where, out.compiled,
-                                    tests * MATCH_BITS_ENTRIES_PER_TEST);
-    if (out.match_bits) {
-      out.test.match_bits = out.match_bits->bits.data();
-      out.test.match_words = out.match_bits->bits.size();
-      out.condition.test = in_match_bits;
-      scope.counted = out.match_bits->accepted;
-    }
+    use_match_bits(store, view, *request.where, tests * MATCH_BITS_ENTRIES_PER_TEST, out);
   }
 }
 
