@@ -96,6 +96,9 @@ def test_a_refused_batch_forgets_the_ids_it_mapped():
     with pytest.raises(TypeError):
         store._store(["a"], [{"__tarnwick_text": "a", "__tarnwick_id": "a"}], [["x"]])  # refused vector
     assert store.get_by_ids(["a"]) == [] and store._point_ids == {}
+    # Nothing was stored, so the store still takes vectors of any length.
+    store.add_texts(["1,0,0"], ids=["b"])
+    assert [d[0] for d in docs_of(store, "1,0,0")] == ["b"]
 
 
 # ---- ids ---------------------------------------------------------------------------
@@ -323,6 +326,37 @@ def test_load_local_takes_the_snapshot_as_the_truth(tmp_path):
         TarnwickVectorStore.load_local(tmp_path / "two", embed)
     with pytest.raises(OSError):
         TarnwickVectorStore.load_local(tmp_path / "absent", embed)
+
+
+@pytest.mark.parametrize("flow", ["another store saves", "a backup closes the log"])
+def test_a_log_left_in_the_folder_is_never_replayed_over_a_later_snapshot(tmp_path, flow):
+    # The folder's log belongs to the snapshot saved with it; a later
+    # save_local without it must load as it was saved, not with the old
+    # records replayed over it (they would bring back or overwrite documents).
+    folder = tmp_path / "d"
+    first = TarnwickVectorStore(AxisEmbeddings())
+    first.add_texts(["1,0"], ids=["keep"])
+    first.save_local(folder, log=True)
+    first.add_texts(["0,1", "1,1"], ids=["logged", "secret"])
+    if flow == "another store saves":
+        first.storage.close_log()
+        second = TarnwickVectorStore(AxisEmbeddings())
+        second.add_texts(["2,1"], ids=["new"])
+        second.save_local(folder)
+        want = ["new"]
+    else:
+        first.save_local(tmp_path / "backup")  # closes the folder's log, whole
+        first.delete(["secret"])
+        first.save_local(folder)
+        want = ["keep", "logged"]
+    for log in (None, True):
+        loaded = TarnwickVectorStore.load_local(folder, AxisEmbeddings(), log=log)
+        assert sorted(d[0] for d in docs_of(loaded, "1,1")) == want, log
+        if log:
+            loaded.add_texts(["3,3"], ids=["after"])  # the log from here on is this snapshot's
+            loaded.storage.close_log()
+            again = TarnwickVectorStore.load_local(folder, AxisEmbeddings())
+            assert sorted(d[0] for d in docs_of(again, "1,1")) == sorted(want + ["after"])
 
 
 def test_save_local_with_log_keeps_every_later_change(tmp_path):

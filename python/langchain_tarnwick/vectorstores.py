@@ -84,6 +84,13 @@ def file_identity(path: Path) -> list[int] | None:
     return [info.st_dev, info.st_ino, info.st_size, info.st_mtime_ns]
 
 
+def folder_keeps_log(state: dict[str, Any], log_file: str) -> bool:
+    """Whether the folder's log belongs to its snapshot, as its state says; a
+    folder saved before states said so keeps the log it holds."""
+    keeps = state.get("log")
+    return keeps is True if isinstance(keeps, bool) else os.path.exists(log_file)
+
+
 def read_folder_state(path: Path) -> dict[str, Any]:
     state = json.loads(path.read_text(encoding="utf-8"))
     if not isinstance(state, dict) or state.get("format") != FORMAT:
@@ -191,6 +198,8 @@ class TarnwickVectorStore(VectorStore):
                 for doc_id in fresh:
                     if self._point_ids.get(doc_id) not in self._storage:
                         self._point_ids.pop(doc_id, None)
+                if len(self._storage) == 0:
+                    self._length = None  # an empty store takes any length
                 raise
         return doc_ids
 
@@ -462,17 +471,24 @@ class TarnwickVectorStore(VectorStore):
                               "save to another folder")
             if self._storage.log_path not in (None, log_file):
                 self._storage.close_log()
-            state = {"format": FORMAT, "metric": self._metric}
+            # "log" tells whether the folder's log belongs to its snapshot. A
+            # log file that does not (one left by an earlier save with a log,
+            # or by another store) is never replayed: its records would undo
+            # or overwrite this snapshot's documents.
+            keeps_log = self._storage.log_path == log_file and log is not False
+            state = {"format": FORMAT, "metric": self._metric, "log": keeps_log}
             try:
-                old_metric = read_folder_state(state_file).get("metric")
+                old_state = read_folder_state(state_file)
             except (OSError, ValueError):
-                old_metric = None
-            if old_metric != self._metric:
-                # The metric is written before the snapshot, with the one of the
+                old_state = {}
+            old_metric = old_state.get("metric")
+            old_log = folder_keeps_log(old_state, log_file)
+            if old_metric != self._metric or old_log != keeps_log:
+                # Written before the snapshot, with the metric and log of the
                 # snapshot there now, which load_local keeps using until that
                 # file is replaced.
                 write_atomically(state_file, json.dumps(
-                    {**state, "replaces": {"metric": old_metric,
+                    {**state, "replaces": {"metric": old_metric, "log": old_log,
                                            "snapshot": file_identity(snapshot)}}))
             self._storage.save(str(snapshot))  # starts a log afresh
             shortcut = {"snapshot": file_identity(snapshot), "next_point_id": self._next_point_id,
@@ -480,11 +496,12 @@ class TarnwickVectorStore(VectorStore):
             write_atomically(state_file, json.dumps({**state, **shortcut}, ensure_ascii=False))
             if log is False and self._storage.log_path is not None:
                 self._storage.close_log()
-            elif log and self._storage.log_path is None:
-                # A log file left there belongs to an older snapshot: replaying it
-                # over this one would undo later changes.
+            if not keeps_log:
                 Path(log_file).unlink(missing_ok=True)
+            if log and self._storage.log_path is None:
                 self._storage.open_log(log_file)
+                write_atomically(state_file, json.dumps({**state, **shortcut, "log": True},
+                                                        ensure_ascii=False))
 
     @classmethod
     def load_local(cls, folder_path: str | os.PathLike[str], embeddings: Embeddings,
@@ -506,9 +523,14 @@ class TarnwickVectorStore(VectorStore):
         snapshot = folder / f"{index_name}.tarnwick"
         state = read_folder_state(folder / f"{index_name}.json")
         metric = state.get("metric")
+        log_file = os.path.abspath(folder / f"{index_name}.log")
+        has_log = folder_keeps_log(state, log_file)
         replaced = state.get("replaces")
-        if isinstance(replaced, dict) and replaced.get("snapshot") == file_identity(snapshot):
-            metric = replaced.get("metric")  # a save that stopped before its snapshot
+        replaces = isinstance(replaced, dict) and replaced.get("snapshot") == file_identity(snapshot)
+        if replaces:
+            # A save that stopped before its snapshot.
+            metric = replaced.get("metric")
+            has_log = replaced.get("log", has_log) is True
         store = cls(embeddings, metric=metric)  # ValueError for a metric of no known name
         identity = file_identity(snapshot)
         store._storage.load(str(snapshot))
@@ -520,7 +542,6 @@ class TarnwickVectorStore(VectorStore):
                     and isinstance(ids, dict) and len(ids) == len(store._storage)
                     and all(isinstance(k, str) and type(v) is int for k, v in ids.items())
                     and type(next_point_id) is int)
-        log_file = os.path.abspath(folder / f"{index_name}.log")
         if follow:
             if log:
                 raise ValueError("a following store keeps no log of its own: leave log unset")
@@ -528,8 +549,15 @@ class TarnwickVectorStore(VectorStore):
             store._following = True
             store._map_followed_documents()
             return store
-        if log or (log is None and os.path.exists(log_file)):
+        if log and not has_log and not log_held_open(log_file):
+            # A log file there is not this snapshot's: it is started afresh.
+            Path(log_file).unlink(missing_ok=True)
+        if log or (log is None and has_log and os.path.exists(log_file)):
             store._storage.open_log(log_file)
+            if not has_log:
+                # From now on the folder's log is this snapshot's.
+                kept = {**state, "replaces": {**replaced, "log": True}} if replaces else {**state, "log": True}
+                write_atomically(folder / f"{index_name}.json", json.dumps(kept, ensure_ascii=False))
             shortcut = False  # the log may have added documents
         if shortcut:
             store._point_ids = dict(ids)
