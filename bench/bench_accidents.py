@@ -7,7 +7,7 @@ churn that empties the store (resident memory), and an $and of two broad
 conditions that meet in ten points (time per query). Each build runs in its own
 process per scenario; processor time, best of --repeats.
 
-    .venv/bin/python bench/bench_accidents.py --builds this=build/dev,prev=/tmp/prev/build/dev [--repeats 3]
+    .venv/bin/python bench/bench_accidents.py --builds this=build/dev,prev=PREV_BUILD_DIR [--repeats 3]
 Appends to bench/results/accidents{suffix}.txt.
 """
 import argparse
