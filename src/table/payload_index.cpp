@@ -14,7 +14,14 @@ namespace {
 // The list an entry's value belongs in, created empty when missing (may throw).
 PostingList& list_for(KeyPostings& postings, const PayloadValue& value) {
   IndexNumber number;
-  if (value.is_text()) return postings.texts.try_emplace(value.text).first->second;
+  if (value.is_text()) {
+    const std::string_view text = value.text;
+    auto it = postings.texts.lower_bound(text);
+    if (it == postings.texts.end() || it->first.bytes != text) {
+      it = postings.texts.emplace_hint(it, IndexText{text}, PostingList());
+    }
+    return it->second;
+  }
   if (index_number_of(value, number)) return postings.numbers.try_emplace(number).first->second;
   return postings.nans;
 }
@@ -53,6 +60,21 @@ size_t entry_index(const Payload& payload, std::string_view key) {
   auto it = std::lower_bound(payload.entries.begin(), payload.entries.end(), key,
                              [](const PayloadEntry& entry, std::string_view k) { return entry.key < k; });
   return static_cast<size_t>(it - payload.entries.begin());
+}
+
+// A text list whose value was read in a payload that leaves it is pointed at
+// the value of a slot still on the list (an empty list is dropped after).
+void move_text_views_off(PayloadIndex& index, const Payload& leaving) noexcept {
+  for (const PayloadEntry& entry : leaving.entries) {
+    if (!entry.value.is_text()) continue;
+    KeyPostings& postings = index.keys[index.key_codes.find(entry.key)->second];
+    auto it = postings.texts.find(std::string_view(entry.value.text));
+    if (it == postings.texts.end() || it->second.empty() || it->first.bytes.data() != entry.value.text.data()) {
+      continue;
+    }
+    const Payload& holder = *index.slots[it->second[0]].payload;
+    it->first.bytes = holder.entries[entry_index(holder, entry.key)].value.text;
+  }
 }
 
 // Removes the entries of every empty list the payload's values name.
@@ -157,7 +179,10 @@ void reindex_slot(PayloadIndex& index, uint32_t slot, const Payload* payload, In
       count_entry(postings, entry.value, +1);
     }
   }
-  if (earlier != nullptr) erase_empty_lists(index, *earlier);
+  if (earlier != nullptr) {
+    move_text_views_off(index, *earlier);
+    erase_empty_lists(index, *earlier);
+  }
 }
 
 namespace {
@@ -241,7 +266,7 @@ void fill_postings(KeyPostings& postings, std::span<const Payload* const> payloa
   for (uint32_t g : group_order) {
     const TextGroup& group = groups[g];
     PostingList& list =
-        postings.texts.emplace_hint(postings.texts.end(), std::string(group.text), PostingList())->second;
+        postings.texts.emplace_hint(postings.texts.end(), IndexText{group.text}, PostingList())->second;
     list.reserve(group.count);
     for (uint32_t k = group.first; k < group.first + group.count; ++k) place(list, held[grouped[k]]);
     postings.text_slots += group.count;
@@ -337,11 +362,22 @@ std::string check_payload_index(const PayloadIndex& index, std::span<const Paylo
       ++entries_by_key[code];
     }
   }
+  std::vector<std::string_view> key_names(index.keys.size());
+  for (const auto& [name, code] : index.key_codes) key_names[code] = name;
+  // A text list's value is read in the payload of one of its slots.
+  auto read_in_a_holder = [&](const IndexText& text, const PostingList& list, std::string_view key) {
+    for (uint32_t slot : list) {
+      const PayloadValue* value = find_value(*index.slots[slot].payload, key);
+      if (value != nullptr && value->text.data() == text.bytes.data() && value->text.size() == text.bytes.size()) return true;
+    }
+    return false;
+  };
   for (size_t code = 0; code < index.keys.size(); ++code) {
     const KeyPostings& postings = index.keys[code];
     size_t texts = 0, numbers = 0;
     for (const auto& [text, list] : postings.texts) {
       if (list.empty()) return "an empty posting list is kept";
+      if (!read_in_a_holder(text, list, key_names[code])) return "a text list's value is read outside its slots' payloads";
       texts += list.size();
     }
     for (const auto& [number, list] : postings.numbers) {

@@ -138,9 +138,25 @@ class PostingList {
   };
 };
 
+// A text list's value, read in the payload of one of the records holding it:
+// the index keeps no copy of the bytes (a document's text would otherwise be
+// held twice). When that record lets go of the value while others still hold
+// it, the view moves to another holder's bytes; equal bytes, so the list keeps
+// its place in the map.
+struct IndexText {
+  mutable std::string_view bytes;
+};
+
+struct IndexTextLess {
+  using is_transparent = void;
+  bool operator()(const IndexText& a, const IndexText& b) const { return a.bytes < b.bytes; }
+  bool operator()(const IndexText& a, std::string_view b) const { return a.bytes < b; }
+  bool operator()(std::string_view a, const IndexText& b) const { return a < b.bytes; }
+};
+
 struct KeyPostings {
   size_t slots = 0;  // records whose payload holds the key
-  std::map<std::string, PostingList, std::less<>> texts;          // byte order
+  std::map<IndexText, PostingList, IndexTextLess> texts;          // byte order
   std::map<IndexNumber, PostingList, IndexNumberLess> numbers;    // exact numeric order
   PostingList nans;
   size_t text_slots = 0;
@@ -195,7 +211,9 @@ const PostingList* find_postings(const KeyPostings& postings, const PayloadValue
 // Indexing one slot's payload in two steps: reserve_index_room can fail (by
 // throwing) and leaves the index's content as it was; reindex_slot then
 // drops the slot's earlier payload (if indexed) and indexes `payload` (null:
-// none) without failing. `payload` must stay where it is while indexed.
+// none) without failing. `payload` must stay where it is, unchanged, while
+// indexed (the text lists read their values in it), and the earlier one until
+// reindex_slot returns.
 struct IndexRoom {
   std::unique_ptr<uint32_t[]> positions;
 };
