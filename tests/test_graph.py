@@ -318,9 +318,10 @@ def test_reinserted_points_are_found_at_their_new_place(clustered_store):
 
 # ---- graph internals (C++) ---------------------------------------------------------
 
-def test_graph_internals():
-    """Insertion invariants, reachability and the walks on hand-made graphs."""
-    run_cpp_test("graph_test")
+@pytest.mark.parametrize("program", ["graph_test", "walk_test"])
+def test_graph_internals(program):
+    """Insertion invariants and reachability; the walks on hand-made graphs."""
+    run_cpp_test(program)
 
 
 # ---- walks on hand-made loaded graphs ------------------------------------------------
