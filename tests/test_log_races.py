@@ -2,6 +2,7 @@
 and logs named by relative paths after the process changes its working
 directory."""
 import subprocess
+import threading
 import sys
 import warnings
 
@@ -84,3 +85,60 @@ def test_a_log_stays_where_it_was_opened_after_the_working_directory_changes(tmp
         warnings.simplefilter("ignore")
         recovered.open_log("s.log")
     assert sorted(i for i in (1, 2, 3) if i in recovered) == [1, 2, 3]
+
+
+@pytest.mark.parametrize("method", ["open_log", "follow_log"])
+def test_a_load_racing_a_log_taken_up_on_another_thread_gives_one_order(tmp_path, method):
+    # A thread opens (replays) or follows a log while the main thread loads
+    # another snapshot. Either the load comes first (the log then applies over
+    # it, or following refuses a log of another snapshot) or second (the
+    # loaded file alone, the open log started afresh, or the load refused):
+    # never the log's records over the content the load replaced, nor the
+    # loaded content put back under a replayed copy of the old one.
+    rng = np.random.default_rng(3)
+    other, snap, log = (str(tmp_path / name) for name in ("other.snap", "w.snap", "w.log"))
+    loaded = tarnwick.VectorStorage()
+    loaded.batch_upsert(np.arange(20_000), rng.normal(size=(20_000, 32)).astype(np.float32))
+    loaded.save(other)
+    writer = tarnwick.VectorStorage()
+    writer.upsert(10**9, [1.0] * 32, None)
+    writer.save(snap)
+    writer.open_log(log, sync="none")
+    writer.batch_upsert(np.arange(10**6, 10**6 + 8_000), rng.normal(size=(8_000, 64)).astype(np.float32))
+    writer.close_log()
+    template = open(log, "rb").read()
+    for trial in range(6):
+        open(log, "wb").write(template)
+        store = tarnwick.VectorStorage()
+        if method == "follow_log":
+            store.load(snap)
+        started, failures = threading.Event(), []
+
+        def take_up_log():
+            started.set()
+            try:
+                getattr(store, method)(log, **({"poll": None} if method == "follow_log" else {}))
+            except (OSError, ValueError) as error:
+                failures.append(error)
+
+        taker = threading.Thread(target=take_up_log)
+        taker.start()
+        started.wait()
+        try:
+            store.load(other)
+            load_took = True
+        except ValueError:
+            load_took = False
+        taker.join(120)
+        with_log = 10**6 in store and len(store) == (20_000 if load_took else 1) + 8_000
+        if method == "open_log":
+            store.close_log()
+            replayed = tarnwick.VectorStorage()
+            replayed.open_log(log)
+            log_left = len(replayed)
+            replayed.close_log()
+            assert (len(store), log_left) in [(20_000, 0), (28_000, 8_000)] and (log_left == 0) != with_log, trial
+        elif load_took:
+            assert (len(store), failures != []) == (20_000, True), trial
+        else:
+            assert with_log and store.followed_log is not None, trial

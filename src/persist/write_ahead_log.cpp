@@ -533,21 +533,14 @@ Status load_snapshot_and_log(Store& store, const std::string& path) {
   // writer's checkpoint may have put a newer snapshot there meanwhile, whose
   // fresh log must not be taken to continue this content.
   FileStamp read_from;
-  if (log == nullptr) {
-    held.lock.unlock();
-    Status loaded = load_snapshot(store, path, &read_from);
-    if (loaded.ok()) {
-      // Counted once in place, as every change is; the origin is the file
-      // only when no other change came in between.
-      const ChangesHeld after = hold_changes(store);
-      ++store.changes_made;
-      set_snapshot_origin(after, path, SnapshotIdentity(), changes_before + 1, &read_from);
-    }
-    return loaded;
-  }
+  // The changes stay held while the file is read, with a log or without: a
+  // log opened or followed meanwhile (on a thread that let the interpreter
+  // lock go) would apply its records to the content this load replaces, or
+  // put its replayed copy of that content back over the loaded one.
   if (Status loaded = load_snapshot(store, path, &read_from); !loaded.ok()) return loaded;
   ++store.changes_made;
   set_snapshot_origin(held, path, SnapshotIdentity(), changes_before + 1, &read_from);
+  if (log == nullptr) return Status::Ok();
   // The fresh log's records apply to the loaded file, not to where the old
   // log ended.
   LogHeader header;
