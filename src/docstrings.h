@@ -299,8 +299,8 @@ inline constexpr char STOP_FOLLOWING[] =
     "stop_following($self)\n"
     "--\n"
     "\n"
-    "Stops following the log: the store keeps its content and takes changes again; nothing happens when\n"
-    "it follows none.";
+    "Stops following the log: the store keeps its content and takes changes again (once a catch_up under\n"
+    "way on another thread has ended); nothing happens when it follows none.";
 
 inline constexpr char EF_SEARCH[] =
     "The beam width of graph searches (at least `limit`): larger gives higher recall, smaller is faster.\n"

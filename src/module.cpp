@@ -325,9 +325,16 @@ PyObject* catch_up_impl(PyObject* self) {
   return PyLong_FromSize_t(applied);
 }
 
+// Returns once the store takes changes again: a catch-up under way on another
+// thread, which holds the follower too, is waited for.
 PyObject* stop_following_impl(PyObject* self) {
   std::shared_ptr<LogFollower> follower = std::move(follower_of(self));
-  if (follower) without_interpreter_lock([&] { follower.reset(); });
+  if (follower) {
+    without_interpreter_lock([&] {
+      stop_following(*follower);
+      follower.reset();
+    });
+  }
   Py_RETURN_NONE;
 }
 

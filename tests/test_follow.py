@@ -13,6 +13,7 @@ import shutil
 import signal
 import subprocess
 import sys
+import threading
 import time
 from pathlib import Path
 
@@ -468,6 +469,29 @@ def test_a_follower_refuses_changes_until_it_stops(tmp_path, change):
         follower.catch_up()
     with pytest.raises(ValueError, match="writes a log of its own"):
         writer.follow_log(str(tmp_path / "log"))
+
+
+@pytest.mark.parametrize("poll", [None, 0.001])
+def test_stop_following_waits_for_a_catch_up_on_another_thread(tmp_path, poll):
+    # Once stop_following returns the store takes changes, though a catch-up
+    # (or the polling thread) was applying a long stretch of log meanwhile.
+    writer = start(tmp_path, sync="none")
+    follower = VectorStorage()
+    follower.load(str(tmp_path / "snapshot"))
+    follower.follow_log(str(tmp_path / "log"), poll=poll)
+    writer.batch_upsert(np.arange(40_000), np.random.default_rng(0).normal(size=(40_000, 32)).astype(np.float32))
+    started = threading.Event()
+    catching_up = threading.Thread(target=lambda: (started.set(), follower.catch_up()))
+    catching_up.start()
+    started.wait()
+    time.sleep(0.05)  # lets the thread into its catch-up
+    follower.stop_following()
+    follower.upsert(10**6, [1.0] * DIM, None)
+    follower.follow_log(str(tmp_path / "log"), poll=None)  # follows anew: the snapshot and the whole log
+    catching_up.join(120)
+    assert follower.followed_log is not None and len(follower) == 40_000 and 10**6 not in follower
+    follower.stop_following()
+    writer.close_log()
 
 
 @pytest.mark.parametrize("priority", ["low", "normal"])

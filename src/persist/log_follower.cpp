@@ -392,7 +392,12 @@ LogFollower::~LogFollower() {
     store.followed_log.clear();
     return;
   }
-  if (poller) {
+  stop_following(*this);
+}
+
+void stop_following(LogFollower& follower) {
+  Poller* poller = follower.poller.get();
+  if (poller != nullptr && poller->thread.joinable()) {
     {
       std::lock_guard lock(poller->mutex);
       poller->stopping = true;
@@ -401,8 +406,12 @@ LogFollower::~LogFollower() {
     poller->wake.notify_one();
     poller->thread.join();
   }
-  const ChangesHeld held = hold_changes(store);
-  store.followed_log.clear();
+  // Once no catch-up is under way: the store follows nothing from here on.
+  std::lock_guard catching_up(follower.catching_up);
+  if (follower.stopped) return;
+  follower.stopped = true;
+  const ChangesHeld held = hold_changes(follower.store);
+  follower.store.followed_log.clear();
 }
 
 Status start_following(Store& store, const std::string& path, std::chrono::nanoseconds poll,
@@ -455,6 +464,7 @@ Status catch_up(LogFollower& follower, size_t& applied) {
                                    "from: stop_following(), then follow_log() here");
   }
   std::lock_guard catching_up(follower.catching_up);
+  if (follower.stopped) return Status::Ok();  // stop_following came first
   return catch_up_held(follower, CALLER_PACE, applied).prefixed(FOLLOW_FAILED);
 }
 

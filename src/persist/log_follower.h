@@ -67,7 +67,8 @@ struct Poller {
 class LogFollower {
  public:
   LogFollower(Store& store, std::string log_path, std::string snapshot_path);
-  // Stops the polling thread and lets the store take changes again.
+  // Stops the polling thread and lets the store take changes again, unless
+  // stop_following did.
   ~LogFollower();
   LogFollower(const LogFollower&) = delete;
   LogFollower& operator=(const LogFollower&) = delete;
@@ -87,6 +88,9 @@ class LogFollower {
   bool graph_in_step = false;
 
   std::unique_ptr<Poller> poller;   // null without a polling thread
+  // Guarded by catching_up: set once the follower stopped (stop_following or
+  // the destructor); a catch-up then applies nothing.
+  bool stopped = false;
 };
 
 // Starts following the log at `path` with `store`, whose content must be the
@@ -110,5 +114,11 @@ Status start_following(Store& store, const std::string& path, std::chrono::nanos
 // it, a snapshot that does not match the log) the store keeps the state of its
 // last applied record, and a later catch-up tries again.
 Status catch_up(LogFollower& follower, size_t& applied);
+
+// Stops following now, though other handles of the follower (a catch-up
+// under way on another thread) outlive it: waits for the polling thread and
+// for a catch-up under way to end, then lets the store take changes again.
+// The destructor does the same when it was not done.
+void stop_following(LogFollower& follower);
 
 }  // namespace tarnwick
