@@ -345,6 +345,26 @@ def test_batch_query_answers_as_query(walk_store):
     assert store.batch_query([]) == []
 
 
+def test_fast_walk_answers_alike_alone_and_in_a_batch():
+    # Whether the matches' bits are made (and so the scope counted, which sets
+    # the fast walk's reach) is decided per query, not per batch: a query is
+    # answered the same in a batch of any size. 2-d inner products make the
+    # walk's answer depend on its reach.
+    n = 20_000
+    rng = np.random.default_rng(3)
+    store = tarnwick.VectorStorage()
+    store.batch_upsert(np.arange(n, dtype=np.uint64), rng.normal(size=(n, 2)).astype(np.float32),
+                       [{"r": i % 100} for i in range(n)])
+    queries = rng.normal(size=(40, 2)).astype(np.float32)
+    where = {"r": {"$ne": 5, "$gte": 30}}  # lists give a bound only, no bits kept
+    single = [store.query(q, 10, "dot", where=where, early_stop=True) for q in queries]
+    for size in (2, 40):
+        batch = [r for part in range(0, 40, size)
+                 for r in store.batch_query(queries[part:part + size], 10, "dot", where=where,
+                                            early_stop=True)]
+        assert batch == single
+
+
 # ---- Arguments ----
 
 @pytest.mark.parametrize("kwargs, error, text", [

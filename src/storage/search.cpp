@@ -230,7 +230,7 @@ void candidates_from_bits(const std::vector<uint64_t>& bits, std::vector<uint32_
 }
 
 void prepare_request(const Store& store, const ReadView& view, const QueryRequest& request,
-                     size_t queries, PreparedRequest& out) {
+                     PreparedRequest& out) {
   out.scope = resolve_scope(view.points, request.tenant);
   if (!out.scope) return;
   out.exact_scores = request.where != nullptr || request.early_stop;
@@ -285,11 +285,13 @@ void prepare_request(const Store& store, const ReadView& view, const QueryReques
     scope.candidates_match = estimate.exact && estimate.count == out.candidates.size();
   } else if (out.graph && request.early_stop) {
     // The fast walk tests each point it keeps: when the payload indexes can
-    // tell every match for less than those tests cost, it tests bits.
+    // tell every match for less than those tests cost, it tests bits. The
+    // cost is one query's, in a batch too: bits count the scope, which sets
+    // the walk's reach, so a query answers alike alone and in any batch.
     const uint64_t beam = std::max<uint64_t>(
         request.ef != 0 ? request.ef : search_beam(view.graph), request.limit);
     const size_t tests = static_cast<size_t>(std::min<uint64_t>(beam, MAX_EF_SEARCH)) *
-                         FAST_WALK_TESTS_PER_BEAM * std::max<size_t>(queries, 1);
+                         FAST_WALK_TESTS_PER_BEAM;
     use_match_bits(store, view, *request.where, tests * MATCH_BITS_ENTRIES_PER_TEST, out);
   }
 }
@@ -315,7 +317,7 @@ QueryAnswer query_points(const Store& store, std::span<const float> query,
                          const QueryRequest& request) {
   const ReadView view = read_view(store);
   PreparedRequest prepared;
-  prepare_request(store, view, request, 1, prepared);
+  prepare_request(store, view, request, prepared);
   return answer_prepared(view, query, request, prepared);
 }
 
@@ -327,7 +329,7 @@ std::vector<QueryAnswer> batch_query_points(const Store& store,
   const ReadView view = read_view(store);  // for the whole batch, as in batch_search_points
   // The condition is compiled and estimated once; the workers only read it.
   PreparedRequest prepared;
-  prepare_request(store, view, request, queries.size(), prepared);
+  prepare_request(store, view, request, prepared);
   auto answer = [&](size_t begin, size_t end) {
     for (size_t i = begin; i < end; ++i) {
       results[i] = answer_prepared(view, queries[i], request, prepared);
