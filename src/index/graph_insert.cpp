@@ -82,22 +82,22 @@ bool is_root(const HnswIndex& graph, const PointTable& points, uint32_t slot) {
 
 }  // namespace
 
-void place_node(HnswIndex& graph, const PointTable& points, uint32_t slot, uint64_t point_id,
-                size_t level) {
+size_t place_node(HnswIndex& graph, const PointTable& points, uint32_t slot, uint64_t point_id,
+                  size_t level) {
   prepare_link_bookkeeping(graph, points);
   if (!has_node(graph, slot)) {
     install_node(graph, slot, point_id, slot_key(points, slot), NeighborLists{}, level);
     rank_new_node(graph, slot);
-  } else {
-    // A node outside the tree (a loaded graph may hold one) joins it now.
-    if (tree_parent_of(graph, slot) == NO_PARENT && !is_root(graph, points, slot)) {
-      rank_new_node(graph, slot);
-    }
-    // A re-inserted node keeps its lists until linking rewrites them, so
-    // walks still pass through it meanwhile.
-    reach_level(graph, slot, level);
-    if (!graph.foreign_node_ids.empty()) graph.foreign_node_ids.erase(slot);
+    return level;
   }
+  // A node outside the tree (a loaded graph may hold one) joins it now.
+  if (tree_parent_of(graph, slot) == NO_PARENT && !is_root(graph, points, slot)) {
+    rank_new_node(graph, slot);
+  }
+  // A re-inserted node keeps its level, and its lists until linking rewrites
+  // them, so walks still pass through it meanwhile.
+  if (!graph.foreign_node_ids.empty()) graph.foreign_node_ids.erase(slot);
+  return node_level(graph, slot);
 }
 
 void settle_node(HnswIndex& graph, uint32_t slot, size_t level) { drop_lists_above(graph, slot, level); }
@@ -196,7 +196,7 @@ void link_node(HnswIndex& graph, const PointTable& points, uint32_t slot, uint64
 
 void insert_node(HnswIndex& graph, const PointTable& points, uint32_t slot, uint64_t point_id,
                  size_t level) {
-  place_node(graph, points, slot, point_id, level);
+  level = place_node(graph, points, slot, point_id, level);
   link_node(graph, points, slot, point_id, level, nullptr);
   settle_node(graph, slot, level);
   settle_link_changes(graph);

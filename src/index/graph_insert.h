@@ -17,7 +17,8 @@ size_t level_from_bits(uint64_t bits, uint64_t m);
 size_t draw_level(uint64_t m);
 
 // Links the record in `slot` (already stored under `point_id`) into the graph
-// at `level`, replacing any node it had. At every layer from min(level,
+// at `level` (a node it already has keeps its own level), replacing that
+// node's lists. At every layer from min(level,
 // max_level) down to 0 it runs a beam of `ef_construction`, keeps up to `m`
 // neighbours chosen by the neighbour-selection heuristic, links both ways and
 // shrinks, with the same heuristic, any neighbour list the back-link takes over
@@ -27,14 +28,18 @@ void insert_node(HnswIndex& graph, const PointTable& points, uint32_t slot, uint
 
 // insert_node in three steps, so that the middle one can run for many points
 // in parallel. place_node (serial) gives the slot a node with lists up to
-// `level`: a new node's are empty, a re-inserted node keeps its own until
-// they are rewritten. link_node chooses and links the node's neighbours at
-// every layer; with `locks` it may run on several threads at once for
-// different slots, reading and writing every list under its node's lock, as
-// long as nothing else changes the graph or the table meanwhile. settle_node
-// (serial) drops a re-inserted node's lists above its new level.
-void place_node(HnswIndex& graph, const PointTable& points, uint32_t slot, uint64_t point_id,
-                size_t level);
+// `level` and returns the level the node links at: a new node's lists are
+// empty; a re-inserted node keeps its own until they are rewritten, and keeps
+// its level whatever `level` says (dropping its upper lists would leave the
+// other nodes' links there pointing at a node without lists, dead ends of
+// every descent, and an entry point without the lists each descent starts
+// from). link_node chooses and links the node's neighbours at every layer;
+// with `locks` it may run on several threads at once for different slots,
+// reading and writing every list under its node's lock, as long as nothing
+// else changes the graph or the table meanwhile. settle_node (serial) drops a
+// node's lists above `level` (none when `level` is what place_node returned).
+size_t place_node(HnswIndex& graph, const PointTable& points, uint32_t slot, uint64_t point_id,
+                  size_t level);
 void link_node(HnswIndex& graph, const PointTable& points, uint32_t slot, uint64_t point_id,
                size_t level, NodeLocks* locks);
 void settle_node(HnswIndex& graph, uint32_t slot, size_t level);

@@ -228,8 +228,8 @@ Status upsert_batch(Store& store, std::span<const uint64_t> point_ids,
   ListCaptureScope capture(held, graph, slots);
   std::vector<uint8_t> levels(slots.size());
   for (size_t i = 0; i < slots.size(); ++i) {
-    levels[i] = static_cast<uint8_t>(draw_level(graph.m));
-    place_node(graph, points, slots[i], slot_key(points, slots[i]), levels[i]);
+    levels[i] = static_cast<uint8_t>(
+        place_node(graph, points, slots[i], slot_key(points, slots[i]), draw_level(graph.m)));
   }
   // Linking runs on the workers while this thread holds both locks for them:
   // nothing else reads or changes the store meanwhile, and the workers guard
