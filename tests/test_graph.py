@@ -472,3 +472,28 @@ def test_points_that_cannot_be_measured_do_not_hide_the_others(bad, share):
                   and store.query(vectors[i], 3, "cosine", early_stop=early_stop)[0][0] != i]
         assert len(missed) <= 2, (early_stop, missed)
     assert store.search(vectors[1], 3, "cosine")[0] == (1, pytest.approx(1.0))
+
+
+@pytest.mark.parametrize("share", [0.02, 0.05])
+@pytest.mark.parametrize("seed", [0, 2, 4])
+def test_zero_vectors_do_not_hold_euclidean_walks(seed, share):
+    """Zero vectors (failed embeddings, often many copies) have no place in a
+    graph linked by cosine distance, yet a Euclidean walk measures each at the
+    query's norm: one that moved into them was held among their copies and
+    answered with zero vectors only, while the true neighbours lay nearer.
+    The walks keep them as results but do not move through them."""
+    rng = np.random.default_rng(seed)
+    vectors = rng.normal(size=(5000, 8)).astype(np.float32)
+    zero = rng.random(5000) < share
+    vectors[zero] = 0.0
+    store = tarnwick.VectorStorage()
+    store.batch_upsert(np.arange(5000), vectors)
+    queries = rng.normal(size=(100, 8)).astype(np.float32)
+    truth = [set(exact_top(vectors, q, 10, "euclidean")) for q in queries]
+    for name, answer in (("search", lambda q: store.search(q.tolist(), 10, "l2")),
+                         ("fast walk", lambda q: store.query(q, 10, "l2", early_stop=True))):
+        answers = [[p for p, _ in answer(q)] for q in queries]
+        held = sum(all(zero[p] for p in got) and not all(zero[p] for p in want)
+                   for got, want in zip(answers, truth))
+        recall = np.mean([len(set(got) & want) / 10 for got, want in zip(answers, truth)])
+        assert held == 0 and recall >= 0.95, (name, held, recall)

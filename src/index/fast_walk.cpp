@@ -131,6 +131,16 @@ void estimate_slots(const FastWalkQuery& query, const PointTable& points,
   reads.coded += slots.size() - exact;
 }
 
+// Whether the fast walk passes by a point, as passes_by tells for the exact
+// walks: a zero vector walked by Euclidean distance or the inner product,
+// told by the norm its code's meta (at hand once the code is read) or the
+// table keeps.
+inline bool fast_passes_by(const FastWalkQuery& query, const PointTable& points, uint32_t slot) {
+  if (query.exact.measure == WalkMeasure::Cosine) return false;
+  const float norm = estimated(query, points, slot) ? code_meta_of(points.codes, slot).norm : points.norms[slot];
+  return norm == 0.0f;
+}
+
 // Requests the codes of the unvisited neighbours of the slot the walk
 // expands next (its list was requested when it entered the beam).
 inline void prefetch_next_expansion(const HnswIndex& graph, const PointTable& points,
@@ -176,6 +186,9 @@ uint32_t fast_walk_descend(const HnswIndex& graph, const PointTable& points,
   WalkReads& reads = *scratch.reads;
   estimate_slots(query, points, std::span<const uint32_t>(&entry, 1), &distance, reads);
   uint32_t best = entry;
+  // Starting at a point it passes by, the walk moves to any neighbour it can
+  // measure.
+  bool moving_off = fast_passes_by(query, points, entry);
   const size_t slots = slot_count(points);
   for (size_t layer = std::min<size_t>(graph.max_level, MAX_LAYERS - 1); layer >= 1; --layer) {
     for (;;) {
@@ -192,10 +205,12 @@ uint32_t fast_walk_descend(const HnswIndex& graph, const PointTable& points,
       bool moved = false;
       for (size_t i = 0; i < scratch.batch_slots.size(); ++i) {
         // Strictly nearer only: a tie or a NaN never moves the walk.
-        if (scratch.batch_distances[i] < distance) {
+        if (scratch.batch_distances[i] < (moving_off ? MAX_DISTANCE : distance) &&
+            !fast_passes_by(query, points, scratch.batch_slots[i])) {
           best = scratch.batch_slots[i];
           distance = scratch.batch_distances[i];
           moved = true;
+          moving_off = false;
         }
       }
       if (!moved) break;
@@ -320,10 +335,13 @@ bool fast_beam(const HnswIndex& graph, const PointTable& points, const FastWalkQ
       bound = bounding();
       if (bound == nullptr || walk_order_key(d, 0) < (bound->front() & ~uint64_t{UINT32_MAX})) {
         const uint64_t key = enter(d, slot);
-        // Every point that enters may be expanded: its list is requested now.
-        prefetch_block(graph, slot);
-        candidates.push_back(key);
-        std::push_heap(candidates.begin(), candidates.end(), std::greater<uint64_t>{});
+        // Every point that enters may be expanded (but those the walk passes
+        // by): its list is requested now.
+        if (!fast_passes_by(query, points, slot)) {
+          prefetch_block(graph, slot);
+          candidates.push_back(key);
+          std::push_heap(candidates.begin(), candidates.end(), std::greater<uint64_t>{});
+        }
         if (FILTERED) push_bounded(nearest_reached, key, reach);
         // A point no nearer than the worst of `ef` kept ones would not stay:
         // it is not tested.

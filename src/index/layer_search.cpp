@@ -221,6 +221,9 @@ WalkQuery make_walk_query(std::span<const float> vector, WalkMeasure measure) {
   query.tiny_kernel =
       measure == WalkMeasure::Euclidean ? kernels.tiny_squared_distance : kernels.tiny_dot;
   if (measure == WalkMeasure::Cosine) query.norm = std::sqrt(squared_norm(vector));
+  // (q[i] - 0) squared is q[i] squared, summed in the same order.
+  if (measure == WalkMeasure::Euclidean) query.zero_distance = std::sqrt(squared_norm(vector));
+  if (measure == WalkMeasure::NegatedDot) query.zero_distance = 0.0f;
   return query;
 }
 
@@ -386,6 +389,9 @@ uint32_t greedy_search_layer(const HnswIndex& graph, const PointTable& points,
                              size_t level, WalkScratch& scratch, NodeLocks* locks) {
   if (graph.node_count == 0 || level >= MAX_LAYERS || points.record_count == 0) return entry;
   uint32_t best = entry;
+  // A walk that starts at a point it passes by moves to any neighbour it can
+  // measure (nearer than MAX_DISTANCE).
+  bool moving_off = passes_by(query, points, entry, distance);
   for (;;) {
     std::span<const uint32_t> list = read_list(graph, best, level, locks, scratch);
     if (list.empty()) return best;
@@ -401,20 +407,23 @@ uint32_t greedy_search_layer(const HnswIndex& graph, const PointTable& points,
     // The running best only falls during the pass: a point proved to be no
     // nearer than it is now can never move the walk.
     if (by_codes) {
-      reject_by_bounds(query, points, distance, scratch);
+      reject_by_bounds(query, points, moving_off ? MAX_DISTANCE : distance, scratch);
       for (uint32_t n : scratch.batch_slots) prefetch_point(points, n);
     }
     scratch.batch_distances.resize(scratch.batch_slots.size());
     measure_slots(query, points, scratch.batch_slots, scratch.batch_distances.data());
     bool moved = false;
     for (size_t i = 0; i < scratch.batch_slots.size(); ++i) {
+      const float d = scratch.batch_distances[i];
+      if (passes_by(query, points, scratch.batch_slots[i], d)) continue;
       // Strictly nearer only: a tie or a NaN never moves the walk, while any
       // number moves it off a point whose own distance is NaN (its vector has
       // a component that is not finite): NaN orders last.
-      if (order_key(scratch.batch_distances[i]) < order_key(distance)) {
+      if (order_key(d) < order_key(moving_off ? MAX_DISTANCE : distance)) {
         best = scratch.batch_slots[i];
-        distance = scratch.batch_distances[i];
+        distance = d;
         moved = true;
+        moving_off = false;
       }
     }
     if (!moved) return best;
@@ -458,9 +467,12 @@ void search_base_layer(const HnswIndex& graph, const PointTable& points,
       float d = scratch.batch_distances[i];
       if (worst > d || nearest.size() < ef) {
         WalkPair pair{d, seq++, scratch.batch_slots[i]};
-        // Every point that enters is expanded: its list is requested now.
-        prefetch_block(graph, pair.slot);
-        push_candidate(candidates, pair);
+        // Every point that enters is expanded (but those the walk passes
+        // by): its list is requested now.
+        if (!passes_by(query, points, pair.slot, d)) {
+          prefetch_block(graph, pair.slot);
+          push_candidate(candidates, pair);
+        }
         push_kept(nearest, pair);
         if (nearest.size() > ef) drop_farthest(nearest);
       }
@@ -517,7 +529,7 @@ bool search_base_layer_filtered(const HnswIndex& graph, const PointTable& points
       if (nearest.size() < ef ||
           order_key(d) < (stop_early || !full ? order_key(nearest.front().distance) : worst)) {
         WalkPair pair{d, seq++, scratch.batch_slots[i]};
-        push_candidate(candidates, pair);
+        if (!passes_by(query, points, pair.slot, d)) push_candidate(candidates, pair);
         if (admits(pair.slot)) {
           push_kept(nearest, pair);
           if (nearest.size() > ef) drop_farthest(nearest);

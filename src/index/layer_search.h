@@ -7,6 +7,7 @@
 
 #include <array>
 #include <cstdint>
+#include <limits>
 #include <mutex>
 #include <span>
 #include <vector>
@@ -34,6 +35,9 @@ struct WalkQuery {
   std::span<const float> vector;
   float norm = 0.0f;  // square root of the in-order squared norm
   WalkMeasure measure = WalkMeasure::Cosine;
+  // The distance a zero vector of the query's length measures: the query's
+  // norm (Euclidean), zero (negated dot); NaN, equal to nothing, by cosine.
+  float zero_distance = std::numeric_limits<float>::quiet_NaN();
   BlockKernel kernel = nullptr;        // SCAN_BLOCK rows
   BlockKernel small_kernel = nullptr;  // SMALL_SCAN_BLOCK rows
   BlockKernel tiny_kernel = nullptr;   // TINY_SCAN_BLOCK rows
@@ -52,6 +56,19 @@ struct WalkQuery {
 };
 
 WalkQuery make_walk_query(std::span<const float> vector, WalkMeasure measure);
+
+// Whether a walk passes by the point in `slot`, measured at `distance`: keeps
+// it as a result but never moves to it or expands it. That is a zero vector
+// walked by Euclidean distance or the inner product. The graph, linked by
+// cosine distance, cannot place such a point (it is at the greatest distance
+// from every other), so its links lead anywhere, mostly to its own copies: a
+// walk that moved into them was held there, every neighbour a copy at the
+// same distance, and answered with zero vectors while the true neighbours lay
+// nearer. Cosine walks measure such points at MAX_DISTANCE and pass them by
+// anyway.
+inline bool passes_by(const WalkQuery& query, const PointTable& points, uint32_t slot, float distance) {
+  return distance == query.zero_distance && points.norms[slot] == 0.0f;
+}
 
 // Whether walks and scans decide from bounds: on unless TARNWICK_BOUNDS is
 // "off" or "0" (read once; for tests and benchmarks, which compare the two).

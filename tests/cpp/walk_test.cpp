@@ -57,12 +57,23 @@ std::vector<ScoredPoint> model_graph_search(const Store& store, std::span<const 
     return record_at(points, slot) ? model_distance(metric, q, point_vector(points, slot))
                                    : MAX_DISTANCE;
   };
+  // Walks by Euclidean distance or the inner product pass zero vectors by:
+  // kept as results, never moved to or expanded.
+  float squares = -0.0f;
+  for (float x : q) squares += x * x;
+  const float zero_d = metric == Metric::Euclidean    ? std::sqrt(squares)
+                       : metric == Metric::DotProduct ? 0.0f
+                                                      : NAN;
+  auto passes_by = [&](uint32_t slot, float d) {
+    return d == zero_d && vector_norm(point_vector(points, slot)) == 0.0f;
+  };
   uint32_t current = find_slot(points, *graph.entry_point);
   if (current == NO_SLOT) return {};
   for (uint64_t layer = graph.max_level; layer >= 1; --layer) {
     // greedy_search_layer
     float best_d = dist(current);
     if (graph.node_count == 0 || layer > 15) continue;
+    bool moving_off = record_at(points, current) && passes_by(current, best_d);
     for (;;) {
       std::span<const uint32_t> list = neighbors(graph, current, layer);
       if (!has_node(graph, current) || list.empty() || points.record_count == 0) break;
@@ -70,10 +81,12 @@ std::vector<ScoredPoint> model_graph_search(const Store& store, std::span<const 
       for (uint32_t n : list) {
         if (!record_at(points, n)) continue;
         float d = dist(n);
-        if (d < best_d) {
+        if (passes_by(n, d)) continue;
+        if (d < (moving_off ? MAX_DISTANCE : best_d)) {
           best_d = d;
           current = n;
           moved = true;
+          moving_off = false;
         }
       }
       if (!moved) break;
@@ -105,7 +118,7 @@ std::vector<ScoredPoint> model_graph_search(const Store& store, std::span<const 
         if (!record_at(points, n)) continue;
         float d = dist(n);
         if (worst > d || nearest.size() < ef) {
-          candidates.push_back({d, n});
+          if (!passes_by(n, d)) candidates.push_back({d, n});
           nearest.push_back({d, n});
           if (nearest.size() > ef) {
             std::stable_sort(nearest.begin(), nearest.end(), by_d);
