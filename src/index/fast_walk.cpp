@@ -23,6 +23,7 @@ struct FastWalkScratch {
   std::vector<uint64_t> candidates;  // min-heap
   std::vector<uint64_t> kept;        // max-heap
   std::vector<uint64_t> nearest_reached;  // max-heap
+  std::vector<uint64_t> passed_by;        // kept aside until the beam ends
   std::vector<uint32_t> reached_slots;
 };
 
@@ -234,9 +235,15 @@ bool fast_beam(const HnswIndex& graph, const PointTable& points, const FastWalkQ
   // Filtered: the ef nearest points reached, in scope or not (max-heap).
   std::vector<uint64_t>& nearest_reached = own.nearest_reached;
   std::vector<uint32_t>& reached_slots = own.reached_slots;
+  // Points the walk passes by (zero vectors, all at one distance) are kept
+  // aside rather than among the ones that bound the beam: a beam bounded by
+  // them could not cross the points between it and the true neighbours.
+  std::vector<uint64_t>& passed_by = own.passed_by;
   candidates.clear();
   kept.clear();
   nearest_reached.clear();
+  passed_by.clear();
+  size_t passed_by_reached = 0;
   // Filtered, the beam is bounded by the nearest `reach` points reached: its
   // targets, the nearest points in scope, lie farther out than an unfiltered
   // beam's (about twice as far in rank when half of the points are in scope).
@@ -335,13 +342,21 @@ bool fast_beam(const HnswIndex& graph, const PointTable& points, const FastWalkQ
       bound = bounding();
       if (bound == nullptr || walk_order_key(d, 0) < (bound->front() & ~uint64_t{UINT32_MAX})) {
         const uint64_t key = enter(d, slot);
-        // Every point that enters may be expanded (but those the walk passes
-        // by): its list is requested now.
-        if (!fast_passes_by(query, points, slot)) {
-          prefetch_block(graph, slot);
-          candidates.push_back(key);
-          std::push_heap(candidates.begin(), candidates.end(), std::greater<uint64_t>{});
+        // Every point that enters may be expanded: its list is requested now.
+        prefetch_block(graph, slot);
+        if (fast_passes_by(query, points, slot)) {
+          // Expanded last, and only the first `ef` of them: a beam as wide as
+          // the store still reaches through them, while many copies of the
+          // zero vector are not all expanded in turn.
+          if (++passed_by_reached <= ef) {
+            candidates.push_back(walk_order_key(MAX_DISTANCE, static_cast<uint32_t>(key)));
+            std::push_heap(candidates.begin(), candidates.end(), std::greater<uint64_t>{});
+          }
+          if (admits(slot)) passed_by.push_back(key);
+          continue;
         }
+        candidates.push_back(key);
+        std::push_heap(candidates.begin(), candidates.end(), std::greater<uint64_t>{});
         if (FILTERED) push_bounded(nearest_reached, key, reach);
         // A point no nearer than the worst of `ef` kept ones would not stay:
         // it is not tested.
@@ -361,6 +376,7 @@ bool fast_beam(const HnswIndex& graph, const PointTable& points, const FastWalkQ
       }
     }
   }
+  for (uint64_t key : passed_by) push_bounded(kept, key, ef);
   std::sort(kept.begin(), kept.end());
   nearest.reserve(kept.size());
   for (uint64_t key : kept) {

@@ -154,6 +154,15 @@ size_t gather_unvisited(const HnswIndex& graph, const PointTable& points, const 
   return reached;
 }
 
+// A beam's candidate as it waits for expansion: a point the walk passes by
+// waits as if at MAX_DISTANCE, so that it is expanded only after every point
+// it can measure (a beam that holds every point still reaches through it).
+inline WalkPair expanded_last_if_passed_by(const WalkQuery& query, const PointTable& points,
+                                           WalkPair pair) {
+  if (passes_by(query, points, pair.slot, pair.distance)) pair.distance = MAX_DISTANCE;
+  return pair;
+}
+
 // The candidates a walk will most likely expand next: the front of its heap.
 inline std::span<const WalkPair> upcoming(const std::vector<WalkPair>& candidates) {
   return std::span<const WalkPair>(candidates.data(), std::min<size_t>(candidates.size(), 3));
@@ -467,12 +476,9 @@ void search_base_layer(const HnswIndex& graph, const PointTable& points,
       float d = scratch.batch_distances[i];
       if (worst > d || nearest.size() < ef) {
         WalkPair pair{d, seq++, scratch.batch_slots[i]};
-        // Every point that enters is expanded (but those the walk passes
-        // by): its list is requested now.
-        if (!passes_by(query, points, pair.slot, d)) {
-          prefetch_block(graph, pair.slot);
-          push_candidate(candidates, pair);
-        }
+        // Every point that enters is expanded: its list is requested now.
+        prefetch_block(graph, pair.slot);
+        push_candidate(candidates, expanded_last_if_passed_by(query, points, pair));
         push_kept(nearest, pair);
         if (nearest.size() > ef) drop_farthest(nearest);
       }
@@ -529,7 +535,7 @@ bool search_base_layer_filtered(const HnswIndex& graph, const PointTable& points
       if (nearest.size() < ef ||
           order_key(d) < (stop_early || !full ? order_key(nearest.front().distance) : worst)) {
         WalkPair pair{d, seq++, scratch.batch_slots[i]};
-        if (!passes_by(query, points, pair.slot, d)) push_candidate(candidates, pair);
+        push_candidate(candidates, expanded_last_if_passed_by(query, points, pair));
         if (admits(pair.slot)) {
           push_kept(nearest, pair);
           if (nearest.size() > ef) drop_farthest(nearest);

@@ -58,8 +58,9 @@ struct WalkQuery {
 WalkQuery make_walk_query(std::span<const float> vector, WalkMeasure measure);
 
 // Whether a walk passes by the point in `slot`, measured at `distance`: keeps
-// it as a result but never moves to it or expands it. That is a zero vector
-// walked by Euclidean distance or the inner product. The graph, linked by
+// it as a result but never moves to it, and a beam expands it only after
+// every point it can measure. That is a zero vector walked by Euclidean
+// distance or the inner product. The graph, linked by
 // cosine distance, cannot place such a point (it is at the greatest distance
 // from every other), so its links lead anywhere, mostly to its own copies: a
 // walk that moved into them was held there, every neighbour a copy at the

@@ -58,7 +58,7 @@ std::vector<ScoredPoint> model_graph_search(const Store& store, std::span<const 
                                    : MAX_DISTANCE;
   };
   // Walks by Euclidean distance or the inner product pass zero vectors by:
-  // kept as results, never moved to or expanded.
+  // kept as results, never moved to, expanded as if at MAX_DISTANCE.
   float squares = -0.0f;
   for (float x : q) squares += x * x;
   const float zero_d = metric == Metric::Euclidean    ? std::sqrt(squares)
@@ -118,7 +118,7 @@ std::vector<ScoredPoint> model_graph_search(const Store& store, std::span<const 
         if (!record_at(points, n)) continue;
         float d = dist(n);
         if (worst > d || nearest.size() < ef) {
-          if (!passes_by(n, d)) candidates.push_back({d, n});
+          candidates.push_back({passes_by(n, d) ? MAX_DISTANCE : d, n});
           nearest.push_back({d, n});
           if (nearest.size() > ef) {
             std::stable_sort(nearest.begin(), nearest.end(), by_d);
