@@ -387,30 +387,8 @@ bool convert_payload_list(PyObject* object, const char* name,
   return true;
 }
 
-PyObject* build_payload_dict(const Payload& payload) {
-  PyRef dict = PyRef::steal(PyDict_New());
-  if (!dict) return nullptr;
-  for (const PayloadEntry& entry : payload.entries) {
-    PyRef value;
-    switch (entry.value.kind) {
-      case PayloadKind::Keyword:
-      case PayloadKind::Text:
-        value = PyRef::steal(PyUnicode_FromStringAndSize(
-            entry.value.text.data(), static_cast<Py_ssize_t>(entry.value.text.size())));
-        break;
-      case PayloadKind::Integer:
-        value = PyRef::steal(PyLong_FromLongLong(entry.value.integer));
-        break;
-      case PayloadKind::Float:
-        value = PyRef::steal(PyFloat_FromDouble(entry.value.number));
-        break;
-    }
-    if (!value) return nullptr;
-    PyRef key = PyRef::steal(
-        PyUnicode_FromStringAndSize(entry.key.data(), static_cast<Py_ssize_t>(entry.key.size())));
-    if (!key || PyDict_SetItem(dict.get(), key.get(), value.get()) < 0) return nullptr;
-  }
-  return dict.release();
+PyObject* build_payload_dict(const Payload& payload, PayloadKeyCache& keys) {
+  return keys.build_dict(payload);
 }
 
 PyObject* build_float_list(std::span<const float> values) {
@@ -446,20 +424,23 @@ PyObject* build_result_list(std::span<const ScoredPoint> results) {
 }
 
 PyObject* build_payload_result_list(std::span<const ScoredPoint> results,
-                                    std::span<const std::optional<Payload>> payloads) {
+                                    std::span<const std::optional<Payload>> payloads,
+                                    PayloadKeyCache& keys) {
   PyRef list = PyRef::steal(PyList_New(static_cast<Py_ssize_t>(results.size())));
   if (!list) return nullptr;
   for (size_t i = 0; i < results.size(); ++i) {
-    PyRef id = PyRef::steal(PyLong_FromUnsignedLongLong(results[i].id));
-    if (!id) return nullptr;
-    PyRef score = PyRef::steal(PyFloat_FromDouble(static_cast<double>(results[i].score)));
-    if (!score) return nullptr;
-    PyRef payload = payloads[i] ? PyRef::steal(build_payload_dict(*payloads[i]))
-                                : PyRef::borrow(Py_None);
-    if (!payload) return nullptr;
-    PyObject* triple = PyTuple_Pack(3, id.get(), score.get(), payload.get());
-    if (triple == nullptr) return nullptr;
-    PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), triple);
+    PyRef triple = PyRef::steal(PyTuple_New(3));
+    if (!triple) return nullptr;
+    PyObject* id = PyLong_FromUnsignedLongLong(results[i].id);
+    if (id == nullptr) return nullptr;
+    PyTuple_SET_ITEM(triple.get(), 0, id);
+    PyObject* score = PyFloat_FromDouble(static_cast<double>(results[i].score));
+    if (score == nullptr) return nullptr;
+    PyTuple_SET_ITEM(triple.get(), 1, score);
+    PyObject* payload = payloads[i] ? build_payload_dict(*payloads[i], keys) : Py_NewRef(Py_None);
+    if (payload == nullptr) return nullptr;
+    PyTuple_SET_ITEM(triple.get(), 2, payload);
+    PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), triple.release());
   }
   return list.release();
 }

@@ -4,6 +4,7 @@
 // Python exception set.
 #pragma once
 
+#include "payload_keys.h"
 #include "py_ref.h"
 
 #include <cstddef>
@@ -92,7 +93,8 @@ bool convert_payload_list(PyObject* object, const char* name,
                           std::vector<std::unique_ptr<Payload>>& out);
 
 // Returns a new dict holding the payload's entries, or null with an exception set.
-PyObject* build_payload_dict(const Payload& payload);
+// Its keys are the cache's objects.
+PyObject* build_payload_dict(const Payload& payload, PayloadKeyCache& keys);
 // Returns a new list of floats, or null with an exception set.
 PyObject* build_float_list(std::span<const float> values);
 
@@ -102,7 +104,8 @@ PyObject* build_result_list(std::span<const ScoredPoint> results);
 // Returns a new list of (int, float, dict or None) tuples, the payloads in
 // the order of the results, or null with an exception set.
 PyObject* build_payload_result_list(std::span<const ScoredPoint> results,
-                                    std::span<const std::optional<Payload>> payloads);
+                                    std::span<const std::optional<Payload>> payloads,
+                                    PayloadKeyCache& keys);
 
 // Runs `body` with the interpreter lock released, and takes the lock back
 // before returning or passing on what `body` threw. `body` touches nothing of

@@ -209,8 +209,8 @@ bool make_query_request(const Store& store, MetricName& metric_name, QueryLimit&
   return true;
 }
 
-PyObject* build_query_result(const QueryAnswer& answer, bool with_payload) {
-  if (with_payload) return build_payload_result_list(answer.points, answer.payloads);
+PyObject* build_query_result(const QueryAnswer& answer, bool with_payload, PayloadKeyCache& keys) {
+  if (with_payload) return build_payload_result_list(answer.points, answer.payloads, keys);
   return build_result_list(answer.points);
 }
 
@@ -228,7 +228,7 @@ PyObject* query_impl(PyObject* self, std::vector<float>& query, QueryLimit& limi
   }
   QueryAnswer answer =
       without_interpreter_lock([&] { return query_points(store, query, request); });
-  return build_query_result(answer, request.with_payload);
+  return build_query_result(answer, request.with_payload, payload_keys_of(self));
 }
 
 PyObject* batch_query_impl(PyObject* self, VectorList& queries, QueryLimit& limit,
@@ -250,7 +250,7 @@ PyObject* batch_query_impl(PyObject* self, VectorList& queries, QueryLimit& limi
   PyRef list = PyRef::steal(PyList_New(static_cast<Py_ssize_t>(answers.size())));
   if (!list) return nullptr;
   for (size_t i = 0; i < answers.size(); ++i) {
-    PyObject* inner = build_query_result(answers[i], request.with_payload);
+    PyObject* inner = build_query_result(answers[i], request.with_payload, payload_keys_of(self));
     if (inner == nullptr) return nullptr;
     PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), inner);
   }
@@ -279,7 +279,7 @@ PyObject* get_impl(PyObject* self, uint64_t& point_id) {
   if (!get_point(store_of(self), point_id, point)) Py_RETURN_NONE;
   PyRef vector = PyRef::steal(build_float_list(point.vector));
   if (!vector) return nullptr;
-  PyRef payload = point.payload ? PyRef::steal(build_payload_dict(*point.payload))
+  PyRef payload = point.payload ? PyRef::steal(build_payload_dict(*point.payload, payload_keys_of(self)))
                                 : PyRef::borrow(Py_None);
   if (!payload) return nullptr;
   return PyTuple_Pack(2, vector.get(), payload.get());
@@ -381,6 +381,7 @@ PyObject* vector_storage_new_impl(PyTypeObject* type, PyObject* args, PyObject* 
   PyObject* self = PyBaseObject_Type.tp_new(type, no_arguments.get(), nullptr);
   if (self == nullptr) return nullptr;  // the store is dropped with its handle
   new (&follower_of(self)) std::shared_ptr<LogFollower>();
+  new (&payload_keys_of(self)) PayloadKeyCache();
   reinterpret_cast<VectorStorageObject*>(self)->store = store.release();
   return self;
 }
@@ -395,6 +396,7 @@ PyObject* vector_storage_new(PyTypeObject* type, PyObject* args, PyObject* kwarg
 void vector_storage_dealloc(PyObject* self) {
   PyTypeObject* type = Py_TYPE(self);
   follower_of(self).~shared_ptr();
+  payload_keys_of(self).~PayloadKeyCache();
   delete reinterpret_cast<VectorStorageObject*>(self)->store;
   type->tp_free(self);
   Py_DECREF(type);  // instances of a heap type hold a reference to it

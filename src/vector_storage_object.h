@@ -6,6 +6,7 @@
 
 #include <memory>
 
+#include "payload_keys.h"
 #include "persist/log_follower.h"
 #include "storage/store.h"
 
@@ -18,10 +19,16 @@ struct VectorStorageObject {
   // a log. Read and replaced with the interpreter lock held; a call working on
   // the follower without it holds a reference of its own.
   std::shared_ptr<LogFollower> follower;
+  // Constructed by __new__, dropped by dealloc; the str objects of payload
+  // keys that results reuse. Used with the interpreter lock held.
+  PayloadKeyCache payload_keys;
 };
 
 inline Store& store_of(PyObject* self) {
   return *reinterpret_cast<VectorStorageObject*>(self)->store;
+}
+inline PayloadKeyCache& payload_keys_of(PyObject* self) {
+  return reinterpret_cast<VectorStorageObject*>(self)->payload_keys;
 }
 inline std::shared_ptr<LogFollower>& follower_of(PyObject* self) {
   return reinterpret_cast<VectorStorageObject*>(self)->follower;
