@@ -44,33 +44,42 @@ bool PayloadKeyCache::same_as_last(std::span<const PayloadEntry> entries) const 
 PyObject* PayloadKeyCache::build_dict(const Payload& payload) {
   const std::span<const PayloadEntry> entries = payload.entries;
   if (same_as_last(entries)) {
-    if (!last_template_) {
+    // Everything is held here from the start: making an object can run the
+    // garbage collector, whose finalizers may let another thread use the
+    // cache meanwhile (and start it over, or move on to other keys).
+    const size_t changes_before = changes_;
+    std::vector<PyRef> held;
+    held.reserve(entries.size());
+    for (Map::value_type* key : last_keys_) held.push_back(PyRef::borrow(key->second));
+    PyRef base = PyRef::borrow(last_template_.get());
+    if (!base) {
       // The second payload in a row with these keys: the template is made once.
-      PyRef made = PyRef::steal(PyDict_New());
-      if (!made) return nullptr;
-      for (Map::value_type* key : last_keys_) {
-        if (PyDict_SetItem(made.get(), key->second, Py_None) < 0) return nullptr;
+      base = PyRef::steal(PyDict_New());
+      if (!base) return nullptr;
+      for (const PyRef& key : held) {
+        if (PyDict_SetItem(base.get(), key.get(), Py_None) < 0) return nullptr;
       }
-      last_template_ = std::move(made);
+      if (changes_ == changes_before) last_template_ = PyRef::borrow(base.get());
     }
-    PyRef dict = PyRef::steal(PyDict_Copy(last_template_.get()));
+    PyRef dict = PyRef::steal(PyDict_Copy(base.get()));
     if (!dict) return nullptr;
     // Every key of the copy gets its value; no key is added, so the order stays.
     for (size_t i = 0; i < entries.size(); ++i) {
       PyRef value = PyRef::steal(build_payload_value(entries[i].value));
-      if (!value || PyDict_SetItem(dict.get(), last_keys_[i]->second, value.get()) < 0) return nullptr;
+      if (!value || PyDict_SetItem(dict.get(), held[i].get(), value.get()) < 0) return nullptr;
     }
     return dict.release();
   }
 
   last_keys_.clear();
   last_template_ = PyRef();
+  ++changes_;
   PyRef dict = PyRef::steal(PyDict_New());
   if (!dict) return nullptr;
   std::vector<Map::value_type*> keys;
   keys.reserve(entries.size());
   bool all_kept = true;
-  const size_t cleared_before = clears_;
+  const size_t changes_before = changes_;
   for (const PayloadEntry& entry : entries) {
     PyRef value = PyRef::steal(build_payload_value(entry.value));
     if (!value) return nullptr;
@@ -81,7 +90,7 @@ PyObject* PayloadKeyCache::build_dict(const Payload& payload) {
     keys.push_back(kept);
   }
   // Entries kept before the cache started over are gone.
-  if (all_kept && clears_ == cleared_before) last_keys_ = std::move(keys);
+  if (all_kept && changes_ == changes_before) last_keys_ = std::move(keys);
   return dict.release();
 }
 
@@ -91,7 +100,7 @@ void PayloadKeyCache::clear() {
   PyRef dropped_template = std::move(last_template_);
   Map dropped;
   dropped.swap(entries_);
-  ++clears_;
+  ++changes_;
   for (auto& [text, object] : dropped) Py_DECREF(object);
 }
 

@@ -66,7 +66,7 @@ class PayloadKeyCache {
   // The entries of the last payload's keys, in order; empty when one was not kept.
   std::vector<Map::value_type*> last_keys_;
   PyRef last_template_;  // null until the last keys came twice in a row
-  size_t clears_ = 0;     // how many times the cache started over
+  size_t changes_ = 0;    // counts each start over and each change of the last keys
 };
 
 // Returns a new object for a payload value, or null with an exception set.
