@@ -398,6 +398,46 @@ def test_interrupted_batch_logs_the_chunks_it_stored(tmp_path, sync, rng):
     assert again.get(17)[0] == store.get(17)[0]
 
 
+@pytest.mark.parametrize("sync", ["always", "batch", "none"])
+@pytest.mark.parametrize("removal", ["file", "replaced", "directory"])
+def test_a_log_whose_file_was_removed_takes_no_change(tmp_path, sync, removal):
+    """Changes written to a log file that no name leads to would be lost at the
+    next crash: each raises OSError and leaves the store as it was; a checkpoint
+    whose directory remains starts the log afresh, and changes are taken again."""
+    import shutil
+    folder = tmp_path / "data"
+    folder.mkdir()
+    log, snapshot = folder / "store.log", folder / "store.snap"
+    store = VectorStorage()
+    store.upsert(1, [1.0, 2.0], None)
+    store.save(str(snapshot))
+    store.open_log(str(log), sync=sync)
+    store.upsert(2, [2.0, 2.0], None)
+    if removal == "file":
+        log.unlink()
+    elif removal == "replaced":
+        (folder / "other").write_bytes(b"x")
+        os.replace(folder / "other", log)
+    else:
+        shutil.rmtree(folder)
+    before = content(store)
+    for change in (lambda: store.upsert(3, [3.0, 1.0], None), lambda: store.delete(1),
+                   lambda: store.batch_upsert([4, 5], [[4.0, 1.0]] * 2), lambda: setattr(store, "ef_search", 7)):
+        with pytest.raises(OSError, match="removed from its directory"):
+            change()
+        assert content(store) == before
+    if removal == "directory":
+        with pytest.raises(OSError):
+            store.save(str(snapshot))
+        store.close_log()
+        return
+    log.unlink(missing_ok=True)
+    store.save(str(snapshot))
+    store.upsert(3, [3.0, 1.0], None)
+    store.close_log()
+    assert content(reopened(log, snapshot)) == content(store) and 3 in store
+
+
 def test_load_starts_the_log_afresh(tmp_path):
     log, snapshot = tmp_path / "l.log", tmp_path / "s.snap"
     store = VectorStorage()
@@ -444,13 +484,16 @@ def test_save_onto_the_open_log_is_refused(tmp_path, alias, opened_through_link)
     if alias != "removed":
         assert log.read_bytes() == before and os.path.samefile(path, log)
     assert sorted(os.listdir(tmp_path)) == names  # nothing written, no temporary file left
+    if alias == "removed":  # no change goes to a file no name leads to, until a checkpoint
+        with pytest.raises(OSError, match="removed from its directory"):
+            store.upsert(2, [2.0], None)
+        store.save(str(tmp_path / "s.snap"))
     store.upsert(2, [2.0], None)
     store.save(str(tmp_path / "s.snap"))  # elsewhere: a checkpoint as always
     store.upsert(3, [3.0], None)
     store.close_log()
-    if alias != "removed":
-        assert content(reopened(log, tmp_path / "s.snap")) == content(store)
-        assert sorted(i for i in IDS if i in store) == [1, 2, 3]
+    assert content(reopened(log, tmp_path / "s.snap")) == content(store)
+    assert sorted(i for i in IDS if i in store) == [1, 2, 3]
 
 
 HOLD_LOG = """

@@ -65,6 +65,17 @@ Status read_all(int fd, size_t size, std::string& out) {
   return Status::Ok();
 }
 
+// IOError when the open log file has no name left (removed, or replaced by
+// another file, with its directory or alone): what is appended to it would be
+// lost at the next crash, whatever was synced.
+Status check_still_named(int fd) {
+  struct stat info;
+  if (::fstat(fd, &info) != 0) return os_error(errno);
+  if (info.st_nlink != 0) return Status::Ok();
+  return Status::IOError("the file was removed from its directory, so no recovery would read the change "
+                         "(save() starts the log afresh where its directory remains, or close_log())");
+}
+
 // What Batch shares with its syncing thread. A forked child leaks it whole:
 // the thread is not there to join, and the lock and condition variable were
 // copied as that thread left them, so even destroying them may wait forever.
@@ -131,6 +142,11 @@ class WriteAheadLog final : public ChangeLog {
         broken_ = synced.prefixed(LOG_SYNC_FAILED);
         return broken_;
       }
+    }
+    if (Status named = check_still_named(file_.fd); !named.ok()) {
+      // No recovery reads a file that no name leads to: the change is refused.
+      (void)::ftruncate(file_.fd, static_cast<off_t>(end_));
+      return named.prefixed(LOG_APPEND_FAILED);
     }
     end_ += buffer_.size();
     wake_syncer();
