@@ -379,6 +379,55 @@ def test_a_failed_append_changes_nothing(tmp_path):
     assert child_status(pid) == 0
 
 
+@forking
+@pytest.mark.parametrize("sync", ["always", "none"])
+def test_a_full_disk_leaves_lists_to_the_followers(tmp_path, sync):
+    """Where a change fits but the record of its lists does not (a full disk,
+    here a file size limit), the change is kept and followers are told to link
+    it themselves; a log that ends in such a change still opens for recovery,
+    though the same note does not fit. In a child, whose limit the test runner
+    does not share."""
+    scratch, log, snapshot = tmp_path / "scratch.log", tmp_path / "store.log", tmp_path / "store.snap"
+    first = VectorStorage()
+    first.open_log(str(scratch))
+    first.upsert(1, [1.0, 2.0], {"a": "b"})
+    record = records(scratch.read_bytes())[0][0] - HEADER  # the same change's record, whatever its lists
+    pid = os.fork()
+    if pid == 0:
+        try:
+            signal.signal(signal.SIGXFSZ, signal.SIG_IGN)
+            store = VectorStorage()
+            store.upsert(5, [0.5, 1.0], None)
+            store.save(str(snapshot))
+            store.open_log(str(log), sync=sync)
+            follower = VectorStorage()
+            follower.load(str(snapshot))
+            follower.follow_log(str(log), poll=None)
+            hard = resource.getrlimit(resource.RLIMIT_FSIZE)[1]
+            size = log.stat().st_size
+            resource.setrlimit(resource.RLIMIT_FSIZE, (size + record + RECORD_HEADER + 1, hard))
+            store.upsert(1, [1.0, 2.0], {"a": "b"})
+            follower.catch_up()
+            told = 1 in follower and records(log.read_bytes())[-1] == (size + record + RECORD_HEADER + 1, LINKS)
+            follower.stop_following()
+            store.close_log()
+            # The log cut after the change: its recovery has no room for the note either.
+            os.truncate(log, size + record)
+            resource.setrlimit(resource.RLIMIT_FSIZE, (size + record, hard))
+            again = reopened(log, snapshot)
+            opened = content(again) == content(store) and log.stat().st_size == size + record
+            resource.setrlimit(resource.RLIMIT_FSIZE, (hard, hard))
+            again.upsert(2, [2.0, 1.0], None)
+            again.close_log()
+            whole = content(reopened(log, snapshot)) == content(again)
+            os._exit(0 if (told, opened, whole) == (True, True, True) else 10 + 4 * told + 2 * opened + whole)
+        except BaseException:
+            import traceback
+            traceback.print_exc()
+            os._exit(2)
+    assert child_status(pid) == 0
+
+
 @pytest.mark.parametrize("sync", ["always", "batch", "none"])
 def test_interrupted_batch_logs_the_chunks_it_stored(tmp_path, sync, rng):
     log = tmp_path / "batch.log"

@@ -176,8 +176,19 @@ class WriteAheadLog final : public ChangeLog {
     if (Status written = pwrite_all(file_.fd, buffer_, end_); !written.ok()) {
       if (::ftruncate(file_.fd, static_cast<off_t>(end_)) != 0) {
         broken_ = os_error(errno).prefixed(LOG_APPEND_FAILED);
+        return;
       }
-      return;
+      // No room for the lists (a full disk): the short record that tells
+      // followers to link the change themselves may still fit. Without either,
+      // followers wait for lists until the next record follows the change.
+      buffer_.clear();
+      (void)put_log_links(buffer_, nullptr);
+      if (!pwrite_all(file_.fd, buffer_, end_).ok()) {
+        if (::ftruncate(file_.fd, static_cast<off_t>(end_)) != 0) {
+          broken_ = os_error(errno).prefixed(LOG_APPEND_FAILED);
+        }
+        return;
+      }
     }
     end_ += buffer_.size();
     wake_syncer();
@@ -451,12 +462,17 @@ Status open_log(Store& store, const std::string& path, LogSync sync) {
   if (ends_without_links && reader.header.links_follow()) {
     // The writer stopped between a change and its lists: followers waiting
     // for them are told to link that change themselves.
+    // On a full disk the note may not fit: the log opens all the same (a
+    // recovery must not wait for room), and followers link that change once
+    // the next record follows it.
     std::string none;
     (void)put_log_links(none, nullptr);
-    Status told = pwrite_all(file.fd, none, end);
-    if (told.ok()) told = data_sync(file.fd);
-    if (!told.ok()) return told.prefixed(LOG_OPEN_FAILED);
-    end += none.size();
+    if (Status told = pwrite_all(file.fd, none, end); told.ok()) {
+      if (Status synced = data_sync(file.fd); !synced.ok()) return synced.prefixed(LOG_OPEN_FAILED);
+      end += none.size();
+    } else if (::ftruncate(file.fd, static_cast<off_t>(end)) != 0) {
+      return told.prefixed(LOG_OPEN_FAILED);
+    }
   }
   const uint64_t append_at = end == 0 ? LOG_HEADER_BYTES : end;
   auto opened = std::make_unique<WriteAheadLog>(path, target.path, file, append_at, sync, generation);
