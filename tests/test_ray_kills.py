@@ -143,6 +143,31 @@ def test_a_stop_at_every_step_of_save(stores, tmp_path_factory, log):
     assert len(seen) == len(expected_states(log))
 
 
+def test_changes_after_a_failed_save_survive_a_crash(stores, tmp_path):
+    """A save that fails after the shards saved (a full disk: here the
+    manifest's name taken by a directory) raises, and the changes acknowledged
+    after it are logged where the directory's manifest finds them: killed
+    shards lose none of them."""
+    saver = ShardedVectorStorage(2)
+    saver.batch_upsert(BASE_IDS, [vector_of(i) for i in BASE_IDS])
+    work = tmp_path / "work"
+    saver.save(work, log=True)
+    manifest = work / "manifest.json"
+    kept = manifest.read_bytes()
+    manifest.unlink()
+    (manifest / "x").mkdir(parents=True)
+    with pytest.raises(OSError):
+        saver.save(work)
+    shutil.rmtree(manifest)
+    manifest.write_bytes(kept)
+    saver.batch_delete(DELETED)
+    saver.batch_upsert(ADDED, [vector_of(i) for i in ADDED])
+    for actor in saver.actors:
+        ray.kill(actor, no_restart=True)
+    wait_until_unlocked(work)
+    assert loaded_state(stores[1], work) == expected_states(True)[0]
+
+
 def wait_until_unlocked(folder, seconds=120):
     """Waits until no process holds a log in folder (a killed shard's process
     may outlive the kill by a moment)."""

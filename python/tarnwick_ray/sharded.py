@@ -125,6 +125,18 @@ class Shard:
             self.store.open_log(log_path)
         return len(self.store)
 
+    def undo_save(self, previous: str | None) -> None:
+        """After a save that did not put its manifest in place (another shard's
+        save or the manifest's write failed): the log open before the save, if
+        any, takes the changes again. A log opened beside the new snapshot
+        would hold them beside a file no manifest names."""
+        if self.store.log_path == previous:
+            return
+        if self.store.log_path is not None:
+            self.store.close_log()
+        if previous is not None:
+            self.store.open_log(previous)  # replayed, it adds nothing
+
     def stage(self, path: str, log_path: str, log: bool | None) -> int:
         """Loads path into a store of its own, kept aside until commit or discard,
         and replays and keeps open the log at log_path when asked to (or, with
@@ -428,10 +440,13 @@ class ShardedVectorStorage:
         kept there; None (the default) keeps logs kept in this directory and
         opens none. Logs kept for another directory are closed, whole. A change
         made while the save is under way is logged beside the new snapshot, so
-        a crash before the new manifest is in place loses it."""
+        a crash before the new manifest is in place loses it. A save that fails
+        (a shard's write or the manifest's) leaves each shard logging where it
+        did before the save."""
         directory = os.path.abspath(directory)
         os.makedirs(directory, exist_ok=True)
-        own = set(self._gather([actor.log_path.remote() for actor in self.actors]))
+        previous = self._gather([actor.log_path.remote() for actor in self.actors])
+        own = set(previous)
         for name in sorted(os.listdir(directory)):
             path = os.path.join(directory, name)
             if name.endswith(".log") and SHARD_FILE.fullmatch(name) and path not in own \
@@ -442,13 +457,24 @@ class ShardedVectorStorage:
                               "that store keeps this directory; save to another directory")
         generation = 1 + max(generations_in(directory), default=0)
         files = [shard_file(shard, generation) for shard in range(len(self.actors))]
-        points = self._gather([actor.save.remote(os.path.join(directory, name),
-                                                 os.path.join(directory, log_file(name)), log)
-                               for actor, name in zip(self.actors, files)])
-        manifest = {"format": FORMAT, "shards": len(self.actors), "hash": HASH_NAME,
-                    "generation": generation, "files": files, "points": points,
-                    "lengths": None if self._lengths is None else sorted(self._lengths)}
-        write_atomically(os.path.join(directory, MANIFEST), json.dumps(manifest, indent=1))
+        try:
+            points = self._gather([actor.save.remote(os.path.join(directory, name),
+                                                     os.path.join(directory, log_file(name)), log)
+                                   for actor, name in zip(self.actors, files)])
+            manifest = {"format": FORMAT, "shards": len(self.actors), "hash": HASH_NAME,
+                        "generation": generation, "files": files, "points": points,
+                        "lengths": None if self._lengths is None else sorted(self._lengths)}
+            write_atomically(os.path.join(directory, MANIFEST), json.dumps(manifest, indent=1))
+        except BaseException as error:
+            # Each shard's calls run in order: this follows its save, done or not.
+            undone = [actor.undo_save.remote(log_before) for actor, log_before in zip(self.actors, previous)]
+            for shard, ref in enumerate(undone):
+                try:
+                    ray.get(ref)
+                except Exception as undo_error:  # a dead shard, or its old log no longer opens
+                    error.add_note(f"shard {shard} could not take back the log it kept before this save: "
+                                   f"{undo_error}")
+            raise
         remove_other_generations(directory, files)
 
     def load(self, directory: str | os.PathLike[str], *, log: bool | None = None) -> None:
