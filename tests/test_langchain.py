@@ -388,6 +388,45 @@ def test_save_local_with_log_keeps_every_later_change(tmp_path):
     assert len(TarnwickVectorStore.load_local(tmp_path / "two", embed).storage) == 4
 
 
+@pytest.mark.parametrize("log", [None, True])
+@pytest.mark.parametrize("failing", [0, 1, 2, "snapshot"])
+def test_a_failed_save_local_elsewhere_keeps_the_log_it_had(tmp_path, monkeypatch, log, failing):
+    """A save_local into another folder that fails (a full disk) at any of its
+    writes leaves the store logging into the folder it kept: the changes it
+    acknowledges after the failure load from that folder."""
+    import errno
+    import langchain_tarnwick.vectorstores as module
+    embed = AxisEmbeddings()
+    store = TarnwickVectorStore.from_texts(["1,0", "0,1"], embed, ids=["A", "B"])
+    store.save_local(tmp_path / "kept", log=True)
+    kept_log = store.storage.log_path
+    writes, real = [0], module.write_atomically
+
+    def write(path, text):
+        writes[0] += 1
+        if writes[0] - 1 == failing:
+            raise OSError(errno.ENOSPC, "No space left on device")
+        real(path, text)
+
+    monkeypatch.setattr(module, "write_atomically", write)
+    if failing == "snapshot":
+        (tmp_path / "other" / "index.tarnwick" / "x").mkdir(parents=True)
+    try:
+        store.save_local(tmp_path / "other", log=log)
+    except OSError:
+        pass
+    else:
+        assert failing == 2 and not log  # a save without a third write
+        return
+    monkeypatch.undo()
+    assert store.storage.log_path == kept_log
+    store.delete(["A"])
+    store.add_texts(["1,1"], ids=["C"])
+    store.storage.close_log()  # each change was synced when it returned
+    loaded = TarnwickVectorStore.load_local(tmp_path / "kept", embed)
+    assert [d.id for d in loaded.get_by_ids(["A", "B", "C"])] == ["B", "C"]
+
+
 @pytest.mark.parametrize("log", [None, True, False])
 def test_save_local_into_a_folder_another_store_keeps_is_refused(tmp_path, log):
     """Replacing the snapshot the keeper's log continues (or its log) would

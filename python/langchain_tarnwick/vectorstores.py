@@ -469,39 +469,52 @@ class TarnwickVectorStore(VectorStore):
                 raise OSError(f"{log_file} is held open by another store (save_local(..., log=True) "
                               "in this process or another): that store keeps this folder; "
                               "save to another folder")
+            previous = self._storage.log_path
             if self._storage.log_path not in (None, log_file):
                 self._storage.close_log()
-            # "log" tells whether the folder's log belongs to its snapshot. A
-            # log file that does not (one left by an earlier save with a log,
-            # or by another store) is never replayed: its records would undo
-            # or overwrite this snapshot's documents.
-            keeps_log = self._storage.log_path == log_file and log is not False
-            state = {"format": FORMAT, "metric": self._metric, "log": keeps_log}
             try:
-                old_state = read_folder_state(state_file)
-            except (OSError, ValueError):
-                old_state = {}
-            old_metric = old_state.get("metric")
-            old_log = folder_keeps_log(old_state, log_file)
-            if old_metric != self._metric or old_log != keeps_log:
-                # Written before the snapshot, with the metric and log of the
-                # snapshot there now, which load_local keeps using until that
-                # file is replaced.
-                write_atomically(state_file, json.dumps(
-                    {**state, "replaces": {"metric": old_metric, "log": old_log,
-                                           "snapshot": file_identity(snapshot)}}))
-            self._storage.save(str(snapshot))  # starts a log afresh
-            shortcut = {"snapshot": file_identity(snapshot), "next_point_id": self._next_point_id,
-                        "ids": self._point_ids}
-            write_atomically(state_file, json.dumps({**state, **shortcut}, ensure_ascii=False))
-            if log is False and self._storage.log_path is not None:
-                self._storage.close_log()
-            if not keeps_log:
-                Path(log_file).unlink(missing_ok=True)
-            if log and self._storage.log_path is None:
-                self._storage.open_log(log_file)
-                write_atomically(state_file, json.dumps({**state, **shortcut, "log": True},
-                                                        ensure_ascii=False))
+                # "log" tells whether the folder's log belongs to its snapshot. A
+                # log file that does not (one left by an earlier save with a log,
+                # or by another store) is never replayed: its records would undo
+                # or overwrite this snapshot's documents.
+                keeps_log = self._storage.log_path == log_file and log is not False
+                state = {"format": FORMAT, "metric": self._metric, "log": keeps_log}
+                try:
+                    old_state = read_folder_state(state_file)
+                except (OSError, ValueError):
+                    old_state = {}
+                old_metric = old_state.get("metric")
+                old_log = folder_keeps_log(old_state, log_file)
+                if old_metric != self._metric or old_log != keeps_log:
+                    # Written before the snapshot, with the metric and log of the
+                    # snapshot there now, which load_local keeps using until that
+                    # file is replaced.
+                    write_atomically(state_file, json.dumps(
+                        {**state, "replaces": {"metric": old_metric, "log": old_log,
+                                               "snapshot": file_identity(snapshot)}}))
+                self._storage.save(str(snapshot))  # starts a log afresh
+                shortcut = {"snapshot": file_identity(snapshot), "next_point_id": self._next_point_id,
+                            "ids": self._point_ids}
+                write_atomically(state_file, json.dumps({**state, **shortcut}, ensure_ascii=False))
+                if log is False and self._storage.log_path is not None:
+                    self._storage.close_log()
+                if not keeps_log:
+                    Path(log_file).unlink(missing_ok=True)
+                if log and self._storage.log_path is None:
+                    self._storage.open_log(log_file)
+                    write_atomically(state_file, json.dumps({**state, **shortcut, "log": True},
+                                                            ensure_ascii=False))
+            except BaseException:
+                # A failed save leaves the store logging where it did before: a log
+                # opened for this folder would go on beside a snapshot or state that
+                # does not name it, and one kept for another folder is still whole
+                # beside that folder's snapshot.
+                if previous != log_file and self._storage.log_path != previous:
+                    if self._storage.log_path is not None:
+                        self._storage.close_log()
+                    if previous is not None:
+                        self._storage.open_log(previous)  # replayed, it adds nothing
+                raise
 
     @classmethod
     def load_local(cls, folder_path: str | os.PathLike[str], embeddings: Embeddings,
