@@ -72,3 +72,54 @@ def rank(points, query, limit, metric, tenant=None):
 
     scored.sort(key=key)
     return [(pid, s) for pid, s, _ in scored[:limit]]
+
+
+# ---- the filter rules ----
+
+def is_text(value):
+    return isinstance(value, str)
+
+
+def equal(a, b):
+    return is_text(a) == is_text(b) and a == b  # int and float compare exactly in Python
+
+
+ORDER = {"$gt": lambda a, b: a > b, "$gte": lambda a, b: a >= b,
+         "$lt": lambda a, b: a < b, "$lte": lambda a, b: a <= b}
+
+
+def leaf(op, value, payload, key):
+    present = key in payload
+    got = payload.get(key)
+    if isinstance(value, bool):
+        value = int(value)  # as a payload holds it
+    if op == "$exists":
+        return present == value
+    if op in ("$eq", "$ne"):
+        hit = present and equal(got, value)
+        return hit if op == "$eq" else not hit
+    if op in ("$in", "$nin"):
+        hit = present and any(equal(got, int(v) if isinstance(v, bool) else v) for v in value)
+        return hit if op == "$in" else not hit
+    return present and is_text(got) == is_text(value) and ORDER[op](got, value)
+
+
+def matches(where, payload):
+    """Whether a payload (a dict or None) matches a `where` filter (None: all)."""
+    if where is None:
+        return True
+    payload = payload or {}
+    for key, condition in where.items():
+        if key == "$and":
+            ok = all(matches(c, payload) for c in condition)
+        elif key == "$or":
+            ok = any(matches(c, payload) for c in condition)
+        elif key == "$not":
+            ok = not matches(condition, payload)
+        elif isinstance(condition, dict):
+            ok = all(leaf(op, v, payload, key) for op, v in condition.items())
+        else:
+            ok = leaf("$eq", condition, payload, key)
+        if not ok:
+            return False
+    return True

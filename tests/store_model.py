@@ -5,7 +5,7 @@ import math
 
 import numpy as np
 
-from reference import in_order_sums
+from reference import in_order_sums, matches
 
 F32 = np.float32
 METRICS = ["cosine", "dot_product", "euclidean"]
@@ -48,54 +48,6 @@ def same_payload(got, want):
     if got is None or want is None:
         return got is None and want is None
     return sorted(got) == sorted(want) and all(same_value(got[k], want[k]) for k in want)
-
-
-# ---- the filter rules ----
-
-def _text(v):
-    return isinstance(v, str)
-
-
-def _equal(a, b):
-    return _text(a) == _text(b) and a == b  # int and float compare exactly in Python
-
-
-def _leaf(op, value, payload, key):
-    present = key in payload
-    got = payload.get(key)
-    if isinstance(value, bool):
-        value = int(value)
-    if op == "$exists":
-        return present == value
-    if op in ("$eq", "$ne"):
-        hit = present and _equal(got, value)
-        return hit if op == "$eq" else not hit
-    if op in ("$in", "$nin"):
-        hit = present and any(_equal(got, int(v) if isinstance(v, bool) else v) for v in value)
-        return hit if op == "$in" else not hit
-    if not present or _text(got) != _text(value):
-        return False
-    return {"$gt": got > value, "$gte": got >= value, "$lt": got < value, "$lte": got <= value}[op]
-
-
-def matches(where, payload):
-    if where is None:
-        return True
-    payload = payload or {}
-    for key, cond in where.items():
-        if key == "$and":
-            ok = all(matches(c, payload) for c in cond)
-        elif key == "$or":
-            ok = any(matches(c, payload) for c in cond)
-        elif key == "$not":
-            ok = not matches(cond, payload)
-        elif isinstance(cond, dict):
-            ok = all(_leaf(op, v, payload, key) for op, v in cond.items())
-        else:
-            ok = _leaf("$eq", cond, payload, key)
-        if not ok:
-            return False
-    return True
 
 
 def tenant_ok(payload, tenant):

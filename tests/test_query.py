@@ -12,59 +12,13 @@ from hypothesis import strategies as st
 import tarnwick
 
 from conftest import same_results
-from reference import scores
+from reference import equal, matches, scores
 
 METRICS = ["cosine", "dot_product", "euclidean"]
 REF_METRIC = {"cosine": "cosine", "dot_product": "dot", "euclidean": "l2"}
 HNSW_MIN_POINTS = 500
 SETTINGS = settings(max_examples=25, deadline=None,
                     suppress_health_check=[HealthCheck.too_slow, HealthCheck.data_too_large])
-
-
-# ---- A model of the filter rules ----
-
-def is_text(value):
-    return isinstance(value, str)
-
-
-def equal(a, b):
-    return is_text(a) == is_text(b) and a == b
-
-
-ORDER = {"$gt": lambda a, b: a > b, "$gte": lambda a, b: a >= b,
-         "$lt": lambda a, b: a < b, "$lte": lambda a, b: a <= b}
-
-
-def leaf(op, value, payload, key):
-    present = key in payload
-    got = payload.get(key)
-    if op == "$exists":
-        return present == value
-    if op in ("$eq", "$ne"):
-        hit = present and equal(got, value)
-        return hit if op == "$eq" else not hit
-    if op in ("$in", "$nin"):
-        hit = present and any(equal(got, v) for v in value)
-        return hit if op == "$in" else not hit
-    return present and is_text(got) == is_text(value) and ORDER[op](got, value)
-
-
-def matches(where, payload):
-    payload = payload or {}
-    for key, condition in where.items():
-        if key == "$and":
-            ok = all(matches(c, payload) for c in condition)
-        elif key == "$or":
-            ok = any(matches(c, payload) for c in condition)
-        elif key == "$not":
-            ok = not matches(condition, payload)
-        elif isinstance(condition, dict):
-            ok = all(leaf(op, v, payload, key) for op, v in condition.items())
-        else:
-            ok = leaf("$eq", condition, payload, key)
-        if not ok:
-            return False
-    return True
 
 
 VALUES = st.sampled_from(["a", "b", "z", -1, 0, 2, 2.0, 2.5, math.nan, 2**63 - 1, 9.2e18])
