@@ -3,8 +3,10 @@
 deleted again before the data arrives (build and query time against a fresh
 store), a broad `where` on a key whose values are all distinct (fast walk
 against the unfiltered one), and payload keys unique to each point under
-churn that empties the store (resident memory), and an $and of two broad
-conditions that meet in ten points (time per query). Each build runs in its own
+churn that empties the store (resident memory), an $and of two broad
+conditions that meet in ten points (time per query), 2% zero vectors under
+Euclidean walks (recall, answers of zero vectors only), re-upserts of every
+id (query time), and 1 KB document texts in the payloads (resident memory). Each build runs in its own
 process per scenario; processor time, best of --repeats.
 
     .venv/bin/python bench/bench_accidents.py --builds this=build/dev,prev=PREV_BUILD_DIR [--repeats 3]
@@ -82,6 +84,48 @@ def per_query(where, early_stop=False):
 out = {"unfiltered ms": per_query(None),
        "lang=en and recent=1 (10 points) ms": per_query({"lang": "en", "recent": 1}),
        "the same, fast walk ms": per_query({"lang": "en", "recent": 1}, True)}
+""",
+    "zero_vectors": r"""
+import numpy as np, tarnwick
+rng = np.random.default_rng(2)
+X = rng.normal(size=(5000, 8)).astype(np.float32); X[rng.random(5000) < 0.02] = 0.0
+Q = rng.normal(size=(600, 8)).astype(np.float32)
+truth = np.argsort(((Q[:, None] - X[None]) ** 2).sum(-1), axis=1)[:, :10]
+s = tarnwick.VectorStorage(); s.batch_upsert(np.arange(5000, dtype=np.uint64), X)
+out = {}
+for name, early in (("default walk", False), ("fast walk", True)):
+    found = [[i for i, _ in r] for r in s.batch_query(Q, 10, "l2", early_stop=early)]
+    out[name + ": recall"] = float(np.mean([len(set(t) & set(f)) / 10 for t, f in zip(truth, found)]))
+    out[name + ": zero vectors only"] = sum(not X[f].any() for f in found)
+""",
+    "reupsert": r"""
+import time, numpy as np, tarnwick
+rng = np.random.default_rng(0)
+n, d = 20_000, 64
+C = rng.normal(size=(100, d))
+gen = lambda m: (C[rng.integers(0, 100, m)] + 0.6 * rng.normal(size=(m, d))).astype(np.float32)
+X, Q = gen(n), gen(500)
+s = tarnwick.VectorStorage(); s.batch_upsert(np.arange(n, dtype=np.uint64), X)
+def per_query():
+    t = time.thread_time()
+    for q in Q: s.query(q, 10)
+    return (time.thread_time() - t) / len(Q) * 1e3
+out = {"fresh: query ms": per_query()}
+s.batch_upsert(np.arange(n, dtype=np.uint64), X)
+out["same vectors again: query ms"] = per_query()
+s.batch_upsert(np.arange(n, dtype=np.uint64), gen(n))
+out["every point moved: query ms"] = per_query()
+""",
+    "document_texts": r"""
+import numpy as np, tarnwick
+def rss(): return int(open("/proc/self/statm").read().split()[1]) * 4096
+n = 20_000
+X = np.random.default_rng(0).normal(size=(n, 32)).astype(np.float32)
+body = ("lorem ipsum dolor sit amet " * 40)[:992]
+payloads = [{"text": f"{i:08d}" + body, "source": "file%d" % (i % 10)} for i in range(n)]
+before = rss()
+s = tarnwick.VectorStorage(); s.batch_upsert(np.arange(n, dtype=np.uint64), X, payloads)
+out = {"1 KB texts: B/point": (rss() - before) / n}
 """,
     "unique_keys": r"""
 import numpy as np, tarnwick
