@@ -263,6 +263,13 @@ uint32_t in_link_count(const HnswIndex& graph, uint32_t slot, size_t layer) {
   return it == graph.upper_in_links.end() ? 0 : it->second[layer - 1];
 }
 
+void reserve_link_changes(HnswIndex& graph, size_t nodes) {
+  if (!graph.bookkeeping) return;
+  nodes = std::min(nodes, LinkChangeLog::RESERVED_NODES);
+  const size_t room = nodes * LinkChangeLog::CHANGES_PER_NODE / LinkChangeLog::STRIPES;
+  for (LinkChangeLog::Stripe& stripe : graph.link_changes->stripes) stripe.changes.reserve(room);
+}
+
 void settle_link_changes(HnswIndex& graph) {
   if (!graph.bookkeeping) return;
   // Each pair as one number, the smaller slot in the high half: sorted, equal
@@ -276,6 +283,11 @@ void settle_link_changes(HnswIndex& graph) {
       pairs.push_back(low << 32 | high);
     }
     stripe.changes.clear();
+    // A batch logs a hundred changes and more a node; the room they took goes
+    // with them, or the store would keep its largest batch's log for good.
+    if (stripe.changes.capacity() > LinkChangeLog::KEPT_CHANGES) {
+      std::vector<LinkChange>().swap(stripe.changes);
+    }
   }
   std::sort(pairs.begin(), pairs.end());
   pairs.erase(std::unique(pairs.begin(), pairs.end()), pairs.end());

@@ -186,6 +186,12 @@ void drop_stale_overflow(HnswIndex& graph);
 // The number of lists at `layer` (above 0) that name `slot`.
 uint32_t in_link_count(const HnswIndex& graph, uint32_t slot, size_t layer);
 
+// Makes room in the change log for linking `nodes` nodes, on the calling
+// thread: workers that linked in parallel would otherwise grow it in their own
+// heaps, which keep that memory once it is freed (and the system never gets
+// it back from them), after every batch.
+void reserve_link_changes(HnswIndex& graph, size_t nodes);
+
 // Brings the one-way links up to date with the layer-0 list changes logged
 // since the last call. Serial: no list may change meanwhile.
 void settle_link_changes(HnswIndex& graph);

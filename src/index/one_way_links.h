@@ -95,6 +95,16 @@ struct LinkChange {
 // settled into the one-way index once they stop.
 struct LinkChangeLog {
   static constexpr size_t STRIPES = 64;
+  // The room a stripe keeps once its changes are settled: enough for single
+  // insertions and deletions.
+  static constexpr size_t KEPT_CHANGES = 256;
+  // The changes linking one node logs, at most as measured (about 40 for a
+  // new node, 65 for a re-inserted one that moved): what reserve_link_changes
+  // makes room for.
+  static constexpr size_t CHANGES_PER_NODE = 96;
+  // The most nodes room is made for at once (a batch_upsert links 4,096 at a
+  // time); a longer run grows the log as it goes.
+  static constexpr size_t RESERVED_NODES = size_t{1} << 16;
   struct Stripe {
     std::mutex mutex;
     std::vector<LinkChange> changes;  // guarded by mutex

@@ -248,6 +248,7 @@ Status upsert_batch(Store& store, std::span<const uint64_t> point_ids,
     size_t first = graph.node_count - slots.size() < PARALLEL_LINK_MIN ? PARALLEL_LINK_MIN : 0;
     link(0, first, nullptr);
     auto locks = std::make_unique<NodeLocks>();
+    reserve_link_changes(graph, slots.size() - first);
     auto part = [&](size_t begin, size_t end) { link(first + begin, first + end, locks.get()); };
     run_parallel(*pool, slots.size() - first, part);
     attach_unattached(graph, points, *locks);

@@ -472,7 +472,39 @@ void test_parallel_parts_cover_each_index_once() {
   }
 }
 
+// Rounds that upsert the same ids again, moved, in batches on the workers and
+// one by one, keep the graph whole and leave the link change log no bigger
+// than single changes need: it does not keep the room its largest batch took.
+void test_update_rounds_keep_no_change_log() {
+  const size_t dim = 16, count = 6000;
+  Store store;
+  std::mt19937_64 rng(7);
+  std::normal_distribution<float> gauss(0.0f, 1.0f);
+  std::vector<uint64_t> ids(count);
+  for (size_t i = 0; i < count; ++i) ids[i] = i;
+  for (size_t round = 0; round < 4; ++round) {
+    std::vector<std::vector<float>> rows(count, std::vector<float>(dim));
+    for (auto& row : rows) for (float& x : row) x = gauss(rng);
+    if (round == 2) {
+      for (size_t i = 0; i < count; ++i) CHECK(upsert(store, ids[i], rows[i], nullptr).ok());
+    } else {
+      std::vector<std::span<const float>> spans(rows.begin(), rows.end());
+      std::vector<std::unique_ptr<Payload>> payloads(count);
+      CHECK(upsert_batch(store, ids, spans, payloads).ok());
+    }
+    size_t room = 0;
+    for (const auto& stripe : store.graph.link_changes->stripes) {
+      CHECK(stripe.changes.empty());
+      room += stripe.changes.capacity();
+    }
+    CHECK(room <= LinkChangeLog::STRIPES * LinkChangeLog::KEPT_CHANGES);
+    CHECK(store.graph.node_count == count);
+    CHECK(check_link_bookkeeping(store.graph, store.points).empty());
+  }
+}
+
 int main() {
+  test_update_rounds_keep_no_change_log();
   test_parallel_parts_cover_each_index_once();
   test_load_leaves_no_node_outside_that_it_can_take_in();
   test_one_way_links_match_sets();
