@@ -476,10 +476,13 @@ def test_points_that_cannot_be_measured_do_not_hide_the_others(bad, share):
     vectors[spoiled, 3] = bad
     store = tarnwick.VectorStorage()
     store.batch_upsert(np.arange(1500), vectors)
+    # A parallel build's graph varies from run to run: 0-1 of the 166 checked
+    # miss themselves as a rule, 3 were seen on a loaded machine; a walk that
+    # such points stick hid 12-25 of them.
     for early_stop in (False, True):
         missed = [i for i in range(1, 1500, 9) if i not in set(spoiled)
                   and store.query(vectors[i], 3, "cosine", early_stop=early_stop)[0][0] != i]
-        assert len(missed) <= 2, (early_stop, missed)
+        assert len(missed) <= 4, (early_stop, missed)
     assert store.search(vectors[1], 3, "cosine")[0] == (1, pytest.approx(1.0))
 
 
