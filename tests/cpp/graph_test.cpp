@@ -12,6 +12,7 @@
 #include "index/graph_insert.h"
 #include "index/hnsw.h"
 #include "index/layer_search.h"
+#include "index/link_census.h"
 #include "index/metrics.h"
 #include "index/one_way_links.h"
 #include "index/spanning_tree.h"
@@ -386,6 +387,69 @@ void test_tenant_beam_passes_through_other_tenants() {
 // The one-way index against a model of sets, through random adds, removes
 // and clears (block reuse, the first block's holes, and targets crowded past
 // their blocks into a set included).
+// The census against the lists read directly: for every slot, the slots
+// naming it in ascending order, which of them its own list does not name
+// back, and a bit per entry of its list whose target names it back. Lists as
+// a loaded file may hold them: entries repeated, a slot naming itself, lists
+// longer than the bits, entries past the table; taken alone and in ranges on
+// a pool.
+void test_link_census_matches_the_lists() {
+  WorkerPool pool(3);
+  for (size_t slots : {1, 5, 2047, 2049, 9000}) {
+    std::mt19937_64 rng(slots);
+    Store store;
+    for (size_t i = 0; i < slots; ++i) put(store, i, {1.0f, float(i)});
+    std::vector<std::vector<uint32_t>> lists(slots);
+    for (uint32_t slot = 0; slot < slots; ++slot) {
+      const size_t length = rng() % 50 == 0 ? 70 + rng() % 60 : rng() % 33;
+      for (size_t i = 0; i < length; ++i) {
+        const uint64_t pick = rng() % 16;
+        // Near neighbours, often named back; some far, some repeated, some
+        // the slot itself, a few past the table.
+        uint32_t n = pick < 9   ? uint32_t((slot + rng() % 7 + slots - 3) % slots)
+                     : pick < 13 ? uint32_t(rng() % slots)
+                     : pick < 14 && i > 0 ? lists[slot][rng() % i]
+                     : pick < 15 ? slot
+                                 : uint32_t(slots + rng() % 5);
+        lists[slot].push_back(n);
+      }
+      NeighborLists node;
+      node[0] = lists[slot];
+      install_node(store.graph, slot, slot, slot, node, 0);
+    }
+    auto names = [&](uint32_t owner, uint32_t n) {
+      return std::find(lists[owner].begin(), lists[owner].end(), n) != lists[owner].end();
+    };
+    for (WorkerPool* on : {static_cast<WorkerPool*>(nullptr), &pool}) {
+      const LinkCensus census = take_link_census(store.graph, store.points, on);
+      bool rows = census.begin.size() == slots + 1, back = true;
+      std::vector<std::vector<uint32_t>> naming(slots);
+      for (uint32_t slot = 0; slot < slots; ++slot) {
+        for (uint32_t n : lists[slot]) {
+          if (n < slots) naming[n].push_back(slot);
+        }
+      }
+      for (uint32_t t = 0; rows && t < slots; ++t) {
+        const std::vector<uint32_t> row(census.naming.begin() + census.begin[t],
+                                        census.naming.begin() + census.begin[t + 1]);
+        rows &= row == naming[t];
+        for (size_t j = 0; rows && j < row.size(); ++j) {
+          rows &= bool(census.one_way[census.begin[t] + j]) == (row[j] != t && !names(t, row[j]));
+        }
+        if (lists[t].size() > NAMED_BACK_BITS) continue;
+        uint64_t bits = 0;
+        for (size_t i = 0; i < lists[t].size(); ++i) {
+          const uint32_t n = lists[t][i];
+          if (n < slots && names(n, t)) bits |= uint64_t{1} << i;
+        }
+        back &= census.named_back[t] == bits;
+      }
+      CHECK(rows);
+      CHECK(back);
+    }
+  }
+}
+
 void test_one_way_links_match_sets() {
   std::mt19937_64 rng(13);
   OneWayLinks links;
@@ -504,6 +568,7 @@ void test_update_rounds_keep_no_change_log() {
 }
 
 int main() {
+  test_link_census_matches_the_lists();
   test_update_rounds_keep_no_change_log();
   test_parallel_parts_cover_each_index_once();
   test_load_leaves_no_node_outside_that_it_can_take_in();
