@@ -59,7 +59,9 @@ LinkCensus take_link_census(const HnswIndex& graph, const PointTable& points, Wo
   for (size_t r = 0; r < ranges; ++r) cursors.emplace_back(slots);
   for_each_range(pool, ranges, [&](size_t r) {
     for (uint32_t slot = first_slot(r); slot < first_slot(r + 1); ++slot) {
-      for (uint32_t n : layer0_neighbors(graph, slot)) cursors[r][n] += n < slots;
+      for (uint32_t n : layer0_neighbors(graph, slot)) {
+        if (n < slots) ++cursors[r][n];  // never past the array, which may border another range's
+      }
     }
   });
   std::vector<uint32_t>& begin = census.begin;
