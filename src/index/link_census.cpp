@@ -41,8 +41,8 @@ void census_of_slot(LinkCensus& census, std::span<const uint32_t> list, uint32_t
 // gathered first, by target in one array (counted, then filled), so that each
 // list is then compared with those naming its own slot, both at hand, rather
 // than with each neighbour's list, a cache miss per link. A large graph is
-// taken in one range of slots per worker: each range counts and fills its
-// own part of every target's row, then compares its own slots' lists.
+// taken in one range of slots per worker: each range counts what its own
+// lists name, fills its own slots' rows, then compares its own slots' lists.
 LinkCensus take_link_census(const HnswIndex& graph, const PointTable& points, WorkerPool* pool) {
   const size_t slots = slot_count(points);
   const size_t ranges = pool == nullptr ? 1 : std::max<size_t>(1, pool->workers.size());
@@ -74,10 +74,18 @@ LinkCensus take_link_census(const HnswIndex& graph, const PointTable& points, Wo
   begin[slots] = total;
   census.naming = MappedArray<uint32_t>(total);
   census.one_way = MappedArray<uint8_t>(total);
+  // Filled by target: each range reads every list and writes only the rows
+  // of its own slots, so that no two workers write the same cache lines (a
+  // row holds sources from every range; filling by source, the workers took
+  // turns at each row's lines and ran slower than one). Sources go in
+  // ascending order, from where the first range's part of the row begins.
+  MappedArray<uint32_t>& next = cursors[0];
   for_each_range(pool, ranges, [&](size_t r) {
-    for (uint32_t slot = first_slot(r); slot < first_slot(r + 1); ++slot) {
+    const uint32_t first_target = first_slot(r);
+    const uint32_t targets = first_slot(r + 1) - first_target;
+    for (uint32_t slot = 0; slot < slots; ++slot) {
       for (uint32_t n : layer0_neighbors(graph, slot)) {
-        if (n < slots) census.naming[cursors[r][n]++] = slot;
+        if (n - first_target < targets) census.naming[next[n]++] = slot;
       }
     }
   });
