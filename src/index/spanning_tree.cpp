@@ -242,16 +242,30 @@ void prepare_link_bookkeeping(HnswIndex& graph, const PointTable& points) {
   }
 }
 
-void make_link_bookkeeping(HnswIndex& graph, const PointTable& points) {
+void make_link_bookkeeping(HnswIndex& graph, const PointTable& points, TaskThread* beside) {
   graph.bookkeeping = false;
   // A small graph is not worth the pool (nor starting it: an upsert into a
   // new store must not).
   std::shared_ptr<WorkerPool> pool =
       slot_count(points) >= PARALLEL_BOOKKEEPING_MIN ? process_worker_pool() : nullptr;
   const LinkCensus census = take_link_census(graph, points, pool.get());
-  // On the calling thread: both allocate as they go (see take_link_census).
-  count_all_links(graph, points, census);
-  graph.tree_pending = grow_tree(graph, points, census);
+  // Not on the pool: both allocate as they go (see take_link_census). They
+  // write different parts of the graph and read only the lists and records.
+  if (beside != nullptr && pool != nullptr) {
+    beside->post([&graph, &points, &census] { count_all_links(graph, points, census); });
+    bool pending;
+    try {
+      pending = grow_tree(graph, points, census);
+    } catch (...) {
+      beside->drain();  // the census it reads lives here
+      throw;
+    }
+    beside->drain();
+    graph.tree_pending = pending;
+  } else {
+    count_all_links(graph, points, census);
+    graph.tree_pending = grow_tree(graph, points, census);
+  }
   graph.bookkeeping = true;
 }
 

@@ -18,6 +18,7 @@
 #include "index/hnsw.h"
 #include "index/layer_search.h"
 #include "table/point_table.h"
+#include "util/task_thread.h"
 
 namespace tarnwick {
 
@@ -47,8 +48,10 @@ void prepare_link_bookkeeping(HnswIndex& graph, const PointTable& points);
 // leaves outside the tree (tree_pending) are attached by the next
 // prepare_link_bookkeeping, as attaching may choose lists afresh. Reads lists
 // and records only, no vector or norm, so a load makes it while the norms
-// and codes are computed. Serial but for the worker pool.
-void make_link_bookkeeping(HnswIndex& graph, const PointTable& points);
+// and codes are computed. Serial but for the worker pool, and for `beside`
+// when given one: it counts the links while the caller grows the tree (it
+// must run nothing else that touches the graph meanwhile).
+void make_link_bookkeeping(HnswIndex& graph, const PointTable& points, TaskThread* beside = nullptr);
 
 // Gives a node placed in a slot without one its rank, above every other. Serial.
 void rank_new_node(HnswIndex& graph, uint32_t slot);

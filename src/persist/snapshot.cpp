@@ -575,7 +575,7 @@ Status decode_snapshot(std::string_view input, ArrivingInput* arriving, Snapshot
   bool graph_read = get_graph(in, out.points, out.graph);
   // The link bookkeeping is made meanwhile too, so that the first change
   // after a load finds it in place.
-  if (graph_read) make_link_bookkeeping(out.graph, out.points);
+  if (graph_read) make_link_bookkeeping(out.graph, out.points, beside ? &*beside : nullptr);
   if (beside) beside->drain();
   if (!graph_read) return failed();
   for (const NormWork& handed : norm_batches) install_norms(out.points, handed);
