@@ -53,6 +53,40 @@ inline void prefetch_expansion(const HnswIndex& graph, const PointTable& points,
   }
 }
 
+// The least distance the bounds allow for each of the `coded` points whose
+// codes are at scratch.code_pointers and metas at scratch.code_metas, into
+// scratch.bound_lows.
+const float* least_bounded_distances(const WalkQuery& query, const PointTable& points,
+                                     size_t coded, WalkScratch& scratch) {
+  scratch.level_dots.resize(coded);
+  scratch.bound_lows.resize(coded);
+  scratch.bound_highs.resize(coded);
+  query.code_dots(query.codes->levels.data(), scratch.code_pointers.data(), coded,
+                  points.codes.stride, scratch.level_dots.data());
+  // The bounds of the score the walk's distance is made from: cosine
+  // similarity (distance 1 - similarity), Euclidean distance, or the dot
+  // product (distance its negation).
+  const BoundedScore score = query.measure == WalkMeasure::Cosine      ? BoundedScore::Cosine
+                             : query.measure == WalkMeasure::Euclidean ? BoundedScore::Euclidean
+                                                                       : BoundedScore::Dot;
+  query.score_bounds(score, *query.codes, scratch.code_metas.data(), scratch.level_dots.data(),
+                     coded, query.norm, scratch.bound_lows.data(), scratch.bound_highs.data());
+  // The least distance each bound allows, in place of its low bound.
+  float* least = scratch.bound_lows.data();
+  const float* highs = scratch.bound_highs.data();
+  switch (query.measure) {
+    case WalkMeasure::Cosine:
+      for (size_t i = 0; i < coded; ++i) least[i] = 1.0f - highs[i];
+      break;
+    case WalkMeasure::Euclidean:
+      break;
+    case WalkMeasure::NegatedDot:
+      for (size_t i = 0; i < coded; ++i) least[i] = -highs[i];
+      break;
+  }
+  return least;
+}
+
 // Drops from scratch.batch_slots (keeping the order of the rest) every coded
 // slot whose distance is proved to be at least `reject_at`: a walk that
 // admits only distances below it would reject them all.
@@ -78,32 +112,7 @@ void reject_by_bounds(const WalkQuery& query, const PointTable& points, float re
     ++coded;
   }
   if (coded == 0) return;
-  scratch.level_dots.resize(coded);
-  scratch.bound_lows.resize(coded);
-  scratch.bound_highs.resize(coded);
-  query.code_dots(query.codes->levels.data(), pointers, coded, points.codes.stride,
-                  scratch.level_dots.data());
-  // The bounds of the score the walk's distance is made from: cosine
-  // similarity (distance 1 - similarity), Euclidean distance, or the dot
-  // product (distance its negation).
-  const BoundedScore score = query.measure == WalkMeasure::Cosine      ? BoundedScore::Cosine
-                             : query.measure == WalkMeasure::Euclidean ? BoundedScore::Euclidean
-                                                                       : BoundedScore::Dot;
-  query.score_bounds(score, *query.codes, metas, scratch.level_dots.data(), coded, query.norm,
-                     scratch.bound_lows.data(), scratch.bound_highs.data());
-  // The least distance each bound allows, in place of its low bound.
-  float* least = scratch.bound_lows.data();
-  const float* highs = scratch.bound_highs.data();
-  switch (query.measure) {
-    case WalkMeasure::Cosine:
-      for (size_t i = 0; i < coded; ++i) least[i] = 1.0f - highs[i];
-      break;
-    case WalkMeasure::Euclidean:
-      break;
-    case WalkMeasure::NegatedDot:
-      for (size_t i = 0; i < coded; ++i) least[i] = -highs[i];
-      break;
-  }
+  const float* least = least_bounded_distances(query, points, coded, scratch);
   size_t kept = 0, next_code = 0;
   for (size_t i = 0; i < count; ++i) {
     const uint32_t slot = slots[i];
@@ -120,21 +129,17 @@ void reject_by_bounds(const WalkQuery& query, const PointTable& points, float re
 // requested instead of their rows); the rest are measured exactly into
 // scratch.batch_distances. The rows to measure are requested together, and
 // the lists of the candidates the walk will most likely expand next too.
-// Returns how many were collected, rejected ones included. With
-// `codes_requested`, the caller has requested the codes of the list's
-// unvisited points already (prefetch_expansion), and they are not again.
+// Returns how many were collected, rejected ones included.
 size_t gather_unvisited(const HnswIndex& graph, const PointTable& points, const WalkQuery& query,
                       std::span<const uint32_t> list, std::span<const WalkPair> upcoming,
-                      WalkScratch& scratch, bool may_reject = false, float reject_at = 0.0f,
-                      bool codes_requested = false) {
+                      WalkScratch& scratch, bool may_reject = false, float reject_at = 0.0f) {
   scratch.batch_slots.clear();
   const size_t slots = slot_count(points);
   const bool by_codes = may_reject && query.codes != nullptr;
-  const bool request = !(by_codes && codes_requested);
   for (uint32_t n : list) {
     if (n >= slots || !first_visit(scratch, n)) continue;
     if (!has_record(points, n)) continue;  // a dangling slot is never scored
-    if (request) prefetch_measured(points, n, by_codes || query.build_codes != nullptr);
+    prefetch_measured(points, n, by_codes || query.build_codes != nullptr);
     scratch.batch_slots.push_back(n);
   }
   for (const WalkPair& next : upcoming) prefetch_block(graph, next.slot);
@@ -152,6 +157,85 @@ size_t gather_unvisited(const HnswIndex& graph, const PointTable& points, const 
   scratch.batch_distances.resize(scratch.batch_slots.size());
   measure_slots(query, points, scratch.batch_slots, scratch.batch_distances.data());
   return reached;
+}
+
+// What the default beam's next expansion will read, made ready as soon as
+// the walk knows it (the nearest candidate left; nothing is visited before
+// the walk gets there): the neighbours of `slot` not yet visited that hold a
+// record go into scratch.batch_slots in list order, marked visited now. When
+// the expansion will reject from bounds (`by_codes`), the codes of those in
+// the rows are requested, their addresses kept in scratch.code_pointers,
+// and the number of those is returned; otherwise their rows are requested
+// and 0 is returned. The list itself should be at hand (it was requested when
+// the slot entered the beam).
+size_t stage_expansion(const HnswIndex& graph, const PointTable& points, bool by_codes,
+                       WalkScratch& scratch, uint32_t slot) {
+  std::vector<uint32_t>& staged = scratch.batch_slots;
+  const std::span<const uint32_t> list = layer0_neighbors(graph, slot);
+  staged.resize(list.size());
+  if (by_codes) scratch.code_pointers.resize(list.size());
+  // The per-slot arrays, read once: the stores below (to the visited marks)
+  // would otherwise make the compiler reload them for every neighbour.
+  const size_t slots = slot_count(points);
+  uint64_t* visited = scratch.visited.data();
+  const uint64_t* records = points.record_bits.words.data();
+  const size_t record_words = points.record_bits.words.size();
+  const uint64_t* rows = points.row_bits.words.data();
+  const size_t row_words = points.row_bits.words.size();
+  const CodeStore& codes = points.codes;
+  const size_t code_bytes = std::min<size_t>(codes.stride, PREFETCH_ROW_BYTES / 4);
+  const uint8_t** pointers = scratch.code_pointers.data();
+  size_t count = 0, coded = 0;
+  for (uint32_t n : list) {
+    if (n >= slots) continue;
+    const size_t word = n / 64;
+    const uint64_t bit = uint64_t{1} << (n % 64);
+    if (visited[word] & bit) continue;
+    if (visited[word] == 0) scratch.visited_words.push_back(static_cast<uint32_t>(word));
+    visited[word] |= bit;
+    if (word >= record_words || !(records[word] & bit)) continue;  // never scored
+    staged[count++] = n;
+    if (by_codes && word < row_words && (rows[word] & bit)) {
+      const uint8_t* code = code_of(codes, n);
+      pointers[coded++] = code;
+      for (size_t offset = 0; offset < code_bytes; offset += 64) prefetch_line(code + offset);
+      if (codes.meta_in_padding) {
+        prefetch_line(code + codes.stride - 1);
+      } else {
+        prefetch_line(&codes.meta[n]);
+      }
+    } else {
+      prefetch_point(points, n);
+    }
+  }
+  staged.resize(count);
+  return coded;
+}
+
+// Drops from the staged expansion (stage_expansion, by codes; `coded` of its
+// slots in the rows) every point the bounds prove to be at least `reject_at`
+// away, as reject_by_bounds does, and requests the rows of the rest.
+void reject_staged_by_bounds(const WalkQuery& query, const PointTable& points, float reject_at,
+                             size_t coded, WalkScratch& scratch) {
+  std::vector<uint32_t>& slots = scratch.batch_slots;
+  const size_t count = slots.size();
+  if (coded != count) {
+    // Some lie outside the rows (the rare case): the general path.
+    reject_by_bounds(query, points, reject_at, scratch);
+  } else if (count != 0) {
+    scratch.code_metas.resize(count);
+    CodeMeta* metas = scratch.code_metas.data();
+    for (size_t i = 0; i < count; ++i) metas[i] = code_meta_of(points.codes, slots[i]);
+    const float* least = least_bounded_distances(query, points, count, scratch);
+    size_t kept = 0;
+    for (size_t i = 0; i < count; ++i) {
+      if (least[i] >= reject_at) continue;
+      slots[kept++] = slots[i];
+    }
+    slots.resize(kept);
+    scratch.reads->coded += count - kept;
+  }
+  for (uint32_t n : slots) prefetch_point(points, n);
 }
 
 // A beam's candidate as it waits for expansion: a point the walk passes by
@@ -454,8 +538,18 @@ void search_base_layer(const HnswIndex& graph, const PointTable& points,
   candidates.push_back(start);
   nearest.push_back(start);
 
+  // Each expansion's neighbours are gathered, and what measuring them reads
+  // requested, as soon as the walk knows it will expand that point next:
+  // the entry now, every later one once the expansion before it is done.
+  // With `nearest` full, only a distance below its worst as it stands before
+  // the expansion enters (and `nearest` stays full): a point proved to be at
+  // least that far is rejected unread, from its code.
+  const bool has_codes = query.codes != nullptr;
+  bool by_codes = has_codes && nearest.size() >= ef;
+  size_t coded = stage_expansion(graph, points, by_codes, scratch, entry);
   while (!candidates.empty()) {
-    uint32_t expanded = pop_candidate(candidates).slot;
+    // The nearest candidate: the one staged.
+    pop_candidate(candidates);
     scratch.reads->expansions++;
     // The worst kept distance as it stands before this expansion; admissions
     // below compare against it, not against the list as it changes.
@@ -464,23 +558,20 @@ void search_base_layer(const HnswIndex& graph, const PointTable& points,
     // its place, where comparing with NaN itself would admit none, and such
     // points would end every walk that kept one.
     float worst = nearest.empty() ? MAX_DISTANCE : order_key(nearest.front().distance);
-    std::span<const uint32_t> list = layer0_neighbors(graph, expanded);
-    if (list.empty()) continue;
-    // Once `nearest` is full it stays full during the pass, and only a
-    // distance below `worst` enters: a point proved to be at least `worst`
-    // away is rejected unread.
-    // With `nearest` full it was full when this expansion was chosen, and
-    // its neighbours' codes were requested then (below).
-    gather_unvisited(graph, points, query, list, {}, scratch, nearest.size() >= ef, worst, true);
-    for (size_t i = 0; i < scratch.batch_slots.size(); ++i) {
-      float d = scratch.batch_distances[i];
-      if (worst > d || nearest.size() < ef) {
-        WalkPair pair{d, seq++, scratch.batch_slots[i]};
-        // Every point that enters is expanded: its list is requested now.
-        prefetch_block(graph, pair.slot);
-        push_candidate(candidates, expanded_last_if_passed_by(query, points, pair));
-        push_kept(nearest, pair);
-        if (nearest.size() > ef) drop_farthest(nearest);
+    if (!scratch.batch_slots.empty()) {
+      if (by_codes) reject_staged_by_bounds(query, points, worst, coded, scratch);
+      scratch.batch_distances.resize(scratch.batch_slots.size());
+      measure_slots(query, points, scratch.batch_slots, scratch.batch_distances.data());
+      for (size_t i = 0; i < scratch.batch_slots.size(); ++i) {
+        float d = scratch.batch_distances[i];
+        if (worst > d || nearest.size() < ef) {
+          WalkPair pair{d, seq++, scratch.batch_slots[i]};
+          // Every point that enters is expanded: its list is requested now.
+          prefetch_block(graph, pair.slot);
+          push_candidate(candidates, expanded_last_if_passed_by(query, points, pair));
+          push_kept(nearest, pair);
+          if (nearest.size() > ef) drop_farthest(nearest);
+        }
       }
     }
     // The next expansion is now known: what it reads is requested now, while
@@ -488,7 +579,8 @@ void search_base_layer(const HnswIndex& graph, const PointTable& points,
     // most likely the nearer child of the heap's root, made the walk 7%
     // slower: the requests for a guess crowd out the ones for a certainty.)
     if (!candidates.empty()) {
-      prefetch_expansion(graph, points, query, scratch, candidates.front().slot);
+      by_codes = has_codes && nearest.size() >= ef;
+      coded = stage_expansion(graph, points, by_codes, scratch, candidates.front().slot);
     }
   }
   std::sort(nearest.begin(), nearest.end(), Nearer{});
