@@ -528,15 +528,20 @@ void search_base_layer(const HnswIndex& graph, const PointTable& points,
                        WalkScratch& scratch, std::vector<WalkPair>& nearest) {
   nearest.clear();
   if (!has_record(points, entry)) return;
-  std::vector<WalkPair>& candidates = scratch.candidates;
+  // The heaps hold each pair's place in the order as one integer, so that
+  // they compare it alone.
+  std::vector<KeyedPair>& candidates = scratch.keyed_candidates;
+  std::vector<KeyedPair>& kept = scratch.keyed_nearest;
   candidates.clear();
+  kept.clear();
   begin_visits(scratch, slot_count(points));
   first_visit(scratch, entry);
 
   uint32_t seq = 0;
-  WalkPair start{measure_slot(query, points, entry), seq++, entry};
+  const float start_distance = measure_slot(query, points, entry);
+  const KeyedPair start{order_bits(start_distance, seq++), start_distance, entry};
   candidates.push_back(start);
-  nearest.push_back(start);
+  kept.push_back(start);
 
   // Each expansion's neighbours are gathered, and what measuring them reads
   // requested, as soon as the walk knows it will expand that point next:
@@ -545,11 +550,12 @@ void search_base_layer(const HnswIndex& graph, const PointTable& points,
   // the expansion enters (and `nearest` stays full): a point proved to be at
   // least that far is rejected unread, from its code.
   const bool has_codes = query.codes != nullptr;
-  bool by_codes = has_codes && nearest.size() >= ef;
+  bool by_codes = has_codes && kept.size() >= ef;
   size_t coded = stage_expansion(graph, points, by_codes, scratch, entry);
   while (!candidates.empty()) {
     // The nearest candidate: the one staged.
-    pop_candidate(candidates);
+    std::pop_heap(candidates.begin(), candidates.end(), KeyFarther{});
+    candidates.pop_back();
     scratch.reads->expansions++;
     // The worst kept distance as it stands before this expansion; admissions
     // below compare against it, not against the list as it changes.
@@ -557,20 +563,29 @@ void search_base_layer(const HnswIndex& graph, const PointTable& points,
     // finite) is the farthest, as `nearest` orders it: any distance enters in
     // its place, where comparing with NaN itself would admit none, and such
     // points would end every walk that kept one.
-    float worst = nearest.empty() ? MAX_DISTANCE : order_key(nearest.front().distance);
+    float worst = kept.empty() ? MAX_DISTANCE : order_key(kept.front().distance);
     if (!scratch.batch_slots.empty()) {
       if (by_codes) reject_staged_by_bounds(query, points, worst, coded, scratch);
       scratch.batch_distances.resize(scratch.batch_slots.size());
       measure_slots(query, points, scratch.batch_slots, scratch.batch_distances.data());
       for (size_t i = 0; i < scratch.batch_slots.size(); ++i) {
         float d = scratch.batch_distances[i];
-        if (worst > d || nearest.size() < ef) {
-          WalkPair pair{d, seq++, scratch.batch_slots[i]};
+        if (worst > d || kept.size() < ef) {
+          const uint32_t slot = scratch.batch_slots[i];
+          const uint32_t order = seq++;
           // Every point that enters is expanded: its list is requested now.
-          prefetch_block(graph, pair.slot);
-          push_candidate(candidates, expanded_last_if_passed_by(query, points, pair));
-          push_kept(nearest, pair);
-          if (nearest.size() > ef) drop_farthest(nearest);
+          prefetch_block(graph, slot);
+          // A point the walk passes by waits as if at MAX_DISTANCE
+          // (expanded_last_if_passed_by).
+          const float wait = passes_by(query, points, slot, d) ? MAX_DISTANCE : d;
+          candidates.push_back(KeyedPair{order_bits(wait, order), wait, slot});
+          std::push_heap(candidates.begin(), candidates.end(), KeyFarther{});
+          kept.push_back(KeyedPair{order_bits(d, order), d, slot});
+          std::push_heap(kept.begin(), kept.end(), KeyNearer{});
+          if (kept.size() > ef) {
+            std::pop_heap(kept.begin(), kept.end(), KeyNearer{});
+            kept.pop_back();
+          }
         }
       }
     }
@@ -579,11 +594,15 @@ void search_base_layer(const HnswIndex& graph, const PointTable& points,
     // most likely the nearer child of the heap's root, made the walk 7%
     // slower: the requests for a guess crowd out the ones for a certainty.)
     if (!candidates.empty()) {
-      by_codes = has_codes && nearest.size() >= ef;
+      by_codes = has_codes && kept.size() >= ef;
       coded = stage_expansion(graph, points, by_codes, scratch, candidates.front().slot);
     }
   }
-  std::sort(nearest.begin(), nearest.end(), Nearer{});
+  std::sort(kept.begin(), kept.end(), KeyNearer{});
+  nearest.reserve(kept.size());
+  for (const KeyedPair& pair : kept) {
+    nearest.push_back(WalkPair{pair.distance, static_cast<uint32_t>(pair.key), pair.slot});
+  }
 }
 
 bool search_base_layer_filtered(const HnswIndex& graph, const PointTable& points,

@@ -111,6 +111,14 @@ struct WalkPair {
   uint32_t slot;
 };
 
+// A pair whose place in that order is one integer (walk_detail::order_bits),
+// for heaps that compare nothing else.
+struct KeyedPair {
+  uint64_t key;
+  float distance;
+  uint32_t slot;
+};
+
 // The locks that guard neighbour lists while insertions run in parallel. A
 // list is read and written only under the stripe of its node; a thread holds
 // at most one stripe at a time, and takes `global` (entry point and top level)
@@ -138,6 +146,8 @@ struct WalkScratch {
   std::vector<float> batch_distances;
   std::vector<WalkPair> candidates;
   std::vector<WalkPair> nearest;
+  std::vector<KeyedPair> keyed_candidates;  // the default beam's heaps
+  std::vector<KeyedPair> keyed_nearest;
   std::vector<uint32_t> chosen;
   std::vector<float> chosen_distances;
   std::vector<uint32_t> list_copy;  // a list read under its lock

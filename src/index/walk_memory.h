@@ -4,6 +4,7 @@
 #pragma once
 
 #include <algorithm>
+#include <bit>
 #include <cmath>
 #include <cstdint>
 #include <limits>
@@ -61,6 +62,24 @@ inline void drop_farthest(std::vector<WalkPair>& heap) {
   std::pop_heap(heap.begin(), heap.end(), Nearer{});
   heap.pop_back();
 }
+
+// The order of `nearer` as one integer: the order key's bits, mapped so that
+// unsigned integers order as the floats do (both zeros alike), above the
+// order reached. Equal keys are equal pairs.
+inline uint64_t order_bits(float distance, uint32_t seq) {
+  float key = order_key(distance);
+  if (key == 0.0f) key = 0.0f;  // -0 orders as +0
+  uint32_t bits = std::bit_cast<uint32_t>(key);
+  bits = (bits & 0x80000000u) != 0 ? ~bits : (bits | 0x80000000u);
+  return (uint64_t{bits} << 32) | seq;
+}
+
+struct KeyNearer {
+  bool operator()(const KeyedPair& a, const KeyedPair& b) const { return a.key < b.key; }
+};
+struct KeyFarther {
+  bool operator()(const KeyedPair& a, const KeyedPair& b) const { return a.key > b.key; }
+};
 
 inline void begin_visits(WalkScratch& scratch, size_t slot_count) {
   for (uint32_t word : scratch.visited_words) scratch.visited[word] = 0;

@@ -2,6 +2,8 @@
 // foreign entry points) against a literal model of the walk procedure, for
 // every metric.
 #include <algorithm>
+#include <bit>
+#include <cfloat>
 #include <cmath>
 #include <cstdio>
 #include <random>
@@ -10,6 +12,7 @@
 #include "index/hnsw.h"
 #include "index/layer_search.h"
 #include "index/metrics.h"
+#include "index/walk_memory.h"
 #include "storage/search.h"
 #include "storage/store.h"
 #include "check.h"
@@ -231,9 +234,51 @@ void test_walks_match_the_procedure() {
   CHECK(nonempty > compared / 2);  // the graphs really were walked
 }
 
+// The default beam's heaps compare order_bits alone: it must order any two
+// pairs as `nearer` does (distances as order keys, both zeros alike, every
+// NaN last with +inf, then the order reached), and be equal only for equals.
+void test_order_bits_orders_as_nearer() {
+  std::mt19937_64 rng(20261210);
+  const float specials[] = {0.0f,          -0.0f,         INFINITY,
+                            -INFINITY,     NAN,           -NAN,
+                            std::bit_cast<float>(0x7f800001u),  // signalling NaN
+                            std::bit_cast<float>(0xffc12345u),  // negative NaN, payload
+                            1.0f,          -1.0f,         0x1p-149f,
+                            -0x1p-149f,    0x1p-126f,     FLT_MAX,
+                            -FLT_MAX,      MAX_DISTANCE,  2.0f};
+  auto draw_distance = [&]() -> float {
+    switch (rng() % 3) {
+      case 0:
+        return specials[rng() % std::size(specials)];
+      case 1:
+        return std::bit_cast<float>(static_cast<uint32_t>(rng()));
+      default:
+        return static_cast<float>(static_cast<int>(rng() % 5) - 2);
+    }
+  };
+  auto draw_seq = [&]() -> uint32_t {
+    return rng() % 2 == 0 ? static_cast<uint32_t>(rng() % 3) : static_cast<uint32_t>(rng());
+  };
+  size_t mismatches = 0;
+  for (int i = 0; i < 200000; ++i) {
+    const WalkPair a{draw_distance(), draw_seq(), 0};
+    const WalkPair b{rng() % 4 == 0 ? a.distance : draw_distance(), draw_seq(), 0};
+    const uint64_t ka = walk_detail::order_bits(a.distance, a.seq);
+    const uint64_t kb = walk_detail::order_bits(b.distance, b.seq);
+    const bool agree = (ka < kb) == walk_detail::nearer(a, b) &&
+                       (kb < ka) == walk_detail::nearer(b, a);
+    if (!agree && mismatches++ < 5) {
+      std::printf("order_bits: %a (seq %u) against %a (seq %u)\n", a.distance, a.seq, b.distance,
+                  b.seq);
+    }
+  }
+  CHECK(mismatches == 0);
+}
+
 }  // namespace
 
 int main() {
+  test_order_bits_orders_as_nearer();
   test_walks_match_the_procedure();
   return tarnwick_test::finish_checks();
 }
