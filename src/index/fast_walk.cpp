@@ -270,6 +270,11 @@ bool fast_beam(const HnswIndex& graph, const PointTable& points, const FastWalkQ
   // A coded point has the rows' length, and its meta (at hand: its code was
   // just read) repeats its norm.
   const bool cosine = query.exact.measure == WalkMeasure::Cosine;
+  // How many kept points the beam holds. Unfiltered, the `ef` nearest bound
+  // it; filtered, the nearest reached points bound it, and of the points in
+  // scope only the nearest `wanted` are ever asked for: holding no more keeps
+  // the heap short and spares testing a point no nearer than all of them.
+  const size_t kept_most = FILTERED ? wanted : ef;
   auto admits = [&](uint32_t slot) {
     const bool comparable =
         estimated(query, points, slot)
@@ -358,10 +363,10 @@ bool fast_beam(const HnswIndex& graph, const PointTable& points, const FastWalkQ
         candidates.push_back(key);
         std::push_heap(candidates.begin(), candidates.end(), std::greater<uint64_t>{});
         if (FILTERED) push_bounded(nearest_reached, key, reach);
-        // A point no nearer than the worst of `ef` kept ones would not stay:
-        // it is not tested.
-        const bool could_stay = kept.size() < ef || key < kept.front();
-        if (could_stay && admits(slot)) push_bounded(kept, key, ef);
+        // A point no nearer than the worst of the kept ones, when they are
+        // as many as the beam holds, would not stay: it is not tested.
+        const bool could_stay = kept.size() < kept_most || key < kept.front();
+        if (could_stay && admits(slot)) push_bounded(kept, key, kept_most);
       }
     }
     // The next expansion is known now: its neighbours' codes are requested
@@ -376,7 +381,7 @@ bool fast_beam(const HnswIndex& graph, const PointTable& points, const FastWalkQ
       }
     }
   }
-  for (uint64_t key : passed_by) push_bounded(kept, key, ef);
+  for (uint64_t key : passed_by) push_bounded(kept, key, kept_most);
   std::sort(kept.begin(), kept.end());
   nearest.reserve(kept.size());
   for (uint64_t key : kept) {

@@ -47,11 +47,12 @@ uint32_t fast_walk_descend(const HnswIndex& graph, const PointTable& points,
 
 // The early-stopping beam over layer 0 by estimated distances: it passes
 // through every point but keeps in `nearest` only those `keep` accepts (every
-// record when `keep.test` is null) that can be compared with the query, at
-// most `ef` of them. Unfiltered, it stops once the next point to expand is
-// farther than the worst of `ef` kept ones. Filtered, it is bounded by the
-// nearest points it reached, in scope or not, as an unfiltered beam is, but
-// only once it keeps `wanted` points (at most `ef`), and over a reach wider
+// record when `keep.test` is null) that can be compared with the query: the
+// nearest `ef` of them unfiltered, the nearest `wanted` (at most `ef`)
+// filtered. Unfiltered, it stops once the next point to expand is farther
+// than the worst of `ef` kept ones. Filtered, it is bounded by the nearest
+// points it reached, in scope or not, as an unfiltered beam is, but only
+// once it keeps `wanted` points, and over a reach wider
 // than `ef` as far as the points out of scope push its targets out:
 // `scope_share` is the share of the table's records in scope when known
 // (0 when not: the widest reach). Leaves `nearest` by ascending estimate,
