@@ -289,13 +289,24 @@ bool fast_beam(const HnswIndex& graph, const PointTable& points, const FastWalkQ
     reached_slots.push_back(slot);
     return key;
   };
+  // Keeps the `cap` smallest keys: once full, a smaller key takes the
+  // largest one's place and sinks, one pass down instead of a push and a pop.
   auto push_bounded = [](std::vector<uint64_t>& heap, uint64_t key, size_t cap) {
-    heap.push_back(key);
-    std::push_heap(heap.begin(), heap.end());
-    if (heap.size() > cap) {
-      std::pop_heap(heap.begin(), heap.end());
-      heap.pop_back();
+    if (heap.size() < cap) {
+      heap.push_back(key);
+      std::push_heap(heap.begin(), heap.end());
+      return;
     }
+    if (key >= heap.front()) return;
+    const size_t size = heap.size();
+    size_t at = 0;
+    for (size_t child = 1; child < size; child = 2 * at + 1) {
+      if (child + 1 < size && heap[child + 1] > heap[child]) ++child;
+      if (heap[child] <= key) break;
+      heap[at] = heap[child];
+      at = child;
+    }
+    heap[at] = key;
   };
   // The points that bound the beam: the ef nearest kept ones; filtered, the
   // ef nearest reached ones once `wanted` points in scope are kept (until
