@@ -152,6 +152,29 @@ def test_near_copies_of_one_vector_are_linked_and_walked_by_their_real_distances
         assert recall >= 0.8, (early_stop, recall)  # before: 0.0-0.3
 
 
+@pytest.mark.parametrize("queries_from", ["new", "stored"])
+def test_dense_two_dimensional_sets_are_walked_by_their_real_distances(queries_from):
+    # 10,000 points in the plane: neighbours differ in angle by less than a
+    # one-byte rounding of the query can tell, so a beam ranked by estimates
+    # is ranked by noise. The fast walk keeps the default walk's recall, for
+    # new queries and for stored vectors (whose first neighbours may be as
+    # close as rounding).
+    rng = np.random.default_rng(9)
+    vectors = rng.normal(size=(10_000, 2)).astype(np.float32)
+    store = tarnwick.VectorStorage()
+    store.batch_upsert(np.arange(len(vectors), dtype=np.uint64), vectors)
+    queries = (rng.normal(size=(100, 2)).astype(np.float32) if queries_from == "new"
+               else vectors[rng.integers(0, len(vectors), 100)])
+    unit = vectors / np.linalg.norm(vectors, axis=1, keepdims=True)
+    truth = np.argsort(-(queries @ unit.T), axis=1, kind="stable")[:, :10]
+    recall = {}
+    for early_stop in (False, True):
+        found = store.batch_query(queries, 10, ef=32, early_stop=early_stop)
+        recall[early_stop] = np.mean([len(set(t) & {i for i, _ in r}) / 10
+                                      for t, r in zip(truth, found)])
+    assert recall[True] >= recall[False] - 0.03, recall  # before: 0.92 / 0.86 against 0.997
+
+
 @pytest.fixture(scope="module")
 def wide_scopes():
     """30,000 clustered points, each with "r" in 0..9 at random and a tenant

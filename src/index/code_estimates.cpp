@@ -21,11 +21,16 @@ void prepare_estimate_query(std::span<const float> query, EstimateQuery& out) {
   }
   out.levels.assign(code_stride(n), 0);
   out.step = largest > 0.0 ? largest / ESTIMATE_LEVEL_MAX : 1.0;
+  double squares = 0.0, lost = 0.0;
   for (size_t i = 0; i < n; ++i) {
     const double level = std::nearbyint(query[i] / out.step);
     out.levels[i] = static_cast<int8_t>(std::clamp(level, -double{ESTIMATE_LEVEL_MAX}, double{ESTIMATE_LEVEL_MAX}));
+    const double off = query[i] - out.step * out.levels[i];
+    squares += static_cast<double>(query[i]) * query[i];
+    lost += off * off;
   }
   out.sum = sum;
+  out.rounding = squares > 0.0 ? std::sqrt(lost / squares) : 0.0;
   out.usable = true;
 }
 

@@ -16,6 +16,7 @@ struct EstimateQuery {
   std::vector<int8_t> levels;   // code_stride(dim) entries, zero past dim
   double step = 0.0;            // q_i is about step * levels[i]
   double sum = 0.0;             // the sum of q_i
+  double rounding = 0.0;        // ||q - step * levels|| over ||q|| (0 for a zero query)
 };
 
 // Prepares `out` for `query`: unusable for a length the codes do not take, or

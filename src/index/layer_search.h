@@ -217,8 +217,11 @@ inline constexpr float SAME_WAY_DISTANCE = 0x1p-20f;
 // Whether code estimates can order points at a cosine distance of about
 // `distance` from the coded point in `slot` (false when it has no code): its
 // residual spread over its components, against its norm, is about the error
-// of one estimate, and pairs within a few times that are ordered by noise.
-bool codes_cannot_order(const PointTable& points, uint32_t slot, float distance);
+// of one estimate, and pairs within a few times that are ordered by noise. A
+// query that is itself rounded to levels (a search's estimates) adds its own
+// `query_rounding` (the rounding's norm against the query's).
+bool codes_cannot_order(const PointTable& points, uint32_t slot, float distance,
+                        double query_rounding = 0.0);
 
 // The beam insertion runs at one layer from several entries, with the usual
 // stop: the best `ef` points with a record other than `self`, by ascending

@@ -149,12 +149,13 @@ void measure_slots_from_codes(const WalkQuery& query, const PointTable& points,
 // How many estimate errors apart two distances must be for codes to order them.
 constexpr double CODED_DISTANCE_MARGIN = 16.0;
 
-bool codes_cannot_order(const PointTable& points, uint32_t slot, float distance) {
+bool codes_cannot_order(const PointTable& points, uint32_t slot, float distance,
+                        double query_rounding) {
   if (!in_rows(points, slot) || !has_code(points, slot) || points.rows.dim == 0) return false;
   const CodeMeta& meta = code_meta_of(points.codes, slot);
   if (!(meta.norm > 0.0f)) return false;
-  const double error =
-      static_cast<double>(meta.residual) / (std::sqrt(static_cast<double>(points.rows.dim)) * meta.norm);
+  const double error = (static_cast<double>(meta.residual) / meta.norm + query_rounding) /
+                       std::sqrt(static_cast<double>(points.rows.dim));
   return static_cast<double>(distance) < CODED_DISTANCE_MARGIN * error;
 }
 

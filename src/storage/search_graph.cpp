@@ -97,21 +97,30 @@ std::vector<ScoredSlotPoint> fast_graph_search_slots(const HnswIndex& graph,
     // order (a cloud of near-copies, or points that differ little against a
     // large common offset), estimates would rank the beam at random: it
     // measures exactly instead.
-    // A query that is a stored vector ends at that point: its neighbour
-    // tells the spread instead.
+    // A query that points the way of that point up to rounding (a stored
+    // vector, or a point of a set so dense that neighbours differ by less)
+    // tells no spread: its first neighbour that points another way does.
+    // Where every neighbour it can measure is a copy, the beam would be
+    // among copies, which codes cannot order either.
     const WalkQuery by_angle = make_walk_query(query, WalkMeasure::Cosine);
     uint32_t probe = entry;
     float angle = measure_slot(by_angle, points, entry);
+    bool among_copies = false;
     if (angle <= SAME_WAY_DISTANCE) {
+      angle = MAX_DISTANCE;
       for (uint32_t n : layer0_neighbors(graph, entry)) {
-        if (n < slot_count(points) && has_record(points, n)) {
+        if (n >= slot_count(points) || !has_record(points, n)) continue;
+        const float d = measure_slot(by_angle, points, n);
+        among_copies |= d <= SAME_WAY_DISTANCE;
+        if (d > SAME_WAY_DISTANCE && d < MAX_DISTANCE) {
           probe = n;
-          angle = measure_slot(by_angle, points, n);
+          angle = d;
           break;
         }
       }
+      among_copies &= angle == MAX_DISTANCE;
     }
-    if (angle > SAME_WAY_DISTANCE && codes_cannot_order(points, probe, angle)) {
+    if (among_copies || codes_cannot_order(points, probe, angle, walk.estimates->rounding)) {
       walk.estimates = nullptr;
       distance = measure_slot(walk.exact, points, entry);
     }
