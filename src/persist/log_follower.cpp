@@ -384,18 +384,18 @@ LogFollower::LogFollower(Store& store, std::string log_path, std::string snapsho
       log_path(path_from_working_directory(log_path)),
       snapshot_path(path_from_working_directory(snapshot_path)) {}
 
-LogFollower::~LogFollower() {
-  if (owner_process != ::getpid()) {
-    // A forked child, which has no other thread: the polling state is left
-    // alone, and the store takes changes again.
-    if (poller) (void)poller.release();  // leaked on purpose
-    store.followed_log.clear();
-    return;
-  }
-  stop_following(*this);
-}
+LogFollower::~LogFollower() { stop_following(*this); }
 
 void stop_following(LogFollower& follower) {
+  if (follower.owner_process != ::getpid()) {
+    // A forked child, whose one thread is this: the polling thread is not
+    // here, and the locks it may have held when the process forked stay
+    // held. None is taken; the polling state is left alone.
+    if (follower.poller) (void)follower.poller.release();  // leaked on purpose
+    follower.stopped = true;
+    follower.store.followed_log.clear();
+    return;
+  }
   Poller* poller = follower.poller.get();
   if (poller != nullptr && poller->thread.joinable()) {
     {
