@@ -14,6 +14,7 @@
 #include <atomic>
 #include <cerrno>
 #include <cstdint>
+#include <cstring>
 #include <string_view>
 #include <utility>
 #include <vector>
@@ -86,6 +87,23 @@ Status read_from(int fd, uint64_t offset, std::string& out) {
   return Status::Ok();
 }
 
+// Reads up to `size` bytes of a file from `offset`; fewer where it ends.
+Status read_at(int fd, uint64_t offset, size_t size, std::string& out) {
+  out.resize(size);
+  size_t done = 0;
+  while (done < size) {
+    ssize_t got = ::pread(fd, out.data() + done, size - done, static_cast<off_t>(offset + done));
+    if (got < 0) {
+      if (errno == EINTR) continue;
+      return os_error(errno);
+    }
+    if (got == 0) break;
+    done += static_cast<size_t>(got);
+  }
+  out.resize(done);
+  return Status::Ok();
+}
+
 // Opens a regular file for reading only.
 Status open_for_reading(const std::string& path, FileDescriptor& file, struct stat& info) {
   if (Status checked = check_path(path); !checked.ok()) return checked;
@@ -117,6 +135,8 @@ OpenOutcome open_followed(const std::string& path, FollowedFile& out, std::strin
   }
   out.header = reader.header;
   out.applied_end = reader.offset;
+  out.header_bytes.assign(bytes, 0, reader.offset);
+  out.last_record_at = 0;
   return OpenOutcome::Opened;
 }
 
@@ -127,6 +147,32 @@ void go_on_with(FollowedFile& followed, FollowedFile& next) {
   followed.inode = next.inode;
   followed.header = next.header;
   followed.applied_end = next.applied_end;
+  followed.header_bytes = std::move(next.header_bytes);
+  followed.last_record_at = next.last_record_at;
+  followed.last_record = next.last_record;
+}
+
+// Whether the followed file still holds what was applied from it: bytes up to
+// the applied end, the header it had when it was opened, and the record
+// passed last in its place. A writer whose sync failed after the record was
+// written cuts it off again, and may then write another where it was; a file
+// written over in place holds other records altogether.
+Status holds_what_was_applied(const FollowedFile& file, bool& holds) {
+  holds = false;
+  struct stat info;
+  if (::fstat(file.file.fd, &info) != 0) return os_error(errno);
+  if (static_cast<uint64_t>(info.st_size) < file.applied_end) return Status::Ok();
+  std::string found;
+  if (Status read = read_at(file.file.fd, 0, file.header_bytes.size(), found); !read.ok()) return read;
+  if (found != file.header_bytes) return Status::Ok();
+  if (file.last_record_at != 0) {
+    if (Status read = read_at(file.file.fd, file.last_record_at, RECORD_HEADER_BYTES, found); !read.ok()) {
+      return read;
+    }
+    if (found != std::string_view(file.last_record.data(), file.last_record.size())) return Status::Ok();
+  }
+  holds = true;
+  return Status::Ok();
 }
 
 // Applies the whole records of `bytes`, the part of `file` from its applied
@@ -143,7 +189,14 @@ Status apply_records(Store& target, ChangeSource source, std::string_view bytes,
                      ApplyPace pace, bool& in_step, bool finished, size_t& applied) {
   LogReader reader = log_reader_at(bytes, file.applied_end, file.header);
   const uint64_t base = file.applied_end;
+  // The records up to `end` are applied; the last of them starts at `at`.
+  auto passed = [&](uint64_t at, uint64_t end) {
+    file.applied_end = end;
+    file.last_record_at = at;
+    std::memcpy(file.last_record.data(), bytes.data() + (at - base), RECORD_HEADER_BYTES);
+  };
   PendingUpserts pending;
+  uint64_t pending_at = 0;  // where the last record gathered starts
   auto stopped = [&] { return pace.stop != nullptr && pace.stop->load(std::memory_order_relaxed); };
   auto before_linking = [&] {
     if (pace.lower_to_link) lower_own_priority();  // for good: the thread never raises it again
@@ -154,7 +207,7 @@ Status apply_records(Store& target, ChangeSource source, std::string_view bytes,
     std::vector<std::span<const float>> spans(pending.vectors.begin(), pending.vectors.end());
     Status stored = upsert_batch(target, pending.ids, spans, pending.payloads, source, pace.linking);
     if (!stored.ok()) return stored;
-    file.applied_end = pending.end;
+    passed(pending_at, pending.end);
     applied += pending.records;
     pending = PendingUpserts();
     return Status::Ok();
@@ -166,7 +219,12 @@ Status apply_records(Store& target, ChangeSource source, std::string_view bytes,
     const uint64_t end = base + reader.offset;
     if (record.kind == ChangeKind::Links) {
       // After a change linked here: nothing to apply.
-      (pending.ids.empty() ? file.applied_end : pending.end) = end;
+      if (pending.ids.empty()) {
+        passed(record.offset, end);
+      } else {
+        pending_at = record.offset;
+        pending.end = end;
+      }
       continue;
     }
     if (changes_graph(record.kind) && in_step) {
@@ -181,7 +239,7 @@ Status apply_records(Store& target, ChangeSource source, std::string_view bytes,
           return changed;
         }
         in_step = installed;
-        file.applied_end = base + reader.offset;
+        passed(links.offset, base + reader.offset);
         ++applied;
         continue;
       }
@@ -192,6 +250,7 @@ Status apply_records(Store& target, ChangeSource source, std::string_view bytes,
         if (Status flushed = flush(); !flushed.ok()) return flushed;
       }
       gather_upserts(record, pending);
+      pending_at = record.offset;
       pending.end = end;
       continue;
     }
@@ -205,7 +264,7 @@ Status apply_records(Store& target, ChangeSource source, std::string_view bytes,
       changed = delete_points(target, record.ids, existed, record.kind, source);
     }
     if (!changed.ok()) return changed;
-    file.applied_end = end;
+    passed(record.offset, end);
     ++applied;
   }
   if (Status flushed = flush(); !flushed.ok()) return flushed;
@@ -314,6 +373,16 @@ Status go_on_with_next_log(LogFollower& follower, ApplyPace pace, size_t& applie
                           "the file now at the log's path is no log to go on with: ", pace, applied);
 }
 
+// Loads the snapshot that the log at the followed path names together with
+// that log, in place of what the follower applied: the followed file no
+// longer holds the records applied from it.
+Status take_log_afresh(LogFollower& follower, ApplyPace pace, size_t& applied) {
+  return take_log_at_path(follower, [](const LogHeader&) { return false; },
+                          "the log no longer holds the records applied from it (a change the writer "
+                          "refused, or a file written over), and cannot be loaded afresh: ",
+                          pace, applied);
+}
+
 Status catch_up_held(LogFollower& follower, ApplyPace pace, size_t& applied) {
   applied = 0;
   FollowedFile& followed = follower.followed;
@@ -324,6 +393,18 @@ Status catch_up_held(LogFollower& follower, ApplyPace pace, size_t& applied) {
   const int stat_error = errno;
   const bool replaced = !present || static_cast<uint64_t>(at_path.st_dev) != followed.device ||
                         static_cast<uint64_t>(at_path.st_ino) != followed.inode;
+  auto gone = [&] {
+    return Status::IOError("the log is gone from its path (" + os_error_text(stat_error) +
+                           "); the store keeps the state of its last applied record");
+  };
+  // Asked after the path: a writer's checkpoint replaces the log only once
+  // its last append, and any cut of a refused record, is done.
+  bool holds;
+  if (Status checked = holds_what_was_applied(followed, holds); !checked.ok()) return checked;
+  if (!holds) {
+    if (!present) return gone();
+    return take_log_afresh(follower, pace, applied);
+  }
   std::string bytes;
   if (Status read = read_from(followed.file.fd, followed.applied_end, bytes); !read.ok()) return read;
   if (Status done = apply_records(follower.store, ChangeSource::FollowedLog, bytes, followed, pace,
@@ -332,10 +413,7 @@ Status catch_up_held(LogFollower& follower, ApplyPace pace, size_t& applied) {
     return done;
   }
   if (!replaced || (pace.stop != nullptr && pace.stop->load(std::memory_order_relaxed))) return Status::Ok();
-  if (!present) {
-    return Status::IOError("the log is gone from its path (" + os_error_text(stat_error) +
-                           "); the store keeps the state of its last applied record");
-  }
+  if (!present) return gone();
   return go_on_with_next_log(follower, pace, applied);
 }
 

@@ -1,14 +1,20 @@
 // Following the write-ahead log of a store in another process: a store that
 // loaded the writer's snapshot applies each whole record the writer appends,
 // in order, and never writes to either file. Its content is always a state
-// the writer passed through at a record boundary, and only moves forward.
+// the writer passed through at a record boundary, and moves forward only, but
+// for a change the writer refused: a writer whose sync fails cuts the record
+// off again, and a follower that applied it meanwhile then finds the log
+// shorter than what it applied, or another record in that one's place.
 // When the writer's save starts the log afresh, the follower reads the old
 // file to its end through the descriptor it holds and goes on with the new
-// one; when it missed a log (or the new one does not continue the old), it
-// loads the snapshot that the new log's header names together with that log.
+// one; when it missed a log, when the new one does not continue the old, or
+// when the log no longer holds what was applied, it loads the snapshot that
+// the log's header names together with that log: the writer's content, with
+// no refused change in it.
 // Failures come back as a Status whose text is the complete message.
 #pragma once
 
+#include <array>
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
@@ -43,13 +49,19 @@ inline constexpr std::chrono::milliseconds CHECKPOINT_PATIENCE{2000};
 // worker pool, in large steps, as a caller's catch-up does.
 enum class PollingPriority : uint8_t { Low, Normal };
 
-// A log being followed: its file, its header and where the applied records end.
+// A log being followed: its file, its header and where the applied records
+// end, with what tells whether the file still holds what was applied.
 struct FollowedFile {
   FileDescriptor file;     // read only
   uint64_t device = 0;
   uint64_t inode = 0;
   LogHeader header;
   uint64_t applied_end = 0;  // where the applied records end
+  std::string header_bytes;  // the file's header, as read when it was opened
+  // Where the last record passed starts (0: none yet), and its record header:
+  // length, kind and checksums, which tell that record from any other.
+  uint64_t last_record_at = 0;
+  std::array<char, RECORD_HEADER_BYTES> last_record{};
 };
 
 // What a follower's polling thread shares with it. A forked child leaks it
@@ -108,8 +120,10 @@ Status start_following(Store& store, const std::string& path, std::chrono::nanos
                        PollingPriority priority, std::unique_ptr<LogFollower>& follower);
 
 // Applies every whole record appended to the followed log since the last
-// catch-up, and goes on with a fresh log when the writer started one;
-// `applied` receives how many records. On failure (the log removed or
+// catch-up, and goes on with a fresh log when the writer started one; when
+// the followed file no longer holds what was applied (a record the writer cut
+// off again, a file written over), loads the snapshot and the log at the path
+// afresh, as after a missed checkpoint. `applied` receives how many records. On failure (the log removed or
 // replaced by a file that is no log, a damaged record with whole ones after
 // it, a snapshot that does not match the log) the store keeps the state of its
 // last applied record, and a later catch-up tries again.
