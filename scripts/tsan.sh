@@ -38,5 +38,5 @@ exec "$python" -m pytest tests/test_threads.py \
   "tests/test_hostile.py::TestHostileFiles::test_many_points_and_ids_without_points_keep_their_norms" \
   "tests/test_snapshot.py::TestDecoderAcceptance::test_repeated_keys_of_a_large_file_keep_norms_and_codes_of_the_later_vector" \
   tests/test_reachability.py::test_a_parallel_build_keeps_every_point_reachable \
-  tests/test_follow.py::test_searches_run_while_the_followers_thread_applies \
+  tests/test_follow_threads.py::test_searches_run_while_the_followers_thread_applies \
   -q -p no:cacheprovider "$@"

@@ -10,12 +10,11 @@ import shutil
 import subprocess
 import sys
 import time
-from pathlib import Path
 
 import pytest
 
 import tarnwick
-from test_follow import ANSWER_SECONDS, DIM, IDS, Follower, graph_of, start, without_lists
+from follow_helpers import ANSWER_SECONDS, DIM, IDS, Child, Follower, graph_of, start, without_lists
 from test_log_kill import state_of
 
 pytestmark = pytest.mark.skipif(not sys.platform.startswith("linux"), reason="the shim is preloaded the Linux way")
@@ -91,17 +90,10 @@ def shim(tmp_path_factory):
     return directory / "shim.so"
 
 
-class Writer(Follower):
-    def __init__(self, directory, shim, control):
-        preload = " ".join(filter(None, [os.environ.get("LD_PRELOAD"), str(shim)]))  # a sanitizer's first
-        env = dict(os.environ, LD_PRELOAD=preload, TARNWICK_SYNC_CONTROL=str(control))
-        self.directory = Path(directory)
-        self.process = subprocess.Popen([sys.executable, "-c", WRITER, str(directory)], stdin=subprocess.PIPE,
-                                        stdout=subprocess.PIPE, text=True, env=env)
-
-    def send(self, command):
-        self.process.stdin.write(command + "\n")
-        self.process.stdin.flush()
+def writer_in(directory, shim, control):
+    """A writer in a process of its own, whose fdatasync the shim fails on demand."""
+    preload = " ".join(filter(None, [os.environ.get("LD_PRELOAD"), str(shim)]))  # a sanitizer's first
+    return Child(WRITER, directory, env=dict(os.environ, LD_PRELOAD=preload, TARNWICK_SYNC_CONTROL=str(control)))
 
 
 def wait_for(path):
@@ -136,7 +128,7 @@ def test_a_follower_does_not_keep_a_change_the_writer_refused(tmp_path, shim, li
         without_lists(tmp_path / "log")  # the follower then links upserts itself, at once
     control = tmp_path / "sync"
     control.mkdir()
-    writer, follower = Writer(tmp_path, shim, control), Follower(tmp_path, poll="none")
+    writer, follower = writer_in(tmp_path, shim, control), Follower(tmp_path, poll="none")
     try:
         assert writer.line() == "ready" and writer.ask("open") == "ok"
         assert follower.line() == "ready"
