@@ -20,7 +20,7 @@ from langchain_core.embeddings import Embeddings  # noqa: E402
 import langchain_tarnwick  # noqa: E402
 import tarnwick_files  # noqa: E402
 from langchain_tarnwick import TarnwickVectorStore  # noqa: E402
-from langchain_tarnwick import vectorstores  # noqa: E402
+from langchain_tarnwick import folders  # noqa: E402
 
 forking = pytest.mark.filterwarnings("ignore:This process .* is multi-threaded:DeprecationWarning")
 # The add-on's own code and the file writing it shares with the other add-on.
@@ -202,11 +202,9 @@ def test_a_save_stopped_before_its_id_map_loses_nothing(tmp_path, monkeypatch):
     def stopped(*args, **kwargs):
         raise KeyboardInterrupt
 
-    monkeypatch.setattr(vectorstores, "write_atomically", stopped)
-    try:
+    monkeypatch.setattr(folders, "write_atomically", stopped)
+    with pytest.raises(KeyboardInterrupt):
         store.save_local(tmp_path)
-    except KeyboardInterrupt:
-        pass
     monkeypatch.undo()
     loaded = TarnwickVectorStore.load_local(tmp_path, EMBED)
     loaded.add_texts(["0.5,0.5"], ids=["D"])

@@ -395,7 +395,7 @@ def test_a_failed_save_local_elsewhere_keeps_the_log_it_had(tmp_path, monkeypatc
     writes leaves the store logging into the folder it kept: the changes it
     acknowledges after the failure load from that folder."""
     import errno
-    import langchain_tarnwick.vectorstores as module
+    import langchain_tarnwick.folders as module
     embed = AxisEmbeddings()
     store = TarnwickVectorStore.from_texts(["1,0", "0,1"], embed, ids=["A", "B"])
     store.save_local(tmp_path / "kept", log=True)
