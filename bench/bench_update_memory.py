@@ -5,6 +5,8 @@ Each run is its own process (resident memory is per process):
   python bench/bench_update_memory.py fresh     # one batch_upsert of the final content
   python bench/bench_update_memory.py updated   # a build, then rounds alternating
                                                 # batch_upsert and an upsert loop
+  python bench/bench_update_memory.py deleted   # a build, then rounds that batch_delete
+                                                # a fifth of the points and store them again
 Prints resident memory per point before and after malloc_trim(0), the time of
 each round, and search time and recall@10 (ef_search 64) at the end.
 """
@@ -53,6 +55,17 @@ def main():
         store.batch_upsert(ids, final)
         print(f"fresh build: {time.perf_counter() - t:.2f} s, {(rss() - base) / N:.0f} B/point, "
               f"trimmed {(trimmed() - base) / N:.0f}", flush=True)
+    elif mode == "deleted":
+        store.batch_upsert(ids, final)
+        print(f"first build: {(rss() - base) / N:.0f} B/point, trimmed {(trimmed() - base) / N:.0f}",
+              flush=True)
+        for r in range(ROUNDS):
+            fifth = ids[r % 5::5]
+            t = time.perf_counter()
+            store.batch_delete(fifth.tolist())
+            store.batch_upsert(fifth, final[r % 5::5])
+            print(f"round {r} batch_delete + batch_upsert of a fifth: {time.perf_counter() - t:.2f} s, "
+                  f"{(rss() - base) / N:.0f} B/point, trimmed {(trimmed() - base) / N:.0f}", flush=True)
     else:
         store.batch_upsert(ids, sets[0])
         print(f"first build: {(rss() - base) / N:.0f} B/point, trimmed {(trimmed() - base) / N:.0f}",
