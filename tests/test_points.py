@@ -311,6 +311,33 @@ def test_tenant_lists_follow_deletes_and_reinserts(graph_data):
     assert store.search(vectors[1].tolist(), 1, "dot", "odd")[0][0] != 1
 
 
+@pytest.mark.parametrize("seed", range(3))
+def test_tenants_that_come_and_go_are_searched_by_their_current_members(seed, tmp_path):
+    """A tenant whose last point leaves is forgotten and its code serves the
+    next new one: searches of every tenant, new, current or gone, see exactly
+    its current points, before and after a save and load."""
+    rng = np.random.default_rng(seed)
+    store = tarnwick.VectorStorage()
+    owner = {}  # id -> tenant
+    for step in range(600):
+        pid = int(rng.integers(0, 40))
+        if rng.random() < 0.3:
+            store.delete(pid)
+            owner.pop(pid, None)
+        else:
+            tenant = f"s{step}" if rng.random() < 0.7 else owner.get(int(rng.integers(0, 40)), "s0")
+            store.upsert(pid, [1.0, float(pid)], {"tenant_id": tenant})
+            owner[pid] = tenant
+    loaded = tarnwick.VectorStorage()
+    store.save(str(tmp_path / "s"))
+    loaded.load(str(tmp_path / "s"))
+    for tenant in {f"s{step}" for step in range(0, 600, 7)} | set(owner.values()):
+        want = sorted(pid for pid, t in owner.items() if t == tenant)
+        for s in (store, loaded):
+            assert sorted(pid for pid, _ in s.search([1.0, 0.5], 100, "l2", tenant)) == want
+            assert sorted(pid for pid, _ in s.query([1.0, 0.5], 100, "l2", tenant_id=tenant)) == want
+
+
 def test_table_internals():
     """The id index against a model, and every change to the point table left
     consistent and unchanged when an allocation inside it fails."""

@@ -90,6 +90,10 @@ struct TenantTable {
   // Slots holding a record of each tenant, in no particular order; a slot
   // knows its position, so joining and leaving cost constant time.
   std::vector<std::vector<uint32_t>> members;
+  // Codes of tenants whose last member left, taken again by the next new
+  // tenant; kept with room for every code, so that freeing one never
+  // allocates.
+  std::vector<uint32_t> free_codes;
 };
 
 struct PointTable {

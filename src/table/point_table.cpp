@@ -160,7 +160,16 @@ float* arena_allocate(VectorArena& arena, size_t dim) {
 uint32_t intern_tenant(TenantTable& tenants, std::string_view text) {
   auto it = tenants.codes.find(text);
   if (it != tenants.codes.end()) return it->second;
+  if (!tenants.free_codes.empty()) {
+    const uint32_t code = tenants.free_codes.back();
+    tenants.codes.emplace(std::string(text), code);  // a throw leaves the code free
+    tenants.free_codes.pop_back();
+    return code;
+  }
   uint32_t code = static_cast<uint32_t>(tenants.members.size());
+  if (tenants.free_codes.capacity() < tenants.members.size() + 1) {
+    tenants.free_codes.reserve(std::max<size_t>(16, 2 * (tenants.members.size() + 1)));
+  }
   // The member list first: if the code cannot be added, dropping the list
   // leaves both as they were.
   tenants.members.emplace_back();
@@ -173,9 +182,11 @@ uint32_t intern_tenant(TenantTable& tenants, std::string_view text) {
   return code;
 }
 
-void leave_tenant(PointTable& table, uint32_t slot) {
+// Takes the slot out of its tenant's member list; returns the tenant's code
+// (NO_TENANT for none).
+uint32_t leave_tenant(PointTable& table, uint32_t slot) {
   uint32_t tenant = table.headers[slot].tenant;
-  if (tenant == NO_TENANT) return;
+  if (tenant == NO_TENANT) return NO_TENANT;
   std::vector<uint32_t>& members = table.tenants.members[tenant];
   uint32_t position = table.headers[slot].tenant_position;
   uint32_t last = members.back();
@@ -183,6 +194,25 @@ void leave_tenant(PointTable& table, uint32_t slot) {
   table.headers[last].tenant_position = position;
   members.pop_back();
   table.headers[slot].tenant = NO_TENANT;
+  return tenant;
+}
+
+// Forgets a tenant whose last member left (named by `payload`, the payload
+// that left it): its text, code and list go, and the code serves the next new
+// tenant. A store whose tenants come and go (a tenant per session) kept every
+// text it had ever seen, about 175 bytes each. Never allocates.
+void forget_tenant_if_empty(PointTable& table, uint32_t tenant, const Payload* payload) noexcept {
+  TenantTable& tenants = table.tenants;
+  if (tenant == NO_TENANT || !tenants.members[tenant].empty()) return;
+  // A copied table may lack the room: its tenant is then kept, as before.
+  if (tenants.free_codes.size() == tenants.free_codes.capacity()) return;
+  std::string_view text;
+  if (!tenant_of(payload, text)) return;
+  auto it = tenants.codes.find(text);
+  if (it == tenants.codes.end() || it->second != tenant) return;
+  tenants.codes.erase(it);
+  std::vector<uint32_t>().swap(tenants.members[tenant]);
+  tenants.free_codes.push_back(tenant);
 }
 
 // Joins a tenant whose member list has room for one more (never allocates).
@@ -318,7 +348,7 @@ uint32_t store_point(PointTable& table, uint64_t key, uint64_t id, const void* c
   }
   SlotHeader& header = table.headers[slot];
   const bool had_record = (header.flags & HAS_RECORD) != 0;
-  if (had_record) leave_tenant(table, slot);
+  const uint32_t left = had_record ? leave_tenant(table, slot) : NO_TENANT;
   if (had_record && !(header.flags & IN_ROWS) && header.dim != 0) {
     // The old vector lived in the arena; its place is dead from now on.
     table.arena.live_floats -= header.dim;
@@ -356,6 +386,8 @@ uint32_t store_point(PointTable& table, uint64_t key, uint64_t id, const void* c
   table.norms[slot] = norm;
   set_flags(table, slot, HAS_RECORD | (into_rows ? IN_ROWS : 0));
   if (tenant != NO_TENANT) join_tenant(table, slot, tenant);
+  // (The earlier payload, still in place, names the tenant the slot left.)
+  forget_tenant_if_empty(table, left, table.records[slot].payload.get());
   // Deferred upkeep only drops the earlier payload: the index is rebuilt whole.
   reindex_slot(table.payload_index, slot, upkeep == TenantUpkeep::Keep ? payload.get() : nullptr,
                std::move(index_room));
@@ -456,6 +488,7 @@ void make_tenant_lists(TenantRebuild& rebuild) {
     rebuild.codes[slot] = code;
   }
   for (size_t code = 0; code < sizes.size(); ++code) rebuild.tenants.members[code].reserve(sizes[code]);
+  rebuild.tenants.free_codes.reserve(rebuild.tenants.members.size());
   for (uint32_t slot = 0; slot < slots; ++slot) {
     if (rebuild.codes[slot] == NO_TENANT) continue;
     std::vector<uint32_t>& members = rebuild.tenants.members[rebuild.codes[slot]];
@@ -485,7 +518,7 @@ void rebuild_tenants(PointTable& table) {
 void remove_record(PointTable& table, uint32_t slot) {
   SlotHeader& header = table.headers[slot];
   if (!(header.flags & HAS_RECORD)) return;
-  leave_tenant(table, slot);
+  forget_tenant_if_empty(table, leave_tenant(table, slot), table.records[slot].payload.get());
   unindex_slot(table.payload_index, slot);
   table.records[slot].payload.reset();
   if (!(header.flags & IN_ROWS) && header.dim != 0) {
@@ -575,7 +608,22 @@ std::string check_table(const PointTable& table) {
     }
   }
   if (records != table.record_count) return "record_count is wrong";
-  if (table.tenants.codes.size() != table.tenants.members.size()) return "a tenant code without a list";
+  if (table.tenants.codes.size() + table.tenants.free_codes.size() != table.tenants.members.size()) {
+    return "a tenant code without a list";
+  }
+  if (table.tenants.free_codes.capacity() < table.tenants.members.size()) {
+    return "no room to free every tenant code";
+  }
+  std::vector<bool> coded(table.tenants.members.size());
+  for (const auto& [text, code] : table.tenants.codes) {
+    if (code >= coded.size() || coded[code]) return "a tenant code named twice";
+    coded[code] = true;
+  }
+  for (uint32_t code : table.tenants.free_codes) {
+    if (code >= coded.size() || coded[code]) return "a free tenant code in use";
+    coded[code] = true;
+    if (!table.tenants.members[code].empty()) return "a free tenant code with members";
+  }
   size_t members = 0;
   for (const auto& list : table.tenants.members) members += list.size();
   for (const auto& [slot, data] : table.arena.vectors) {

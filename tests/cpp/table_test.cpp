@@ -110,13 +110,17 @@ PointTable sample_table() {
   return table;
 }
 
-// Runs `change` on fresh sample tables, failing the 1st, 2nd, ... allocation
-// inside it until it succeeds; after each failure the table must be
-// consistent and unchanged.
-template <typename Change>
-void check_failures_leave_table_unchanged(const char* name, Change change) {
+void no_preparation(PointTable&) {}
+
+// Runs `change` on fresh sample tables (`prepare`d first), failing the 1st,
+// 2nd, ... allocation inside it until it succeeds; after each failure the
+// table must be consistent and unchanged.
+template <typename Change, typename Prepare = void (*)(PointTable&)>
+void check_failures_leave_table_unchanged(const char* name, Change change,
+                                          Prepare prepare = no_preparation) {
   for (long n = 0;; ++n) {
     PointTable table = sample_table();
+    prepare(table);
     const std::string before = digest(table);
     bool threw = false;
     allocations_left = n;
@@ -162,6 +166,17 @@ void test_allocation_failures() {
     entries.push_back({"odd", PayloadValue::from_float(0.0 / 0.0)});
     std::vector<float> v(4, 1.0f);
     put_point(t, 4, 4, v, 1.0f, std::make_unique<Payload>(make_payload(std::move(entries))));
+  });
+  check_failures_leave_table_unchanged("replace: the last of its tenant, a new tenant in its code",
+                                       [](PointTable& t) {
+    std::vector<float> v(4, 3.0f);
+    put_point(t, 1001, 1001, v, 1.0f, tenant_payload("next"));  // "single" goes, "next" comes
+  }, [](PointTable& t) {
+    std::vector<float> v(4, 3.0f);
+    put_point(t, 1000, 1000, v, 1.0f, tenant_payload("alone"));
+    remove_record(t, find_slot(t, 1000));  // "alone" is forgotten, its code free
+    release_slot(t, find_slot(t, 1000));
+    put_point(t, 1001, 1001, v, 1.0f, tenant_payload("single"));
   });
   check_failures_leave_table_unchanged("a slot without a record, given up", [](PointTable& t) {
     release_slot(t, slot_for_key(t, 5000));
@@ -283,7 +298,55 @@ void test_code_metas_where_the_dimension_puts_them() {
 
 }  // namespace
 
+// Tenants that come and go (one per session, say): a tenant whose last member
+// leaves is forgotten and its code taken by the next new one, so the table
+// holds no more tenants than it ever had at once, and every list and lookup
+// matches a model of which key holds which tenant.
+void test_tenants_come_and_go() {
+  std::mt19937_64 rng(17);
+  PointTable table;
+  std::map<uint64_t, std::string> model;  // key -> tenant ("" for none)
+  size_t most_live_tenants = 0, next_name = 0;
+  std::vector<std::string> gone;
+  for (int step = 0; step < 40000; ++step) {
+    const uint64_t key = rng() % 200;
+    if (rng() % 4 == 0) {
+      uint32_t slot = find_slot(table, key);
+      if (slot != NO_SLOT) {
+        remove_record(table, slot);
+        release_slot(table, slot);
+      }
+      model.erase(key);
+    } else {
+      // Mostly a fresh tenant, sometimes that of another key, sometimes none.
+      std::string tenant;
+      if (rng() % 3 != 0) tenant.append("s").append(std::to_string(next_name++));
+      if (rng() % 3 == 0 && !model.empty()) tenant = model.begin()->second;
+      std::vector<float> v(3, static_cast<float>(step));
+      put_point(table, key, key, v, 1.0f, tenant_payload(tenant));
+      model[key] = tenant;
+    }
+    std::map<std::string, size_t> counts;
+    for (const auto& [k, tenant] : model) {
+      if (!tenant.empty()) ++counts[tenant];
+    }
+    most_live_tenants = std::max(most_live_tenants, counts.size());
+    if (step % 1000 == 0 || step == 39999) {
+      CHECK(check_table(table).empty());
+      bool lists_match = table.tenants.codes.size() == counts.size();
+      for (const auto& [tenant, count] : counts) {
+        uint32_t code = find_tenant(table, tenant);
+        lists_match = lists_match && code != NO_TENANT && tenant_members(table, code).size() == count;
+      }
+      CHECK(lists_match);
+    }
+  }
+  CHECK(table.tenants.members.size() <= most_live_tenants);
+  CHECK(find_tenant(table, "s0") == NO_TENANT);
+}
+
 int main() {
+  test_tenants_come_and_go();
   test_code_metas_where_the_dimension_puts_them();
   test_allocation_failures();
   for (size_t reserved : {0, 1, 37, 1001, 2999}) test_id_index_against_a_model(reserved);
