@@ -241,6 +241,33 @@ def test_every_query_walk_leaves_out_points_it_cannot_compare():
     assert len(zeros.query(query, 200, "euclidean", early_stop=True)) == 200
 
 
+@pytest.mark.parametrize("first_point", ["kept", "deleted"])
+@pytest.mark.parametrize("metric", METRICS)
+def test_a_store_whose_first_vector_had_another_length_is_walked(first_point, metric):
+    """The first vector stored fixes the length of the rows, which hold the
+    codes; a store filled after a point of another length (a test vector,
+    deleted or not) holds the rest outside them, without codes. The fast walk
+    then walks as search does, rather than scanning every point, and still
+    answers exactly on what it returns."""
+    vectors, rng = clustered(2000, DIM, 21)
+    store = tarnwick.VectorStorage()
+    store.upsert(10**6, [1.0, 2.0, 3.0], None)
+    store.batch_upsert(list(range(2000)), vectors)
+    points = [(i, v, None) for i, v in enumerate(vectors)]
+    if first_point == "kept":
+        points.insert(0, (10**6, np.array([1.0, 2.0, 3.0], np.float32), None))
+    else:
+        store.delete(10**6)
+    queries = vectors[rng.integers(0, 2000, size=30)] + rng.normal(size=(30, DIM)).astype(np.float32) * 0.3
+    for query in queries:  # a narrow beam, where a walk and the scan differ
+        fast = store.query(query, 10, metric, ef=1, early_stop=True)
+        check_fast_answer(fast, points, query, 10, metric)
+        walked = store.query(query, 10, metric, ef=1, early_stop=False)
+        assert {pid for pid, _ in fast} == {pid for pid, _ in walked}
+    assert store.batch_query(queries, 10, metric, early_stop=True) == [
+        store.query(q, 10, metric, early_stop=True) for q in queries]
+
+
 def test_store_setting_chooses_the_walk_of_calls_that_leave_it_out(mixed_store, tmp_path):
     store, points, rng = mixed_store
     queries = queries_for(points, np.random.default_rng(9), 4)

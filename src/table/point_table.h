@@ -43,6 +43,11 @@ inline uint64_t slot_key(const PointTable& table, uint32_t slot) { return table.
 
 // The number of slots holding a record: the points stored.
 inline size_t record_count(const PointTable& table) { return table.record_count; }
+
+// Records whose vectors live outside the rows (another length than the
+// rows', which the first vector stored set): they have no codes.
+inline size_t records_outside_rows(const PointTable& table) { return table.arena.vectors.size(); }
+
 // The payload lists' generation: it changes whenever a payload joins or
 // leaves them, so that what is made from them can tell whether it still holds.
 inline uint64_t payload_generation(const PointTable& table) {
