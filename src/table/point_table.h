@@ -145,7 +145,7 @@ inline uint64_t record_id(const PointTable& table, uint32_t slot) {
   return table.records[slot].key;
 }
 
-// Returns the code of a tenant text, or NO_TENANT when no point ever named it.
+// Returns the code of a tenant text, or NO_TENANT when no point holds it.
 uint32_t find_tenant(const PointTable& table, std::string_view tenant);
 
 // The slots holding a record of the tenant, in no particular order.
