@@ -71,6 +71,14 @@ std::unique_ptr<Payload> tenant_payload(const std::string& tenant) {
   return std::make_unique<Payload>(make_payload(std::move(entries)));
 }
 
+// Deletes the point stored under `key`, if any, as the store does.
+void delete_key(PointTable& table, uint64_t key) {
+  uint32_t slot = find_slot(table, key);
+  if (slot == NO_SLOT) return;
+  remove_record(table, slot);
+  release_slot(table, slot);
+}
+
 void append_number(std::string& out, double value) {
   char text[64];
   std::snprintf(text, sizeof text, "%g,", value);
@@ -198,11 +206,7 @@ void test_id_index_against_a_model(size_t reserved) {
     // Keys from a small range collide in the index often; a few huge ones too.
     uint64_t key = rng() % 3 == 0 ? rng() : rng() % 3000;
     if (rng() % 3 == 0) {
-      uint32_t slot = find_slot(table, key);
-      if (slot != NO_SLOT) {
-        remove_record(table, slot);
-        release_slot(table, slot);
-      }
+      delete_key(table, key);
       model.erase(key);
     } else {
       float value = static_cast<float>(step);
@@ -311,11 +315,7 @@ void test_tenants_come_and_go() {
   for (int step = 0; step < 40000; ++step) {
     const uint64_t key = rng() % 200;
     if (rng() % 4 == 0) {
-      uint32_t slot = find_slot(table, key);
-      if (slot != NO_SLOT) {
-        remove_record(table, slot);
-        release_slot(table, slot);
-      }
+      delete_key(table, key);
       model.erase(key);
     } else {
       // Mostly a fresh tenant, sometimes that of another key, sometimes none.
