@@ -220,13 +220,17 @@ class TestHostileFiles:
     def test_failed_allocation_leaves_tenants_consistent(self, tmp_path):
         # 131,000 points of a tenant each; then points 0..199 move to new
         # tenants, each upsert with only 4 MiB to spare, so that the table of
-        # tenants cannot grow past 2^17. A failed upsert must change nothing:
-        # each point keeps its old tenant and vector or has both new ones, and a
-        # tenant registered later finds only its own point. Bound: 30 s.
+        # tenants cannot grow past 2^17. Each old tenant keeps a second point,
+        # so none is forgotten and each new tenant needs a code of its own. A
+        # failed upsert must change nothing: each point keeps its old tenant
+        # and vector or has both new ones, and a tenant registered later finds
+        # only its own point. Bound: 30 s.
         path = write(tmp_path, many_tenants(131_000))
         out = run_child("""
             store = tarnwick.VectorStorage()
             store.load(sys.argv[1])
+            for j in range(200):
+                store.upsert(1_000_000 + j, [1.0], {"tenant_id": f"t{j}"})
             page = resource.getpagesize()
             unlimited = (resource.RLIM_INFINITY, resource.RLIM_INFINITY)
             failures = 0
@@ -243,9 +247,10 @@ class TestHostileFiles:
             store.upsert(500_000, [3.0], {"tenant_id": "v"})
             assert store.search([1.0], 5, "dot", tenant_id="v") == [(500_000, 3.0)]
             for j in range(200):
-                old = store.search([1.0], 5, "dot", tenant_id=f"t{j}")
+                old = sorted(store.search([1.0], 5, "dot", tenant_id=f"t{j}"))
                 new = store.search([1.0], 5, "dot", tenant_id=f"u{j}")
-                assert [old, new] in ([[(j, 1.0)], []], [[], [(j, 2.0)]]), (j, old, new)
+                kept = (1_000_000 + j, 1.0)
+                assert [old, new] in ([[(j, 1.0), kept], []], [[kept], [(j, 2.0)]]), (j, old, new)
             print(failures > 0)
         """, 30, path, env={"MALLOC_MMAP_THRESHOLD_": "65536", "MALLOC_ARENA_MAX": "1"})
         # Large blocks are mapped afresh and there is one heap (the settings
