@@ -1,7 +1,7 @@
 """Things users do by accident, on each build named: near-copies of one vector
 (recall of both walks against hnswlib), a first point of another length
-deleted again before the data arrives (build and query time against a fresh
-store), a broad `where` on a key whose values are all distinct (fast walk
+deleted, kept or replaced once the data has arrived (build and query time
+against a fresh store), a broad `where` on a key whose values are all distinct (fast walk
 against the unfiltered one), and payload keys unique to each point under
 churn that empties the store (resident memory), an $and of two broad
 conditions that meet in ten points (time per query), 2% zero vectors under
@@ -42,15 +42,20 @@ import time, numpy as np, tarnwick
 rng = np.random.default_rng(0)
 X = rng.normal(size=(30_000, 64)).astype(np.float32); Q = rng.normal(size=(200, 64)).astype(np.float32)
 out = {}
-for label in ("fresh", "after a deleted 3-d probe"):
+for label in ("fresh", "a 3-d probe deleted", "kept", "replaced"):
     s = tarnwick.VectorStorage()
     if label != "fresh":
-        s.upsert(10**12, [1.0, 2.0, 3.0], None); s.delete(10**12)
+        s.upsert(10**12, [1.0, 2.0, 3.0], None)
+    if label == "a 3-d probe deleted":
+        s.delete(10**12)
     t = time.process_time(); s.batch_upsert(np.arange(len(X), dtype=np.uint64), X)
     out[label + ": build s"] = time.process_time() - t
-    t = time.thread_time()
-    for q in Q: s.query(q, 10, early_stop=True)
-    out[label + ": fast query ms"] = (time.thread_time() - t) / len(Q) * 1e3
+    if label == "replaced":
+        s.upsert(10**12, X[0], None)
+    for early_stop in (True, False):
+        t = time.thread_time()
+        for q in Q: s.query(q, 10, early_stop=early_stop)
+        out[label + (": fast" if early_stop else ": default") + " query ms"] = (time.thread_time() - t) / len(Q) * 1e3
 """,
     "broad_where": r"""
 import time, numpy as np, tarnwick

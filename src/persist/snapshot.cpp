@@ -581,6 +581,9 @@ Status decode_snapshot(std::string_view input, ArrivingInput* arriving, Snapshot
   for (const NormWork& handed : norm_batches) install_norms(out.points, handed);
   install_norms(out.points, rest);
   install_tenant_lists(out.points, tenant_work);
+  // The file lists points in slot order and the rows took the first one's
+  // length; a store that wrote it may have moved them to a more common one.
+  settle_row_length(out.points);
   return Status::Ok();
 }
 

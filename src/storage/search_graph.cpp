@@ -182,8 +182,8 @@ std::vector<ScoredSlotPoint> graph_search_slots(const HnswIndex& graph, const Po
   bool fast = options.fast;
   if (fast && !rows_have_length(points, query.size())) {
     // No point the graph's rows hold can be compared with the query. Where
-    // most points live outside the rows (the first vector stored had another
-    // length, and the rows keep it), they have no codes, but the walk
+    // most points live outside the rows (two lengths both common, so that
+    // the rows keep the first one's), they have no codes, but the walk
     // `search` takes measures them: it answers, its kept points scored
     // exactly (the scan of such a store took 9x the fast walk's time, at
     // 20,000 x 64). Otherwise the walk would measure all it reaches in vain:

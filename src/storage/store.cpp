@@ -148,6 +148,7 @@ Status upsert(Store& store, uint64_t point_id, std::span<const float> vector,
   if (Status logged = record(held, change, source); !logged.ok()) return logged;
   std::unique_lock segment_lock(store.segment);
   uint32_t slot = put_point_by_id(store.points, point_id, vector, vector_norm(vector), std::move(payload));
+  settle_row_length(store.points);
   std::unique_lock index_lock(store.index);
   std::optional<GraphDelta> delta;
   {
@@ -214,6 +215,8 @@ Status upsert_batch(Store& store, std::span<const uint64_t> point_ids,
   for (size_t i = 0; i < count; ++i) {
     slots[i] = put_point_by_id(points, point_ids[i], vectors[i], norms[i], std::move(payloads[i]));
   }
+  // Before linking, so that the batch is linked with the codes of its points.
+  settle_row_length(points);
   // Each stored point is linked once, with its final vector.
   std::sort(slots.begin(), slots.end());
   slots.erase(std::unique(slots.begin(), slots.end()), slots.end());
@@ -374,6 +377,7 @@ Status delete_points(Store& store, std::span<const uint64_t> point_ids, size_t& 
     remove_record(points, slot);
     release_slot(points, slot);  // no list names it any more
   }
+  settle_row_length(points);
   if (record_count(points) == 0 && graph.node_count == 0) {
     // A store emptied starts afresh, as a new one with its parameters: the
     // vector length its rows were laid out for, the payload keys it interned

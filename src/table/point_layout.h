@@ -83,6 +83,9 @@ struct VectorArena {
   size_t live_floats = 0;
   size_t dead_floats = 0;   // space of replaced vectors, reclaimed by compaction
   std::unordered_map<uint32_t, const float*> vectors;  // by slot
+  // How many of them have each length (a store that failed may leave a
+  // length counted 0; a length no vector has any more is dropped).
+  std::unordered_map<uint32_t, size_t> lengths;
 };
 
 struct TenantTable {

@@ -1,5 +1,6 @@
 #include "table/point_table.h"
 #include "table/tenant_lists.h"
+#include "table/vector_places.h"
 
 #include <algorithm>
 #include <cstdlib>
@@ -8,32 +9,16 @@
 #include <stdexcept>
 #include <utility>
 
-#include <sys/mman.h>
-
 namespace tarnwick {
-
-void AlignedFloatsDelete::operator()(float* data) const {
-  ::operator delete[](data, std::align_val_t{64});
-}
 
 namespace {
 
-constexpr size_t ARENA_CHUNK_FLOATS = size_t{1} << 18;  // 1 MiB of components
-
 constexpr uint64_t SLOT_MASK = 0xFFFFFFFFULL;
 
-// Chunks start on a cache line, so that rows of a multiple of 16 floats do too.
-RowChunk allocate_floats(size_t count) {
-  RowChunk chunk(static_cast<float*>(::operator new[](count * sizeof(float), std::align_val_t{64})));
-  // A chunk is about to be filled: its pages are made present in one call
-  // rather than one fault each (where the kernel can; nothing is lost where not).
-  const uintptr_t page = 4096;
-  uintptr_t begin = (reinterpret_cast<uintptr_t>(chunk.get()) + page - 1) & ~(page - 1);
-  uintptr_t end = (reinterpret_cast<uintptr_t>(chunk.get() + count)) & ~(page - 1);
-  if (end > begin + 16 * page) {
-    ::madvise(reinterpret_cast<void*>(begin), end - begin, MADV_POPULATE_WRITE);
-  }
-  return chunk;
+// One record of this length fewer outside the rows.
+void uncount_arena_length(VectorArena& arena, uint32_t dim) {
+  auto counted = arena.lengths.find(dim);
+  if (--counted->second == 0) arena.lengths.erase(counted);
 }
 
 // Makes room for one more element, growing geometrically.
@@ -67,22 +52,6 @@ uint32_t append_slot(PointTable& table) {
     table.row_bits.words.push_back(0);
   }
   return slot;
-}
-
-void set_bit(SlotBits& bits, uint32_t slot, bool on) {
-  uint64_t mask = uint64_t{1} << (slot % 64);
-  if (on) {
-    bits.words[slot / 64] |= mask;
-  } else {
-    bits.words[slot / 64] &= ~mask;
-  }
-}
-
-// Sets a slot's flags in its header and in the walks' bits.
-void set_flags(PointTable& table, uint32_t slot, uint32_t flags) {
-  table.headers[slot].flags = flags;
-  set_bit(table.record_bits, slot, (flags & HAS_RECORD) != 0);
-  set_bit(table.row_bits, slot, (flags & IN_ROWS) != 0);
 }
 
 uint64_t bucket_entry(uint64_t hash, uint32_t slot) { return (hash & ~SLOT_MASK) | slot; }
@@ -140,46 +109,6 @@ void erase_bucket(PointTable& table, uint32_t slot) {
   buckets[hole] = EMPTY_BUCKET;
 }
 
-// The place for `dim` floats at the end of the arena; allocates a chunk when
-// the last one is full, leaving the arena unchanged if that fails.
-float* arena_allocate(VectorArena& arena, size_t dim) {
-  if (dim > arena.free_in_last) {
-    size_t size = std::max(dim, ARENA_CHUNK_FLOATS);
-    RowChunk fresh = allocate_floats(size);
-    float* start = fresh.get();
-    arena.chunks.push_back(std::move(fresh));
-    arena.next = start;
-    arena.free_in_last = size;
-  }
-  float* place = arena.next;
-  arena.next += dim;
-  arena.free_in_last -= dim;
-  arena.live_floats += dim;
-  return place;
-}
-
-// Rewrites the arena's vectors into fresh chunks once replaced ones waste
-// more space than the live ones use. Skipped when memory is short.
-void compact_arena_if_wasteful(PointTable& table) {
-  VectorArena& arena = table.arena;
-  if (arena.dead_floats < ARENA_CHUNK_FLOATS || arena.dead_floats < arena.live_floats) return;
-  try {
-    VectorArena fresh;
-    std::unordered_map<uint32_t, const float*> placed;
-    placed.reserve(arena.vectors.size());
-    for (const auto& [slot, data] : arena.vectors) {
-      size_t dim = table.headers[slot].dim;
-      float* place = arena_allocate(fresh, dim);
-      std::memcpy(place, data, dim * sizeof(float));
-      placed.emplace(slot, place);
-    }
-    fresh.vectors = std::move(placed);
-    arena = std::move(fresh);
-  } catch (const std::bad_alloc&) {
-    // Compaction only saves memory; the table is fine as it is.
-  }
-}
-
 enum class TenantUpkeep { Keep, Defer };
 enum class CodeUpkeep { Keep, Defer };
 
@@ -228,6 +157,7 @@ uint32_t store_point(PointTable& table, uint64_t key, uint64_t id, const void* c
       if (stride != 0) table.codes.chunks[chunk] = std::move(fresh_codes);
     }
   } else if (dim != 0) {
+    table.arena.lengths.try_emplace(dim, 0);  // counted once the point is in
     new_arena_entry = table.arena.vectors.try_emplace(slot, nullptr).second;
     try {
       arena_place = arena_allocate(table.arena, dim);
@@ -284,10 +214,13 @@ uint32_t store_point(PointTable& table, uint64_t key, uint64_t id, const void* c
   SlotHeader& header = table.headers[slot];
   const bool had_record = (header.flags & HAS_RECORD) != 0;
   const uint32_t left = had_record ? leave_tenant(table, slot) : NO_TENANT;
+  // Counted before the old vector is uncounted: the two may have one length.
+  if (arena_place != nullptr) ++table.arena.lengths.find(dim)->second;
   if (had_record && !(header.flags & IN_ROWS) && header.dim != 0) {
     // The old vector lived in the arena; its place is dead from now on.
     table.arena.live_floats -= header.dim;
     table.arena.dead_floats += header.dim;
+    uncount_arena_length(table.arena, header.dim);
     if (arena_place == nullptr) table.arena.vectors.erase(slot);
   }
 
@@ -408,6 +341,7 @@ void remove_record(PointTable& table, uint32_t slot) {
   if (!(header.flags & IN_ROWS) && header.dim != 0) {
     table.arena.live_floats -= header.dim;
     table.arena.dead_floats += header.dim;
+    uncount_arena_length(table.arena, header.dim);
     table.arena.vectors.erase(slot);
   }
   header = SlotHeader{};
@@ -487,6 +421,17 @@ std::string check_table(const PointTable& table) {
     }
   }
   if (records != table.record_count) return "record_count is wrong";
+  std::unordered_map<uint32_t, size_t> lengths;
+  for (const auto& [slot, place] : table.arena.vectors) ++lengths[table.headers[slot].dim];
+  for (const auto& [dim, count] : table.arena.lengths) {
+    if (count != 0 && lengths[dim] != count) return "the arena's lengths are miscounted";
+  }
+  for (const auto& [dim, count] : lengths) {
+    const auto counted = table.arena.lengths.find(dim);
+    if (counted == table.arena.lengths.end() || counted->second != count) {
+      return "the arena's lengths are miscounted";
+    }
+  }
   if (table.tenants.codes.size() + table.tenants.free_codes.size() != table.tenants.members.size()) {
     return "a tenant code without a list";
   }

@@ -48,6 +48,14 @@ inline size_t record_count(const PointTable& table) { return table.record_count;
 // rows', which the first vector stored set): they have no codes.
 inline size_t records_outside_rows(const PointTable& table) { return table.arena.vectors.size(); }
 
+// Moves the rows to the length of the vectors outside them once those of one
+// length far outnumber the rows' own (a first point of another length, a
+// test vector, kept or replaced while the real points came): they move into
+// the rows and get codes, the rows' records move out. Returns whether it did;
+// a table short of memory stays as it is. Invalidates every vector and code
+// address read before it.
+bool settle_row_length(PointTable& table);
+
 // The payload lists' generation: it changes whenever a payload joins or
 // leaves them, so that what is made from them can tell whether it still holds.
 inline uint64_t payload_generation(const PointTable& table) {

@@ -192,6 +192,15 @@ void test_allocation_failures() {
   check_failures_leave_table_unchanged("tenant lists made again", [](PointTable& t) {
     rebuild_tenants(t);
   });
+  // A move that fails keeps the table as it was (the move itself reports it).
+  check_failures_leave_table_unchanged("the rows moved to another length", [](PointTable& t) {
+    if (!settle_row_length(t)) throw std::bad_alloc();
+  }, [](PointTable& t) {
+    for (uint64_t key = 200; key < 300; ++key) {
+      std::vector<float> v(4, static_cast<float>(key));
+      put_point(t, key, key, v, 1.0f, nullptr);
+    }
+  });
 }
 
 // `reserved`: room made ahead, as a load or a large batch makes it, which
@@ -345,7 +354,47 @@ void test_tenants_come_and_go() {
   CHECK(find_tenant(table, "s0") == NO_TENANT);
 }
 
+// Points of two lengths come and go, first mostly of one, then mostly of the
+// other, then as many of each: the rows follow the length that comes to
+// outnumber theirs, the table stays whole, every vector reads back, and the
+// rows do not move back and forth while both lengths stay common.
+void test_rows_follow_the_common_length() {
+  std::mt19937_64 rng(23);
+  PointTable table;
+  std::map<uint64_t, std::vector<float>> model;
+  size_t moves = 0;
+  for (int step = 0; step < 9000; ++step) {
+    const int phase = step / 3000;
+    const bool rare = rng() % 10 == 0;
+    const uint32_t dim = phase == 0 ? (rare ? 5 : 3) : phase == 1 ? (rare ? 3 : 5) : 3 + 2 * (rng() % 2);
+    const uint64_t key = rng() % 1500;
+    if (rng() % 4 == 0) {
+      delete_key(table, key);
+      model.erase(key);
+    } else {
+      std::vector<float> v(dim);
+      for (float& x : v) x = static_cast<float>(rng() % 1000) - 500.0f;
+      put_point(table, key, key, v, 1.0f, nullptr);
+      model[key] = v;
+    }
+    moves += settle_row_length(table);
+    CHECK(!settle_row_length(table));  // settled: nothing left to move
+    if (step % 3000 == 2999) {
+      CHECK(check_table(table).empty());
+      bool all_read_back = record_count(table) == model.size();
+      for (const auto& [key, v] : model) {
+        std::span<const float> stored = point_vector(table, find_slot(table, key));
+        all_read_back = all_read_back && std::equal(stored.begin(), stored.end(), v.begin(), v.end());
+      }
+      CHECK(all_read_back);
+      if (phase < 2) CHECK(table.rows.dim == (phase == 0 ? 3u : 5u));
+    }
+  }
+  CHECK(moves == 1);
+}
+
 int main() {
+  test_rows_follow_the_common_length();
   test_tenants_come_and_go();
   test_code_metas_where_the_dimension_puts_them();
   test_allocation_failures();
