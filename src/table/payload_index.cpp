@@ -77,12 +77,44 @@ void move_text_views_off(PayloadIndex& index, const Payload& leaving) noexcept {
   }
 }
 
-// Removes the entries of every empty list the payload's values name.
+// Removes the entries of every empty list the payload's values name, and
+// forgets the keys it names that no record holds any more.
 void erase_empty_lists(PayloadIndex& index, const Payload& payload) noexcept {
   for (const PayloadEntry& entry : payload.entries) {
     auto code = index.key_codes.find(entry.key);
-    if (code != index.key_codes.end()) erase_if_empty(index.keys[code->second], entry.value);
+    if (code == index.key_codes.end()) continue;
+    KeyPostings& postings = index.keys[code->second];
+    erase_if_empty(postings, entry.value);
+    if (postings.slots != 0) continue;
+    postings.nans = PostingList();
+    index.free_key_codes.push_back(code->second);  // within the room kept for every code
+    index.key_codes.erase(code);
   }
+}
+
+// The code of a key no record holds yet: a freed one, or a new one with
+// empty postings. May throw; nothing has changed then.
+uint32_t new_key_code(PayloadIndex& index, const std::string& key) {
+  if (!index.free_key_codes.empty()) {
+    const uint32_t code = index.free_key_codes.back();
+    index.key_codes.emplace(key, code);  // a throw leaves the code free
+    index.free_key_codes.pop_back();
+    return code;
+  }
+  const uint32_t code = static_cast<uint32_t>(index.keys.size());
+  if (index.free_key_codes.capacity() < index.keys.size() + 1) {
+    index.free_key_codes.reserve(std::max<size_t>(16, 2 * (index.keys.size() + 1)));
+  }
+  // The postings first: if the code cannot be added, dropping them leaves
+  // both as they were.
+  index.keys.emplace_back();
+  try {
+    index.key_codes.emplace(key, code);
+  } catch (...) {
+    index.keys.pop_back();
+    throw;
+  }
+  return code;
 }
 
 }  // namespace
@@ -113,22 +145,12 @@ IndexRoom reserve_index_room(PayloadIndex& index, uint32_t slot, const Payload* 
     if (payload->entries.size() > 2) room.positions = std::make_unique<uint32_t[]>(payload->entries.size());
     for (const PayloadEntry& entry : payload->entries) {
       auto code = index.key_codes.find(entry.key);
-      if (code == index.key_codes.end()) {
-        // The postings first: if the code cannot be added, dropping them
-        // leaves both as they were.
-        index.keys.emplace_back();
-        try {
-          code = index.key_codes.emplace(entry.key, static_cast<uint32_t>(index.keys.size() - 1)).first;
-        } catch (...) {
-          index.keys.pop_back();
-          throw;
-        }
-      }
-      PostingList& list = list_for(index.keys[code->second], entry.value);
+      const uint32_t key_code = code != index.key_codes.end() ? code->second : new_key_code(index, entry.key);
+      PostingList& list = list_for(index.keys[key_code], entry.value);
       if (list.size() == list.capacity()) list.reserve(list.empty() ? 1 : list.size() * 2);
     }
   } catch (...) {
-    // Lists made for this payload may be left empty; empty lists are not kept.
+    // Lists and keys made for this payload may be left empty; neither is kept.
     erase_empty_lists(index, *payload);
     throw;
   }
@@ -338,11 +360,22 @@ PayloadIndex build_payload_index(std::span<const Payload* const> payloads) {
     fill_postings(index.keys[code], payloads, index.slots, by_key[code]);
     std::vector<HeldEntry>().swap(by_key[code]);
   }
+  index.free_key_codes.reserve(index.keys.size());
   return index;
 }
 
 std::string check_payload_index(const PayloadIndex& index, std::span<const Payload* const> payloads) {
-  if (index.key_codes.size() != index.keys.size()) return "a payload key code without postings";
+  if (index.key_codes.size() + index.free_key_codes.size() != index.keys.size()) {
+    return "a payload key code without postings";
+  }
+  if (index.free_key_codes.capacity() < index.keys.size()) return "no room to free every key code";
+  for (uint32_t code : index.free_key_codes) {
+    const KeyPostings& postings = index.keys[code];
+    if (postings.slots != 0 || !postings.texts.empty() || !postings.numbers.empty() ||
+        postings.nans.capacity() > 2) {
+      return "a freed key code keeps postings";
+    }
+  }
   std::vector<size_t> entries_by_key(index.keys.size(), 0);
   for (uint32_t slot = 0; slot < std::max(payloads.size(), index.slots.size()); ++slot) {
     const Payload* payload = slot < payloads.size() ? payloads[slot] : nullptr;
@@ -363,7 +396,10 @@ std::string check_payload_index(const PayloadIndex& index, std::span<const Paylo
     }
   }
   std::vector<std::string_view> key_names(index.keys.size());
-  for (const auto& [name, code] : index.key_codes) key_names[code] = name;
+  for (const auto& [name, code] : index.key_codes) {
+    if (index.keys[code].slots == 0) return "a key no record holds is kept";
+    key_names[code] = name;
+  }
   // A text list's value is read in the payload of one of its slots.
   auto read_in_a_holder = [&](const IndexText& text, const PostingList& list, std::string_view key) {
     for (uint32_t slot : list) {

@@ -181,9 +181,12 @@ uint64_t next_index_generation();
 
 struct PayloadIndex {
   uint64_t generation = next_index_generation();
-  // Key codes are never withdrawn: a key no record holds keeps empty postings.
+  // A key no record holds any more is forgotten: its code goes to
+  // `free_key_codes` (kept with room for every code, so that freeing one never
+  // allocates) and serves the next new key; its postings stay, empty.
   std::unordered_map<std::string, uint32_t, SeededTextHash, std::equal_to<>> key_codes;
   std::vector<KeyPostings> keys;
+  std::vector<uint32_t> free_key_codes;
   std::vector<IndexedSlot> slots;  // by slot; slots past the end are unindexed
   // Lists never stay empty: a value no record holds has no list.
 };

@@ -7,6 +7,7 @@
 #include <cstdio>
 #include <limits>
 #include <random>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -177,6 +178,7 @@ void test_edges() {
 // ---- random payloads and filters ----
 
 const char* const KEYS[] = {"a", "b", "c", "tenant_id"};
+size_t next_own_key = 0;
 
 PayloadValue random_value(std::mt19937_64& rng) {
   static const std::vector<PayloadValue> pool = {
@@ -196,6 +198,9 @@ std::unique_ptr<Payload> random_payload(std::mt19937_64& rng) {
   for (const char* key : KEYS) {
     if (rng() % 3 != 0) entries.push_back({key, random_value(rng)});
   }
+  // Keys of one record each, new every time: each is forgotten once its
+  // record leaves.
+  if (rng() % 2 == 0) entries.push_back({"own" + std::to_string(next_own_key++), random_value(rng)});
   return payload_of(std::move(entries));
 }
 
@@ -214,7 +219,10 @@ void random_node(std::mt19937_64& rng, Filter& filter, int depth) {
   } else {
     FilterNode& node = filter.nodes[at];
     node.op = leaves[pick];
-    node.key = rng() % 10 == 0 ? "absent" : KEYS[rng() % 4];
+    // An own key held now, held before (forgotten) or never held.
+    node.key = rng() % 10 == 0 ? "absent"
+               : rng() % 6 == 0 ? "own" + std::to_string(next_own_key + 2 - rng() % 40)
+                                : KEYS[rng() % 4];
     node.exists = rng() % 2 == 0;
     node.first_value = static_cast<uint32_t>(filter.values.size());
     const size_t count = node.op == FilterOp::Exists ? 0 : node.op == FilterOp::In || node.op == FilterOp::Nin ? 1 + rng() % 4 : 1;
@@ -228,6 +236,7 @@ void test_random_filters() {
   std::mt19937_64 rng(17);
   PointTable table;
   const float v[3] = {1.0f, 0.5f, 0.25f};
+  size_t most_held = 0;
   for (int round = 0; round < 40; ++round) {
     // Puts, replacements and removals keep the indexes in step...
     for (int change = 0; change < 25; ++change) {
@@ -241,6 +250,12 @@ void test_random_filters() {
       } else {
         put_point(table, key, key, v, 1.0f, random_payload(rng));
       }
+      std::set<std::string> held;
+      for (uint32_t slot = 0; slot < slot_count(table); ++slot) {
+        if (!has_record(table, slot) || record_payload(table, slot) == nullptr) continue;
+        for (const PayloadEntry& entry : record_payload(table, slot)->entries) held.insert(entry.key);
+      }
+      most_held = std::max(most_held, held.size());
     }
     // ... and so does making them again in one pass, as a load does.
     if (round % 10 == 9) {
@@ -257,6 +272,10 @@ void test_random_filters() {
     const std::string problem = check_table(table);
     if (!problem.empty()) std::printf("round %d: %s\n", round, problem.c_str());
     CHECK(problem.empty());
+    // Keys nobody holds are forgotten and their codes reused: never more
+    // codes than keys were ever held at once, but for a replacing payload's
+    // own (made before the ones it replaces go).
+    CHECK(table.payload_index.keys.size() <= most_held + 5);
     for (int f = 0; f < 60; ++f) {
       Filter filter;
       random_node(rng, filter, 0);

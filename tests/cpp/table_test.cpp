@@ -186,6 +186,20 @@ void test_allocation_failures() {
     release_slot(t, find_slot(t, 1000));
     put_point(t, 1001, 1001, v, 1.0f, tenant_payload("single"));
   });
+  check_failures_leave_table_unchanged("a new payload key in a forgotten key's code",
+                                       [](PointTable& t) {
+    std::vector<PayloadEntry> entries;
+    entries.push_back({"fresh", PayloadValue::from_text("value")});
+    entries.push_back({"n", PayloadValue::from_integer(3)});
+    std::vector<float> v(4, 1.0f);
+    put_point(t, 4, 4, v, 1.0f, std::make_unique<Payload>(make_payload(std::move(entries))));
+  }, [](PointTable& t) {
+    std::vector<PayloadEntry> entries;
+    entries.push_back({"gone", PayloadValue::from_integer(1)});
+    std::vector<float> v(4, 1.0f);
+    put_point(t, 1000, 1000, v, 1.0f, std::make_unique<Payload>(make_payload(std::move(entries))));
+    delete_key(t, 1000);  // "gone" is forgotten, its code free
+  });
   check_failures_leave_table_unchanged("a slot without a record, given up", [](PointTable& t) {
     release_slot(t, slot_for_key(t, 5000));
   });
