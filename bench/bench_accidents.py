@@ -6,7 +6,7 @@ against the unfiltered one), and payload keys unique to each point under
 churn, one that empties the store and one that keeps 1,000 points (resident memory), an $and of two broad
 conditions that meet in ten points (time per query), 2% zero vectors under
 Euclidean walks (recall, answers of zero vectors only), re-upserts of every
-id (query time), and 1 KB document texts in the payloads (resident memory). Each build runs in its own
+id (their time and query time after), and 1 KB document texts in the payloads (resident memory). Each build runs in its own
 process per scenario; processor time, best of --repeats.
 
     .venv/bin/python bench/bench_accidents.py --builds this=build/dev,prev=PREV_BUILD_DIR [--repeats 3]
@@ -116,7 +116,11 @@ def per_query():
     for q in Q: s.query(q, 10)
     return (time.thread_time() - t) / len(Q) * 1e3
 out = {"fresh: query ms": per_query()}
-s.batch_upsert(np.arange(n, dtype=np.uint64), X)
+t = time.process_time(); s.batch_upsert(np.arange(n, dtype=np.uint64), X, [{"run": 2}] * n)
+out["same vectors again, new payloads: batch_upsert s"] = time.process_time() - t
+t = time.process_time()
+for i in range(2000): s.upsert(i, X[i], {"run": 3})
+out["same vectors again: upsert us"] = (time.process_time() - t) / 2000 * 1e6
 out["same vectors again: query ms"] = per_query()
 s.batch_upsert(np.arange(n, dtype=np.uint64), gen(n))
 out["every point moved: query ms"] = per_query()

@@ -27,6 +27,7 @@ vectors = st.lists(st.floats(-4, 4, width=32), min_size=DIM, max_size=DIM)
 changes = st.one_of(
     st.tuples(st.just("upsert"), ids, vectors, payloads),
     st.tuples(st.just("batch_upsert"), st.lists(ids, min_size=1, max_size=20), st.booleans(), st.integers(0, 99)),
+    st.tuples(st.just("again"), st.lists(ids, min_size=1, max_size=6), payloads),
     st.tuples(st.just("delete"), ids),
     st.tuples(st.just("batch_delete"), st.lists(ids, max_size=6)),
     st.tuples(st.just("ef_search"), st.integers(1, 300)),
@@ -65,7 +66,15 @@ def test_followers_show_only_states_the_writer_had(tmp_path_factory, ops, sync):
                                     [None if i % 3 else {"i": i} for i in range(count)],
                                     progress=lambda done, total: states.append(state_of(writer, IDS)))
                 continue
-            if kind == "upsert":
+            if kind == "again":
+                # Points stored again with the vectors they have, a payload
+                # changed: their nodes stand, and the followers are told so.
+                held = [(i, writer.get(i)[0]) for i in dict.fromkeys(op[1]) if i in writer]
+                if len(held) == 1:
+                    writer.upsert(held[0][0], held[0][1], op[2])
+                elif held:
+                    writer.batch_upsert([i for i, _ in held], [v for _, v in held], [op[2]] * len(held))
+            elif kind == "upsert":
                 writer.upsert(op[1], op[2], op[3])
             elif kind == "delete":
                 writer.delete(op[1])

@@ -511,3 +511,32 @@ def test_zero_vectors_do_not_hold_euclidean_walks(seed, share):
                    for got, want in zip(answers, truth))
         recall = np.mean([len(set(got) & want) / 10 for got, want in zip(answers, truth)])
         assert held == 0 and recall >= 0.95, (name, held, recall)
+
+
+@pytest.mark.parametrize("how", ["upsert", "batch_upsert"])
+def test_points_stored_again_alike_keep_their_links(tmp_path, how):
+    """A pipeline run twice stores every point again with the vector it has,
+    payloads changed: the graph stays link for link as it was (relinking it
+    all took as long as the first build), the payloads change, and a point
+    whose vector moves, if only by its last bit, is linked again."""
+    from follow_helpers import graph_of
+    rng = np.random.default_rng(5)
+    vectors = rng.normal(size=(1500, 16)).astype(np.float32)
+    store = tarnwick.VectorStorage()
+    store.batch_upsert(list(range(1500)), vectors)
+    store.save(str(tmp_path / "before"))
+    payloads = [{"run": 2, "i": i} for i in range(1500)]
+    if how == "upsert":
+        for i in range(1500):
+            store.upsert(i, vectors[i], payloads[i])
+    else:
+        store.batch_upsert(list(range(1500)), vectors, payloads)
+    store.save(str(tmp_path / "again"))
+    assert graph_of(tmp_path / "again") == graph_of(tmp_path / "before")
+    assert [store.get(i)[1] for i in (0, 777, 1499)] == [payloads[i] for i in (0, 777, 1499)]
+    moved = vectors[:300].copy()
+    moved.view(np.uint32)[:, -1] ^= 1
+    getattr(store, how)(*((0, moved[0], None) if how == "upsert" else (list(range(300)), moved)))
+    store.save(str(tmp_path / "moved"))
+    assert graph_of(tmp_path / "moved") != graph_of(tmp_path / "before")
+    assert store.get(0)[0] == moved[0].tolist()

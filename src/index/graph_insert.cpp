@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstring>
 #include <random>
 
 #include "index/layer_search.h"
@@ -101,6 +102,15 @@ size_t place_node(HnswIndex& graph, const PointTable& points, uint32_t slot, uin
 }
 
 void settle_node(HnswIndex& graph, uint32_t slot, size_t level) { drop_lists_above(graph, slot, level); }
+
+bool node_stands_for(const HnswIndex& graph, const PointTable& points, uint32_t slot,
+                     std::span<const float> vector) {
+  if (slot == NO_SLOT || !has_record(points, slot) || !has_node(graph, slot)) return false;
+  if (graph.foreign_node_ids.contains(slot)) return false;
+  const std::span<const float> stored = point_vector(points, slot);
+  return stored.size() == vector.size() &&
+         (vector.empty() || std::memcmp(stored.data(), vector.data(), vector.size_bytes()) == 0);
+}
 
 void attach_unattached(HnswIndex& graph, const PointTable& points, NodeLocks& locks) {
   for (uint32_t slot : locks.unattached) {

@@ -43,6 +43,15 @@ size_t place_node(HnswIndex& graph, const PointTable& points, uint32_t slot, uin
 void link_node(HnswIndex& graph, const PointTable& points, uint32_t slot, uint64_t point_id,
                size_t level, NodeLocks* locks);
 void settle_node(HnswIndex& graph, uint32_t slot, size_t level);
+// Whether the record in `slot` holds exactly `vector` (bit for bit) and a node
+// under the record's id, which an insertion would only relink to the same
+// neighbourhood. Storing that vector again (a pipeline run twice, a payload
+// changed) then keeps the node and its links as they are. It reads only
+// records, nodes and vectors, which a follower given the writer's lists holds
+// alike, so both judge alike. Call before the record is replaced.
+bool node_stands_for(const HnswIndex& graph, const PointTable& points, uint32_t slot,
+                     std::span<const float> vector);
+
 // After parallel linking: attaches below the root the nodes that linking left
 // outside the spanning tree (locks.unattached). Serial.
 void attach_unattached(HnswIndex& graph, const PointTable& points, NodeLocks& locks);

@@ -147,14 +147,20 @@ Status upsert(Store& store, uint64_t point_id, std::span<const float> vector,
                       std::span<const std::unique_ptr<Payload>>(&payload, 1)};
   if (Status logged = record(held, change, source); !logged.ok()) return logged;
   std::unique_lock segment_lock(store.segment);
+  // (The graph is read under the segment lock alone: only a holder of both
+  // changes it.)
+  const bool stands = node_stands_for(store.graph, store.points, find_slot(store.points, point_id), vector);
   uint32_t slot = put_point_by_id(store.points, point_id, vector, vector_norm(vector), std::move(payload));
   settle_row_length(store.points);
   std::unique_lock index_lock(store.index);
   std::optional<GraphDelta> delta;
   {
-    ListCaptureScope capture(held, store.graph, std::span(&slot, 1));
-    insert_node(store.graph, store.points, slot, point_id, draw_level(store.graph.m));
-    delta = capture.take(store.points, std::span(&slot, 1));
+    // A standing node is linked to nothing: followers are told so by lists
+    // that change nothing.
+    const std::span<const uint32_t> linked = stands ? std::span<const uint32_t>() : std::span(&slot, 1);
+    ListCaptureScope capture(held, store.graph, linked);
+    if (!stands) insert_node(store.graph, store.points, slot, point_id, draw_level(store.graph.m));
+    delta = capture.take(store.points, linked);
   }
   index_lock.unlock();
   segment_lock.unlock();
@@ -210,10 +216,14 @@ Status upsert_batch(Store& store, std::span<const uint64_t> point_ids,
   PointTable& points = store.points;
   HnswIndex& graph = store.graph;
   // Records first, in order, so that a later entry for an id replaces an
-  // earlier one exactly as successive upserts would.
-  std::vector<uint32_t> slots(count);
+  // earlier one exactly as successive upserts would. A point stored again
+  // with the vector it has keeps its node; the others are linked.
+  std::vector<uint32_t> slots;
+  slots.reserve(count);
   for (size_t i = 0; i < count; ++i) {
-    slots[i] = put_point_by_id(points, point_ids[i], vectors[i], norms[i], std::move(payloads[i]));
+    const bool stands = node_stands_for(graph, points, find_slot(points, point_ids[i]), vectors[i]);
+    const uint32_t slot = put_point_by_id(points, point_ids[i], vectors[i], norms[i], std::move(payloads[i]));
+    if (!stands) slots.push_back(slot);
   }
   // Before linking, so that the batch is linked with the codes of its points.
   settle_row_length(points);
