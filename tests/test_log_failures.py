@@ -35,6 +35,48 @@ def test_a_forked_child_writes_nothing(tmp_path):
 
 
 @forking
+@pytest.mark.parametrize("end", ["close_log", "killed"])
+def test_a_forked_child_leaves_the_log_to_the_next_writer(tmp_path, end):
+    """A child forked after open_log (a pool worker) shares the descriptors of
+    the log and of the snapshot the log continues, and with them their locks.
+    Once the writer closed its log, or died, the next writer recovers, appends
+    and checkpoints while that child lives on; so does a save of another store."""
+    snapshot, log = tmp_path / "store.snap", tmp_path / "store.log"
+    hold, release = os.pipe()
+    writer = os.fork()
+    if writer == 0:
+        try:
+            store = VectorStorage()
+            store.upsert(1, [1.0, 2.0], None)
+            store.save(str(snapshot))
+            store.open_log(str(log))
+            store.upsert(2, [2.0, 1.0], {"k": "v"})
+            if os.fork() == 0:
+                os.read(hold, 1)  # lingers until the test is done
+                os._exit(0)
+            if end == "close_log":
+                store.close_log()
+                os._exit(0)
+            os.kill(os.getpid(), signal.SIGKILL)
+        except BaseException:
+            os._exit(2)
+    try:
+        assert child_status(writer) == (0 if end == "close_log" else -signal.SIGKILL)
+        again = reopened(log, snapshot)
+        assert sorted(i for i in IDS if i in again) == [1, 2]
+        again.upsert(3, [3.0, 3.0], None)
+        again.save(str(snapshot))
+        again.close_log()
+        other = VectorStorage()
+        other.upsert(4, [4.0, 4.0], None)
+        other.save(str(log))
+        other.save(str(snapshot))
+        assert len(reopened(tmp_path / "fresh.log", snapshot)) == 1
+    finally:
+        os.write(release, b"x")
+
+
+@forking
 def test_a_failed_append_changes_nothing(tmp_path):
     """With the file size limited, an append fails with EFBIG: OSError, the store
     unchanged, no partial record left; later appends work. In a child, whose

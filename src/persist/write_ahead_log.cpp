@@ -3,6 +3,7 @@
 #include "persist/write_ahead_log.h"
 
 #include <fcntl.h>
+#include <pthread.h>
 #include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -13,6 +14,7 @@
 #include <memory>
 #include <mutex>
 #include <thread>
+#include <algorithm>
 #include <utility>
 #include <vector>
 
@@ -88,6 +90,30 @@ struct Syncer {
   std::thread thread;
 };
 
+class WriteAheadLog;
+
+// The logs open in this process. A forked child shares their descriptors with
+// the parent, and with them the open file descriptions that hold the log's
+// flock and the continued snapshot's lock: a child that outlived its parent's
+// close_log, or its parent, would keep both locked, and no writer could open
+// the log again, nor another store save over either file. The child writes
+// neither, so it closes its copies as it starts.
+struct OpenLogs {
+  OpenLogs() { pthread_atfork(lock_before_fork, unlock_in_parent, let_go_in_child); }
+
+  std::mutex mutex;
+  std::vector<WriteAheadLog*> logs;  // guarded by mutex
+
+  static void lock_before_fork();
+  static void unlock_in_parent();
+  static void let_go_in_child();
+};
+
+OpenLogs& open_logs() {
+  static OpenLogs instance;
+  return instance;
+}
+
 class WriteAheadLog final : public ChangeLog {
  public:
   // Takes `file` over.
@@ -103,9 +129,17 @@ class WriteAheadLog final : public ChangeLog {
       syncer_ = std::make_unique<Syncer>();
       syncer_->thread = start_quiet_thread([syncer = syncer_.get(), fd = file_.fd] { sync_loop(*syncer, fd); });
     }
+    OpenLogs& open = open_logs();
+    std::lock_guard lock(open.mutex);
+    open.logs.push_back(this);
   }
 
   ~WriteAheadLog() override {
+    {
+      OpenLogs& open = open_logs();
+      std::lock_guard lock(open.mutex);
+      std::erase(open.logs, this);
+    }
     if (owner_process != ::getpid()) {
       // A forked child: the syncing state is left alone; the descriptor closes.
       if (syncer_) (void)syncer_.release();  // leaked on purpose
@@ -208,6 +242,14 @@ class WriteAheadLog final : public ChangeLog {
   // The open file the records go to.
   int descriptor() const { return file_.fd; }
 
+  // In a forked child: closes the descriptors that hold the locks. The
+  // parent's copies keep them held.
+  void let_go_of_locks() {
+    for (FileDescriptor* held : {&file_, &continued_snapshot}) {
+      if (held->fd >= 0) (void)held->close();
+    }
+  }
+
   const std::string given_path;  // as open_log was given it
   const std::string file_path;   // symbolic links followed
   const LogSync sync;
@@ -248,6 +290,16 @@ class WriteAheadLog final : public ChangeLog {
   Status broken_;        // a failure after which no record is taken
   std::unique_ptr<Syncer> syncer_;  // Batch only
 };
+
+void OpenLogs::lock_before_fork() { open_logs().mutex.lock(); }
+
+void OpenLogs::unlock_in_parent() { open_logs().mutex.unlock(); }
+
+void OpenLogs::let_go_in_child() {
+  OpenLogs& open = open_logs();
+  for (WriteAheadLog* log : open.logs) log->let_go_of_locks();
+  open.mutex.unlock();
+}
 
 WriteAheadLog* open_here(const ChangesHeld& held) {
   return static_cast<WriteAheadLog*>(current_log(held));
