@@ -176,6 +176,37 @@ def test_a_follower_started_between_snapshot_and_fresh_log_waits_for_the_log(tmp
         follower.close()
 
 
+@pytest.mark.parametrize("before_the_log", ["changed since its snapshot", "never saved"])
+def test_a_log_begun_on_content_in_no_file_is_not_followed(tmp_path, before_the_log):
+    """A log opened on content that no snapshot file holds names no snapshot;
+    its records apply to that content alone. A follower of whatever snapshot
+    is at the path refuses it, and follows from the writer's next checkpoint."""
+    snapshot, log = tmp_path / "snapshot", tmp_path / "log"
+    writer, other = VectorStorage(), VectorStorage()
+    writer.upsert(1, [1.0] * DIM, None)
+    if before_the_log == "changed since its snapshot":
+        writer.save(str(snapshot))
+        writer.upsert(2, [2.0] * DIM, {"n": 2})  # in no file
+    else:
+        other.upsert(7, [7.0] * DIM, None)
+        other.save(str(snapshot))  # another store's
+    writer.open_log(str(log))
+    writer.delete(1)
+    follower = VectorStorage()
+    follower.load(str(snapshot))
+    with pytest.raises(OSError, match="names no snapshot"):
+        follower.follow_log(str(log), poll=None)
+    loaded = VectorStorage()
+    loaded.load(str(snapshot))
+    assert follower.followed_log is None and state_of(follower, IDS) == state_of(loaded, IDS)
+    writer.save(str(snapshot))
+    writer.upsert(3, [3.0] * DIM, None)
+    follower.load(str(snapshot))
+    follower.follow_log(str(log), poll=None)
+    assert state_of(follower, IDS) == state_of(writer, IDS)
+    follower.stop_following()
+
+
 def test_lost_replaced_and_damaged_logs_keep_the_last_state(tmp_path):
     writer = start(tmp_path)
     follower = Follower(tmp_path, poll="none")

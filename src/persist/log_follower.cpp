@@ -422,13 +422,16 @@ Status catch_up_held(LogFollower& follower, ApplyPace pace, size_t& applied) {
 // `loaded` is the identity of the snapshot file the content is, or unknown;
 // `unchanged` whether the content is still what was loaded.
 Status attach(LogFollower& follower, const SnapshotIdentity& loaded, bool unchanged, size_t& applied) {
-  // A log that names no snapshot (one written before logs named them) is
-  // taken to continue the snapshot the caller loaded.
+  // A log of the first version names no snapshot (logs did not name them
+  // then): it is taken to continue the snapshot the caller loaded. A later
+  // log names none only when its store's content was in no file as it began
+  // (changed since its snapshot, or never saved): no snapshot holds what its
+  // records apply to, and it is followed from the writer's next checkpoint.
   auto continues = [&follower, &loaded, unchanged](const LogHeader& header) {
     const bool named = header.snapshot.known() && header.snapshot == loaded;
     // The graph is the writer's only where the log names the snapshot loaded.
     follower.graph_in_step = named;
-    return unchanged && (named || !header.snapshot.known());
+    return unchanged && (named || header.version == FIRST_LOG_VERSION);
   };
   return take_log_at_path(follower, continues, "", CALLER_PACE, applied);
 }
