@@ -174,6 +174,50 @@ def test_only_a_low_polling_thread_runs_at_low_priority(tmp_path, priority, list
     assert all(nice == base for _, nice in stopped)
 
 
+# A follower whose address space leaves no room for the record the writer
+# appends: its polling thread and catch_up both fail to read it.
+SHORT_OF_MEMORY = """
+import resource, sys, time, tarnwick
+directory = sys.argv[1]
+store = tarnwick.VectorStorage()
+store.load(directory + "/snapshot")
+store.follow_log(directory + "/log", poll=0.01, priority=sys.argv[2])
+size = int(open("/proc/self/status").read().split("VmSize:")[1].split()[0]) * 1024
+resource.setrlimit(resource.RLIMIT_AS, (size + 40 * 2**20, resource.RLIM_INFINITY))
+print("limited", flush=True)
+sys.stdin.readline()
+time.sleep(1)  # a hundred rounds of the polling thread
+try:
+    store.catch_up()
+except MemoryError:
+    print("short", len(store), flush=True)
+resource.setrlimit(resource.RLIMIT_AS, (resource.RLIM_INFINITY, resource.RLIM_INFINITY))
+store.catch_up()
+print("caught up", len(store), flush=True)
+"""
+
+
+@pytest.mark.skipif(not sys.platform.startswith("linux"), reason="reads the address space's size from /proc")
+@pytest.mark.parametrize("priority", ["low", "normal"])
+def test_a_polling_thread_short_of_memory_keeps_the_follower(tmp_path, priority):
+    """The polling thread that cannot allocate for a record keeps the state
+    of the last record applied and tries again, as a failed catch_up does;
+    the process goes on, and catches up once memory is there."""
+    writer = start(tmp_path)
+    writer.upsert(1, [1.0] * 2048, None)
+    writer.save(str(tmp_path / "snapshot"))
+    child = subprocess.Popen([sys.executable, "-c", SHORT_OF_MEMORY, str(tmp_path), priority],
+                             stdin=subprocess.PIPE, stdout=subprocess.PIPE, text=True)
+    try:
+        assert child.stdout.readline().strip() == "limited"
+        writer.batch_upsert(np.arange(2, 4098, dtype=np.uint64), np.ones((4096, 2048), np.float32))
+        out, _ = child.communicate("go\n", timeout=ANSWER_SECONDS)
+        assert (child.returncode, out.split("\n")) == (0, ["short 1", "caught up 4097", ""])
+    finally:
+        child.kill()
+        child.wait()
+
+
 @pytest.mark.filterwarnings("ignore:This process .* is multi-threaded:DeprecationWarning")
 def test_a_forked_child_does_not_follow(tmp_path):
     writer = start(tmp_path)

@@ -449,8 +449,12 @@ void poll_loop(LogFollower& follower, Poller& poller, std::chrono::nanoseconds p
       std::lock_guard catching_up(follower.catching_up);
       size_t applied;
       // A failure leaves the state as it was; the next round tries again, and
-      // catch_up reports it to a caller who asks.
-      (void)catch_up_held(follower, pace, applied);
+      // catch_up reports it to a caller who asks. So does an exception (no
+      // memory for a record read whole), which would end the process here.
+      try {
+        (void)catch_up_held(follower, pace, applied);
+      } catch (...) {
+      }
     }
     lock.lock();
   }
