@@ -5,12 +5,15 @@ file was removed takes no change."""
 import os
 import resource
 import signal
+import subprocess
+import sys
 
 import numpy as np
 import pytest
 
 from log_format import HEADER, LINKS, RECORD_HEADER, records
 from log_helpers import IDS, VectorStorage, child_status, content, forking, reopened
+from test_follow_refused import shim  # noqa: F401 (a fixture)
 
 
 @forking
@@ -216,3 +219,40 @@ def test_a_log_whose_file_was_removed_takes_no_change(tmp_path, sync, removal):
     store.upsert(3, [3.0, 1.0], None)
     store.close_log()
     assert content(reopened(log, snapshot)) == content(store) and 3 in store
+
+
+# Closes a log whose fdatasync fails (the shim of test_follow_refused, told to
+# fail at once): what close_log reports, and what the file holds after.
+CLOSE_WITH_FAILING_SYNC = """
+import pathlib, sys, tarnwick
+log, control, sync = pathlib.Path(sys.argv[1]), pathlib.Path(sys.argv[2]), sys.argv[3]
+store = tarnwick.VectorStorage()
+store.open_log(str(log), sync=sync)
+store.upsert(1, [1.0, 2.0], None)
+store.ef_search = 33
+(control / "fail").touch()
+(control / "release").touch()
+try:
+    store.close_log()
+    print("closed", store.log_path)
+except OSError as error:
+    print("raised", store.log_path, error)
+"""
+
+
+@pytest.mark.skipif(not sys.platform.startswith("linux"), reason="the shim is preloaded the Linux way")
+@pytest.mark.parametrize("sync, closing", [("none", "raised None Failed to sync log file: Input/output error (os error 5)"),
+                                           ("always", "closed None")])
+def test_close_log_syncs_what_was_not_synced(tmp_path, shim, sync, closing):
+    """sync="none" leaves every record to the system's write-back: close_log
+    syncs them, and a failed sync raises OSError (the log closed all the same).
+    With "always" each change was synced as it was made."""
+    log, control = tmp_path / "store.log", tmp_path / "control"
+    control.mkdir()
+    preload = " ".join(filter(None, [os.environ.get("LD_PRELOAD"), str(shim)]))
+    done = subprocess.run([sys.executable, "-c", CLOSE_WITH_FAILING_SYNC, str(log), str(control), sync],
+                          env=dict(os.environ, LD_PRELOAD=preload, TARNWICK_SYNC_CONTROL=str(control)),
+                          capture_output=True, text=True, timeout=120)
+    assert (done.returncode, done.stdout.strip()) == (0, closing)
+    again = reopened(log)
+    assert content(again)[1] == 33 and 1 in again

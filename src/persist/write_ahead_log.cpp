@@ -228,13 +228,15 @@ class WriteAheadLog final : public ChangeLog {
     wake_syncer();
   }
 
-  // Syncs what Batch has not synced and closes the file; the first failure.
+  // Syncs what Batch has not synced, or what None left to the system, and
+  // closes the file; the first failure.
   Status close() {
     Status result = broken_;
     if (syncer_) {
       stop_syncer();
       if (result.ok()) result = syncer_->failure;
     }
+    if (sync == LogSync::None && result.ok()) result = data_sync(file_.fd).prefixed(LOG_SYNC_FAILED);
     Status closed = file_.close().prefixed(LOG_CLOSE_FAILED);
     return result.ok() ? closed : result;
   }
