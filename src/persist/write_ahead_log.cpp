@@ -109,9 +109,10 @@ struct OpenLogs {
   static void let_go_in_child();
 };
 
+// Never destroyed: a store dropped late in the process's exit still finds it.
 OpenLogs& open_logs() {
-  static OpenLogs instance;
-  return instance;
+  static OpenLogs* const instance = new OpenLogs;
+  return *instance;
 }
 
 class WriteAheadLog final : public ChangeLog {
