@@ -126,6 +126,59 @@ def test_save_onto_what_another_open_log_needs_is_refused(tmp_path, holder, targ
     assert 9 in (reopened(tmp_path / "other.log", log) if target == "log" else reopened(tmp_path / "o.log", path))
 
 
+# Another store saving over a snapshot without pause, until a file says stop;
+# prints how many of its saves went through.
+SAVE_OVER = """
+import os, sys, tarnwick
+snapshot, stop = sys.argv[1], sys.argv[2]
+store = tarnwick.VectorStorage()
+store.upsert(9, [9.0], None)
+print("saving", flush=True)
+saved = 0
+while not os.path.exists(stop):
+    try:
+        store.save(snapshot)
+        saved += 1
+    except OSError:
+        pass
+print(saved, flush=True)
+"""
+
+
+def test_a_checkpoint_leaves_no_moment_for_another_save(tmp_path):
+    """A checkpoint renames its new snapshot over the one its log continued:
+    the new file is guarded from the moment its name leads to it, and the old
+    one's guard is not let go while the checkpoint looks at the file. Another
+    process saving to the path without pause gets through at no moment, so a
+    recovery at any time finds the writer's own snapshot under its log."""
+    log, snapshot, stop = tmp_path / "l.log", tmp_path / "s.snap", tmp_path / "stop"
+    writer = VectorStorage()
+    writer.upsert(1, [1.0], None)
+    writer.save(str(snapshot))
+    writer.open_log(str(log))
+    writer.save(str(snapshot))
+    saver = subprocess.Popen([sys.executable, "-c", SAVE_OVER, str(snapshot), str(stop)], text=True,
+                             stdout=subprocess.PIPE)
+    try:
+        assert saver.stdout.readline() == "saving\n"
+        overwritten = 0
+        for n in range(200):
+            writer.upsert(2 + n % 5, [float(n)], None)
+            writer.save(str(snapshot))
+            writer.upsert(1, [float(n)], None)
+            found = VectorStorage()
+            found.load(str(snapshot))
+            overwritten += 9 in found
+        stop.touch()
+        assert (saver.communicate(timeout=60)[0], overwritten) == ("0\n", 0)
+    finally:
+        stop.touch()
+        saver.kill()
+        saver.wait()
+    writer.close_log()
+    assert content(reopened(log, snapshot)) == content(writer)
+
+
 def test_stores_continuing_one_snapshot_guard_it_from_each_other(tmp_path):
     """Two logs over one loaded snapshot: neither store may save over it, its
     own checkpoint included, while the other's log is open."""

@@ -19,6 +19,7 @@
 #include <thread>
 
 #include "persist/file_replace.h"
+#include "persist/snapshot_identity.h"
 #include "util/crc32c.h"
 #include "util/free_memory.h"
 #include "util/quiet_thread.h"
@@ -315,7 +316,8 @@ bool load_while_reading(int fd, SnapshotState& state, Status& status) {
 
 }  // namespace
 
-Status save_snapshot(const Store& store, const std::string& path, SnapshotIdentity* identity) {
+Status save_snapshot(const Store& store, const std::string& path, SnapshotIdentity* identity,
+                     FileDescriptor* continued) {
   if (Status checked = check_path(path); !checked.ok()) return checked.prefixed(CREATE_FAILED);
   FileTarget target;
   if (Status resolved = resolve_target(path, target); !resolved.ok()) {
@@ -333,6 +335,7 @@ Status save_snapshot(const Store& store, const std::string& path, SnapshotIdenti
     if (identity != nullptr) *identity = SnapshotIdentity();
     if (Status written = write_snapshot(view, replacement.file.fd, identity); !written.ok()) return written;
   }
+  if (continued != nullptr) hold_new_snapshot(replacement.temporary_path, replacement.file.fd, *continued);
   Status finished = finish_replacement(replacement);
   if (finished.kind() == Status::Kind::Warning) return finished.prefixed(DIRECTORY_SYNC_FAILED);
   return finished.prefixed(WRITE_FAILED);

@@ -40,8 +40,11 @@ inline constexpr char DIRECTORY_SYNC_FAILED[] =
 // place a failure to sync the directory is a Warning: the data is there, its
 // durability is not known. Holds a ReadView of the store only while encoding
 // and writing. With `identity` given, a regular file's identity is computed
-// as it is written (left unknown for one written in place).
-Status save_snapshot(const Store& store, const std::string& path, SnapshotIdentity* identity = nullptr);
+// as it is written (left unknown for one written in place). With `continued`
+// given, a regular file is locked as the snapshot an open log continues
+// (hold_new_snapshot) before it is renamed into place, through that descriptor.
+Status save_snapshot(const Store& store, const std::string& path, SnapshotIdentity* identity = nullptr,
+                     FileDescriptor* continued = nullptr);
 
 // Reads and decodes the file at `path` without holding any store lock, then
 // installs the decoded state. Regular files and pipes are read to their end;

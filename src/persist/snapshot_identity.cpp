@@ -21,6 +21,9 @@ constexpr size_t IDENTIFY_STEP = size_t{1} << 20;
 // The byte whose read lock marks a snapshot continued by an open log.
 constexpr off_t CONTINUED_LOCK_BYTE = off_t{1} << 62;
 
+// Times continued_by_another_log looks at a file the path no longer names.
+constexpr int CONTINUED_CHECK_ATTEMPTS = 16;
+
 bool lock_continued(int fd, short type, int command) {
   struct flock lock = {};
   lock.l_type = type;
@@ -131,17 +134,41 @@ void hold_origin_snapshot(const ChangesHeld& held, FileDescriptor& held_file) {
   held_file.fd = std::exchange(file.fd, -1);
 }
 
-bool continued_by_another_log(const std::string& path, FileDescriptor& own) {
+void hold_new_snapshot(const std::string& path, int fd, FileDescriptor& held_file) {
+  if (held_file.fd >= 0) (void)held_file.close();
   FileDescriptor file(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK));
-  struct stat there;
-  if (file.fd < 0 || ::fstat(file.fd, &there) != 0 || !S_ISREG(there.st_mode)) return false;
-  struct stat mine;
-  const bool own_file = own.fd >= 0 && ::fstat(own.fd, &mine) == 0 && mine.st_dev == there.st_dev &&
-                        mine.st_ino == there.st_ino;
-  if (own_file) (void)lock_continued(own.fd, F_UNLCK, F_OFD_SETLK);
-  const bool held_elsewhere = lock_continued(file.fd, F_WRLCK, F_OFD_GETLK);
-  if (own_file) (void)lock_continued(own.fd, F_RDLCK, F_OFD_SETLK);
-  return held_elsewhere;
+  struct stat opened;
+  struct stat written;
+  if (file.fd < 0 || ::fstat(file.fd, &opened) != 0 || ::fstat(fd, &written) != 0 ||
+      opened.st_dev != written.st_dev || opened.st_ino != written.st_ino) {
+    return;
+  }
+  if (!lock_continued(file.fd, F_RDLCK, F_OFD_SETLK)) return;
+  held_file.fd = std::exchange(file.fd, -1);
+}
+
+bool continued_by_another_log(const std::string& path, FileDescriptor& own) {
+  // A checkpoint locks its new snapshot before renaming it over the one its
+  // log held, and lets that one go after: a file opened before the rename
+  // and looked at after it no longer tells. It is looked at again until the
+  // path still names the file found free.
+  for (int attempt = 0; attempt < CONTINUED_CHECK_ATTEMPTS; ++attempt) {
+    FileDescriptor file(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK));
+    struct stat there;
+    if (file.fd < 0 || ::fstat(file.fd, &there) != 0 || !S_ISREG(there.st_mode)) return false;
+    struct stat mine;
+    const bool own_file = own.fd >= 0 && ::fstat(own.fd, &mine) == 0 && mine.st_dev == there.st_dev &&
+                          mine.st_ino == there.st_ino;
+    // Asked through the store's own descriptor when it holds this file: its
+    // own lock does not conflict with itself, and stays held meanwhile (let
+    // go for a moment, another store's save could take the file's place).
+    if (lock_continued(own_file ? own.fd : file.fd, F_WRLCK, F_OFD_GETLK)) return true;
+    struct stat now;
+    if (::stat(path.c_str(), &now) != 0 || (now.st_dev == there.st_dev && now.st_ino == there.st_ino)) {
+      return false;
+    }
+  }
+  return true;  // replaced each time it was looked at: a log's store checkpointing without pause
 }
 
 }  // namespace tarnwick

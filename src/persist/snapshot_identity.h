@@ -42,9 +42,19 @@ SnapshotIdentity content_identity(const ChangesHeld& held);
 // it is not, or the file system cannot lock.
 void hold_origin_snapshot(const ChangesHeld& held, FileDescriptor& held_file);
 
+// Opens the file at `path`, the temporary file of a checkpoint's save, into
+// `held_file` and locks it as continued, when it is the file open at `fd`;
+// leaves it empty otherwise. Taken before the rename, the lock guards the new
+// snapshot from the moment its name leads to it, not only once the log holds
+// it (hold_origin_snapshot): another store's save in between would put its
+// own content under the log.
+void hold_new_snapshot(const std::string& path, int fd, FileDescriptor& held_file);
+
 // Whether another store's log continues the file at `path`. `own` is the
-// store's own held file, or empty: its lock is let go while the file is
-// looked at, so that another log continuing the same file is still seen.
+// store's own held file, or empty: when it is the file at the path, the
+// question goes through it, so that its own lock is not counted and another
+// log continuing the same file is still seen. A file replaced while it was
+// looked at (a checkpoint's rename) is looked at again.
 bool continued_by_another_log(const std::string& path, FileDescriptor& own);
 
 }  // namespace tarnwick

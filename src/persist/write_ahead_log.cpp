@@ -593,7 +593,9 @@ Status save_snapshot_and_log(Store& store, const std::string& path) {
     return saved;
   }
   SnapshotIdentity identity;
-  Status saved = save_snapshot(store, path, &identity);
+  // Locked before its rename, and kept until the log holds it.
+  FileDescriptor new_snapshot;
+  Status saved = save_snapshot(store, path, &identity, &new_snapshot);
   // A warning: the new snapshot's name may not survive a crash, so the log
   // keeps the records that replay over either snapshot.
   if (!saved.ok() || !to_file) return saved;
