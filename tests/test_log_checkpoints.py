@@ -145,19 +145,32 @@ print(saved, flush=True)
 """
 
 
-def test_a_checkpoint_leaves_no_moment_for_another_save(tmp_path):
-    """A checkpoint renames its new snapshot over the one its log continued:
-    the new file is guarded from the moment its name leads to it, and the old
-    one's guard is not let go while the checkpoint looks at the file. Another
-    process saving to the path without pause gets through at no moment, so a
-    recovery at any time finds the writer's own snapshot under its log."""
+def others(path):
+    """Whether the file at `path` is the other store's snapshot."""
+    found = VectorStorage()
+    try:
+        found.load(str(path))
+    except OSError:  # a log
+        return False
+    return 9 in found
+
+
+@pytest.mark.parametrize("target", ["snapshot", "log"])
+def test_a_checkpoint_leaves_no_moment_for_another_save(tmp_path, target):
+    """A checkpoint renames its new snapshot over the one its log continued,
+    and its fresh log over the old one: each new file is guarded from the
+    moment its name leads to it, and the old snapshot's guard is not let go
+    while the checkpoint looks at the file. Another process saving to either
+    path without pause gets through at no moment: the writer's log and the
+    snapshot under it stay the writer's, and a recovery at any time finds them."""
     log, snapshot, stop = tmp_path / "l.log", tmp_path / "s.snap", tmp_path / "stop"
     writer = VectorStorage()
     writer.upsert(1, [1.0], None)
     writer.save(str(snapshot))
     writer.open_log(str(log))
     writer.save(str(snapshot))
-    saver = subprocess.Popen([sys.executable, "-c", SAVE_OVER, str(snapshot), str(stop)], text=True,
+    path = snapshot if target == "snapshot" else log
+    saver = subprocess.Popen([sys.executable, "-c", SAVE_OVER, str(path), str(stop)], text=True,
                              stdout=subprocess.PIPE)
     try:
         assert saver.stdout.readline() == "saving\n"
@@ -165,10 +178,8 @@ def test_a_checkpoint_leaves_no_moment_for_another_save(tmp_path):
         for n in range(200):
             writer.upsert(2 + n % 5, [float(n)], None)
             writer.save(str(snapshot))
-            writer.upsert(1, [float(n)], None)
-            found = VectorStorage()
-            found.load(str(snapshot))
-            overwritten += 9 in found
+            writer.upsert(1, [float(n)], None)  # raises once the log's file is another's
+            overwritten += others(path)
         stop.touch()
         assert (saver.communicate(timeout=60)[0], overwritten) == ("0\n", 0)
     finally:

@@ -429,17 +429,30 @@ bool takes_log_place(const FileTarget& target, const WriteAheadLog& log) {
 // taken; this store's own is found by takes_log_place first): a snapshot put
 // in its place would leave that store writing acknowledged records into a
 // file no name reaches, and the records before them would be gone.
+// A checkpoint renames its fresh log, locked already, over the old one, and
+// lets the old one go after: a file opened before the rename and looked at
+// after it reads as free. It is looked at again until the path still names
+// the file found free.
 bool is_log_held_open(const FileTarget& target) {
   if (!target.exists || !target.regular) return false;
-  FileDescriptor file;
-  file.fd = ::open(target.path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
-  if (file.fd < 0) return false;
-  char magic[sizeof LOG_MAGIC];
-  if (::pread(file.fd, magic, sizeof magic, 0) != static_cast<ssize_t>(sizeof magic) ||
-      std::memcmp(magic, LOG_MAGIC, sizeof magic) != 0) {
-    return false;
+  for (int attempt = 0; attempt < LOG_OPEN_ATTEMPTS; ++attempt) {
+    FileDescriptor file;
+    file.fd = ::open(target.path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
+    if (file.fd < 0) return false;
+    char magic[sizeof LOG_MAGIC];
+    if (::pread(file.fd, magic, sizeof magic, 0) != static_cast<ssize_t>(sizeof magic) ||
+        std::memcmp(magic, LOG_MAGIC, sizeof magic) != 0) {
+      return false;
+    }
+    if (::flock(file.fd, LOCK_SH | LOCK_NB) != 0 && errno == EWOULDBLOCK) return true;
+    struct stat looked_at;
+    struct stat named;
+    if (::fstat(file.fd, &looked_at) != 0 || ::stat(target.path.c_str(), &named) != 0 ||
+        same_file(looked_at, named)) {
+      return false;
+    }
   }
-  return ::flock(file.fd, LOCK_SH | LOCK_NB) != 0 && errno == EWOULDBLOCK;
+  return true;  // replaced each time it was looked at: a log's store checkpointing without pause
 }
 
 }  // namespace
