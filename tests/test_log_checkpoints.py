@@ -156,13 +156,15 @@ def others(path):
 
 
 @pytest.mark.parametrize("target", ["snapshot", "log"])
-def test_a_checkpoint_leaves_no_moment_for_another_save(tmp_path, target):
+@pytest.mark.parametrize("step", ["save", "load"])
+def test_a_checkpoint_leaves_no_moment_for_another_save(tmp_path, target, step):
     """A checkpoint renames its new snapshot over the one its log continued,
-    and its fresh log over the old one: each new file is guarded from the
-    moment its name leads to it, and the old snapshot's guard is not let go
-    while the checkpoint looks at the file. Another process saving to either
-    path without pause gets through at no moment: the writer's log and the
-    snapshot under it stay the writer's, and a recovery at any time finds them."""
+    and its fresh log over the old one (a load with the log open starts it
+    afresh too): each new file is guarded from the moment its name leads to
+    it, and a snapshot's guard is not let go while the store looks at the file
+    or takes it up again. Another process saving to either path without pause
+    gets through at no moment: the writer's log and the snapshot under it stay
+    the writer's, and a recovery at any time finds them."""
     log, snapshot, stop = tmp_path / "l.log", tmp_path / "s.snap", tmp_path / "stop"
     writer = VectorStorage()
     writer.upsert(1, [1.0], None)
@@ -177,7 +179,7 @@ def test_a_checkpoint_leaves_no_moment_for_another_save(tmp_path, target):
         overwritten = 0
         for n in range(200):
             writer.upsert(2 + n % 5, [float(n)], None)
-            writer.save(str(snapshot))
+            getattr(writer, step)(str(snapshot))
             writer.upsert(1, [float(n)], None)  # raises once the log's file is another's
             overwritten += others(path)
         stop.touch()

@@ -124,7 +124,9 @@ SnapshotIdentity content_identity(const ChangesHeld& held) {
 }
 
 void hold_origin_snapshot(const ChangesHeld& held, FileDescriptor& held_file) {
-  (void)held_file.close();
+  // The file held so far is let go only once the new one is locked: where
+  // both are the same file, it is not free for a moment.
+  FileDescriptor before(std::exchange(held_file.fd, -1));
   const std::optional<SnapshotOrigin>& origin = held.store.origin;
   if (!content_identity(held).known()) return;
   FileDescriptor file(::open(origin->path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK));

@@ -648,9 +648,13 @@ Status load_snapshot_and_log(Store& store, const std::string& path) {
   LogHeader header;
   header.flags = LINKS_FOLLOW;
   header.snapshot = content_identity(held);
+  // Locked before the fresh log names it, so that no other store's save
+  // takes its place meanwhile.
+  FileDescriptor loaded;
+  hold_origin_snapshot(held, loaded);
   Status restarted = restart_log(held, *log, header);
   if (restarted.ok() || restarted.kind() == Status::Kind::Warning) {
-    hold_origin_snapshot(held, open_here(held)->continued_snapshot);
+    std::swap(open_here(held)->continued_snapshot.fd, loaded.fd);
     return restarted.ok() ? restarted : restarted.prefixed(LOG_RESTART_UNSYNCED);
   }
   std::unique_ptr<ChangeLog> closed = exchange_log(held, nullptr);
